@@ -1,0 +1,55 @@
+// An open host file. Share modes follow Windows: a handle that denies writes
+// to others takes an exclusive advisory lock on POSIX, a handle with write
+// access takes a shared one, so a second writer (in this or another process)
+// that asks to deny writes fails with kErrorSharingViolation. Denying reads
+// cannot be enforced on POSIX and is treated as denying writes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace km::platform {
+
+enum class FileAccess : uint8_t { Read, Write, ReadWrite };
+enum class FileShare : uint8_t { DenyNone, DenyWrite, DenyRead, Exclusive };
+enum class FileDisposition : uint8_t {
+  OpenExisting,  // fail when missing
+  CreateAlways,  // create or truncate
+  CreateNew,     // fail when it exists
+  OpenAlways     // open, or create when missing
+};
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // 0 on success or an error code. Never opens FIFOs, sockets or devices
+  // (kErrorAccessDenied), and never blocks.
+  int Open(const std::u16string& path, FileAccess access, FileShare share,
+           FileDisposition disposition);
+  bool IsOpen() const { return handle_ >= 0; }
+  void Close();
+
+  // Bytes transferred, or -1 on error (then LastError() tells why). A write
+  // that finds the disk full returns what it took.
+  int64_t Read(void* buffer, int64_t count);
+  int64_t Write(const void* buffer, int64_t count);
+  // Absolute position; false on error.
+  bool Seek(int64_t position);
+  int64_t Position() const;    // -1 on error
+  int64_t Size() const;        // -1 on error
+  bool SetSize(int64_t size);  // truncate or extend; the position is kept
+  bool Flush();
+  int LastError() const { return lastError_; }
+
+ private:
+  intptr_t handle_ = -1;
+  int lastError_ = 0;
+};
+
+}  // namespace km::platform

@@ -1,0 +1,122 @@
+// The Windows view of the host file system. Paths are UTF-16 Windows paths
+// (see HostPath.h); results use Windows error codes so that the layers above
+// stay the same on every backend.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace km::platform {
+
+// Attribute bits.
+inline constexpr uint32_t faReadOnly = 0x01;
+inline constexpr uint32_t faHidden = 0x02;
+inline constexpr uint32_t faSysFile = 0x04;
+inline constexpr uint32_t faVolumeId = 0x08;
+inline constexpr uint32_t faDirectory = 0x10;
+inline constexpr uint32_t faArchive = 0x20;
+inline constexpr uint32_t faNormal = 0x80;
+// A symbolic link to a directory: listed as a directory with this bit, and
+// never descended into by a tree walk (a link back up would loop).
+inline constexpr uint32_t faReparsePoint = 0x400;
+inline constexpr uint32_t faCompressed = 0x800;
+inline constexpr uint32_t faNotContentIndexed = 0x2000;
+inline constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
+
+// Error codes (the Windows values).
+inline constexpr int kErrorSuccess = 0;
+inline constexpr int kErrorFileNotFound = 2;
+inline constexpr int kErrorPathNotFound = 3;
+inline constexpr int kErrorAccessDenied = 5;
+inline constexpr int kErrorInvalidHandle = 6;
+inline constexpr int kErrorNotEnoughMemory = 8;
+inline constexpr int kErrorNoMoreFiles = 18;
+inline constexpr int kErrorWriteFault = 29;
+inline constexpr int kErrorReadFault = 30;
+inline constexpr int kErrorGenFailure = 31;
+inline constexpr int kErrorSharingViolation = 32;
+inline constexpr int kErrorFileExists = 80;
+inline constexpr int kErrorInvalidParameter = 87;
+inline constexpr int kErrorDiskFull = 112;
+inline constexpr int kErrorInvalidName = 123;
+inline constexpr int kErrorDirNotEmpty = 145;
+inline constexpr int kErrorAlreadyExists = 183;
+inline constexpr int kErrorFilenameTooLong = 206;
+
+// The error of the last failed call on this thread (GetLastError).
+int LastError();
+
+// One entry of a directory listing.
+struct FindData {
+  std::u16string name;  // last path component
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+  uint32_t dosTime = 0;  // last write, local time, DOS date (high) and time (low)
+};
+
+// An open listing; nullptr is the invalid handle.
+struct FindState;
+using FindHandle = FindState*;
+inline constexpr FindHandle kInvalidFindHandle = nullptr;
+
+// Lists the directory part of pattern, matching its last component ('*' and
+// '?' allowed, case ignored, "*.*" matches every name). As on Windows, a
+// non-root directory also lists "." and ".." (attribute 0x10 only).
+// FIFOs, sockets and devices are listed (attribute 0x20, size 0) but never
+// opened; symbolic links to directories are listed as directories and not
+// followed by the listing itself; links to files report the target.
+// Returns 0 and fills data, or an error code (handle stays invalid).
+int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data);
+// Returns 0 and fills data, or an error code (kErrorNoMoreFiles at the end).
+int FindNext(FindHandle handle, FindData& data);
+// Closes an open listing and sets the handle to invalid; nothing when invalid.
+void FindClose(FindHandle& handle);
+
+uint32_t GetAttributes(const std::u16string& path);  // kInvalidAttributes on failure
+bool SetAttributes(const std::u16string& path, uint32_t attributes);
+
+// GetFullPathName: relative parts resolved against the current directory,
+// '/' taken as '\', "." and ".." removed (never above the root).
+std::u16string FullPathName(const std::u16string& path);
+std::u16string CurrentDirectory();  // no trailing '\' except at a root
+bool SetCurrentDirectory(const std::u16string& path);
+
+bool CreateDirectory(const std::u16string& path);
+bool RemoveDirectory(const std::u16string& path);                     // only an empty directory
+bool MoveFile(const std::u16string& from, const std::u16string& to);  // fails if `to` exists
+bool DeleteFile(const std::u16string& path);
+
+// Last-write time of a file as a local DOS date-time; false when it cannot be read.
+bool GetFileDosTime(const std::u16string& path, uint32_t& dosTime);
+bool SetFileDosTime(const std::u16string& path, uint32_t dosTime);
+
+// Host time (seconds since 1970, UTC) <-> local DOS date-time. Years before
+// 1980 clamp to 1980-01-01 00:00:00, after 2107 to 2107-12-31 23:59:58.
+uint32_t UnixTimeToLocalDosTime(int64_t unixSeconds);
+int64_t LocalDosTimeToUnixTime(uint32_t dosTime);
+
+// The temporary folder with a trailing '\' ($TMPDIR, else /tmp on POSIX).
+std::u16string TempPath();
+// GetTempFileName: creates an empty, unique file dir + prefix + hex + ".tmp"
+// and returns its name; 0 on success or an error code.
+int CreateTempFile(const std::u16string& dir, const std::u16string& prefix,
+                   std::u16string& fileName);
+
+enum TDriveType : uint8_t {
+  dtUnknown,
+  dtNoRootDir,
+  dtRemovable,
+  dtFixed,
+  dtRemote,
+  dtCDRom,
+  dtRamDisk
+};
+// The type of the drive that holds path.
+TDriveType GetDriveType(const std::u16string& path);
+// Free bytes available to the caller on the volume that holds path; -1 when unknown.
+int64_t DiskFreeSpace(const std::u16string& path);
+// Sets a drive's volume label; false where the host cannot (a mounted Linux
+// file system): callers treat that as a no-op.
+bool SetVolumeLabel(const std::u16string& rootPath, const std::u16string& label);
+
+}  // namespace km::platform

@@ -1,0 +1,37 @@
+// Memory status, timers and the process-wide re-entrant lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+namespace km::platform {
+
+uint64_t AvailablePhysicalMemory();
+// The high-resolution counter; false when the host has none.
+bool PerformanceCounter(int64_t& value);
+// Milliseconds since an arbitrary start, wrapping at 2^32.
+uint32_t TickCount();
+
+// A critical section: re-entrant for the thread that holds it.
+class CriticalSection {
+ public:
+  void Enter() { mutex_.lock(); }
+  void Leave() { mutex_.unlock(); }
+  bool TryEnter() { return mutex_.try_lock(); }
+
+  class Guard {
+   public:
+    explicit Guard(CriticalSection& section) : section_(section) { section_.Enter(); }
+    ~Guard() { section_.Leave(); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    CriticalSection& section_;
+  };
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+}  // namespace km::platform

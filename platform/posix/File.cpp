@@ -1,0 +1,239 @@
+// Host files with Windows share modes.
+//
+// Share modes are mapped onto flock(): those locks belong to the open file
+// description, so two handles in one process conflict just as two processes
+// do, and closing one handle never drops another's lock (fcntl locks would do
+// both wrong).
+#include "platform/File.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/FileSystem.h"
+#include "platform/HostPath.h"
+#include "platform/posix/Errors.h"
+
+namespace km::platform {
+
+namespace {
+
+// Largest single read or write; larger counts are split into chunks.
+constexpr int64_t kChunk = int64_t{1} << 30;
+
+bool IsDiskFull(int err) {
+  return err == ENOSPC || err == EFBIG || err == EDQUOT;
+}
+
+}  // namespace
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept : handle_(other.handle_), lastError_(other.lastError_) {
+  other.handle_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    lastError_ = other.lastError_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+int File::Open(const std::u16string& path, FileAccess access, FileShare share,
+               FileDisposition disposition) {
+  Close();
+  const auto fail = [this](int code) {
+    lastError_ = code;
+    detail::SetLastError(code);
+    return code;
+  };
+  const std::filesystem::path host = FromWindowsView(path);
+  if (host.empty()) return fail(kErrorPathNotFound);
+
+  // Look before opening: opening a device or FIFO can block or have effects.
+  struct stat st;
+  const bool exists = stat(host.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return fail(kErrorAccessDenied);
+  if (exists && disposition == FileDisposition::CreateNew) return fail(kErrorFileExists);
+
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  flags |= access == FileAccess::Read ? O_RDONLY : access == FileAccess::Write ? O_WRONLY : O_RDWR;
+  switch (disposition) {
+    case FileDisposition::OpenExisting:
+      break;
+    case FileDisposition::CreateAlways:
+      // Truncate only once the share check passed, unless there is no
+      // write access to truncate with afterwards.
+      flags |= O_CREAT | (access == FileAccess::Read ? O_TRUNC : 0);
+      break;
+    case FileDisposition::CreateNew:
+      flags |= O_CREAT | O_EXCL;
+      break;
+    case FileDisposition::OpenAlways:
+      flags |= O_CREAT;
+      break;
+  }
+  int fd;
+  do {
+    fd = open(host.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EEXIST) return fail(kErrorFileExists);
+    if (err == EISDIR || err == ENXIO) return fail(kErrorAccessDenied);
+    return fail(detail::PathErrorFromErrno(err, host));
+  }
+  // The path may have been swapped for something else since the look.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return fail(kErrorAccessDenied);
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+  int lock = 0;
+  if (share != FileShare::DenyNone) {
+    lock = LOCK_EX;  // denying reads cannot be enforced; treated as denying writes
+  } else if (access != FileAccess::Read) {
+    lock = LOCK_SH;  // a writer keeps others from denying writes
+  }
+  if (lock != 0 && flock(fd, lock | LOCK_NB) != 0) {
+    const int err = errno;
+    // A file system without flock support still opens, unprotected.
+    if (err == EWOULDBLOCK || err == EINTR) {
+      close(fd);
+      return fail(kErrorSharingViolation);
+    }
+  }
+  if (disposition == FileDisposition::CreateAlways && access != FileAccess::Read &&
+      ftruncate(fd, 0) != 0) {
+    const int err = errno;
+    close(fd);
+    return fail(detail::ErrorFromErrno(err));
+  }
+  handle_ = fd;
+  lastError_ = kErrorSuccess;
+  return kErrorSuccess;
+}
+
+void File::Close() {
+  if (handle_ >= 0) {
+    close(static_cast<int>(handle_));
+    handle_ = -1;
+  }
+}
+
+int64_t File::Read(void* buffer, int64_t count) {
+  const auto fail = [this](int code) {
+    lastError_ = code;
+    detail::SetLastError(code);
+    return int64_t{-1};
+  };
+  if (!IsOpen()) return fail(kErrorInvalidHandle);
+  if (count < 0 || (count > 0 && buffer == nullptr)) return fail(kErrorInvalidParameter);
+  char* out = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t got = read(static_cast<int>(handle_), out + done,
+                             static_cast<size_t>(std::min(count - done, kChunk)));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno == EIO ? kErrorReadFault : detail::ErrorFromErrno(errno));
+    }
+    if (got == 0) break;  // end of file
+    done += got;
+  }
+  return done;
+}
+
+int64_t File::Write(const void* buffer, int64_t count) {
+  const auto fail = [this](int code) {
+    lastError_ = code;
+    detail::SetLastError(code);
+    return int64_t{-1};
+  };
+  if (!IsOpen()) return fail(kErrorInvalidHandle);
+  if (count < 0 || (count > 0 && buffer == nullptr)) return fail(kErrorInvalidParameter);
+  const char* in = static_cast<const char*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t put = write(static_cast<int>(handle_), in + done,
+                              static_cast<size_t>(std::min(count - done, kChunk)));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      const int err = put < 0 ? errno : ENOSPC;  // no progress: treat as full
+      if (IsDiskFull(err)) {
+        fail(kErrorDiskFull);
+        return done;
+      }
+      return fail(err == EIO ? kErrorWriteFault : detail::ErrorFromErrno(err));
+    }
+    done += put;
+  }
+  return done;
+}
+
+bool File::Seek(int64_t position) {
+  const auto fail = [this](int code) {
+    lastError_ = code;
+    detail::SetLastError(code);
+    return false;
+  };
+  if (!IsOpen()) return fail(kErrorInvalidHandle);
+  if (position < 0) return fail(kErrorInvalidParameter);
+  if (lseek(static_cast<int>(handle_), position, SEEK_SET) < 0)
+    return fail(detail::ErrorFromErrno(errno));
+  return true;
+}
+
+int64_t File::Position() const {
+  if (!IsOpen()) return -1;
+  return lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+}
+
+int64_t File::Size() const {
+  struct stat st;
+  if (!IsOpen() || fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool File::SetSize(int64_t size) {
+  const auto fail = [this](int code) {
+    lastError_ = code;
+    detail::SetLastError(code);
+    return false;
+  };
+  if (!IsOpen()) return fail(kErrorInvalidHandle);
+  if (size < 0) return fail(kErrorInvalidParameter);
+  int rc;
+  do {
+    rc = ftruncate(static_cast<int>(handle_), size);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail(IsDiskFull(errno) ? kErrorDiskFull : detail::ErrorFromErrno(errno));
+  return true;
+}
+
+bool File::Flush() {
+  const auto fail = [this](int code) {
+    lastError_ = code;
+    detail::SetLastError(code);
+    return false;
+  };
+  if (!IsOpen()) return fail(kErrorInvalidHandle);
+  // EINVAL: a file system with nothing to sync.
+  if (fsync(static_cast<int>(handle_)) != 0 && errno != EINVAL)
+    return fail(errno == EIO ? kErrorWriteFault : detail::ErrorFromErrno(errno));
+  return true;
+}
+
+}  // namespace km::platform

@@ -1,0 +1,73 @@
+#include "platform/System.h"
+
+#include <unistd.h>
+#include <cstdio>
+#include <ctime>
+#if defined(__linux__)
+#include <sys/sysinfo.h>
+#endif
+
+namespace km::platform {
+namespace {
+
+// MemAvailable counts the page cache the kernel can drop, which is what
+// "available" means to a caller sizing its buffers; free RAM alone is
+// far too pessimistic on a machine that has been running a while.
+bool MemAvailableFromProc(uint64_t& bytes) {
+#if defined(__linux__)
+  std::FILE* f = std::fopen("/proc/meminfo", "re");
+  if (!f) return false;
+  char line[256];
+  bool found = false;
+  while (std::fgets(line, sizeof line, f)) {
+    unsigned long long kib = 0;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+      bytes = uint64_t(kib) * 1024;
+      found = true;
+      break;
+    }
+  }
+  std::fclose(f);
+  return found;
+#else
+  (void)bytes;
+  return false;
+#endif
+}
+
+int64_t MonotonicNanoseconds() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+uint64_t AvailablePhysicalMemory() {
+  uint64_t bytes = 0;
+  if (MemAvailableFromProc(bytes)) return bytes;
+#if defined(__linux__)
+  struct sysinfo info {};
+  if (sysinfo(&info) == 0) return uint64_t(info.freeram) * (info.mem_unit ? info.mem_unit : 1);
+#endif
+#if defined(_SC_AVPHYS_PAGES)
+  long pages = sysconf(_SC_AVPHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0) return uint64_t(pages) * uint64_t(pageSize);
+#endif
+  return 0;
+}
+
+// Nanoseconds of the monotonic clock: a fixed frequency of 10^9 per second.
+bool PerformanceCounter(int64_t& value) {
+  int64_t ns = MonotonicNanoseconds();
+  if (ns < 0) return false;
+  value = ns;
+  return true;
+}
+
+uint32_t TickCount() {
+  int64_t ns = MonotonicNanoseconds();
+  return ns < 0 ? 0 : uint32_t(uint64_t(ns / 1000000));
+}
+
+}  // namespace km::platform

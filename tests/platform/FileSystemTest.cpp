@@ -1,0 +1,422 @@
+#include "platform/FileSystem.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/CodePage.h"
+#include "platform/File.h"
+#include "platform/HostPath.h"
+#include "platform/ScratchDir.h"
+
+namespace km::platform {
+namespace {
+
+using test_support::ModeOf;
+using test_support::ReadAll;
+using test_support::ScratchDir;
+
+constexpr uint32_t kReparsePoint = 0x400;
+
+std::vector<FindData> List(const std::u16string& pattern, int* error = nullptr) {
+  std::vector<FindData> found;
+  FindHandle handle = kInvalidFindHandle;
+  FindData data;
+  int rc = FindFirst(pattern, handle, data);
+  if (error != nullptr) *error = rc;
+  if (rc != 0) {
+    EXPECT_EQ(handle, kInvalidFindHandle);
+    return found;
+  }
+  do found.push_back(data);
+  while ((rc = FindNext(handle, data)) == 0);
+  EXPECT_EQ(rc, kErrorNoMoreFiles);
+  FindClose(handle);
+  EXPECT_EQ(handle, kInvalidFindHandle);
+  return found;
+}
+
+std::vector<std::u16string> Names(const std::vector<FindData>& found) {
+  std::vector<std::u16string> names;
+  for (const FindData& d : found) names.push_back(d.name);
+  return names;
+}
+
+const FindData* Entry(const std::vector<FindData>& found, std::u16string_view name) {
+  for (const FindData& d : found)
+    if (d.name == name) return &d;
+  return nullptr;
+}
+
+// Sets TZ for one scope.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = getenv("TZ")) old_ = old, hadOld_ = true;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (hadOld_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::string old_;
+  bool hadOld_ = false;
+};
+
+// Changes the current directory for one scope.
+class ScopedCurrentDirectory {
+ public:
+  explicit ScopedCurrentDirectory(const std::u16string& dir) : old_(CurrentDirectory()) {
+    EXPECT_TRUE(SetCurrentDirectory(dir));
+  }
+  ~ScopedCurrentDirectory() { SetCurrentDirectory(old_); }
+
+ private:
+  std::u16string old_;
+};
+
+TEST(FileSystemTest, ListingAttributesOrderAndMasks) {
+  ScratchDir dir;
+  dir.Write("b.txt", "12345");
+  dir.Write("A.TXT", "");
+  dir.Write(".hidden", "x");
+  chmod(dir.Write("ro.txt", "r").c_str(), 0444);
+  mkdir((dir.Host() / "sub").c_str(), 0755);
+
+  const auto all = List(dir.Win() + u"*");
+  EXPECT_EQ(Names(all), (std::vector<std::u16string>{u".", u"..", u".hidden", u"A.TXT", u"b.txt",
+                                                     u"ro.txt", u"sub"}));
+  EXPECT_EQ(Entry(all, u".")->attributes, faDirectory);
+  EXPECT_EQ(Entry(all, u"..")->attributes, faDirectory);
+  EXPECT_EQ(Entry(all, u"sub")->attributes, faDirectory);
+  EXPECT_EQ(Entry(all, u".hidden")->attributes, faArchive | faHidden);
+  EXPECT_EQ(Entry(all, u"ro.txt")->attributes, faArchive | faReadOnly);
+  EXPECT_EQ(Entry(all, u"b.txt")->attributes, faArchive);
+  EXPECT_EQ(Entry(all, u"b.txt")->size, 5u);
+  EXPECT_EQ(Names(List(dir.Win() + u"*.*")), Names(all));
+
+  // Wildcards ignore case; '/' separates as '\' does.
+  EXPECT_EQ(Names(List(dir.Win() + u"*.TxT")),
+            (std::vector<std::u16string>{u"A.TXT", u"b.txt", u"ro.txt"}));
+  EXPECT_EQ(Names(List(dir.Win() + u"?.txt")), (std::vector<std::u16string>{u"A.TXT", u"b.txt"}));
+  EXPECT_EQ(Names(List(ToWindowsView(dir.Host()) + u"/s*")), (std::vector<std::u16string>{u"sub"}));
+
+  // A plain name is looked up as it is: the host tells case apart.
+  EXPECT_EQ(Names(List(dir.Win() + u"b.txt")), (std::vector<std::u16string>{u"b.txt"}));
+  int error = 0;
+  EXPECT_TRUE(List(dir.Win() + u"B.TXT", &error).empty());
+  EXPECT_EQ(error, kErrorFileNotFound);
+  EXPECT_TRUE(List(dir.Win() + u"*.zip", &error).empty());
+  EXPECT_EQ(error, kErrorFileNotFound);
+  EXPECT_TRUE(List(dir.Win() + u"missing\\*", &error).empty());
+  EXPECT_EQ(error, kErrorPathNotFound);
+  EXPECT_TRUE(List(u"C:\\*", &error).empty());
+  EXPECT_EQ(error, kErrorPathNotFound);
+  EXPECT_TRUE(List(dir.Win(), &error).empty());
+  EXPECT_EQ(error, kErrorFileNotFound);
+
+  // The root is its own parent and lists neither "." nor "..".
+  const auto root = Names(List(u"Z:\\*"));
+  EXPECT_EQ(std::count(root.begin(), root.end(), u"."), 0);
+  EXPECT_EQ(std::count(root.begin(), root.end(), u"tmp"), 1);
+}
+
+TEST(FileSystemTest, NamesOutsideTheAnsiPageListSizeTimeAndOpen) {
+  ScratchDir dir;
+  const std::u16string chinese = u"\u6587\u4EF6\U0001F600.txt";
+  const auto host = dir.Write(FromWindowsView(chinese).native(), "seven!!");
+  const std::string invalid = "bad\xFF.bin";
+  dir.Write(invalid, "xy");
+  dir.Write("a\\b:c", "z");
+  const time_t mtime = 1600000000;
+  const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, host.c_str(), times, 0), 0);
+
+  const auto all = List(dir.Win() + u"*");
+  ASSERT_EQ(all.size(), 5u);
+  const FindData* found = Entry(all, chinese);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->size, 7u);
+  EXPECT_EQ(found->dosTime, UnixTimeToLocalDosTime(mtime));
+  uint32_t dosTime = 0;
+  ASSERT_TRUE(GetFileDosTime(dir.Win() + chinese, dosTime));
+  EXPECT_EQ(dosTime, found->dosTime);
+
+  // Every listed name opens again under the name it was listed with.
+  for (const FindData& d : all) {
+    if (d.attributes & faDirectory) continue;
+    EXPECT_EQ(d.name.find(u'\\'), std::u16string::npos);
+    File file;
+    EXPECT_EQ(file.Open(dir.Win() + d.name, FileAccess::Read, FileShare::DenyNone,
+                        FileDisposition::OpenExisting),
+              0);
+    EXPECT_EQ(file.Size(), static_cast<int64_t>(d.size));
+    EXPECT_EQ(GetAttributes(dir.Win() + d.name), faArchive);
+  }
+}
+
+TEST(FileSystemTest, SpecialFilesAndLinks) {
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir.Host() / "fifo").c_str(), 0644), 0);
+  mkdir((dir.Host() / "real").c_str(), 0755);
+  dir.Write("target.txt", "123");
+  symlink("real", (dir.Host() / "dirlink").c_str());
+  symlink("target.txt", (dir.Host() / "filelink").c_str());
+  symlink("nowhere", (dir.Host() / "dangling").c_str());
+
+  // The FIFO is listed, not opened: a listing never waits for a writer.
+  const auto all = List(dir.Win() + u"*");
+  EXPECT_EQ(Names(all), (std::vector<std::u16string>{u".", u"..", u"dirlink", u"fifo", u"filelink",
+                                                     u"real", u"target.txt"}));
+  EXPECT_EQ(Entry(all, u"fifo")->attributes, faArchive);
+  EXPECT_EQ(Entry(all, u"fifo")->size, 0u);
+  EXPECT_EQ(Entry(all, u"dirlink")->attributes, faDirectory | kReparsePoint);
+  EXPECT_EQ(Entry(all, u"real")->attributes, faDirectory);
+  EXPECT_EQ(Entry(all, u"filelink")->attributes, faArchive);
+  EXPECT_EQ(Entry(all, u"filelink")->size, 3u);
+  EXPECT_EQ(GetAttributes(dir.Win() + u"dangling"), kInvalidAttributes);
+
+  for (FileAccess access : {FileAccess::Read, FileAccess::Write, FileAccess::ReadWrite}) {
+    File file;
+    EXPECT_EQ(
+        file.Open(dir.Win() + u"fifo", access, FileShare::DenyNone, FileDisposition::OpenAlways),
+        kErrorAccessDenied);
+    EXPECT_EQ(
+        file.Open(dir.Win() + u"real", access, FileShare::DenyNone, FileDisposition::OpenExisting),
+        kErrorAccessDenied);
+  }
+
+  // Removing a directory link removes the link, never what it points to.
+  EXPECT_TRUE(RemoveDirectory(dir.Win() + u"dirlink"));
+  EXPECT_EQ(GetAttributes(dir.Win() + u"dirlink"), kInvalidAttributes);
+  EXPECT_EQ(GetAttributes(dir.Win() + u"real"), faDirectory);
+}
+
+TEST(FileSystemTest, ReadOnlyAttributeMapsToOwnerWriteBit) {
+  ScratchDir dir;
+  const auto file = dir.Write("f.txt", "x");
+  chmod(file.c_str(), 0664);
+  const std::u16string name = dir.Win() + u"f.txt";
+
+  EXPECT_TRUE(SetAttributes(name, faReadOnly | faHidden | faSysFile));
+  EXPECT_EQ(ModeOf(file) & 0777, 0464u);
+  EXPECT_EQ(GetAttributes(name), faArchive | faReadOnly);  // hidden cannot be held
+  EXPECT_TRUE(SetAttributes(name, faArchive));
+  EXPECT_EQ(ModeOf(file) & 0777, 0664u);
+  EXPECT_EQ(GetAttributes(name), faArchive);
+
+  // A read-only directory would refuse new files; Windows does not.
+  EXPECT_TRUE(SetAttributes(ToWindowsView(dir.Host()), faDirectory | faReadOnly));
+  EXPECT_NE(ModeOf(dir.Host()) & S_IWUSR, 0u);
+
+  EXPECT_EQ(GetAttributes(dir.Win() + u"missing"), kInvalidAttributes);
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_EQ(GetAttributes(dir.Win() + u"missing\\x"), kInvalidAttributes);
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+}
+
+TEST(FileSystemTest, FullPathNameIsTextual) {
+  ScratchDir dir;
+  mkdir((dir.Host() / "cur").c_str(), 0755);
+  const std::u16string parent = ToWindowsView(dir.Host());
+  const std::u16string cwd = parent + u"\\cur";
+  ScopedCurrentDirectory scoped(cwd);
+  EXPECT_EQ(CurrentDirectory(), cwd);
+
+  const std::vector<std::pair<std::u16string, std::u16string>> table = {
+      {u"a\\b", cwd + u"\\a\\b"},
+      {u"a/b/", cwd + u"\\a\\b\\"},
+      {u"a\\\\b", cwd + u"\\a\\b"},
+      {u".", cwd},
+      {u"..\\x", parent + u"\\x"},
+      {u"Z:", cwd},
+      {u"z:rel", cwd + u"\\rel"},
+      {u"\\x\\.\\y", u"Z:\\x\\y"},
+      {u"Z:\\a\\.\\b\\..\\c", u"Z:\\a\\c"},
+      {u"Z:\\a\\..", u"Z:\\"},
+      {u"Z:\\..\\..\\x", u"Z:\\x"},
+      {u"Z:/", u"Z:\\"},
+      {u"C:\\a\\..\\b", u"C:\\b"},
+      {u"\\\\srv\\share\\a\\..\\..\\b", u"\\\\srv\\share\\b"},
+      {u"", u""},
+  };
+  for (const auto& [in, out] : table) EXPECT_EQ(FullPathName(in), out) << WideToUtf8(in);
+
+  EXPECT_FALSE(SetCurrentDirectory(parent + u"\\missing"));
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+  EXPECT_EQ(CurrentDirectory(), cwd);
+}
+
+TEST(FileSystemTest, DirectoriesMovesAndDeletes) {
+  ScratchDir dir;
+  const std::u16string w = dir.Win();
+  EXPECT_TRUE(CreateDirectory(w + u"d"));
+  EXPECT_FALSE(CreateDirectory(w + u"d"));
+  EXPECT_EQ(LastError(), kErrorAlreadyExists);
+  EXPECT_FALSE(CreateDirectory(w + u"x\\y"));
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+
+  dir.Write("d/inner", "1");
+  EXPECT_FALSE(RemoveDirectory(w + u"d"));
+  EXPECT_EQ(LastError(), kErrorDirNotEmpty);
+  EXPECT_FALSE(DeleteFile(w + u"d"));  // a directory is not a file
+
+  // A move never replaces an existing file, and leaves both untouched.
+  dir.Write("from", "from");
+  dir.Write("to", "to");
+  EXPECT_FALSE(MoveFile(w + u"from", w + u"to"));
+  EXPECT_EQ(LastError(), kErrorAlreadyExists);
+  EXPECT_EQ(ReadAll(dir.Host() / "from"), "from");
+  EXPECT_EQ(ReadAll(dir.Host() / "to"), "to");
+  EXPECT_TRUE(MoveFile(w + u"from", w + u"d\\moved"));
+  EXPECT_EQ(ReadAll(dir.Host() / "d" / "moved"), "from");
+  EXPECT_FALSE(MoveFile(w + u"from", w + u"again"));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+
+  // A read-only file is kept, as Windows keeps it.
+  chmod((dir.Host() / "to").c_str(), 0444);
+  EXPECT_FALSE(DeleteFile(w + u"to"));
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  chmod((dir.Host() / "to").c_str(), 0644);
+  EXPECT_TRUE(DeleteFile(w + u"to"));
+  EXPECT_FALSE(DeleteFile(w + u"to"));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+
+  EXPECT_TRUE(DeleteFile(w + u"d\\inner"));
+  EXPECT_TRUE(DeleteFile(w + u"d\\moved"));
+  EXPECT_TRUE(RemoveDirectory(w + u"d\\"));
+}
+
+TEST(FileSystemTest, MoveBetweenFileSystemsCopiesAndDeletes) {
+  ScratchDir dir;
+  struct stat shm, tmp;
+  if (stat("/dev/shm", &shm) != 0 || stat(dir.Host().c_str(), &tmp) != 0 ||
+      shm.st_dev == tmp.st_dev || access("/dev/shm", W_OK) != 0)
+    GTEST_SKIP() << "no second writable file system";
+  const auto from = dir.Write("big", std::string(3 << 20, 'q'));
+  chmod(from.c_str(), 0640);
+  const std::string target = "/dev/shm/km-move-" + std::to_string(getpid());
+  const std::u16string to = ToWindowsView(target);
+
+  EXPECT_TRUE(MoveFile(dir.Win() + u"big", to));
+  EXPECT_EQ(access(from.c_str(), F_OK), -1);
+  EXPECT_EQ(ReadAll(target), std::string(3 << 20, 'q'));
+  EXPECT_EQ(ModeOf(target) & 0777, 0640u);
+  EXPECT_FALSE(MoveFile(dir.Win() + u"big", to));
+  unlink(target.c_str());
+}
+
+TEST(FileSystemTest, DosTimeConversionAndClamping) {
+  {
+    ScopedTimeZone utc("UTC");
+    // 2020-02-29 13:45:31: odd seconds round down.
+    const uint32_t dos = (40u << 9 | 2u << 5 | 29u) << 16 | (13u << 11 | 45u << 5 | 15u);
+    EXPECT_EQ(UnixTimeToLocalDosTime(1582983931), dos);
+    EXPECT_EQ(LocalDosTimeToUnixTime(dos), 1582983930);
+
+    const uint32_t kMin = 0x00210000;
+    const uint32_t kMax = (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
+    EXPECT_EQ(UnixTimeToLocalDosTime(0), kMin);
+    EXPECT_EQ(UnixTimeToLocalDosTime(315532799), kMin);  // 1979-12-31 23:59:59
+    EXPECT_EQ(UnixTimeToLocalDosTime(315532800), kMin);
+    EXPECT_EQ(UnixTimeToLocalDosTime(4354819200), kMax);  // 2108-01-01
+    EXPECT_EQ(UnixTimeToLocalDosTime(INT64_MIN), kMin);
+    EXPECT_EQ(UnixTimeToLocalDosTime(INT64_MAX), kMax);
+    EXPECT_EQ(LocalDosTimeToUnixTime(kMax), 4354819198);
+  }
+  {
+    // Local time is what is stored.
+    ScopedTimeZone moscow("Europe/Moscow");
+    EXPECT_EQ(UnixTimeToLocalDosTime(1582983930) & 0xFFFF, 16u << 11 | 45u << 5 | 15u);
+  }
+  {
+    // A zone without daylight saving (so no repeated hour) and a half-hour offset.
+    ScopedTimeZone kolkata("Asia/Kolkata");
+    for (int64_t t = 631152000; t < 1893456000; t += 3 * 86400 + 3601 * 2)
+      ASSERT_EQ(LocalDosTimeToUnixTime(UnixTimeToLocalDosTime(t)), t) << t;
+  }
+}
+
+TEST(FileSystemTest, FileDosTimeRoundTrip) {
+  ScratchDir dir;
+  dir.Write("f", "");
+  const uint32_t dos = (44u << 9 | 7u << 5 | 14u) << 16 | (9u << 11 | 30u << 5 | 2u);
+  uint32_t read = 0;
+  ASSERT_TRUE(SetFileDosTime(dir.Win() + u"f", dos));
+  ASSERT_TRUE(GetFileDosTime(dir.Win() + u"f", read));
+  EXPECT_EQ(read, dos);
+  EXPECT_FALSE(SetFileDosTime(dir.Win() + u"f", (44u << 9 | 13u << 5 | 1u) << 16));  // month 13
+  EXPECT_FALSE(GetFileDosTime(ToWindowsView(dir.Host()), read));                     // a directory
+  EXPECT_FALSE(GetFileDosTime(dir.Win() + u"missing", read));
+}
+
+TEST(FileSystemTest, TempFilesAreUniqueAndEmpty) {
+  ScratchDir dir;
+  {
+    const char* old = getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    setenv("TMPDIR", dir.Host().c_str(), 1);
+    EXPECT_EQ(TempPath(), dir.Win());
+    if (old)
+      setenv("TMPDIR", saved.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+  const std::u16string temp = TempPath();
+  EXPECT_EQ(temp.substr(0, 3), u"Z:\\");
+  EXPECT_EQ(temp.back(), u'\\');
+
+  std::set<std::u16string> names;
+  // "FC", hex digits, ".tmp".
+  const auto shaped = [](std::u16string_view name) {
+    if (name.size() < 7 || name.substr(0, 2) != u"FC" || name.substr(name.size() - 4) != u".tmp")
+      return false;
+    const std::u16string_view hex = name.substr(2, name.size() - 6);
+    return hex.find_first_not_of(u"0123456789ABCDEF") == std::u16string_view::npos;
+  };
+  for (int i = 0; i < 100; ++i) {
+    std::u16string name;
+    ASSERT_EQ(CreateTempFile(dir.Win(), u"FC", name), 0);
+    ASSERT_EQ(name.substr(0, dir.Win().size()), dir.Win());
+    EXPECT_TRUE(shaped(std::u16string_view(name).substr(dir.Win().size())));
+    EXPECT_EQ(std::filesystem::file_size(FromWindowsView(name)), 0u);
+    names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 100u);
+  // Without a trailing separator the name still lands inside the folder.
+  std::u16string name;
+  ASSERT_EQ(CreateTempFile(ToWindowsView(dir.Host()), u"FC", name), 0);
+  EXPECT_EQ(name.substr(0, dir.Win().size()), dir.Win());
+  EXPECT_EQ(CreateTempFile(dir.Win() + u"missing\\", u"FC", name), kErrorPathNotFound);
+}
+
+TEST(FileSystemTest, DrivesAndFreeSpace) {
+  ScratchDir dir;
+  EXPECT_EQ(GetDriveType(u"A:\\"), dtNoRootDir);
+  EXPECT_EQ(GetDriveType(u"b:\\file.zip"), dtNoRootDir);
+  EXPECT_EQ(GetDriveType(u"C:\\"), dtNoRootDir);
+  const TDriveType here = GetDriveType(dir.Win());
+  EXPECT_TRUE(here == dtFixed || here == dtRemovable);
+  EXPECT_EQ(GetDriveType(dir.Win() + u"not\\yet\\there.zip"), here);
+
+  EXPECT_GT(DiskFreeSpace(dir.Win()), 0);
+  EXPECT_GT(DiskFreeSpace(dir.Win() + u"not\\yet\\"), 0);
+  EXPECT_EQ(DiskFreeSpace(u"C:\\"), -1);
+}
+
+}  // namespace
+}  // namespace km::platform

@@ -1,0 +1,179 @@
+#include "platform/File.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/FileSystem.h"
+#include "platform/ScratchDir.h"
+
+namespace km::platform {
+namespace {
+
+using test_support::ReadAll;
+using test_support::ScratchDir;
+
+int OpenFile(File& file, const std::u16string& path, FileAccess access, FileShare share,
+             FileDisposition disposition = FileDisposition::OpenExisting) {
+  return file.Open(path, access, share, disposition);
+}
+
+TEST(FileTest, ReadWriteSeekAndSize) {
+  ScratchDir dir;
+  const std::u16string name = dir.Win() + u"data.bin";
+  File file;
+  ASSERT_EQ(
+      OpenFile(file, name, FileAccess::ReadWrite, FileShare::DenyWrite, FileDisposition::CreateNew),
+      0);
+  EXPECT_EQ(file.Write("hello world", 11), 11);
+  EXPECT_EQ(file.Position(), 11);
+  EXPECT_EQ(file.Size(), 11);
+  ASSERT_TRUE(file.Seek(6));
+  char buffer[16] = {};
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 5);  // short read at the end
+  EXPECT_EQ(std::string(buffer, 5), "world");
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 0);
+  EXPECT_EQ(file.Read(buffer, -1), -1);
+  EXPECT_EQ(file.LastError(), kErrorInvalidParameter);
+
+  // Resizing keeps the position.
+  ASSERT_TRUE(file.Seek(3));
+  ASSERT_TRUE(file.SetSize(1000));
+  EXPECT_EQ(file.Size(), 1000);
+  EXPECT_EQ(file.Position(), 3);
+  ASSERT_TRUE(file.SetSize(5));
+  EXPECT_EQ(file.Position(), 3);
+
+  // Moving hands the handle over; the moved-from file is closed.
+  File moved(std::move(file));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.Read(buffer, 1), -1);
+  EXPECT_EQ(file.LastError(), kErrorInvalidHandle);
+  File assigned;
+  assigned = std::move(moved);
+  EXPECT_FALSE(moved.IsOpen());
+  EXPECT_EQ(assigned.Size(), 5);
+  assigned.Close();
+  EXPECT_EQ(ReadAll(FromWindowsView(name)), "hello");
+
+  EXPECT_EQ(
+      OpenFile(file, name, FileAccess::Write, FileShare::DenyNone, FileDisposition::CreateNew),
+      kErrorFileExists);
+  EXPECT_EQ(OpenFile(file, dir.Win() + u"missing", FileAccess::Read, FileShare::DenyNone),
+            kErrorFileNotFound);
+  EXPECT_EQ(OpenFile(file, dir.Win() + u"no\\such", FileAccess::Read, FileShare::DenyNone),
+            kErrorPathNotFound);
+  EXPECT_FALSE(file.IsOpen());
+
+  ASSERT_EQ(
+      OpenFile(file, name, FileAccess::Write, FileShare::DenyWrite, FileDisposition::CreateAlways),
+      0);
+  EXPECT_EQ(file.Size(), 0);
+  ASSERT_EQ(
+      OpenFile(file, name, FileAccess::Read, FileShare::DenyNone, FileDisposition::OpenAlways), 0);
+  EXPECT_EQ(file.Write("x", 1), -1);  // opened for reading only
+}
+
+TEST(FileTest, ShareModesWithinOneProcess) {
+  ScratchDir dir;
+  dir.Write("archive.zip", "precious");
+  const std::u16string name = dir.Win() + u"archive.zip";
+
+  File owner;
+  ASSERT_EQ(OpenFile(owner, name, FileAccess::ReadWrite, FileShare::DenyWrite), 0);
+  File other;
+  EXPECT_EQ(OpenFile(other, name, FileAccess::ReadWrite, FileShare::DenyWrite),
+            kErrorSharingViolation);
+  EXPECT_EQ(OpenFile(other, name, FileAccess::Write, FileShare::DenyNone), kErrorSharingViolation);
+  // A refused open must not have truncated the file.
+  EXPECT_EQ(
+      OpenFile(other, name, FileAccess::Write, FileShare::Exclusive, FileDisposition::CreateAlways),
+      kErrorSharingViolation);
+  EXPECT_EQ(ReadAll(FromWindowsView(name)), "precious");
+  File reader;
+  EXPECT_EQ(OpenFile(reader, name, FileAccess::Read, FileShare::DenyNone), 0);
+  owner.Close();
+  EXPECT_EQ(OpenFile(other, name, FileAccess::ReadWrite, FileShare::DenyWrite), 0);
+  other.Close();
+
+  // Writers that share keep a later handle from denying writes.
+  File writer1, writer2;
+  ASSERT_EQ(OpenFile(writer1, name, FileAccess::Write, FileShare::DenyNone), 0);
+  ASSERT_EQ(OpenFile(writer2, name, FileAccess::ReadWrite, FileShare::DenyNone), 0);
+  EXPECT_EQ(OpenFile(other, name, FileAccess::Read, FileShare::DenyWrite), kErrorSharingViolation);
+  writer1.Close();  // one handle closing leaves the other's lock in place
+  EXPECT_EQ(OpenFile(other, name, FileAccess::Read, FileShare::DenyWrite), kErrorSharingViolation);
+  writer2.Close();
+  EXPECT_EQ(OpenFile(other, name, FileAccess::Read, FileShare::DenyWrite), 0);
+}
+
+TEST(FileTest, ShareModesAcrossProcesses) {
+  ScratchDir dir;
+  dir.Write("shared.zip", "data");
+  const std::u16string name = dir.Win() + u"shared.zip";
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    File held;
+    const char status = OpenFile(held, name, FileAccess::ReadWrite, FileShare::DenyWrite) == 0;
+    (void)!write(ready[1], &status, 1);
+    char c;
+    (void)!read(release[0], &c, 1);
+    _exit(0);
+  }
+  char status = 0;
+  ASSERT_EQ(read(ready[0], &status, 1), 1);
+  ASSERT_EQ(status, 1);
+
+  File file;
+  EXPECT_EQ(OpenFile(file, name, FileAccess::ReadWrite, FileShare::DenyWrite),
+            kErrorSharingViolation);
+  EXPECT_EQ(OpenFile(file, name, FileAccess::Read, FileShare::DenyNone), 0);
+  file.Close();
+
+  (void)!write(release[1], "x", 1);
+  int exitStatus = 0;
+  ASSERT_EQ(waitpid(child, &exitStatus, 0), child);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  EXPECT_EQ(OpenFile(file, name, FileAccess::ReadWrite, FileShare::DenyWrite), 0);
+}
+
+TEST(FileTest, FullDiskReturnsWhatWasWritten) {
+  ScratchDir dir;
+  const std::u16string name = dir.Win() + u"full.bin";
+  // The size limit stands in for a full disk; a child keeps it to itself.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    File file;
+    if (OpenFile(file, name, FileAccess::Write, FileShare::DenyWrite,
+                 FileDisposition::CreateAlways) != 0)
+      _exit(1);
+    const std::string data(10000, 'd');
+    if (file.Write(data.data(), 1000) != 1000) _exit(2);
+    if (file.Write(data.data(), static_cast<int64_t>(data.size())) != 3096) _exit(3);
+    if (file.LastError() != kErrorDiskFull || LastError() != kErrorDiskFull) _exit(4);
+    if (file.SetSize(8192) || file.LastError() != kErrorDiskFull) _exit(5);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadAll(FromWindowsView(name)), std::string(4096, 'd'));
+}
+
+}  // namespace
+}  // namespace km::platform

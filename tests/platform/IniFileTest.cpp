@@ -1,0 +1,167 @@
+#include "platform/IniFile.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/HostPath.h"
+
+namespace km::platform {
+namespace {
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "km-ini-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::filesystem::path Host(const char* name) const { return dir_ / name; }
+  std::u16string Windows(const char* name) const { return ToWindowsView(Host(name)); }
+
+  void Put(const char* name, const std::string& bytes) const {
+    std::ofstream(Host(name), std::ios::binary) << bytes;
+  }
+  std::string Get(const char* name) const {
+    std::ifstream in(Host(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(IniFileTest, MissingFileReadsEmptyAndIsCreatedOnUpdate) {
+  IniFile ini(Windows("Pelko.ini"));
+  EXPECT_FALSE(ini.SectionExists("Pelko"));
+  EXPECT_EQ(ini.ReadString("Pelko", "ArchiveName", "default"), "default");
+
+  ini.WriteString("Pelko", "ArchiveName", "Z:\\tmp\\a.zip");
+  EXPECT_TRUE(ini.SectionExists("pelko"));
+  ASSERT_TRUE(ini.UpdateFile());
+  EXPECT_EQ(Get("Pelko.ini"), "[Pelko]\r\nArchiveName=Z:\\tmp\\a.zip\r\n");
+
+  IniFile again(Windows("Pelko.ini"));
+  EXPECT_EQ(again.ReadString("Pelko", "ArchiveName", ""), "Z:\\tmp\\a.zip");
+}
+
+TEST_F(IniFileTest, LookupIgnoresAsciiCaseAndKeepsValuesVerbatim) {
+  Put("a.ini",
+      "[Pelko]\r\n"
+      "  ArchiveName  = a=b.zip \r\n"
+      "archivename=second\n"
+      "Empty=\n"
+      "[Other]\n"
+      "key=other\n");
+  IniFile ini(Windows("a.ini"));
+  EXPECT_TRUE(ini.SectionExists("PELKO"));
+  EXPECT_TRUE(ini.SectionExists("other"));
+  EXPECT_FALSE(ini.SectionExists("Pelk"));
+  // Everything after the first '=', spaces included; the first of two wins.
+  EXPECT_EQ(ini.ReadString("pelko", "ARCHIVENAME", "x"), " a=b.zip ");
+  EXPECT_EQ(ini.ReadString("Pelko", "Empty", "x"), "");
+  EXPECT_EQ(ini.ReadString("Pelko", "key", "x"), "x");
+  EXPECT_EQ(ini.ReadString("OTHER", "Key", "x"), "other");
+}
+
+TEST_F(IniFileTest, RewritePreservesCommentsAndOtherLines) {
+  Put("a.ini",
+      "; settings\r\n"
+      "\r\n"
+      "[Pelko]\r\n"
+      "; the archive\r\n"
+      "ArchiveName=old.zip\r\n"
+      "not a key line\r\n"
+      "\r\n"
+      "[Other]\r\n"
+      "x=1");
+  IniFile ini(Windows("a.ini"));
+  ini.WriteString("PELKO", "archiveName", "new.zip");
+  ini.WriteString("Pelko", "Added", "2");
+  ini.WriteString("Other", "y", "3");
+  ini.WriteString("New", "z", "4");
+  ASSERT_TRUE(ini.UpdateFile());
+  EXPECT_EQ(Get("a.ini"),
+            "; settings\r\n"
+            "\r\n"
+            "[Pelko]\r\n"
+            "; the archive\r\n"
+            "archiveName=new.zip\r\n"
+            "not a key line\r\n"
+            "Added=2\r\n"
+            "\r\n"
+            "[Other]\r\n"
+            "x=1\r\n"
+            "y=3\r\n"
+            "\r\n"
+            "[New]\r\n"
+            "z=4\r\n");
+}
+
+TEST_F(IniFileTest, CyrillicBytesArePreserved) {
+  const std::string value = "Z:\\\xC0\xF0\xF5\xE8\xE2\\\xE0\xF0\xF5\xE8\xE2.zip";  // Архив\архив
+  {
+    IniFile ini(Windows("a.ini"));
+    ini.WriteString("Pelko", "ArchiveName", value);
+    ASSERT_TRUE(ini.UpdateFile());
+  }
+  EXPECT_NE(Get("a.ini").find(value), std::string::npos);
+  EXPECT_EQ(IniFile(Windows("a.ini")).ReadString("Pelko", "ArchiveName", ""), value);
+}
+
+TEST_F(IniFileTest, LineBreaksInAValueCannotCorruptTheFile) {
+  IniFile ini(Windows("a.ini"));
+  ini.WriteString("Pelko", "ArchiveName", "a\r\n[Evil]\nb");
+  ini.WriteString("Pelko", "Next", "1");
+  ASSERT_TRUE(ini.UpdateFile());
+  IniFile again(Windows("a.ini"));
+  EXPECT_FALSE(again.SectionExists("Evil"));
+  EXPECT_EQ(again.ReadString("Pelko", "ArchiveName", ""), "a  [Evil] b");
+  EXPECT_EQ(again.ReadString("Pelko", "Next", ""), "1");
+}
+
+TEST_F(IniFileTest, UpdateReportsFailure) {
+  // A directory where the file should be.
+  std::filesystem::create_directory(Host("dir.ini"));
+  IniFile onDirectory(Windows("dir.ini"));
+  onDirectory.WriteString("a", "b", "c");
+  EXPECT_FALSE(onDirectory.UpdateFile());
+
+  // A path outside the host drive.
+  IniFile elsewhere(u"C:\\Pelko.ini");
+  EXPECT_FALSE(elsewhere.SectionExists("a"));
+  elsewhere.WriteString("a", "b", "c");
+  EXPECT_FALSE(elsewhere.UpdateFile());
+
+  // A FIFO is neither read (it would block) nor written.
+  ASSERT_EQ(mkfifo(Host("fifo.ini").c_str(), 0600), 0);
+  IniFile fifo(Windows("fifo.ini"));
+  EXPECT_FALSE(fifo.SectionExists("a"));
+  EXPECT_FALSE(fifo.UpdateFile());
+
+  if (geteuid() != 0) {  // root writes anywhere
+    std::filesystem::create_directory(Host("ro"));
+    std::filesystem::permissions(
+        Host("ro"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    IniFile readOnly(Windows("ro/a.ini"));
+    readOnly.WriteString("a", "b", "c");
+    EXPECT_FALSE(readOnly.UpdateFile());
+    std::filesystem::permissions(Host("ro"), std::filesystem::perms::owner_all);
+  }
+}
+
+}  // namespace
+}  // namespace km::platform
