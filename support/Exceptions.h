@@ -18,6 +18,10 @@ class Exception : public std::runtime_error {
   std::u16string message_;
 };
 
+// The host's text for a (Windows) error code, as FormatMessage gives it,
+// without a trailing newline: "Access is denied." and the like.
+std::u16string SysErrorMessage(int errorCode);
+
 class EStreamError : public Exception {
  public:
   using Exception::Exception;

@@ -38,7 +38,8 @@ class TStream {
 };
 
 // Open modes of a file stream: one access value or'ed with one share value,
-// or fmCreate alone.
+// or fmCreate alone. fmShareCompat denies others every access, as it does
+// on Windows.
 inline constexpr uint16_t fmCreate = 0xFFFF;
 inline constexpr uint16_t fmOpenRead = 0x0000;
 inline constexpr uint16_t fmOpenWrite = 0x0001;
@@ -63,6 +64,9 @@ class TFileStream : public TStream {
   // Flushes the written data to the disk; false on failure.
   bool Flush();
   const std::u16string& FileName() const { return fileName_; }
+  // The host error of the last failed read or write (Read and Write then
+  // return 0).
+  int LastError() const { return file_.LastError(); }
 
  private:
   std::u16string fileName_;

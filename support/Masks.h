@@ -1,0 +1,24 @@
+// Wildcard masks over wide names.
+#pragma once
+
+#include <string>
+
+namespace km {
+
+// Matches name against a mask of '*' (any run of characters), '?' (any one
+// character) and literal characters. Quirks kept from the product this one
+// replaces: a mask (or the rest of a mask after a '*') that is exactly "*.*"
+// matches any name, even one without a dot; the rest of a mask that is
+// exactly "*" matches anything, the empty rest of a name included; any other
+// '*' needs at least one name character after it to be tried against the
+// rest of the mask. Separators are ordinary characters. With ignoreCase both
+// sides are upper-cased first; characters are compared linguistically.
+// Runs in O(name * mask) time and O(mask) memory.
+bool WildMatch(const std::u16string& name, const std::u16string& mask, bool ignoreCase);
+
+// Every occurrence of oldText replaced by newText, left to right, without
+// rescanning replaced text. An empty oldText leaves text as it is.
+std::u16string ReplaceAll(const std::u16string& text, const std::u16string& oldText,
+                          const std::u16string& newText);
+
+}  // namespace km
