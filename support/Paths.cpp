@@ -43,6 +43,9 @@ bool RemoveDirTreeAt(const std::u16string& dir, int depth) {
        err = FileSearchNext(record)) {
     if ((record.Attr & platform::faDirectory) == 0 || record.Name == u"." || record.Name == u"..")
       continue;
+    // A link to a directory is left alone: descending would empty folders
+    // outside the tree, or loop when it points back up.
+    if (record.Attr & platform::faReparsePoint) continue;
     if (!RemoveDirTreeAt(dir + record.Name + u"\\", depth + 1)) return false;
   }
   FileSearchClose(record);
@@ -141,6 +144,9 @@ std::u16string RelativePathFrom(const std::u16string& base, const std::u16string
 }
 
 bool FileExists(const std::u16string& path) {
+  // A listing would take '*' and '?' as wildcards and report some other
+  // file; no real name holds them.
+  if (path.find_first_of(u"*?") != std::u16string::npos) return false;
   platform::FindHandle handle = platform::kInvalidFindHandle;
   platform::FindData data;
   if (platform::FindFirst(path, handle, data) != 0) return false;

@@ -120,6 +120,9 @@ TEST(FileQueries, ExistenceSizeTimeAndAttributes) {
 
   EXPECT_FALSE(FileExists(dir + u"sub"));
   EXPECT_FALSE(FileExists(dir + u"missing"));
+  // Wildcards would let a listing report another file as this one.
+  EXPECT_FALSE(FileExists(dir + u"a.tx?"));
+  EXPECT_FALSE(FileExists(dir + u"*.txt"));
   EXPECT_TRUE(DirectoryExists(dir + u"sub"));
   EXPECT_TRUE(DirectoryExists(dir + u"sub\\"));
   EXPECT_FALSE(DirectoryExists(wide));
@@ -184,6 +187,20 @@ TEST(FileQueries, RemoveDirTreeRemovesDirectoriesButNeverFiles) {
   EXPECT_TRUE(RemoveDirTree(dir + u"v"));
   EXPECT_FALSE(fs::exists(tmp.Host() / "v"));
   EXPECT_TRUE(fs::exists(tmp.Host() / "vv" / "v"));
+}
+
+TEST(FileQueries, RemoveDirTreeNeverFollowsDirectoryLinks) {
+  TempDir tmp;
+  const std::u16string dir = tmp.Win();
+  // Empty folders outside the tree, reached through a link inside it, and a
+  // link back up that would loop.
+  fs::create_directories(tmp.Host() / "outside" / "empty");
+  fs::create_directories(tmp.Host() / "tree" / "sub");
+  fs::create_directory_symlink(tmp.Host() / "outside", tmp.Host() / "tree" / "sub" / "out");
+  fs::create_directory_symlink(tmp.Host() / "tree", tmp.Host() / "tree" / "up");
+  EXPECT_FALSE(RemoveDirTree(dir + u"tree\\"));  // the links stay, so the tree does too
+  EXPECT_TRUE(fs::exists(tmp.Host() / "outside" / "empty"));
+  EXPECT_TRUE(fs::is_symlink(tmp.Host() / "tree" / "up"));
 }
 
 }  // namespace
