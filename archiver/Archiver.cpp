@@ -1,0 +1,689 @@
+#include "archiver/Archiver.h"
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+
+#include "platform/CodePage.h"
+#include "platform/DialogServices.h"
+#include "platform/FileSystem.h"
+#include "support/Paths.h"
+
+namespace km {
+
+namespace {
+
+// Asking for a volume again and again is the user's choice, but a front end
+// that always answers OK (or a handler that always proposes a missing file)
+// must not keep a run waiting forever.
+constexpr int kMaxVolumeRequests = 1000;
+
+// A volume needs room for at least this much to be worth taking.
+constexpr int64_t kMinVolumeFreeSpace = 65536;
+
+std::u16string ReplaceChar(std::u16string text, char16_t from, char16_t to) {
+  std::replace(text.begin(), text.end(), from, to);
+  return text;
+}
+
+std::u16string Digits(int64_t value, size_t minDigits) {
+  char buf[32];
+  auto result = std::to_chars(buf, buf + sizeof buf, value);
+  std::u16string out(buf, result.ptr);
+  if (out.size() < minDigits) out.insert(0, minDigits - out.size(), u'0');
+  return out;
+}
+
+platform::TModalResult AskOkCancel(const std::u16string& text) {
+  platform::MessageBoxRequest request;
+  request.text = text;
+  request.type = platform::mtConfirmation;
+  request.buttons = {platform::mbOK, platform::mbCancel};
+  return platform::ShowMessageBox(request);
+}
+
+// Runs at scope exit, whichever way the scope is left.
+template <typename F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F f) : f_(std::move(f)) {}
+  ~ScopeExit() { f_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
+}  // namespace
+
+platform::CriticalSection& ArchiverLock() {
+  static platform::CriticalSection lock;
+  return lock;
+}
+
+TKMCompressionLevel CompressionModeToLevel(int mode) {
+  if (mode >= 1 && mode <= 3) return clFastest;
+  if (mode >= 4 && mode <= 6) return clNormal;
+  if (mode >= 7 && mode <= 9) return clMax;
+  return clNone;
+}
+
+uint8_t CompressionLevelToMode(TKMCompressionLevel level) {
+  switch (level) {
+    case clNone:
+      return 0;
+    case clFastest:
+      return 1;
+    case clNormal:
+      return 6;
+    case clMax:
+      return 9;
+  }
+  return 0;
+}
+
+// ---- TKMOptions
+
+void TKMOptions::SetStorePath(TKMStorePathMode value) {
+  storePath_ = value;
+  if (value == spNoPath) synchronize_ = false;
+}
+
+void TKMOptions::SetSynchronize(bool value) {
+  synchronize_ = value && storePath_ != spNoPath;
+}
+
+// ---- Construction
+
+TKMBaseArchiver::TKMBaseArchiver() {
+  SetCompressionLevel(clNormal);
+  SetCompressionMode(6);
+}
+
+TKMBaseArchiver::~TKMBaseArchiver() {
+  CloseArchive();
+}
+
+TKavoMill::TKavoMill() {
+  standardZip_ = true;
+  zip64Mode_ = zmDisabled;
+  // The base constructor could only reach the base's method choice.
+  UpdateCompressionMethod();
+}
+
+// Closed here too, so that a commit still runs as a TKavoMill.
+TKavoMill::~TKavoMill() {
+  CloseArchive();
+}
+
+void TKavoMill::UpdateCompressionMethod() {
+  compressionMethod_ = compressionMode_ > 0 ? 8 : 0;
+}
+
+void TKMBaseArchiver::UpdateCompressionMethod() {
+  compressionMethod_ = 0xFFFF;
+}
+
+// ---- Properties
+
+void TKMBaseArchiver::SetCompressionLevel(TKMCompressionLevel value) {
+  compressionLevel_ = value;
+  compressionMode_ = CompressionLevelToMode(value);
+  UpdateCompressionMethod();
+}
+
+void TKMBaseArchiver::SetCompressionMode(int value) {
+  if (value < 0 || value > 9) throw EKMException(5, this);
+  compressionMode_ = uint8_t(value);
+  compressionLevel_ = CompressionModeToLevel(value);
+  UpdateCompressionMethod();
+}
+
+std::u16string TKMBaseArchiver::CurrentVersion() const {
+  // to_chars never looks at the locale, so a comma-decimal locale cannot
+  // turn the point into a comma.
+  char buf[16];
+  auto result = std::to_chars(buf, buf + sizeof buf, 3.01, std::chars_format::fixed, 2);
+  return std::u16string(buf, result.ptr) + u" Prism Edition";
+}
+
+void TKMBaseArchiver::SetSpanningMode(TKMSpanningMode value) {
+  if (archiveOpen_) throw Exception(u"Cannot set spanning mode on open archive");
+  spanningMode_ = value;
+}
+
+void TKMBaseArchiver::SetInMemory(bool value) {
+  if (value == inMemory_) return;
+  if (archiveOpen_) {
+    if (inMemory_) {
+      if (ExtractFileName(fileName_).empty()) throw EKMException(29, this);
+      // Settle a pending transaction and give a new archive its end record
+      // before the bytes are copied: closing afterwards would only write
+      // them into the memory stream that is about to be dropped.
+      if (updateDepth_ > 0) CommitUpdate();
+      if (archiveStream_->Size() == 0)
+        dirManager_->WriteEmptyDirectory(archiveStream_.get(), volumeInfo_.VolumeNumber);
+      {
+        TFileStream file(fileName_, fmCreate);
+        archiveStream_->SetPosition(0);
+        file.CopyFrom(*archiveStream_, 0);
+      }
+      CloseArchive();
+      inMemory_ = false;
+      OpenArchive();
+    } else {
+      CloseArchive();
+      inMemory_ = true;
+      OpenArchive();
+    }
+  }
+  inMemory_ = value;
+}
+
+// ---- Opening and closing
+
+void TKMBaseArchiver::OpenArchive() {
+  updateCommitted_ = false;
+  if (!inMemory_ && ExtractFileName(fileName_).empty()) throw EKMException(9, this);
+  int32_t mode = -1;
+  // The wide name is used for the test and the trial open: an 8-bit form
+  // would turn characters outside the code page into '?', miss the file, and
+  // the existing archive would then be recreated empty.
+  if (!inMemory_ && FileExists(fileName_)) {
+    try {
+      TFileStream trial(fileName_, kOpenModeReadWrite);
+      mode = kOpenModeReadWrite;
+    } catch (const EStreamError&) {
+      mode = kOpenModeReadOnly;
+    }
+  }
+  OpenArchive(mode);
+}
+
+void TKMBaseArchiver::OpenArchive(int32_t mode) {
+  updateCommitted_ = false;
+  const bool create = uint16_t(mode) == kOpenModeCreate;
+  if (!inMemory_ && ExtractFileName(fileName_).empty()) throw EKMException(10, this);
+  if (!create && !FileExists(fileName_) && spanningMode_ != smSpanning &&
+      !IsRemovableDrive(fileName_))
+    throw EKMException(12, {fileName_}, this);
+  if (!create && inMemory_) throw EKMException(28, {fileName_}, this);
+
+  CloseArchive();
+  openMode_ = uint16_t(mode);
+  const uint32_t endSignature =
+      standardZip_ ? TEndOfCentralDir::kSignature : TEndOfCentralDir::kAltSignature;
+  if (openMode_ == kOpenModeCreate || inMemory_) {
+    if (inMemory_) {
+      archiveStream_ = std::make_unique<TMemoryStream>();
+      currentVolumeName_.clear();
+    } else {
+      TKMVolumeNumberInfo first;
+      first.SetFirst(true);
+      OpenVolume(first);
+    }
+    dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), true, endSignature);
+    volumeInfo_.SetFirst(true);
+    if (!sfxStub_.empty()) PlaceSfxStub();
+  } else {
+    spanningMode_ = smNone;
+    volumeInfo_.Reset();
+    // Reading the central directory is not done yet: the archive opens with
+    // an empty directory and its bytes are left as they are.
+    OpenVolumeFile(fileName_);
+    dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), false, endSignature);
+  }
+  archiveOpen_ = true;
+  if (AfterOpen) AfterOpen(*this);
+}
+
+void TKMBaseArchiver::ReleaseArchive() {
+  dirManager_.reset();
+  archiveStream_.reset();
+}
+
+void TKMBaseArchiver::CloseArchive() noexcept {
+  if (archiveOpen_) {
+    try {
+      if (updateDepth_ > 0) CommitUpdate();
+      if (archiveStream_ && dirManager_ && archiveStream_->Size() == 0)
+        dirManager_->WriteEmptyDirectory(archiveStream_.get(), volumeInfo_.VolumeNumber);
+    } catch (...) {
+      // Closing always succeeds; a failed commit has already restored what
+      // it could.
+    }
+    archiveOpen_ = false;
+  }
+  updateDepth_ = 0;
+  ReleaseArchive();
+}
+
+void TKMBaseArchiver::SetArchiveOpen(bool value) {
+  if (value == archiveOpen_) return;
+  if (value)
+    OpenArchive();
+  else
+    CloseArchive();
+}
+
+// ---- Transactions
+
+void TKMBaseArchiver::BeginUpdate() {
+  // Checked first and at every depth; this message carries no component name.
+  if (spanningMode_ != smNone && updateCommitted_) throw EKMException(62, nullptr);
+  if (updateDepth_ == 0) {
+    SetArchiveOpen(true);
+    if ((openMode_ & 3) == 0) throw EKMException(32, this);
+    dirManager_->CurrentDir().ClearModified();
+    dirManager_->RollbackDir().Assign(dirManager_->CurrentDir());
+  }
+  ++updateDepth_;
+}
+
+void TKMBaseArchiver::EndUpdate() {
+  if (updateDepth_ <= 0) return;
+  if (updateDepth_ >= 2) {
+    --updateDepth_;
+    return;
+  }
+  updateCommitted_ = true;
+  {
+    // The transaction is over even when its commit fails.
+    ScopeExit resetDepth([this] { updateDepth_ = 0; });
+    CommitUpdate();
+  }
+  // A new multi-volume archive exists now and counts as opened read/write.
+  if (spanningMode_ != smNone && openMode_ == kOpenModeCreate) openMode_ = kOpenModeReadWrite;
+}
+
+void TKMBaseArchiver::CancelUpdate() {
+  if (updateDepth_ > 0) updateDepth_ = 0;
+}
+
+void TKMBaseArchiver::CommitUpdate() {
+  if (updateDepth_ <= 0) return;
+  updateDepth_ = 0;
+}
+
+void TKMBaseArchiver::CheckOpen() const {
+  if (!archiveOpen_) throw EKMException(13, this);
+}
+
+void TKMBaseArchiver::CheckNotInUpdate() const {
+  if (InUpdate()) throw EKMException(26, this);
+}
+
+void TKMBaseArchiver::CheckModifiable() const {
+  if (!InUpdate() && dirManager_ && dirManager_->CurrentDir().Count() > 0 &&
+      spanningMode_ != smNone)
+    throw EKMException(52, this);
+}
+
+// ---- Dispatchers
+
+void TKMBaseArchiver::DoOverallProgress(double progress, TKMProcessOperation operation,
+                                        TKMProgressPhase phase, bool& cancel) {
+  if (OnOverallProgress)
+    OnOverallProgress(*this, progress, operation, phase, cancel);
+  else
+    cancel = false;
+  cancelled_ = cancel;
+}
+
+void TKMBaseArchiver::DoFileProgress(const std::u16string& fileName, double progress,
+                                     TKMProcessOperation operation, TKMProgressPhase phase,
+                                     bool& cancel) {
+  if (OnFileProgress)
+    OnFileProgress(*this, ReplaceChar(fileName, u'/', u'\\'), progress, operation, phase, cancel);
+  else
+    cancel = false;
+  cancelled_ = cancel;
+}
+
+void TKMBaseArchiver::DoCopyTempFileProgress(double progress, TKMProgressPhase phase,
+                                             bool& cancel) {
+  cancel = false;
+  if (OnCopyTempFileProgress) OnCopyTempFileProgress(*this, progress, phase, cancel);
+  cancelled_ = cancel;
+}
+
+void TKMBaseArchiver::DoConfirmOverwrite(const std::u16string& sourceFileName,
+                                         std::u16string& destFileName, bool& confirm) {
+  if (OnConfirmOverwrite) {
+    OnConfirmOverwrite(*this, sourceFileName, destFileName, confirm);
+    return;
+  }
+  platform::MessageBoxRequest request;
+  request.text = KMFormat(u"Overwrite file \"%s\" with \"%s\"", {destFileName, sourceFileName});
+  request.type = platform::mtConfirmation;
+  request.buttons = {platform::mbYes, platform::mbNo, platform::mbNoToAll, platform::mbYesToAll};
+  switch (platform::ShowMessageBox(request)) {
+    case platform::mrYes:
+      confirm = true;
+      break;
+    case platform::mrNoToAll:
+      confirm = false;
+      options_.SetOverwriteMode(omNever);
+      break;
+    case platform::mrYesToAll:
+      confirm = true;
+      options_.SetOverwriteMode(omAlways);
+      break;
+    default:
+      confirm = false;
+      break;
+  }
+}
+
+void TKMBaseArchiver::DoConfirmProcessFile(const std::u16string& fileName,
+                                           TKMProcessOperation operation, bool& confirm) {
+  confirm = true;
+  if (OnConfirmProcessFile) OnConfirmProcessFile(*this, fileName, operation, confirm);
+}
+
+void TKMBaseArchiver::DoPassword(const std::u16string& fileName, std::string& newPassword,
+                                 bool& skipFile) {
+  if (OnPassword) {
+    OnPassword(*this, fileName, newPassword, skipFile);
+    return;
+  }
+  platform::InputBoxRequest request;
+  request.caption = KMFormat(u"Password for \"%s\"", {fileName});
+  request.prompt = u"Enter password: ";
+  request.value = platform::AnsiToWide(newPassword);
+  std::u16string value = request.value;
+  const bool confirmed = platform::ShowInputBox(request, value);
+  skipFile = !confirmed;
+  if (confirmed) newPassword = platform::WideToAnsi(value);
+}
+
+void TKMBaseArchiver::DoProcessFileFailure(const std::u16string& fileName,
+                                           TKMProcessOperation operation, int32_t nativeError,
+                                           int32_t errorCode, const std::u16string& errorMessage,
+                                           TKMAction& action) {
+  action = fxaIgnore;
+  if (OnProcessFileFailure) {
+    OnProcessFileFailure(*this, fileName, operation, nativeError, errorCode, errorMessage, action);
+    return;
+  }
+  // A cancelled volume request: the user has already said stop.
+  if (nativeError == 45) {
+    action = fxaAbort;
+    return;
+  }
+  platform::MessageBoxRequest request;
+  request.type = platform::mtConfirmation;
+  if (nativeError == 61) {
+    request.text = errorMessage;
+    request.buttons = {platform::mbAbort, platform::mbIgnore};
+  } else {
+    request.text = KMFormat(u"%s. File processing error, possibly disk is full", {errorMessage});
+    request.buttons = {platform::mbAbort, platform::mbRetry, platform::mbIgnore};
+  }
+  switch (platform::ShowMessageBox(request)) {
+    case platform::mrRetry:
+      action = fxaRetry;
+      break;
+    case platform::mrIgnore:
+      action = fxaIgnore;
+      break;
+    default:
+      action = fxaAbort;
+      break;
+  }
+}
+
+void TKMBaseArchiver::DoRequestBlankVolume(int32_t volumeNumber, std::u16string& volumeFileName,
+                                           bool& cancel) {
+  if (volumeNumber < 0) volumeNumber = 0;
+  VolumeFileName(volumeFileName, volumeNumber, false);
+  cancel = false;
+  if (OnRequestBlankVolume) {
+    OnRequestBlankVolume(*this, volumeNumber + 1, volumeFileName, cancel);
+  } else if (spanningMode_ == smSpanning) {
+    cancel = AskOkCancel(KMFormat(u"Please insert a blank disk #%d",
+                                  {int64_t(volumeNumber) + 1})) != platform::mrOk;
+  }
+}
+
+void TKMBaseArchiver::DoRequestFirstVolume(std::u16string& volumeFileName, bool& cancel) {
+  const std::u16string original = volumeFileName;
+  const bool handled = bool(OnRequestFirstVolume);
+  VolumeFileName(volumeFileName, 0, !handled);
+  cancel = false;
+  if (handled) {
+    OnRequestFirstVolume(*this, volumeFileName, cancel);
+  } else if (spanningMode_ == smSpanning) {
+    cancel = AskOkCancel(u"Please insert the first disk") != platform::mrOk;
+    // The inserted disk decides which naming it carries.
+    volumeFileName = original;
+    VolumeFileName(volumeFileName, 0, true);
+  } else {
+    cancel = !FileExists(volumeFileName);
+  }
+}
+
+void TKMBaseArchiver::DoRequestLastVolume(std::u16string& volumeFileName, bool& cancel) {
+  VolumeFileName(volumeFileName, -1, true);
+  cancel = false;
+  if (OnRequestLastVolume) {
+    OnRequestLastVolume(*this, volumeFileName, cancel);
+  } else if (spanningMode_ == smSpanning) {
+    cancel = AskOkCancel(u"Please insert the last disk") != platform::mrOk;
+    for (int asked = 0; !cancel && !FileExists(volumeFileName); ++asked) {
+      if (asked >= kMaxVolumeRequests) {
+        cancel = true;
+        break;
+      }
+      cancel = AskOkCancel(KMFormat(u"File '%s' not found on inserted disk. Please insert last "
+                                    u"disk with required file",
+                                    {volumeFileName})) != platform::mrOk;
+    }
+  } else {
+    cancel = !FileExists(volumeFileName);
+  }
+}
+
+void TKMBaseArchiver::DoRequestMiddleVolume(int32_t volumeNumber, std::u16string& volumeFileName,
+                                            bool& cancel) {
+  const std::u16string original = volumeFileName;
+  const bool handled = bool(OnRequestMiddleVolume);
+  VolumeFileName(volumeFileName, volumeNumber, !handled);
+  cancel = false;
+  if (handled) {
+    OnRequestMiddleVolume(*this, volumeNumber + 1, volumeFileName, cancel);
+    return;
+  }
+  if (spanningMode_ == smSpanning)
+    cancel = AskOkCancel(KMFormat(u"Please insert disk #%d", {int64_t(volumeNumber) + 1})) !=
+             platform::mrOk;
+  else
+    cancel = !FileExists(volumeFileName);
+  volumeFileName = original;
+  VolumeFileName(volumeFileName, volumeNumber, true);
+}
+
+void TKMBaseArchiver::DoDiskFull(int32_t volumeNumber, const std::u16string& volumeFileName,
+                                 bool& cancel) {
+  cancel = false;
+  if (OnDiskFull) {
+    OnDiskFull(*this, volumeNumber + 1, volumeFileName, cancel);
+  } else if (spanningMode_ == smSpanning) {
+    TKMVolumeNumberInfo info;
+    info.SetNumber(volumeNumber);
+    const int64_t required = spanningOptions_.VolumeSizeLimit(info);
+    cancel = AskOkCancel(KMFormat(u"Disk is full. Required free space: %d bytes, but available "
+                                  u"only: %d bytes. Clean the disk or find another blank disk",
+                                  {required, FreeSpace(volumeFileName)})) != platform::mrOk;
+  } else {
+    cancel = true;
+  }
+}
+
+void TKMBaseArchiver::DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
+                                  const std::u16string& sourceFileName, std::string& comment) {
+  if (!OnStoreFile) return;
+  fileName = ReplaceChar(std::move(fileName), u'/', u'\\');
+  OnStoreFile(*this, fileName, fileAttr, comment, sourceFileName);
+  fileName = ReplaceChar(std::move(fileName), u'\\', u'/');
+}
+
+void TKMBaseArchiver::DoExtractFile(std::u16string& fileName, uint32_t& fileAttr,
+                                    const std::string& comment) {
+  fileName = ReplaceChar(std::move(fileName), u'/', u'\\');
+  if (OnExtractFile) OnExtractFile(*this, fileName, fileAttr, comment);
+}
+
+// ---- Volumes
+
+bool TKMBaseArchiver::HasSfxExtension(const std::u16string& name) {
+  return platform::WideLowerCase(ExtractFileExt(name)).find(u".exe") != std::u16string::npos;
+}
+
+bool TKMBaseArchiver::HasSfxStub(const std::u16string& name) const {
+  if (dirManager_ && dirManager_->StubSize() != 0) return true;
+  return !sfxStub_.empty() || HasSfxExtension(name);
+}
+
+void TKMBaseArchiver::VolumeFileName(std::u16string& name, int32_t volumeNumber,
+                                     bool checkExists) const {
+  if (spanningMode_ == smNone) return;
+  const std::u16string dir = ExtractFilePath(name);
+  const std::u16string ext = ExtractFileExt(name);
+  std::u16string base = ExtractFileName(name);
+  base.resize(base.size() - ext.size());
+  const bool sfx = HasSfxStub(name);
+
+  if (volumeNumber == -1) {
+    if (sfx && spanningMode_ == smSplitting)
+      name = dir + base + (compressionMethod_ < 252 ? u".ZIP" : u".KM");
+    return;
+  }
+  // Any other negative number would make no sense as a name; take volume 0.
+  const int64_t shown = int64_t(std::max(volumeNumber, 0)) + 1;
+
+  if (spanningMode_ == smSpanning) {
+    const std::u16string e = sfx ? std::u16string(u".exe") : ext;
+    const std::u16string numbered = dir + base + u"_" + Digits(shown, 3) + e;
+    const std::u16string plain = dir + base + e;
+    const bool advanced = spanningOptions_.AdvancedNaming();
+    name = advanced ? numbered : plain;
+    // A disk written under the other naming is still recognised.
+    if (checkExists && !FileExists(name)) {
+      const std::u16string other = advanced ? plain : numbered;
+      if (FileExists(other)) name = other;
+    }
+    return;
+  }
+
+  // smSplitting
+  if (volumeNumber == 0 && sfx)
+    name = dir + base + u".exe";
+  else if (spanningOptions_.AdvancedNaming())
+    name = dir + base + u"_" + Digits(shown, 3) + ext;
+  else
+    name = dir + base + (compressionMethod_ < 252 ? u".Z" : u".F") + Digits(shown, 2);
+}
+
+int64_t TKMBaseArchiver::FreeSpace(const std::u16string& path) {
+  const std::u16string full = platform::FullPathName(path);
+  // The folder itself first: on a POSIX host the drive root is "/", while
+  // the folder may sit on another mounted file system.
+  int64_t free = platform::DiskFreeSpace(ExtractFilePath(full));
+  if (free < 0) free = platform::DiskFreeSpace(IncludeTrailingSeparator(ExtractFileDrive(full)));
+  // Unknown free space limits nothing; a disk that really is full still
+  // shows up as a short write.
+  return free < 0 ? std::numeric_limits<int64_t>::max() : free;
+}
+
+void TKMBaseArchiver::OpenVolumeFile(const std::u16string& fileName) {
+  // Close the previous volume before the next one is opened or created.
+  if (dirManager_) dirManager_->SetArchiveStreamRef(nullptr);
+  archiveStream_.reset();
+  archiveStream_ = std::make_unique<TFileStream>(fileName, openMode_);
+  currentVolumeName_ = fileName;
+  if (dirManager_) dirManager_->SetArchiveStreamRef(archiveStream_.get());
+}
+
+void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
+  if (spanningMode_ == smNone) {
+    if (!archiveStream_) OpenVolumeFile(fileName_);
+    volumeInfo_.VolumeNumber = info.VolumeNumber;
+    volumeInfo_.VolumeKind = info.VolumeKind;
+    return;
+  }
+
+  bool cancel = false;
+  if (openMode_ == kOpenModeCreate) {
+    if (dirManager_) dirManager_->SetArchiveStreamRef(nullptr);
+    archiveStream_.reset();
+    const int64_t limit = spanningOptions_.VolumeSizeLimit(info);
+    std::u16string name;
+    bool accepted = false;
+    for (int asked = 0; !accepted && !cancel; ++asked) {
+      if (asked >= kMaxVolumeRequests) {
+        cancel = true;
+        break;
+      }
+      name = fileName_;
+      DoRequestBlankVolume(info.VolumeNumber, name, cancel);
+      if (cancel) break;
+      const int64_t free = FreeSpace(name);
+      accepted = free > kMinVolumeFreeSpace &&
+                 (limit <= 0 || spanningMode_ == smSplitting || free >= limit);
+      if (!accepted) DoDiskFull(info.VolumeNumber, name, cancel);
+    }
+    if (cancel) throw EKMException(45, this);
+    OpenVolumeFile(name);
+    if (spanningMode_ == smSpanning) {
+      const int64_t labelNumber = std::max<int64_t>(int64_t(info.VolumeNumber) + 1, 1);
+      // Hosts that cannot label a mounted disk simply keep its label.
+      platform::SetVolumeLabel(
+          IncludeTrailingSeparator(ExtractFileDrive(platform::FullPathName(name))),
+          u"pkback# " + Digits(labelNumber, 3));
+    }
+    return;
+  }
+
+  if (volumeInfo_.SameVolume(info)) return;
+  for (int asked = 0;; ++asked) {
+    if (asked >= kMaxVolumeRequests) {
+      cancel = true;
+      break;
+    }
+    std::u16string name = fileName_;
+    if (info.IsFirst())
+      DoRequestFirstVolume(name, cancel);
+    else if (info.IsLast())
+      DoRequestLastVolume(name, cancel);
+    else
+      DoRequestMiddleVolume(info.VolumeNumber, name, cancel);
+    if (cancel) break;
+    if (name.empty() && spanningMode_ == smSplitting) return;
+    if (FileExists(name)) {
+      OpenVolumeFile(name);
+      volumeInfo_.VolumeNumber = info.VolumeNumber;
+      volumeInfo_.VolumeKind = info.VolumeKind;
+      return;
+    }
+  }
+  throw EKMException(45, this);
+}
+
+void TKMBaseArchiver::PlaceSfxStub() {
+  TFileStream stub(sfxStub_, fmOpenRead | fmShareDenyNone);
+  const int64_t size = stub.Size();
+  if (spanningMode_ != smNone) {
+    TKMVolumeNumberInfo first;
+    first.SetFirst(true);
+    const int64_t limit = spanningOptions_.VolumeSizeLimit(first);
+    if (limit != -1 && size > limit) throw EKMException(47, this);
+  }
+  archiveStream_->SetSize(0);
+  archiveStream_->SetPosition(0);
+  archiveStream_->CopyFrom(stub, 0);
+  dirManager_->SetStubSize(size);
+}
+
+}  // namespace km

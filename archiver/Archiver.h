@@ -1,0 +1,376 @@
+// The archiver component: one ZIP archive with its settings, state, events
+// and update transactions. TKavoMill is the class an owner places and
+// configures; TKMBaseArchiver holds the state and behaviour.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archiver/Errors.h"
+#include "platform/System.h"
+#include "support/Stream.h"
+#include "zipformat/DirManager.h"
+#include "zipformat/Volumes.h"
+
+namespace km {
+
+enum TKMCompressionLevel : uint8_t { clNone, clFastest, clNormal, clMax };
+
+enum TKMProcessOperation : uint8_t {
+  poAdd,
+  poMove,
+  poDelete,
+  poUpdate,
+  poExtract,
+  poTest,
+  poRename,
+  poChangeAttr,
+  poChangeComment,
+  poMakeSFX
+};
+
+enum TKMProgressPhase : uint8_t { ppStart, ppProcess, ppEnd };
+
+enum TKMAction : uint8_t { fxaRetry, fxaIgnore, fxaAbort };
+
+enum TKMOverwriteMode : uint8_t { omPrompt, omAlways, omNever, omIfNewer, omIfOlder, omIfDiffer };
+
+enum TKMFileShareMode : uint8_t {
+  smShareCompat,
+  smShareExclusive,
+  smShareDenyWrite,
+  smShareDenyRead,
+  smShareDenyNone
+};
+
+enum TKMStorePathMode : uint8_t {
+  spNoPath,
+  spRelativePath,
+  spRelativeStoreStart,
+  spFullPath,
+  spFullPathWithDrive
+};
+
+enum TZip64Mode : uint8_t { zmDisabled, zmAuto, zmAlways };
+
+// TKMSpanningMode, TKMVolumeSize and TKMVolumeKind live with the volume
+// bookkeeping in zipformat/Volumes.h.
+
+// The two compression settings are coupled through these; they are not
+// inverse (mode 5 reads back as clNormal, clNormal writes mode 6).
+TKMCompressionLevel CompressionModeToLevel(int mode);
+uint8_t CompressionLevelToMode(TKMCompressionLevel level);
+
+// Archive file open modes (see OpenMode).
+inline constexpr uint16_t kOpenModeCreate = 0xFFFF;
+inline constexpr uint16_t kOpenModeReadWrite = fmOpenReadWrite | fmShareDenyWrite;  // 0x0022
+inline constexpr uint16_t kOpenModeReadOnly = fmOpenRead | fmShareDenyNone;         // 0x0040
+
+class TKMOptions {
+ public:
+  // Every attribute a search can ask for: read-only, hidden, system, volume
+  // label, directory, archive, normal, compressed, not content indexed.
+  static constexpr int32_t kDefaultSearchAttr = 0x28BF;
+
+  bool Recurse() const { return recurse_; }
+  void SetRecurse(bool value) { recurse_ = value; }
+  TKMFileShareMode ShareMode() const { return shareMode_; }
+  void SetShareMode(TKMFileShareMode value) { shareMode_ = value; }
+  TKMOverwriteMode OverwriteMode() const { return overwriteMode_; }
+  void SetOverwriteMode(TKMOverwriteMode value) { overwriteMode_ = value; }
+  bool CreateDirs() const { return createDirs_; }
+  void SetCreateDirs(bool value) { createDirs_ = value; }
+  bool ReplaceReadOnly() const { return replaceReadOnly_; }
+  void SetReplaceReadOnly(bool value) { replaceReadOnly_ = value; }
+  bool SetAttributes() const { return setAttributes_; }
+  void SetSetAttributes(bool value) { setAttributes_ = value; }
+  int32_t SearchAttr() const { return searchAttr_; }
+  void SetSearchAttr(int32_t value) { searchAttr_ = value; }
+  bool FlushBuffers() const { return flushBuffers_; }
+  void SetFlushBuffers(bool value) { flushBuffers_ = value; }
+  bool OEMFileNames() const { return oemFileNames_; }
+  void SetOEMFileNames(bool value) { oemFileNames_ = value; }
+  TKMStorePathMode StorePath() const { return storePath_; }
+  // Without stored paths no entry can be matched back to its file, so
+  // synchronising is switched off.
+  void SetStorePath(TKMStorePathMode value);
+  bool Synchronize() const { return synchronize_; }
+  void SetSynchronize(bool value);
+
+  void Assign(const TKMOptions& source) { *this = source; }
+
+ private:
+  bool synchronize_ = false;
+  TKMStorePathMode storePath_ = spRelativePath;
+  bool recurse_ = true;
+  TKMFileShareMode shareMode_ = smShareDenyNone;
+  TKMOverwriteMode overwriteMode_ = omAlways;
+  bool createDirs_ = true;
+  bool replaceReadOnly_ = true;
+  bool setAttributes_ = true;
+  int32_t searchAttr_ = kDefaultSearchAttr;
+  bool flushBuffers_ = true;
+  bool oemFileNames_ = true;
+};
+
+class TKMBaseArchiver;
+
+// Event types. The sender is always the archiver; reference arguments are
+// in/out and read back after the call.
+using TKMNotifyEvent = std::function<void(TKMBaseArchiver& sender)>;
+using TKMProgressEvent =
+    std::function<void(TKMBaseArchiver& sender, double progress, TKMProcessOperation operation,
+                       TKMProgressPhase progressPhase, bool& cancel)>;
+using TKMFileProgressEvent = std::function<void(
+    TKMBaseArchiver& sender, const std::u16string& fileName, double progress,
+    TKMProcessOperation operation, TKMProgressPhase progressPhase, bool& cancel)>;
+using TKMCopyTempFileProgressEvent = std::function<void(
+    TKMBaseArchiver& sender, double progress, TKMProgressPhase progressPhase, bool& cancel)>;
+using TKMConfirmOverwriteEvent =
+    std::function<void(TKMBaseArchiver& sender, const std::u16string& sourceFileName,
+                       std::u16string& destFileName, bool& confirm)>;
+using TKMConfirmProcessFileEvent =
+    std::function<void(TKMBaseArchiver& sender, const std::u16string& fileName,
+                       TKMProcessOperation operation, bool& confirm)>;
+using TKMOnPasswordEvent =
+    std::function<void(TKMBaseArchiver& sender, const std::u16string& fileName,
+                       std::string& newPassword, bool& skipFile)>;
+using TKMProcessFileFailureEvent = std::function<void(
+    TKMBaseArchiver& sender, const std::u16string& fileName, TKMProcessOperation operation,
+    int32_t nativeError, int32_t errorCode, const std::u16string& errorMessage, TKMAction& action)>;
+using TKMOnRequestBlankVolumeEvent = std::function<void(
+    TKMBaseArchiver& sender, int32_t volumeNumber, std::u16string& volumeFileName, bool& cancel)>;
+using TKMOnRequestFirstVolumeEvent =
+    std::function<void(TKMBaseArchiver& sender, std::u16string& volumeFileName, bool& cancel)>;
+using TKMOnRequestLastVolumeEvent =
+    std::function<void(TKMBaseArchiver& sender, std::u16string& volumeFileName, bool& cancel)>;
+using TKMOnRequestMiddleVolumeEvent = std::function<void(
+    TKMBaseArchiver& sender, int32_t volumeNumber, std::u16string& volumeFileName, bool& cancel)>;
+using TKMOnDiskFullEvent = std::function<void(TKMBaseArchiver& sender, int32_t volumeNumber,
+                                              const std::u16string& volumeFileName, bool& cancel)>;
+using TKMOnStoreFileEvent =
+    std::function<void(TKMBaseArchiver& sender, std::u16string& fileName, uint32_t& fileAttr,
+                       std::string& comment, const std::u16string& originalFileName)>;
+using TKMOnExtractFileEvent = std::function<void(TKMBaseArchiver& sender, std::u16string& fileName,
+                                                 uint32_t& fileAttr, const std::string& comment)>;
+
+// The process-wide re-entrant lock shared by every archiver object.
+platform::CriticalSection& ArchiverLock();
+
+class TKMBaseArchiver : public IKMComponent {
+ public:
+  TKMBaseArchiver();
+  virtual ~TKMBaseArchiver();
+  TKMBaseArchiver(const TKMBaseArchiver&) = delete;
+  TKMBaseArchiver& operator=(const TKMBaseArchiver&) = delete;
+
+  // The component name; it prefixes exception messages when not empty.
+  const std::u16string& Name() const override { return name_; }
+  void SetName(std::u16string name) { name_ = std::move(name); }
+
+  // ---- Published properties.
+  bool ExtractCorruptedFiles() const { return extractCorruptedFiles_; }
+  void SetExtractCorruptedFiles(bool value) { extractCorruptedFiles_ = value; }
+  TKMCompressionLevel CompressionLevel() const { return compressionLevel_; }
+  void SetCompressionLevel(TKMCompressionLevel value);
+  uint8_t CompressionMode() const { return compressionMode_; }
+  // Outside 0..9: native code 5, nothing changes.
+  void SetCompressionMode(int value);
+  std::u16string CurrentVersion() const;
+  void SetCurrentVersion(const std::u16string&) {}  // read-only in effect
+  const std::string& Password() const { return password_; }
+  void SetPassword(std::string value) { password_ = std::move(value); }
+  const std::u16string& FileName() const { return fileName_; }
+  void SetFileName(std::u16string value) { fileName_ = std::move(value); }
+  const std::u16string& BaseDir() const { return baseDir_; }
+  void SetBaseDir(std::u16string value) { baseDir_ = std::move(value); }
+  const std::u16string& TempDir() const { return tempDir_; }
+  void SetTempDir(std::u16string value) { tempDir_ = std::move(value); }
+  TKMSpanningMode SpanningMode() const { return spanningMode_; }
+  // Throws km::Exception while an archive is open.
+  void SetSpanningMode(TKMSpanningMode value);
+  TKMSpanningOptions& SpanningOptions() { return spanningOptions_; }
+  const TKMSpanningOptions& SpanningOptions() const { return spanningOptions_; }
+  void SetSpanningOptions(const TKMSpanningOptions& value) { spanningOptions_.Assign(value); }
+  const std::u16string& SFXStub() const { return sfxStub_; }
+  void SetSFXStub(std::u16string value) { sfxStub_ = std::move(value); }
+  TKMOptions& Options() { return options_; }
+  const TKMOptions& Options() const { return options_; }
+  void SetOptions(const TKMOptions& value) { options_.Assign(value); }
+  std::vector<std::u16string>& FileMasks() { return fileMasks_; }
+  const std::vector<std::u16string>& FileMasks() const { return fileMasks_; }
+  void SetFileMasks(const std::vector<std::u16string>& value) { fileMasks_ = value; }
+  std::vector<std::u16string>& ExclusionMasks() { return exclusionMasks_; }
+  const std::vector<std::u16string>& ExclusionMasks() const { return exclusionMasks_; }
+  void SetExclusionMasks(const std::vector<std::u16string>& value) { exclusionMasks_ = value; }
+  std::vector<std::u16string>& NoCompressionMasks() { return noCompressionMasks_; }
+  const std::vector<std::u16string>& NoCompressionMasks() const { return noCompressionMasks_; }
+  void SetNoCompressionMasks(const std::vector<std::u16string>& value) {
+    noCompressionMasks_ = value;
+  }
+  bool InMemory() const { return inMemory_; }
+  void SetInMemory(bool value);
+
+  // ---- Events.
+  TKMFileProgressEvent OnFileProgress;
+  TKMProgressEvent OnOverallProgress;
+  TKMCopyTempFileProgressEvent OnCopyTempFileProgress;
+  TKMConfirmOverwriteEvent OnConfirmOverwrite;
+  TKMConfirmProcessFileEvent OnConfirmProcessFile;
+  TKMNotifyEvent AfterOpen;
+  TKMOnPasswordEvent OnPassword;
+  TKMProcessFileFailureEvent OnProcessFileFailure;
+  TKMOnRequestBlankVolumeEvent OnRequestBlankVolume;
+  TKMOnRequestFirstVolumeEvent OnRequestFirstVolume;
+  TKMOnRequestLastVolumeEvent OnRequestLastVolume;
+  TKMOnRequestMiddleVolumeEvent OnRequestMiddleVolume;
+  TKMOnDiskFullEvent OnDiskFull;
+  TKMOnStoreFileEvent OnStoreFile;
+  TKMOnExtractFileEvent OnExtractFile;
+
+  // ---- Operations.
+  // Chooses the mode: a missing file is created, an existing one opened
+  // read/write, or read-only when another process denies writes.
+  void OpenArchive();
+  // mode: a file open mode, or -1 / 0xFFFF to create a new archive (an
+  // existing file of that name is truncated).
+  void OpenArchive(int32_t mode);
+  // Commits a pending transaction and closes; never throws.
+  void CloseArchive() noexcept;
+  void SetArchiveOpen(bool value);
+  void BeginUpdate();
+  void EndUpdate();
+  void CancelUpdate();
+  bool InUpdate() const { return updateDepth_ > 0; }
+  void CheckOpen() const;
+  void CheckNotInUpdate() const;
+  void CheckModifiable() const;
+
+  // ---- State.
+  const std::u16string& WorkDir() const { return workDir_; }
+  int32_t UpdateDepth() const { return updateDepth_; }
+  bool ArchiveOpen() const { return archiveOpen_; }
+  bool StandardZip() const { return standardZip_; }
+  uint16_t OpenMode() const { return openMode_; }
+  TKMVolumeNumberInfo& VolumeInfo() { return volumeInfo_; }
+  const TKMVolumeNumberInfo& VolumeInfo() const { return volumeInfo_; }
+  bool TolerateDamage() const { return tolerateDamage_; }
+  bool UpdateCommitted() const { return updateCommitted_; }
+  TKMDirManager* DirManager() const { return dirManager_.get(); }
+  uint16_t CompressionMethod() const { return compressionMethod_; }
+  TStream* ArchiveStream() const { return archiveStream_.get(); }
+  int32_t AddedCount() const { return addedCount_; }
+  int32_t DeletedCount() const { return deletedCount_; }
+  const std::u16string& CurrentVolumeName() const { return currentVolumeName_; }
+  // Set from the Cancel of the last progress event.
+  bool Cancelled() const { return cancelled_; }
+
+  // ---- Event dispatchers, each with its default when no handler is set.
+  virtual void UpdateCompressionMethod();
+  virtual void DoOverallProgress(double progress, TKMProcessOperation operation,
+                                 TKMProgressPhase phase, bool& cancel);
+  virtual void DoFileProgress(const std::u16string& fileName, double progress,
+                              TKMProcessOperation operation, TKMProgressPhase phase, bool& cancel);
+  virtual void DoCopyTempFileProgress(double progress, TKMProgressPhase phase, bool& cancel);
+  virtual void DoConfirmOverwrite(const std::u16string& sourceFileName,
+                                  std::u16string& destFileName, bool& confirm);
+  virtual void DoConfirmProcessFile(const std::u16string& fileName, TKMProcessOperation operation,
+                                    bool& confirm);
+  virtual void DoPassword(const std::u16string& fileName, std::string& newPassword, bool& skipFile);
+  virtual void DoProcessFileFailure(const std::u16string& fileName, TKMProcessOperation operation,
+                                    int32_t nativeError, int32_t errorCode,
+                                    const std::u16string& errorMessage, TKMAction& action);
+  // volumeNumber is 0-based here; handlers and dialogs see it counted from 1.
+  virtual void DoRequestBlankVolume(int32_t volumeNumber, std::u16string& volumeFileName,
+                                    bool& cancel);
+  virtual void DoRequestFirstVolume(std::u16string& volumeFileName, bool& cancel);
+  virtual void DoRequestLastVolume(std::u16string& volumeFileName, bool& cancel);
+  virtual void DoRequestMiddleVolume(int32_t volumeNumber, std::u16string& volumeFileName,
+                                     bool& cancel);
+  virtual void DoDiskFull(int32_t volumeNumber, const std::u16string& volumeFileName, bool& cancel);
+  virtual void DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
+                           const std::u16string& sourceFileName, std::string& comment);
+  virtual void DoExtractFile(std::u16string& fileName, uint32_t& fileAttr,
+                             const std::string& comment);
+
+  // ---- Volumes.
+  // Replaces name by the file name of volume n (0-based; -1: the last one).
+  void VolumeFileName(std::u16string& name, int32_t volumeNumber, bool checkExists) const;
+  // The name's extension contains ".exe", ignoring case.
+  static bool HasSfxExtension(const std::u16string& name);
+  // Free bytes for the caller where path lies.
+  static int64_t FreeSpace(const std::u16string& path);
+  // Makes ArchiveStream the volume info names, asking for it as needed;
+  // native code 45 when the request is cancelled.
+  void OpenVolume(const TKMVolumeNumberInfo& info);
+  void OpenVolumeFile(const std::u16string& fileName);
+
+ protected:
+  // Applies a pending transaction to the archive. The rebuild of the archive
+  // is not written yet: for now this only ends the transaction.
+  virtual void CommitUpdate();
+
+  bool HasSfxStub(const std::u16string& name) const;
+  void PlaceSfxStub();
+  void ReleaseArchive();
+
+  std::u16string name_;
+  bool extractCorruptedFiles_ = false;
+  TKMCompressionLevel compressionLevel_ = clNormal;
+  uint8_t compressionMode_ = 6;
+  std::string password_;
+  std::u16string fileName_;
+  std::u16string baseDir_;
+  std::u16string tempDir_;
+  TKMSpanningMode spanningMode_ = smNone;
+  TKMSpanningOptions spanningOptions_;
+  std::u16string sfxStub_;
+  TKMOptions options_;
+  std::vector<std::u16string> fileMasks_;
+  std::vector<std::u16string> exclusionMasks_;
+  std::vector<std::u16string> noCompressionMasks_;
+  bool inMemory_ = false;
+  TZip64Mode zip64Mode_ = zmDisabled;
+  bool unicodeFilenames_ = true;
+
+  std::u16string workDir_;
+  int32_t updateDepth_ = 0;
+  bool archiveOpen_ = false;
+  bool standardZip_ = false;
+  uint16_t openMode_ = 0;
+  TKMVolumeNumberInfo volumeInfo_;
+  bool tolerateDamage_ = true;
+  bool updateCommitted_ = false;
+  std::unique_ptr<TKMDirManager> dirManager_;
+  uint16_t compressionMethod_ = 0xFFFF;
+  std::unique_ptr<TStream> archiveStream_;
+  int32_t addedCount_ = 0;
+  int32_t deletedCount_ = 0;
+  std::u16string currentVolumeName_;
+  bool cancelled_ = false;
+
+  // Published by TKavoMill.
+  TZip64Mode Zip64Mode() const { return zip64Mode_; }
+  void SetZip64Mode(TZip64Mode value) { zip64Mode_ = value; }
+  bool UnicodeFilenames() const { return unicodeFilenames_; }
+  void SetUnicodeFilenames(bool value) { unicodeFilenames_ = value; }
+};
+
+class TKavoMill : public TKMBaseArchiver {
+ public:
+  TKavoMill();
+  ~TKavoMill() override;
+
+  using TKMBaseArchiver::SetUnicodeFilenames;
+  using TKMBaseArchiver::SetZip64Mode;
+  using TKMBaseArchiver::UnicodeFilenames;
+  using TKMBaseArchiver::Zip64Mode;
+
+  // Deflate whenever there is anything to compress with.
+  void UpdateCompressionMethod() override;
+};
+
+}  // namespace km

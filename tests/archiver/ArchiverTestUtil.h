@@ -1,0 +1,51 @@
+// Shared helpers of the archiver tests: a scratch directory on the host seen
+// through the Windows view, and file access by host path.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/CodePage.h"
+#include "platform/HostPath.h"
+
+namespace km::test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kmarcXXXXXX").string();
+    if (mkdtemp(pattern.data())) host_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(host_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  bool Ok() const { return !host_.empty(); }
+  std::filesystem::path Host(const std::u16string& name) const {
+    return host_ / std::filesystem::path(platform::WideToUtf8(name));
+  }
+  // The Windows-view name of a file in the directory.
+  std::u16string Win(const std::u16string& name) const { return ToWindowsView(Host(name)); }
+
+ private:
+  std::filesystem::path host_;
+};
+
+inline std::string ReadHostFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteHostFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+}  // namespace km::test

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include "ArchiverTestUtil.h"
+#include "archiver/Archiver.h"
+#include "platform/CodePage.h"
+#include "platform/DialogServices.h"
+
+namespace km {
+namespace {
+
+using platform::MessageBoxRequest;
+using platform::ScopedDialogServices;
+using platform::ScriptedDialogServices;
+using platform::TMsgDlgButtons;
+
+TEST(FailureEvent, DefaultAnswersThroughMessageBoxes) {
+  ScriptedDialogServices dialogs;
+  ScopedDialogServices scope(&dialogs);
+  TKavoMill a;
+  TKMAction action = fxaRetry;
+
+  // A cancelled volume request ends the run without asking.
+  a.DoProcessFileFailure(u"f.txt", poTest, 45, 24, u"msg", action);
+  EXPECT_EQ(action, fxaAbort);
+  EXPECT_TRUE(dialogs.MessageBoxes().empty());
+
+  const std::u16string tooLong = u"File name is too long: \r\n\"x\" - Native error: 00061";
+  dialogs.AddAnswer(platform::mrIgnore);
+  a.DoProcessFileFailure(u"x", poAdd, 61, 36, tooLong, action);
+  EXPECT_EQ(action, fxaIgnore);
+  ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].text, tooLong);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].type, platform::mtConfirmation);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].buttons,
+            (TMsgDlgButtons{platform::mbAbort, platform::mbIgnore}));
+
+  const struct {
+    platform::TModalResult answer;
+    TKMAction action;
+  } cases[] = {{platform::mrRetry, fxaRetry},
+               {platform::mrIgnore, fxaIgnore},
+               {platform::mrAbort, fxaAbort},
+               {platform::mrCancel, fxaAbort}};  // the box closed
+  for (const auto& c : cases) {
+    dialogs.ClearLog();
+    dialogs.AddAnswer(c.answer);
+    a.DoProcessFileFailure(u"y", poUpdate, 33, 12, u"Cannot open file \"y\"", action);
+    EXPECT_EQ(action, c.action);
+    ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+    EXPECT_EQ(dialogs.MessageBoxes()[0].text,
+              u"Cannot open file \"y\". File processing error, possibly disk is full");
+    EXPECT_EQ(dialogs.MessageBoxes()[0].buttons,
+              (TMsgDlgButtons{platform::mbAbort, platform::mbRetry, platform::mbIgnore}));
+  }
+
+  // A handler gets everything; left alone, its Action is fxaIgnore.
+  dialogs.ClearLog();
+  a.OnProcessFileFailure = [&](TKMBaseArchiver& sender, const std::u16string& fileName,
+                               TKMProcessOperation op, int32_t native, int32_t code,
+                               const std::u16string& message, TKMAction& act) {
+    EXPECT_EQ(&sender, &a);
+    EXPECT_EQ(fileName, u"z");
+    EXPECT_EQ(op, poExtract);
+    EXPECT_EQ(native, 45);
+    EXPECT_EQ(code, 24);
+    EXPECT_EQ(message, u"m");
+    EXPECT_EQ(act, fxaIgnore);
+  };
+  action = fxaAbort;
+  a.DoProcessFileFailure(u"z", poExtract, 45, 24, u"m", action);
+  EXPECT_EQ(action, fxaIgnore);
+  EXPECT_TRUE(dialogs.MessageBoxes().empty());
+}
+
+TEST(ConfirmOverwrite, FourButtonsAndTheOverwriteMode) {
+  ScriptedDialogServices dialogs;
+  ScopedDialogServices scope(&dialogs);
+  TKavoMill a;
+  a.Options().SetOverwriteMode(omPrompt);
+  std::u16string dest = u"dir/entry.txt";
+  bool confirm = false;
+
+  dialogs.AddAnswer(platform::mrYes);
+  a.DoConfirmOverwrite(u"C:\\src\\entry.txt", dest, confirm);
+  EXPECT_TRUE(confirm);
+  ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].text,
+            u"Overwrite file \"dir/entry.txt\" with \"C:\\src\\entry.txt\"");
+  EXPECT_EQ(
+      dialogs.MessageBoxes()[0].buttons,
+      (TMsgDlgButtons{platform::mbYes, platform::mbNo, platform::mbNoToAll, platform::mbYesToAll}));
+  EXPECT_EQ(a.Options().OverwriteMode(), omPrompt);
+
+  dialogs.AddAnswer(platform::mrNo);
+  a.DoConfirmOverwrite(u"s", dest, confirm);
+  EXPECT_FALSE(confirm);
+  EXPECT_EQ(a.Options().OverwriteMode(), omPrompt);
+
+  dialogs.AddAnswer(platform::mrYesToAll);
+  a.DoConfirmOverwrite(u"s", dest, confirm);
+  EXPECT_TRUE(confirm);
+  EXPECT_EQ(a.Options().OverwriteMode(), omAlways);
+
+  dialogs.AddAnswer(platform::mrNoToAll);
+  a.DoConfirmOverwrite(u"s", dest, confirm);
+  EXPECT_FALSE(confirm);
+  EXPECT_EQ(a.Options().OverwriteMode(), omNever);
+
+  confirm = true;
+  dialogs.AddAnswer(platform::mrCancel);
+  a.DoConfirmOverwrite(u"s", dest, confirm);
+  EXPECT_FALSE(confirm);
+
+  // A handler's answers are taken as they come back.
+  a.OnConfirmOverwrite = [](TKMBaseArchiver&, const std::u16string&, std::u16string& d, bool& c) {
+    d = u"renamed.txt";
+    c = true;
+  };
+  dialogs.ClearLog();
+  a.DoConfirmOverwrite(u"s", dest, confirm);
+  EXPECT_TRUE(confirm);
+  EXPECT_EQ(dest, u"renamed.txt");
+  EXPECT_TRUE(dialogs.MessageBoxes().empty());
+}
+
+TEST(PasswordRequest, InputBoxFillsOrSkips) {
+  ScriptedDialogServices dialogs;
+  ScopedDialogServices scope(&dialogs);
+  TKavoMill a;
+  std::string password = platform::WideToAnsi(u"старый");
+  bool skip = true;
+
+  dialogs.AddInputAnswer(true, u"пароль");
+  a.DoPassword(u"doc.txt", password, skip);
+  EXPECT_FALSE(skip);
+  EXPECT_EQ(password, platform::WideToAnsi(u"пароль"));
+  ASSERT_EQ(dialogs.InputBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.InputBoxes()[0].caption, u"Password for \"doc.txt\"");
+  EXPECT_EQ(dialogs.InputBoxes()[0].prompt, u"Enter password: ");
+  EXPECT_EQ(dialogs.InputBoxes()[0].value, u"старый");
+
+  dialogs.AddInputAnswer(false, u"ignored");
+  a.DoPassword(u"doc.txt", password, skip);
+  EXPECT_TRUE(skip);
+  EXPECT_EQ(password, platform::WideToAnsi(u"пароль"));
+}
+
+TEST(ProgressEvents, CancelIsKeptAndNamesUseBackslashes) {
+  TKavoMill a;
+  bool cancel = true;
+  a.DoFileProgress(u"a/b/c.txt", 50, poAdd, ppProcess, cancel);
+  EXPECT_FALSE(cancel);  // no handler: never cancelled
+  EXPECT_FALSE(a.Cancelled());
+
+  std::u16string seen;
+  a.OnFileProgress = [&](TKMBaseArchiver&, const std::u16string& name, double, TKMProcessOperation,
+                         TKMProgressPhase, bool& c) {
+    seen = name;
+    c = true;
+  };
+  a.DoFileProgress(u"a/b/c.txt", 50, poAdd, ppProcess, cancel);
+  EXPECT_EQ(seen, u"a\\b\\c.txt");
+  EXPECT_TRUE(a.Cancelled());
+
+  cancel = true;
+  a.DoOverallProgress(10, poTest, ppStart, cancel);
+  EXPECT_FALSE(a.Cancelled());
+  a.OnCopyTempFileProgress = [](TKMBaseArchiver&, double, TKMProgressPhase phase, bool& c) {
+    EXPECT_FALSE(c);  // cleared before the handler
+    c = phase == ppEnd;
+  };
+  a.DoCopyTempFileProgress(100, ppEnd, cancel);
+  EXPECT_TRUE(a.Cancelled());
+
+  // Store: converted for the handler and back; without one, untouched.
+  std::u16string entry = u"dir/file.txt";
+  uint32_t attr = 0x20;
+  std::string comment;
+  a.DoStoreFile(entry, attr, u"C:\\dir\\file.txt", comment);
+  EXPECT_EQ(entry, u"dir/file.txt");
+  a.OnStoreFile = [](TKMBaseArchiver&, std::u16string& name, uint32_t&, std::string&,
+                     const std::u16string&) {
+    EXPECT_EQ(name, u"dir\\file.txt");
+    name = u"new\\name.txt";
+  };
+  a.DoStoreFile(entry, attr, u"C:\\dir\\file.txt", comment);
+  EXPECT_EQ(entry, u"new/name.txt");
+
+  std::u16string target = u"x/y.txt";
+  a.DoExtractFile(target, attr, comment);
+  EXPECT_EQ(target, u"x\\y.txt");
+}
+
+TEST(VolumeNames, SplittingAndSpanningNames) {
+  TKavoMill a;
+  a.SetFileName(u"C:\\arc\\data.zip");
+  auto name = [&](int32_t n) {
+    std::u16string s = a.FileName();
+    a.VolumeFileName(s, n, false);
+    return s;
+  };
+  EXPECT_EQ(name(0), u"C:\\arc\\data.zip");  // single file: unchanged
+
+  a.SetSpanningMode(smSplitting);
+  EXPECT_EQ(name(0), u"C:\\arc\\data_001.zip");
+  EXPECT_EQ(name(11), u"C:\\arc\\data_012.zip");
+  EXPECT_EQ(name(-1), u"C:\\arc\\data.zip");
+  a.SpanningOptions().SetAdvancedNaming(false);
+  EXPECT_EQ(name(0), u"C:\\arc\\data.Z01");
+  EXPECT_EQ(name(99), u"C:\\arc\\data.Z100");
+
+  // With a stub: the first volume is the executable, the last gets .ZIP.
+  a.SetSFXStub(u"C:\\stub.exe");
+  EXPECT_EQ(name(0), u"C:\\arc\\data.exe");
+  EXPECT_EQ(name(-1), u"C:\\arc\\data.ZIP");
+  EXPECT_EQ(name(1), u"C:\\arc\\data.Z02");
+  a.SetSFXStub(u"");
+  a.SetFileName(u"C:\\arc\\data.EXE");  // an executable name counts as a stub
+  EXPECT_EQ(name(0), u"C:\\arc\\data.exe");
+
+  a.SetFileName(u"C:\\arc\\data.zip");
+  a.SetSpanningMode(smSpanning);
+  EXPECT_EQ(name(0), u"C:\\arc\\data.zip");
+  EXPECT_EQ(name(-1), u"C:\\arc\\data.zip");
+  a.SpanningOptions().SetAdvancedNaming(true);
+  EXPECT_EQ(name(2), u"C:\\arc\\data_003.zip");
+  a.SetSFXStub(u"C:\\stub.exe");
+  EXPECT_EQ(name(0), u"C:\\arc\\data_001.exe");
+}
+
+TEST(VolumeNames, SpanningFallsBackToTheOtherNamingOnDisk) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  test::WriteHostFile(dir.Host(u"data.zip"), "x");
+  TKavoMill a;
+  a.SetFileName(dir.Win(u"data.zip"));
+  a.SetSpanningMode(smSpanning);
+  std::u16string s = a.FileName();
+  a.VolumeFileName(s, 0, true);
+  EXPECT_EQ(s, dir.Win(u"data.zip"));
+  s = a.FileName();
+  a.VolumeFileName(s, 0, false);
+  EXPECT_EQ(s, dir.Win(u"data_001.zip"));
+}
+
+TEST(VolumeRequests, DefaultDialogsAndAnswers) {
+  ScriptedDialogServices dialogs;
+  ScopedDialogServices scope(&dialogs);
+  TKavoMill a;
+  a.SetFileName(u"C:\\arc\\data.zip");
+  a.SetSpanningMode(smSplitting);
+
+  std::u16string name = a.FileName();
+  bool cancel = true;
+  a.DoRequestBlankVolume(-3, name, cancel);  // negative counts as volume 0
+  EXPECT_FALSE(cancel);
+  EXPECT_EQ(name, u"C:\\arc\\data_001.zip");
+  a.DoDiskFull(0, name, cancel);
+  EXPECT_TRUE(cancel);
+  EXPECT_TRUE(dialogs.MessageBoxes().empty());
+
+  a.SetSpanningMode(smSpanning);
+  a.SpanningOptions().SetVolumeSize(vs1_44MB);
+  dialogs.AddAnswer(platform::mrOk);
+  name = a.FileName();
+  a.DoRequestBlankVolume(2, name, cancel);
+  EXPECT_FALSE(cancel);
+  ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].text, u"Please insert a blank disk #3");
+  EXPECT_EQ(dialogs.MessageBoxes()[0].buttons,
+            (TMsgDlgButtons{platform::mbOK, platform::mbCancel}));
+
+  dialogs.ClearLog();
+  dialogs.AddAnswer(platform::mrCancel);
+  a.DoDiskFull(1, name, cancel);
+  EXPECT_TRUE(cancel);
+  ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].text.rfind(
+                u"Disk is full. Required free space: 1457664 bytes, but available only: ", 0),
+            0u);
+
+  // A last disk that never turns up: a front end that always answers OK
+  // must not keep the request going for ever.
+  dialogs.ClearLog();
+  a.SetFileName(u"Z:\\no\\such\\dir\\data.zip");
+  name = a.FileName();
+  a.DoRequestLastVolume(name, cancel);
+  EXPECT_TRUE(cancel);
+  EXPECT_GT(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[1].text,
+            u"File 'Z:\\no\\such\\dir\\data.zip' not found on inserted disk. Please insert "
+            u"last disk with required file");
+}
+
+}  // namespace
+}  // namespace km
