@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -40,6 +42,27 @@ TEST(CliTest, HelpAndVersionSucceedAndBadArgumentsFail) {
   EXPECT_NE(unknown.out.find("unknown argument '--frobnicate'"), std::string::npos);
 
   EXPECT_EQ(RunCli("").exitCode, 2);
+}
+
+TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
+  const std::string dir = testing::TempDir() + "pelko_cli_list";
+  std::filesystem::create_directories(dir);
+  const std::string empty = dir + "/empty.zip";
+  std::ofstream(empty, std::ios::binary) << std::string("PK\x05\x06", 4) << std::string(18, '\0');
+
+  Result listed = RunCli("list '" + empty + "'");
+  EXPECT_EQ(listed.exitCode, 0);
+  EXPECT_EQ(listed.out, "");
+
+  // The message names the archive as the user typed it, not in the
+  // component's Windows view.
+  Result missing = RunCli("list '" + dir + "/missing.zip'");
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.out.find("File \"" + dir + "/missing.zip\" not found"), std::string::npos)
+      << missing.out;
+
+  EXPECT_EQ(RunCli("list").exitCode, 2);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
