@@ -60,7 +60,8 @@ using FindHandle = FindState*;
 inline constexpr FindHandle kInvalidFindHandle = nullptr;
 
 // Lists the directory part of pattern, matching its last component ('*' and
-// '?' allowed, case ignored, "*.*" matches every name). As on Windows, a
+// '?' allowed, case ignored, "*.*" matches every name; '?' is always exactly
+// one character, without the DOS rules of the Windows listing). As on Windows, a
 // non-root directory also lists "." and ".." (attribute 0x10 only).
 // FIFOs, sockets and devices are listed (attribute 0x20, size 0) but never
 // opened; symbolic links to directories are listed as directories and not

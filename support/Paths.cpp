@@ -31,6 +31,15 @@ std::vector<std::u16string> SplitDirs(const std::u16string& dirPart) {
   return dirs;
 }
 
+// The part of path after its drive part. A bare \\server\share is the root
+// of the share, as "C:\" is of a drive ("C:" alone stays the current
+// directory there).
+std::u16string AfterDrive(const std::u16string& path, const std::u16string& drive) {
+  std::u16string rest = path.substr(drive.size());
+  if (rest.empty() && drive.starts_with(u"\\\\")) rest = u"\\";
+  return rest;
+}
+
 // Directory trees deeper than this are not walked: no real tree gets there,
 // and a link cycle must not exhaust the stack.
 constexpr int kMaxTreeDepth = 1024;
@@ -131,8 +140,13 @@ std::u16string RelativePathFrom(const std::u16string& base, const std::u16string
   const std::u16string baseDrive = ExtractFileDrive(base);
   const std::u16string pathDrive = ExtractFileDrive(path);
   if (!SameTextIgnoringCase(baseDrive, pathDrive)) return path;
-  std::vector<std::u16string> baseDirs = SplitDirs(ExtractFilePath(base).substr(baseDrive.size()));
-  std::vector<std::u16string> pathDirs = SplitDirs(ExtractFilePath(path).substr(pathDrive.size()));
+  // Split what follows the drive: in \\server\share the last '\' lies inside
+  // the drive part, so the directory part of the whole path can be shorter
+  // than the drive.
+  const std::u16string baseRest = AfterDrive(base, baseDrive);
+  const std::u16string pathRest = AfterDrive(path, pathDrive);
+  std::vector<std::u16string> baseDirs = SplitDirs(ExtractFilePath(baseRest));
+  std::vector<std::u16string> pathDirs = SplitDirs(ExtractFilePath(pathRest));
   size_t common = 0;
   while (common < baseDirs.size() && common < pathDirs.size() &&
          SameTextIgnoringCase(baseDirs[common], pathDirs[common]))
@@ -140,7 +154,7 @@ std::u16string RelativePathFrom(const std::u16string& base, const std::u16string
   std::u16string result;
   for (size_t k = common; k < baseDirs.size(); ++k) result += u"..\\";
   for (size_t k = common; k < pathDirs.size(); ++k) result += pathDirs[k] + u'\\';
-  return result + ExtractFileName(path);
+  return result + ExtractFileName(pathRest);
 }
 
 bool FileExists(const std::u16string& path) {

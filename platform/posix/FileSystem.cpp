@@ -270,6 +270,12 @@ bool HasWildcards(std::u16string_view mask) {
 
 // '*' any run (also empty), '?' one character, case ignored; mask is upper
 // case already. Greedy with one back-tracking point, so linear per star.
+// Windows' own listing adds DOS rules on top ("a?" and "a.*" also find "a",
+// "*." finds names without a dot, and 8.3 short names match too). Those are
+// left out on purpose: a listing never returns more than the mask plainly
+// says, and it agrees with WildMatch, which the archiver applies to the same
+// names when it looks for entries to keep or delete. Only the whole mask
+// "*.*" is taken as "*", which every caller relies on.
 bool MatchMask(std::u16string_view name, std::u16string_view mask) {
   size_t n = 0, m = 0, starM = std::u16string_view::npos, starN = 0;
   while (n < name.size()) {

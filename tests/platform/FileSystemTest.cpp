@@ -113,6 +113,10 @@ TEST(FileSystemTest, ListingAttributesOrderAndMasks) {
   EXPECT_EQ(Names(List(dir.Win() + u"*.TxT")),
             (std::vector<std::u16string>{u"A.TXT", u"b.txt", u"ro.txt"}));
   EXPECT_EQ(Names(List(dir.Win() + u"?.txt")), (std::vector<std::u16string>{u"A.TXT", u"b.txt"}));
+  // No DOS rules: '?' never matches nothing and "x.*" needs the dot, so a
+  // listing finds no more than WildMatch would accept for the same mask.
+  EXPECT_EQ(Names(List(dir.Win() + u"su??")), std::vector<std::u16string>{});
+  EXPECT_EQ(Names(List(dir.Win() + u"sub.*")), std::vector<std::u16string>{});
   EXPECT_EQ(Names(List(ToWindowsView(dir.Host()) + u"/s*")), (std::vector<std::u16string>{u"sub"}));
 
   // A plain name is looked up as it is: the host tells case apart.

@@ -76,6 +76,13 @@ TEST(Paths, RelativePathFrom) {
   EXPECT_EQ(RelativePathFrom(u"c:\\APP\\arch.zip", u"C:\\app\\Sub\\f"), u"Sub\\f");
   EXPECT_EQ(RelativePathFrom(u"C:\\a\\b\\c\\", u"C:\\a\\x\\y.z"), u"..\\..\\x\\y.z");
   EXPECT_EQ(RelativePathFrom(u"C:\\App\\", u"C:\\App\\f"), u"f");
+  EXPECT_EQ(RelativePathFrom(u"\\\\srv\\share\\d\\", u"\\\\SRV\\share\\d\\f"), u"f");
+  // A share named without anything after it: its last '\' lies inside the
+  // drive part. This used to throw std::out_of_range.
+  EXPECT_EQ(RelativePathFrom(u"\\\\srv\\share", u"\\\\srv\\share\\x.txt"), u"x.txt");
+  EXPECT_EQ(RelativePathFrom(u"\\\\srv\\share\\d\\", u"\\\\srv\\share"), u"..\\");
+  EXPECT_EQ(RelativePathFrom(u"\\\\srv", u"\\\\srv"), u"");
+  EXPECT_EQ(RelativePathFrom(u"C:", u"C:x.txt"), u"x.txt");
 }
 
 TEST(Paths, ResolvePath) {
