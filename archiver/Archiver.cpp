@@ -162,7 +162,7 @@ void TKMBaseArchiver::SetInMemory(bool value) {
       // before the bytes are copied: closing afterwards would only write
       // them into the memory stream that is about to be dropped.
       if (updateDepth_ > 0) CommitUpdate();
-      if (archiveStream_->Size() == 0)
+      if (HoldsNothingYet())
         dirManager_->WriteEmptyDirectory(archiveStream_.get(), volumeInfo_.VolumeNumber);
       {
         TFileStream file(fileName_, fmCreate);
@@ -186,6 +186,10 @@ void TKMBaseArchiver::SetInMemory(bool value) {
 void TKMBaseArchiver::OpenArchive() {
   updateCommitted_ = false;
   if (!inMemory_ && ExtractFileName(fileName_).empty()) throw EKMException(9, this);
+  // Opening closes what is open anyway, and nothing between here and there can
+  // fail; closing first keeps our own handle, which denies writes, from
+  // failing the trial open and reopening our own archive read-only.
+  CloseArchive();
   int32_t mode = -1;
   // The wide name is used for the test and the trial open: an 8-bit form
   // would turn characters outside the code page into '?', miss the file, and
@@ -238,6 +242,16 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
   if (AfterOpen) AfterOpen(*this);
 }
 
+bool TKMBaseArchiver::HoldsNothingYet() const {
+  if (!archiveStream_ || !dirManager_) return false;
+  const int64_t size = archiveStream_->Size();
+  if (size == 0) return true;
+  // A new archive that got only its self-extractor stub needs its end record
+  // as much as an empty file does: without one it is no ZIP archive at all.
+  return dirManager_->CreateNew() && volumeInfo_.IsFirst() && dirManager_->StubSize() > 0 &&
+         size == dirManager_->StubSize();
+}
+
 void TKMBaseArchiver::ReleaseArchive() {
   dirManager_.reset();
   archiveStream_.reset();
@@ -247,7 +261,7 @@ void TKMBaseArchiver::CloseArchive() noexcept {
   if (archiveOpen_) {
     try {
       if (updateDepth_ > 0) CommitUpdate();
-      if (archiveStream_ && dirManager_ && archiveStream_->Size() == 0)
+      if (HoldsNothingYet())
         dirManager_->WriteEmptyDirectory(archiveStream_.get(), volumeInfo_.VolumeNumber);
     } catch (...) {
       // Closing always succeeds; a failed commit has already restored what

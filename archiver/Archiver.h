@@ -316,6 +316,9 @@ class TKMBaseArchiver : public IKMComponent {
   bool HasSfxStub(const std::u16string& name) const;
   void PlaceSfxStub();
   void ReleaseArchive();
+  // Nothing has been written to the open archive beyond a stub, so closing
+  // must still give it an empty directory.
+  bool HoldsNothingYet() const;
 
   std::u16string name_;
   bool extractCorruptedFiles_ = false;

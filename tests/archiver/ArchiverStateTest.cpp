@@ -315,6 +315,62 @@ TEST(ArchiverOpen, NewArchiveIsAnEmptyZipFile) {
   EXPECT_EQ(ReadHostFile(host), kEmptyArchive);
 }
 
+TEST(ArchiverOpen, ReopeningTheOpenArchiveKeepsItWritable) {
+  TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TestArchiver a;
+  a.SetFileName(dir.Win(u"again.zip"));
+  // Once while it is being created, once while it is open read/write: our
+  // own handle must not make the archive look locked by someone else.
+  a.OpenArchive();
+  ASSERT_EQ(a.OpenMode(), 0xFFFF);
+  a.OpenArchive();
+  EXPECT_EQ(a.OpenMode(), 0x0022);
+  a.OpenArchive();
+  EXPECT_EQ(a.OpenMode(), 0x0022);
+  a.BeginUpdate();
+  a.EndUpdate();
+  EXPECT_EQ(a.commits, 1);
+  a.CloseArchive();
+  EXPECT_EQ(ReadHostFile(dir.Host(u"again.zip")), kEmptyArchive);
+}
+
+TEST(ArchiverOpen, NewArchiveWithOnlyAStubStillGetsItsEndRecord) {
+  TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string stub = "MZ" + std::string(98, '\x90');
+  WriteHostFile(dir.Host(u"stub.exe"), stub);
+  // The end record follows the stub and points at where the directory starts.
+  std::string expected = stub + kEmptyArchive;
+  expected[stub.size() + 16] = char(stub.size());
+
+  TKavoMill a;
+  a.SetSFXStub(dir.Win(u"stub.exe"));
+  a.SetFileName(dir.Win(u"sfx.zip"));
+  a.OpenArchive();
+  a.CloseArchive();
+  EXPECT_EQ(ReadHostFile(dir.Host(u"sfx.zip")), expected);
+
+  // The same when an in-memory archive is moved to its file.
+  TKavoMill b;
+  b.SetSFXStub(dir.Win(u"stub.exe"));
+  b.SetFileName(dir.Win(u"sfx2.zip"));
+  b.SetInMemory(true);
+  b.OpenArchive();
+  b.SetInMemory(false);
+  b.CloseArchive();
+  EXPECT_EQ(ReadHostFile(dir.Host(u"sfx2.zip")), expected);
+
+  if (std::system("python3 -c 'import zipfile' >/dev/null 2>&1") == 0) {
+    const std::string quoted = "'" + dir.Host(u"sfx.zip").string() + "'";
+    EXPECT_EQ(std::system(("python3 -c 'import sys,zipfile; "
+                           "sys.exit(0 if zipfile.ZipFile(sys.argv[1]).namelist()==[] else 1)' " +
+                           quoted)
+                              .c_str()),
+              0);
+  }
+}
+
 TEST(ArchiverOpen, BeginUpdateOnAClosedComponentCreatesTheArchive) {
   TempDir dir;
   ASSERT_TRUE(dir.Ok());
@@ -348,6 +404,9 @@ TEST(ArchiverOpen, NativeCodesOfOpening) {
     EXPECT_NE(e.Message().find(dir.Win(u"missing.zip")), std::u16string::npos);
   }
   EXPECT_FALSE(std::filesystem::exists(dir.Host(u"missing.zip")));
+  // A floppy may simply not be in the drive yet: no "not found" there.
+  a.SetFileName(u"A:\\data.zip");
+  EXPECT_THROW(a.OpenArchive(0x0022), EStreamError);
   // An in-memory archive can only be created.
   WriteHostFile(dir.Host(u"old.zip"), kEmptyArchive);
   a.SetFileName(dir.Win(u"old.zip"));

@@ -292,5 +292,113 @@ TEST(VolumeRequests, DefaultDialogsAndAnswers) {
             u"last disk with required file");
 }
 
+TEST(VolumeRequests, FirstAndMiddleVolumeNamesAndHandlers) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  ScriptedDialogServices dialogs;
+  ScopedDialogServices scope(&dialogs);
+  TKavoMill a;
+  a.SetFileName(dir.Win(u"data.zip"));
+  a.SetSpanningMode(smSpanning);
+  // The disk holds the plain name although the numbered one is asked for.
+  test::WriteHostFile(dir.Host(u"data.zip"), "x");
+
+  std::u16string name = a.FileName();
+  bool cancel = true;
+  dialogs.AddAnswer(platform::mrOk);
+  a.DoRequestMiddleVolume(4, name, cancel);
+  EXPECT_FALSE(cancel);
+  EXPECT_EQ(name, dir.Win(u"data.zip"));
+  ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].text, u"Please insert disk #5");
+  dialogs.AddAnswer(platform::mrCancel);
+  name = a.FileName();
+  a.DoRequestFirstVolume(name, cancel);
+  EXPECT_TRUE(cancel);
+  EXPECT_EQ(dialogs.MessageBoxes()[1].text, u"Please insert the first disk");
+  EXPECT_EQ(name, dir.Win(u"data.zip"));
+
+  // A handler gets the number counted from 1 and the name without the
+  // fallback, and its answer is taken as it is.
+  int32_t seen = -1;
+  std::u16string proposed;
+  a.OnRequestMiddleVolume = [&](TKMBaseArchiver&, int32_t n, std::u16string& v, bool& c) {
+    EXPECT_FALSE(c);
+    seen = n;
+    proposed = v;
+    v = u"elsewhere.zip";
+  };
+  name = a.FileName();
+  a.DoRequestMiddleVolume(4, name, cancel);
+  EXPECT_EQ(seen, 5);
+  EXPECT_EQ(proposed, dir.Win(u"data_005.zip"));
+  EXPECT_EQ(name, u"elsewhere.zip");
+  EXPECT_FALSE(cancel);
+
+  // Splitting asks nobody: a missing volume cancels.
+  a.SetSpanningMode(smSplitting);
+  dialogs.ClearLog();
+  name = a.FileName();
+  a.DoRequestFirstVolume(name, cancel);
+  EXPECT_TRUE(cancel);
+  EXPECT_EQ(name, dir.Win(u"data_001.zip"));
+  test::WriteHostFile(dir.Host(u"data_001.zip"), "x");
+  name = a.FileName();
+  a.DoRequestFirstVolume(name, cancel);
+  EXPECT_FALSE(cancel);
+  EXPECT_TRUE(dialogs.MessageBoxes().empty());
+}
+
+// Reads volumes of an existing split archive without opening one first.
+class VolumeReader : public TKavoMill {
+ public:
+  void ReadSplit() {
+    spanningMode_ = smSplitting;
+    openMode_ = 0x0040;
+  }
+};
+
+TEST(VolumeRequests, OpeningAVolumeForReading) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  VolumeReader a;
+  a.SetFileName(dir.Win(u"data.zip"));
+  a.ReadSplit();
+  TKMVolumeNumberInfo middle;
+  middle.SetNumber(2);
+
+  // An empty answer in splitting mode: nothing opened, nothing raised.
+  int asked = 0;
+  a.OnRequestMiddleVolume = [&](TKMBaseArchiver&, int32_t, std::u16string& v, bool&) {
+    ++asked;
+    v.clear();
+  };
+  a.OpenVolume(middle);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(a.ArchiveStream(), nullptr);
+
+  // Cancelled: native code 45.
+  a.OnRequestMiddleVolume = [](TKMBaseArchiver&, int32_t, std::u16string&, bool& c) { c = true; };
+  try {
+    a.OpenVolume(middle);
+    ADD_FAILURE();
+  } catch (const EKMException& e) {
+    EXPECT_EQ(e.NativeError(), 45);
+  }
+
+  // Found: the volume is opened and becomes the current one; asking for it
+  // again changes nothing.
+  test::WriteHostFile(dir.Host(u"data_003.zip"), "volume 3");
+  a.OnRequestMiddleVolume = nullptr;
+  a.OpenVolume(middle);
+  ASSERT_NE(a.ArchiveStream(), nullptr);
+  EXPECT_EQ(a.CurrentVolumeName(), dir.Win(u"data_003.zip"));
+  EXPECT_EQ(a.VolumeInfo().VolumeNumber, 2);
+  EXPECT_EQ(a.VolumeInfo().VolumeKind, vkNumbered);
+  a.OnRequestMiddleVolume = [&](TKMBaseArchiver&, int32_t, std::u16string&, bool&) { ++asked; };
+  a.OpenVolume(middle);
+  EXPECT_EQ(asked, 1);
+}
+
 }  // namespace
 }  // namespace km
