@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <locale.h>
+#include <locale>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,21 +122,22 @@ TEST(ArchiverProperties, CurrentVersionIgnoresWritesAndLocale) {
   a.SetCurrentVersion(u"9.99 Other");
   EXPECT_EQ(a.CurrentVersion(), u"3.01 Prism Edition");
 
+  // A decimal comma in the C++ global locale always, and in the C locale too
+  // when the machine has such a locale installed.
+  struct CommaDecimal : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+  };
+  const std::locale savedCpp =
+      std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
   const std::string saved = setlocale(LC_ALL, nullptr);
-  bool comma = false;
   for (const char* name : {"de_DE.UTF-8", "ru_RU.UTF-8", "fr_FR.UTF-8", "de_DE.utf8", "ru_RU.utf8",
                            "ru_RU.CP1251", "de_DE", "ru_RU"}) {
-    if (setlocale(LC_ALL, name) && localeconv()->decimal_point[0] == ',') {
-      comma = true;
-      break;
-    }
-  }
-  if (!comma) {
+    if (setlocale(LC_ALL, name) && localeconv()->decimal_point[0] == ',') break;
     setlocale(LC_ALL, saved.c_str());
-    GTEST_SKIP() << "no locale with a decimal comma is installed";
   }
   const std::u16string version = a.CurrentVersion();
   setlocale(LC_ALL, saved.c_str());
+  std::locale::global(savedCpp);
   EXPECT_EQ(version, u"3.01 Prism Edition");
 }
 
