@@ -91,14 +91,14 @@ std::u16string KMFormat(std::u16string_view pattern, std::span<const TKMFormatAr
       out += c;
       continue;
     }
-    const char16_t spec = pattern[i + 1];
-    if (spec == u'%') {
+    const char16_t conversion = pattern[i + 1];
+    if (conversion == u'%') {
       out += u'%';
       ++i;
-    } else if (spec == u's' || spec == u'd') {
+    } else if (conversion == u's' || conversion == u'd') {
       ++i;
       if (next >= args.size()) {
-        if (spec == u'd') out += u'0';
+        if (conversion == u'd') out += u'0';
         continue;
       }
       const TKMFormatArg& arg = args[next++];
