@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "support/ByteIO.h"
+#include "zipformat/DirItem.h"
 
 namespace km {
 
@@ -38,5 +40,137 @@ std::vector<uint8_t> EncodeEndOfCentralDir(const TEndOfCentralDir& record);
 // longer Ok) when fewer than kSize bytes remain; the signature is not judged
 // here, the caller decides which set it accepts.
 bool DecodeEndOfCentralDir(ByteReader& in, TEndOfCentralDir& record);
+
+// The two signature sets. Archives of this system use the standard set; the
+// alternative one belongs to the bare base archiver and is only recognised.
+struct TKMSignatureSet {
+  uint32_t LocalHeader;
+  uint32_t CentralHeader;
+  uint32_t EndOfCentralDir;
+  uint32_t Zip64EndOfCentralDir;
+  uint32_t Zip64Locator;
+  uint32_t DataDescriptor;
+};
+inline constexpr TKMSignatureSet kStandardSignatures{0x04034B50, 0x02014B50, 0x06054B50,
+                                                     0x06064B50, 0x07064B50, 0x08074B50};
+inline constexpr TKMSignatureSet kAlternativeSignatures{0x05045C61, 0x03025C61, 0x06054141,
+                                                        0x06064B50, 0x07064B50, 0x08074B50};
+// The set an end record's signature belongs to (standard unless it is the
+// alternative end signature).
+const TKMSignatureSet& SignatureSetOf(uint32_t endSignature);
+
+inline constexpr uint32_t kSentinel32 = 0xFFFFFFFF;
+inline constexpr uint16_t kSentinel16 = 0xFFFF;
+
+// General purpose flag bits.
+inline constexpr uint16_t kFlagEncrypted = 0x0001;
+inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
+inline constexpr uint16_t kFlagUtf8Name = 0x0800;
+
+// Local file header: 30 bytes, then name, extra fields and data.
+struct TLocalFileHeader {
+  static constexpr size_t kSize = 30;
+  uint32_t Signature = 0x04034B50;
+  uint16_t VersionNeeded = 0;
+  uint16_t Flags = 0;
+  uint16_t Method = 0;
+  uint16_t ModTime = 0;
+  uint16_t ModDate = 0;
+  uint32_t Crc32 = 0;
+  uint32_t CompressedSize = 0;
+  uint32_t UncompressedSize = 0;
+  uint16_t NameLength = 0;
+  uint16_t ExtraLength = 0;
+  bool operator==(const TLocalFileHeader&) const = default;
+};
+void EncodeLocalFileHeader(const TLocalFileHeader& record, ByteWriter& out);
+bool DecodeLocalFileHeader(ByteReader& in, TLocalFileHeader& record);
+
+// Zip64 end of central directory record: 56 bytes (no extensible data).
+struct TZip64EndOfCentralDir {
+  static constexpr size_t kSize = 56;
+  static constexpr uint32_t kSignature = 0x06064B50;
+  uint32_t Signature = kSignature;
+  uint64_t RecordSize = 44;  // bytes after this field
+  uint16_t VersionMadeBy = 45;
+  uint16_t VersionNeeded = 45;
+  uint32_t ThisVolume = 0;
+  uint32_t DirStartVolume = 0;
+  uint64_t EntriesOnVolume = 0;
+  uint64_t TotalEntries = 0;
+  uint64_t DirSize = 0;
+  uint64_t DirOffset = 0;
+  bool operator==(const TZip64EndOfCentralDir&) const = default;
+};
+void EncodeZip64EndOfCentralDir(const TZip64EndOfCentralDir& record, ByteWriter& out);
+bool DecodeZip64EndOfCentralDir(ByteReader& in, TZip64EndOfCentralDir& record);
+
+// Zip64 end of central directory locator: 20 bytes.
+struct TZip64Locator {
+  static constexpr size_t kSize = 20;
+  static constexpr uint32_t kSignature = 0x07064B50;
+  uint32_t Signature = kSignature;
+  uint32_t Zip64EndVolume = 0;
+  uint64_t Zip64EndOffset = 0;
+  uint32_t TotalVolumes = 1;
+  bool operator==(const TZip64Locator&) const = default;
+};
+void EncodeZip64Locator(const TZip64Locator& record, ByteWriter& out);
+bool DecodeZip64Locator(ByteReader& in, TZip64Locator& record);
+
+// Data descriptor with its signature: 16 bytes (read by the damage scan only).
+struct TDataDescriptor {
+  static constexpr size_t kSize = 16;
+  static constexpr uint32_t kSignature = 0x08074B50;
+  uint32_t Signature = kSignature;
+  uint32_t Crc32 = 0;
+  uint32_t CompressedSize = 0;
+  uint32_t UncompressedSize = 0;
+};
+bool DecodeDataDescriptor(ByteReader& in, TDataDescriptor& record);
+
+// The 46 fixed bytes of a central directory header are the first seventeen
+// fields of TDirItem, in order.
+inline constexpr size_t kCentralHeaderSize = 46;
+void EncodeCentralHeaderFixed(const TDirItem& item, ByteWriter& out);
+bool DecodeCentralHeaderFixed(ByteReader& in, TDirItem& item);
+
+// ---- Extra fields ----
+inline constexpr uint16_t kZip64ExtraTag = 0x0001;
+inline constexpr uint16_t kUnicodeNameTag = 0x554E;            // "NU"
+inline constexpr uint32_t kUnicodeNameSignature = 0x5843554E;  // "NUCX"
+
+// Splits an extra area into fields in order. A field whose stated size runs
+// past the area keeps only the bytes that remain (Size cut to match); a field
+// header cut by the end of the area ends the list.
+std::vector<TExtraField> ParseExtraFields(const uint8_t* data, size_t size);
+void EncodeExtraField(const TExtraField& field, ByteWriter& out);
+
+// Takes the 64-bit values of a central header's Zip64 block: only the slots
+// the item's sentinels ask for, in order, each only when the data holds it
+// whole. Sets Zip64Used.
+void ApplyZip64ExtraInfo(const TExtraField& field, TDirItem& item);
+// The central header's Zip64 block built from the item's 64-bit fields for
+// the sentinels it holds (tag and size included); empty when none.
+std::vector<uint8_t> BuildCentralZip64Block(const TDirItem& item);
+
+// The unicode-name field: "NUCX", N, then N UTF-16LE code units.
+class TUnicodeExtendedInfo {
+ public:
+  uint32_t Signature = 0;
+  std::u16string FileName;
+  // True when the data begins with the signature and holds the N code units
+  // it announces.
+  bool Parse(const uint8_t* data, size_t size);
+  static TExtraField Build(const std::u16string& name);
+};
+
+// ---- Entry names ----
+// The stored 8-bit form of an entry name: the ANSI code page, then OEM when
+// oemFileNames is on. Never truncated.
+std::string EntryNameToBytes(const std::u16string& name, bool oemFileNames);
+// The reverse; a name flagged as UTF-8 (bit 11, written by other tools) is
+// decoded as UTF-8 instead. Stops at a zero byte.
+std::u16string EntryNameFromBytes(const std::string& bytes, bool oemFileNames, bool utf8Flag);
 
 }  // namespace km

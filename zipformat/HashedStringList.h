@@ -1,0 +1,76 @@
+// The name index of a directory: a string list whose lines can be found by
+// value through a chained hash.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace km {
+
+// A chained hash from wide-string keys to 32-bit values, with a bucket
+// count fixed at creation.
+class TKMStringHash {
+ public:
+  explicit TKMStringHash(size_t bucketCount);
+  ~TKMStringHash();
+  TKMStringHash(const TKMStringHash&) = delete;
+  TKMStringHash& operator=(const TKMStringHash&) = delete;
+
+  static uint32_t HashOf(const std::u16string& key);
+  size_t BucketCount() const { return buckets_.size(); }
+
+  // An equal key already present is kept; the newest is found first.
+  void Add(const std::u16string& key, int32_t value);
+  // The value of the newest item with this exact key; -1 when none.
+  int32_t ValueOf(const std::u16string& key) const;
+  // Unlinks the newest item with this key, if any.
+  void Remove(const std::u16string& key);
+  void Clear();
+
+ private:
+  struct THashItem {
+    std::unique_ptr<THashItem> next;
+    std::u16string key;
+    int32_t value;
+  };
+  std::vector<std::unique_ptr<THashItem>> buckets_;
+};
+
+// Lines in insertion order (duplicates allowed) plus a value hash that maps
+// a line's key to its index, built on first use. Keys are lower-cased
+// unless the list is case-sensitive (as the directory index is on hosts
+// whose file systems are).
+class TKMHashedStringList {
+ public:
+  explicit TKMHashedStringList(bool caseSensitive);
+
+  bool CaseSensitive() const { return caseSensitive_; }
+  int32_t Count() const { return int32_t(lines_.size()); }
+  // The stored line (already in key form).
+  const std::u16string& Line(int32_t index) const { return lines_[size_t(index)]; }
+  // The key form of a name: lower-cased unless case-sensitive.
+  std::u16string KeyOf(const std::u16string& s) const;
+
+  int32_t Add(const std::u16string& s);
+  int32_t IndexOf(const std::u16string& s);
+  void ReplaceAt(int32_t index, const std::u16string& s);
+  void Delete(int32_t index);
+  void Clear();
+
+  // For tests: the bucket count of the value hash (0 when absent) and
+  // whether it is valid.
+  size_t HashBucketCount() const;
+  bool HashValid() const { return hashValid_; }
+
+ private:
+  void MakeHashValid();
+
+  bool caseSensitive_;
+  std::vector<std::u16string> lines_;
+  std::unique_ptr<TKMStringHash> hash_;
+  bool hashValid_ = false;
+};
+
+}  // namespace km
