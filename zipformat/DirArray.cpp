@@ -1,14 +1,30 @@
 #include "zipformat/DirArray.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace km {
 
-void TKMDirArray::SetCount(int32_t count) {
-  if (count < 0) throw EKMException(1, nullptr);
+TKMDirArray::TKMDirArray(bool caseSensitive) : nameIndex_(caseSensitive) {}
+
+void TKMDirArray::SetCount(int64_t count) {
+  if (count < 0 || count > std::numeric_limits<int32_t>::max()) throw EKMException(1, nullptr);
   if (count == 0) {
     std::vector<TDirItem>().swap(items_);
+    capacity_ = 0;
     return;
   }
-  items_.resize(size_t(count));
+  const int32_t n = int32_t(count);
+  if (n > capacity_) {
+    // Steps of 1000, 2000, 4000, 8000, then 10000 slots: a directory of
+    // many thousands of entries is allocated a few times, never per entry.
+    growthStep_ = std::min(growthStep_ * 2, kMaxGrowthStep);
+    const int64_t grown = int64_t(capacity_) + growthStep_;
+    capacity_ = int32_t(
+        std::max<int64_t>(std::min<int64_t>(grown, std::numeric_limits<int32_t>::max()), n));
+    items_.reserve(size_t(capacity_));
+  }
+  items_.resize(size_t(n));
 }
 
 const TDirItem& TKMDirArray::GetItem(int32_t index) const {
@@ -23,17 +39,73 @@ TDirItem* TKMDirArray::ItemPtr(int32_t index) {
 
 void TKMDirArray::SetItem(int32_t index, const TDirItem& item) {
   if (index < 0 || index >= Count()) throw EKMException(1, nullptr);
+  const int32_t lines = nameIndex_.Count();
+  if (lines > index) {
+    nameIndex_.ReplaceAt(index, item.FileName);
+  } else if (lines == index) {
+    nameIndex_.Add(item.FileName);
+  } else {
+    throw EKMException(58, nullptr);
+  }
+  // item may live in this array; assigning a slot to itself is harmless.
   items_[size_t(index)] = item;
 }
 
+void TKMDirArray::RenameItem(int32_t index, const std::u16string& name) {
+  if (index < 0 || index >= Count()) throw EKMException(2, nullptr);
+  TDirItem& item = items_[size_t(index)];
+  const int32_t lines = nameIndex_.Count();
+  // The item's current name tells where its line is. While a directory is
+  // filled in order the items are still unnamed, so an earlier entry whose
+  // name is empty as well is found instead and the fill stops with 59: a
+  // zeroed central directory is caught that way and scanned for instead.
+  const int32_t found = nameIndex_.IndexOf(item.FileName);
+  if (found == index) {
+    nameIndex_.ReplaceAt(index, name);
+  } else if (found < 0 && lines == index) {
+    nameIndex_.Add(name);
+  } else if (found < 0 && lines > index) {
+    // Line index is stale (the array was cut and grown again); the item
+    // owns it all the same. Appending would put the name at another index.
+    nameIndex_.ReplaceAt(index, name);
+  } else {
+    // Another item's line, or no line where this item's would have to be.
+    throw EKMException(59, nullptr);
+  }
+  item.FileName = name;
+}
+
+int32_t TKMDirArray::FindItem(const std::u16string& name) const {
+  const int32_t found = nameIndex_.IndexOf(name);
+  // A line left over from items cut away by SetCount names no item.
+  return found < Count() ? found : -1;
+}
+
 int32_t TKMDirArray::Add(const TDirItem& item) {
-  items_.push_back(item);
-  return Count() - 1;
+  const int32_t index = Count();
+  if (nameIndex_.Count() < index) throw EKMException(58, nullptr);
+  TDirItem copy = item;  // item may be one of ours; growing moves the items
+  SetCount(int64_t(index) + 1);
+  SetItem(index, copy);
+  return index;
 }
 
 void TKMDirArray::Delete(int32_t index) {
   if (index < 0 || index >= Count()) throw EKMException(4, nullptr);
   items_.erase(items_.begin() + index);
+  if (index < nameIndex_.Count()) nameIndex_.Delete(index);
+}
+
+void TKMDirArray::Clear() {
+  items_.clear();
+  nameIndex_.Clear();
+}
+
+void TKMDirArray::Assign(const TKMDirArray& source) {
+  if (&source == this) return;
+  Clear();
+  SetCount(source.Count());
+  for (int32_t i = 0; i < source.Count(); ++i) SetItem(i, source.items_[size_t(i)]);
 }
 
 void TKMDirArray::ClearMarks() {

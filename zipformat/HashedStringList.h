@@ -18,6 +18,10 @@ class TKMStringHash {
   TKMStringHash(const TKMStringHash&) = delete;
   TKMStringHash& operator=(const TKMStringHash&) = delete;
 
+  // FNV-1a over the key's UTF-16LE bytes. Hashing the code units (not an
+  // 8-bit form) keeps names outside the ANSI code page apart, and FNV-1a
+  // spreads the digit runs of generated names ("file00042.txt") that a
+  // rotate-and-xor hash packs into a few thousand values.
   static uint32_t HashOf(const std::u16string& key);
   size_t BucketCount() const { return buckets_.size(); }
 
@@ -27,6 +31,9 @@ class TKMStringHash {
   int32_t ValueOf(const std::u16string& key) const;
   // Unlinks the newest item with this key, if any.
   void Remove(const std::u16string& key);
+  // Unlinks the newest item with this key and value, if any: with equal
+  // keys present, only the item that belongs to that value goes.
+  void Remove(const std::u16string& key, int32_t value);
   void Clear();
 
  private:
@@ -35,6 +42,12 @@ class TKMStringHash {
     std::u16string key;
     int32_t value;
   };
+  // Frees a chain without recursing through its links: an archive may hold
+  // many thousands of equal names, and they all share one chain.
+  static void FreeChain(std::unique_ptr<THashItem>& head);
+  std::unique_ptr<THashItem>& BucketOf(const std::u16string& key);
+  const std::unique_ptr<THashItem>& BucketOf(const std::u16string& key) const;
+
   std::vector<std::unique_ptr<THashItem>> buckets_;
 };
 
@@ -53,11 +66,17 @@ class TKMHashedStringList {
   // The key form of a name: lower-cased unless case-sensitive.
   std::u16string KeyOf(const std::u16string& s) const;
 
+  // Appends the key form of s; returns its index.
   int32_t Add(const std::u16string& s);
+  // The index of the newest line equal to the key form of s; -1 when none.
   int32_t IndexOf(const std::u16string& s);
   void ReplaceAt(int32_t index, const std::u16string& s);
   void Delete(int32_t index);
   void Clear();
+  // Lines are kept at most this many per bucket on average before the hash
+  // is dropped and rebuilt larger.
+  static constexpr size_t kMaxLoad = 5;
+  static constexpr size_t kMinBuckets = 1000;
 
   // For tests: the bucket count of the value hash (0 when absent) and
   // whether it is valid.

@@ -38,7 +38,8 @@ std::vector<uint8_t> EncodeEndOfCentralDir(const TEndOfCentralDir& record);
 
 // Decodes the fixed bytes at the reader's position. False (and the reader no
 // longer Ok) when fewer than kSize bytes remain; the signature is not judged
-// here, the caller decides which set it accepts.
+// here, the caller decides which set it accepts. Every Decode function below
+// works the same way and leaves the record untouched when it fails.
 bool DecodeEndOfCentralDir(ByteReader& in, TEndOfCentralDir& record);
 
 // The two signature sets. Archives of this system use the standard set; the
@@ -126,8 +127,11 @@ struct TDataDescriptor {
   uint32_t Crc32 = 0;
   uint32_t CompressedSize = 0;
   uint32_t UncompressedSize = 0;
+  bool operator==(const TDataDescriptor&) const = default;
 };
 bool DecodeDataDescriptor(ByteReader& in, TDataDescriptor& record);
+// Never written into archives of this system; tests build damaged ones.
+void EncodeDataDescriptor(const TDataDescriptor& record, ByteWriter& out);
 
 // The 46 fixed bytes of a central directory header are the first seventeen
 // fields of TDirItem, in order.
@@ -148,7 +152,10 @@ void EncodeExtraField(const TExtraField& field, ByteWriter& out);
 
 // Takes the 64-bit values of a central header's Zip64 block: only the slots
 // the item's sentinels ask for, in order, each only when the data holds it
-// whole. Sets Zip64Used.
+// whole. Slots beyond those are ignored (Info-ZIP writes some that no
+// sentinel asks for). A value past the signed 64-bit range is taken as the
+// largest one, so that every later check against the stream size rejects
+// it. Sets Zip64Used.
 void ApplyZip64ExtraInfo(const TExtraField& field, TDirItem& item);
 // The central header's Zip64 block built from the item's 64-bit fields for
 // the sentinels it holds (tag and size included); empty when none.
@@ -162,13 +169,24 @@ class TUnicodeExtendedInfo {
   // True when the data begins with the signature and holds the N code units
   // it announces.
   bool Parse(const uint8_t* data, size_t size);
+  // Size 2N + 8. A name longer than kMaxNameUnits does not fit the 16-bit
+  // size: check with UnicodeNameFits first; Build raises Exception for it.
   static TExtraField Build(const std::u16string& name);
+  static constexpr size_t kMaxNameUnits = (0xFFFF - 8) / 2;
 };
+inline bool UnicodeNameFits(const std::u16string& name) {
+  return name.size() <= TUnicodeExtendedInfo::kMaxNameUnits;
+}
 
 // ---- Entry names ----
 // The stored 8-bit form of an entry name: the ANSI code page, then OEM when
 // oemFileNames is on. Never truncated.
 std::string EntryNameToBytes(const std::u16string& name, bool oemFileNames);
+// Whether an 8-bit name fits the 16-bit name length of the headers. A
+// writer refuses a name that does not; it is never cut.
+inline bool EntryNameFits(const std::string& bytes) {
+  return bytes.size() <= 0xFFFF;
+}
 // The reverse; a name flagged as UTF-8 (bit 11, written by other tools) is
 // decoded as UTF-8 instead. Stops at a zero byte.
 std::u16string EntryNameFromBytes(const std::string& bytes, bool oemFileNames, bool utf8Flag);
