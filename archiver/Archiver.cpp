@@ -162,8 +162,7 @@ void TKMBaseArchiver::SetInMemory(bool value) {
       // before the bytes are copied: closing afterwards would only write
       // them into the memory stream that is about to be dropped.
       if (updateDepth_ > 0) CommitUpdate();
-      if (HoldsNothingYet())
-        dirManager_->WriteEmptyDirectory(archiveStream_.get(), volumeInfo_.VolumeNumber);
+      if (HoldsNothingYet()) dirManager_->WriteEmptyDirectory(archiveStream_.get());
       {
         TFileStream file(fileName_, fmCreate);
         archiveStream_->SetPosition(0);
@@ -216,27 +215,27 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
 
   CloseArchive();
   openMode_ = uint16_t(mode);
-  const uint32_t endSignature =
-      standardZip_ ? TEndOfCentralDir::kSignature : TEndOfCentralDir::kAltSignature;
-  if (openMode_ == kOpenModeCreate || inMemory_) {
-    if (inMemory_) {
-      archiveStream_ = std::make_unique<TMemoryStream>();
-      currentVolumeName_.clear();
+  try {
+    if (openMode_ == kOpenModeCreate || inMemory_) {
+      if (inMemory_) {
+        archiveStream_ = std::make_unique<TMemoryStream>();
+        currentVolumeName_.clear();
+      } else {
+        TKMVolumeNumberInfo first;
+        first.SetFirst(true);
+        OpenVolume(first);
+      }
+      // Makes this the first volume and places the stub, if any.
+      dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), *this, true);
     } else {
-      TKMVolumeNumberInfo first;
-      first.SetFirst(true);
-      OpenVolume(first);
+      spanningMode_ = smNone;
+      volumeInfo_.Reset();
+      ExamineArchive();
     }
-    dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), true, endSignature);
-    volumeInfo_.SetFirst(true);
-    if (!sfxStub_.empty()) PlaceSfxStub();
-  } else {
-    spanningMode_ = smNone;
-    volumeInfo_.Reset();
-    // Reading the central directory is not done yet: the archive opens with
-    // an empty directory and its bytes are left as they are.
-    OpenVolumeFile(fileName_);
-    dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), false, endSignature);
+  } catch (...) {
+    // A half-opened archive keeps no file handle.
+    ReleaseArchive();
+    throw;
   }
   archiveOpen_ = true;
   if (AfterOpen) AfterOpen(*this);
@@ -261,8 +260,9 @@ void TKMBaseArchiver::CloseArchive() noexcept {
   if (archiveOpen_) {
     try {
       if (updateDepth_ > 0) CommitUpdate();
-      if (HoldsNothingYet())
-        dirManager_->WriteEmptyDirectory(archiveStream_.get(), volumeInfo_.VolumeNumber);
+      // An archive that got nothing written becomes a valid empty one; any
+      // entries left over from a cancelled transaction never reached it.
+      if (HoldsNothingYet()) dirManager_->WriteEmptyDirectory(archiveStream_.get());
     } catch (...) {
       // Closing always succeeds; a failed commit has already restored what
       // it could.
@@ -685,19 +685,166 @@ void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
   throw EKMException(45, this);
 }
 
-void TKMBaseArchiver::PlaceSfxStub() {
-  TFileStream stub(sfxStub_, fmOpenRead | fmShareDenyNone);
-  const int64_t size = stub.Size();
-  if (spanningMode_ != smNone) {
-    TKMVolumeNumberInfo first;
-    first.SetFirst(true);
-    const int64_t limit = spanningOptions_.VolumeSizeLimit(first);
-    if (limit != -1 && size > limit) throw EKMException(47, this);
+int64_t TKMBaseArchiver::WriteToVolumes(const void* buffer, int32_t count, TStream* staging,
+                                        int32_t reserve, TKMVolumeNumberInfo& info,
+                                        TStream*& volumeStream) {
+  if (count <= 0) return 0;
+  if (spanningMode_ == smNone) return volumeStream->Write(buffer, count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  int64_t written = 0;
+  bool freshVolume = false;
+  while (written < count) {
+    const int64_t staged = staging ? staging->Size() : 0;
+    int64_t free = FreeSpace(currentVolumeName_) - staged;
+    const int64_t limit = spanningOptions_.VolumeSizeLimit(info);
+    if (limit != -1) free = std::min(free, limit - volumeStream->Size() - staged);
+    if (free < 0) return written;
+    int64_t taken = 0;
+    if (reserve == -1 || (count - written) + reserve <= free) {
+      const int64_t n = std::min<int64_t>(free, count - written);
+      if (n > 0) {
+        TStream* target = staging ? staging : volumeStream;
+        taken = target->Write(bytes + written, n);
+        written += taken;
+      }
+    }
+    if (written >= count) break;
+    // A block that does not fit even an empty volume never will: stop
+    // instead of making volume after volume.
+    if (freshVolume && taken == 0) return written;
+    if (staging) {
+      staging->SetPosition(0);
+      volumeStream->CopyFrom(*staging, 0);
+      staging->SetSize(0);
+      staging->SetPosition(0);
+    }
+    if (auto* file = dynamic_cast<TFileStream*>(volumeStream); file && spanningMode_ == smSpanning)
+      file->Flush();
+    info.SetNumber(info.VolumeNumber + 1);
+    OpenVolume(info);
+    volumeStream = archiveStream_.get();
+    freshVolume = true;
   }
-  archiveStream_->SetSize(0);
-  archiveStream_->SetPosition(0);
-  archiveStream_->CopyFrom(stub, 0);
-  dirManager_->SetStubSize(size);
+  return written;
+}
+
+void TKMBaseArchiver::WriteToVolumesChecked(const void* buffer, int32_t count, TStream* staging,
+                                            int32_t reserve, TKMVolumeNumberInfo& info,
+                                            TStream*& volumeStream) {
+  if (count <= 0) return;
+  if (!volumeStream || WriteToVolumes(buffer, count, staging, reserve, info, volumeStream) < count)
+    throw EKMException(46, this);
+}
+
+TStream* TKMBaseArchiver::MoveLastVolumeToArchiveName() {
+  if (dirManager_) dirManager_->SetArchiveStreamRef(nullptr);
+  archiveStream_.reset();
+  std::u16string target = fileName_;
+  VolumeFileName(target, -1, false);
+  if (FileExists(target)) DeleteFileByName(target);
+  if (!RenameFile(currentVolumeName_, target)) {
+    // Keep the volume open under its own name so that nothing is lost.
+    OpenVolumeFile(currentVolumeName_);
+    throw EKMException(46, this);
+  }
+  archiveStream_ = std::make_unique<TFileStream>(target, fmOpenReadWrite | fmShareDenyNone);
+  currentVolumeName_ = target;
+  if (dirManager_) dirManager_->SetArchiveStreamRef(archiveStream_.get());
+  return archiveStream_.get();
+}
+
+// ---- Examining an existing archive
+
+void TKMBaseArchiver::ExamineArchive() {
+  spanningMode_ = smNone;
+  volumeInfo_.Reset();
+  TKMVolumeNumberInfo wanted;
+  // Opens the last volume (or keeps the stream that is open) and looks for
+  // its end record.
+  auto probe = [&] {
+    dirManager_.reset();
+    volumeInfo_.Reset();
+    wanted.SetLast(true);
+    OpenVolume(wanted);
+    dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), *this, false);
+    const bool found = dirManager_->CheckEndRecord();
+    DetectVolumeKind();
+    return found;
+  };
+  {
+    // Probing must see a missing end record as missing.
+    const bool savedTolerate = tolerateDamage_;
+    tolerateDamage_ = false;
+    ScopeExit restore([this, savedTolerate] { tolerateDamage_ = savedTolerate; });
+    if (!HasSfxExtension(fileName_)) {
+      for (int round = 0;; ++round) {
+        if (round >= kMaxVolumeRequests) throw EKMException(45, this);
+        dirManager_.reset();
+        volumeInfo_.Reset();
+        if (!FileExists(fileName_) && IsRemovableDrive(fileName_)) spanningMode_ = smSpanning;
+        const bool found = probe();
+        if (found || spanningMode_ == smNone) break;
+      }
+    } else {
+      wanted.SetLast(true);
+      OpenVolume(wanted);
+      dirManager_ = std::make_unique<TKMDirManager>(archiveStream_.get(), *this, false);
+      if (dirManager_->CheckEndRecord()) {
+        DetectVolumeKind();
+      } else {
+        dirManager_.reset();
+        spanningMode_ = smSplitting;
+        std::u16string last = fileName_;
+        VolumeFileName(last, -1, false);
+        // The last volume of a split self-extractor carries another name.
+        if (FileExists(last)) {
+          volumeInfo_.Reset();
+          wanted.SetLast(true);
+          OpenVolume(wanted);
+        }
+        spanningMode_ = smNone;
+        for (int round = 0;; ++round) {
+          if (round >= kMaxVolumeRequests) throw EKMException(45, this);
+          const bool found = probe();
+          if (found || spanningMode_ == smNone) break;
+        }
+      }
+    }
+  }
+  if (!dirManager_->CheckEndRecord()) {
+    ReleaseArchive();
+    throw EKMException(48, this);
+  }
+  dirManager_->ReadCentralDir();
+}
+
+void TKMBaseArchiver::DetectVolumeKind() {
+  const TEndOfCentralDir& end = dirManager_->EndRecord();
+  if (end.Signature == 0) {
+    // Not even a candidate end record: a disk may still be missing.
+    spanningMode_ = IsRemovableDrive(fileName_) ? smSpanning : smNone;
+    return;
+  }
+  const int32_t v = end.ThisVolume;
+  if (dirManager_->CheckEndRecord() && v == 0) {
+    spanningMode_ = smNone;
+    return;
+  }
+  spanningMode_ = smSplitting;
+  std::u16string name = fileName_;
+  VolumeFileName(name, v - 1, false);
+  if (FileExists(name)) {
+    if (v == 0) spanningMode_ = smNone;
+    return;
+  }
+  // The volumes may have been named the other way.
+  spanningOptions_.SetAdvancedNaming(!spanningOptions_.AdvancedNaming());
+  name = fileName_;
+  VolumeFileName(name, v - 1, false);
+  if (FileExists(name)) return;
+  spanningOptions_.SetAdvancedNaming(!spanningOptions_.AdvancedNaming());
+  const bool exe = platform::WideLowerCase(fileName_).find(u".exe") != std::u16string::npos;
+  spanningMode_ = exe || (v == 0 && !IsRemovableDrive(fileName_)) ? smNone : smSpanning;
 }
 
 }  // namespace km

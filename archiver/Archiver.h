@@ -12,6 +12,7 @@
 #include "archiver/Errors.h"
 #include "platform/System.h"
 #include "support/Stream.h"
+#include "zipformat/ArchiveContext.h"
 #include "zipformat/DirManager.h"
 #include "zipformat/Volumes.h"
 
@@ -160,7 +161,7 @@ using TKMOnExtractFileEvent = std::function<void(TKMBaseArchiver& sender, std::u
 // The process-wide re-entrant lock shared by every archiver object.
 platform::CriticalSection& ArchiverLock();
 
-class TKMBaseArchiver : public IKMComponent {
+class TKMBaseArchiver : public IKMArchiveContext {
  public:
   TKMBaseArchiver();
   virtual ~TKMBaseArchiver();
@@ -183,19 +184,19 @@ class TKMBaseArchiver : public IKMComponent {
   void SetCurrentVersion(const std::u16string&) {}  // read-only in effect
   const std::string& Password() const { return password_; }
   void SetPassword(std::string value) { password_ = std::move(value); }
-  const std::u16string& FileName() const { return fileName_; }
+  const std::u16string& FileName() const override { return fileName_; }
   void SetFileName(std::u16string value) { fileName_ = std::move(value); }
   const std::u16string& BaseDir() const { return baseDir_; }
   void SetBaseDir(std::u16string value) { baseDir_ = std::move(value); }
   const std::u16string& TempDir() const { return tempDir_; }
   void SetTempDir(std::u16string value) { tempDir_ = std::move(value); }
-  TKMSpanningMode SpanningMode() const { return spanningMode_; }
+  TKMSpanningMode SpanningMode() const override { return spanningMode_; }
   // Throws km::Exception while an archive is open.
   void SetSpanningMode(TKMSpanningMode value);
   TKMSpanningOptions& SpanningOptions() { return spanningOptions_; }
-  const TKMSpanningOptions& SpanningOptions() const { return spanningOptions_; }
+  const TKMSpanningOptions& SpanningOptions() const override { return spanningOptions_; }
   void SetSpanningOptions(const TKMSpanningOptions& value) { spanningOptions_.Assign(value); }
-  const std::u16string& SFXStub() const { return sfxStub_; }
+  const std::u16string& SFXStub() const override { return sfxStub_; }
   void SetSFXStub(std::u16string value) { sfxStub_ = std::move(value); }
   TKMOptions& Options() { return options_; }
   const TKMOptions& Options() const { return options_; }
@@ -253,18 +254,19 @@ class TKMBaseArchiver : public IKMComponent {
   const std::u16string& WorkDir() const { return workDir_; }
   int32_t UpdateDepth() const { return updateDepth_; }
   bool ArchiveOpen() const { return archiveOpen_; }
-  bool StandardZip() const { return standardZip_; }
+  bool StandardZip() const override { return standardZip_; }
   uint16_t OpenMode() const { return openMode_; }
-  TKMVolumeNumberInfo& VolumeInfo() { return volumeInfo_; }
+  TKMVolumeNumberInfo& VolumeInfo() override { return volumeInfo_; }
   const TKMVolumeNumberInfo& VolumeInfo() const { return volumeInfo_; }
-  bool TolerateDamage() const { return tolerateDamage_; }
+  bool TolerateDamage() const override { return tolerateDamage_; }
+  bool OEMFileNames() const override { return options_.OEMFileNames(); }
   bool UpdateCommitted() const { return updateCommitted_; }
   TKMDirManager* DirManager() const { return dirManager_.get(); }
   uint16_t CompressionMethod() const { return compressionMethod_; }
-  TStream* ArchiveStream() const { return archiveStream_.get(); }
+  TStream* ArchiveStream() const override { return archiveStream_.get(); }
   int32_t AddedCount() const { return addedCount_; }
   int32_t DeletedCount() const { return deletedCount_; }
-  const std::u16string& CurrentVolumeName() const { return currentVolumeName_; }
+  const std::u16string& CurrentVolumeName() const override { return currentVolumeName_; }
   // Set from the Cancel of the last progress event.
   bool Cancelled() const { return cancelled_; }
 
@@ -305,8 +307,16 @@ class TKMBaseArchiver : public IKMComponent {
   static int64_t FreeSpace(const std::u16string& path);
   // Makes ArchiveStream the volume info names, asking for it as needed;
   // native code 45 when the request is cancelled.
-  void OpenVolume(const TKMVolumeNumberInfo& info);
+  void OpenVolume(const TKMVolumeNumberInfo& info) override;
   void OpenVolumeFile(const std::u16string& fileName);
+  // Writes up to count bytes across the volume chain (info and volumeStream
+  // follow it to the next volume); returns the bytes taken.
+  int64_t WriteToVolumes(const void* buffer, int32_t count, TStream* staging, int32_t reserve,
+                         TKMVolumeNumberInfo& info, TStream*& volumeStream);
+  // WriteToVolumes; native code 46 when not every byte was taken.
+  void WriteToVolumesChecked(const void* buffer, int32_t count, TStream* staging, int32_t reserve,
+                             TKMVolumeNumberInfo& info, TStream*& volumeStream) override;
+  TStream* MoveLastVolumeToArchiveName() override;
 
  protected:
   // Applies a pending transaction to the archive. The rebuild of the archive
@@ -314,7 +324,11 @@ class TKMBaseArchiver : public IKMComponent {
   virtual void CommitUpdate();
 
   bool HasSfxStub(const std::u16string& name) const;
-  void PlaceSfxStub();
+  // Recognises single-file, spanned and split archives and reads the
+  // directory of the one found (native code 48 when it has no end record).
+  void ExamineArchive();
+  // SpanningMode (and possibly AdvancedNaming) from the end record found.
+  void DetectVolumeKind();
   void ReleaseArchive();
   // Nothing has been written to the open archive beyond a stub, so closing
   // must still give it an empty directory.

@@ -1,6 +1,6 @@
-// The in-memory central directory of an open archive: the item record, the
-// item array, and the per-archive manager that owns the current directory and
-// the rollback copy taken when a transaction begins.
+// The directory of one open archive: the current directory and the rollback
+// copy, the archive-level records, and reading and writing the central
+// directory (DirReader.cpp, DirWriter.cpp).
 #pragma once
 
 #include <cstdint>
@@ -10,20 +10,29 @@
 
 #include "support/Exceptions.h"
 #include "support/Stream.h"
+#include "zipformat/ArchiveContext.h"
 #include "zipformat/DirArray.h"
 #include "zipformat/KMException.h"
 #include "zipformat/Records.h"
 
 namespace km {
 
-// The directory of one open archive. It does not own the stream it writes to.
+// Owns both directory arrays; never owns the stream it reads and writes.
 class TKMDirManager {
  public:
+  // For a new archive this makes the context's volume the first one and
+  // places the context's self-extractor stub, if any, into the stream.
+  TKMDirManager(TStream* archiveStream, IKMArchiveContext& context, bool createNew);
+  // A manager over a bare stream (one file, standard options); endSignature
+  // selects the record set.
   TKMDirManager(TStream* archiveStream, bool createNew, uint32_t endSignature);
+  TKMDirManager(const TKMDirManager&) = delete;
+  TKMDirManager& operator=(const TKMDirManager&) = delete;
 
   TStream* ArchiveStreamRef() const { return archiveStreamRef_; }
   void SetArchiveStreamRef(TStream* stream) { archiveStreamRef_ = stream; }
   bool CreateNew() const { return createNew_; }
+  bool CustomStream() const { return customStream_; }
 
   TKMDirArray& CurrentDir() { return currentDir_; }
   const TKMDirArray& CurrentDir() const { return currentDir_; }
@@ -32,29 +41,82 @@ class TKMDirManager {
 
   const std::string& ArchiveComment() const { return archiveComment_; }
   void SetArchiveComment(std::string comment) { archiveComment_ = std::move(comment); }
+  const TZip64Locator& Zip64Locator() const { return zip64Locator_; }
+  const TZip64EndOfCentralDir& Zip64EndRecord() const { return zip64EndRecord_; }
   const TEndOfCentralDir& EndRecord() const { return endRecord_; }
   int64_t StubSize() const { return stubSize_; }
   void SetStubSize(int64_t size) { stubSize_ = size; }
+  bool Zip64Present() const { return zip64Present_; }
   int64_t CentralDirOffset() const { return centralDirOffset_; }
 
   // Empties the current directory and starts a fresh end record.
   void ResetDir();
 
-  // Appends a directory without entries at the end of the stream (stream, when
-  // given, becomes ArchiveStreamRef): the end record, then the archive
-  // comment. currentVolume is the 0-based volume being written (negative: 0).
-  // Only for an empty current directory; writing entries is not done here.
-  void WriteEmptyDirectory(TStream* stream = nullptr, int32_t currentVolume = 0);
+  // ---- Reading (DirReader.cpp)
+  // The end record nearest the end of the stream whose comment reaches
+  // exactly to the end. record gets the last candidate examined (zeros when
+  // none); position is -1 when none was accepted. Fills ArchiveComment.
+  bool FindEndRecord(uint32_t signature, TEndOfCentralDir& record, int64_t& position);
+  // FindEndRecord with the set in use, into EndRecord; true whatever was
+  // found while the context tolerates damage.
+  bool CheckEndRecord();
+  // Fills the current directory and the records from the archive; a missing
+  // or unreadable directory is rebuilt from the local headers.
+  void ReadCentralDir();
+  // StubSize: where the first entry's local header really starts.
+  void LocateStub(int64_t endPosition);
+  // Moves every entry by StubSize, for archives whose offsets count from the
+  // start of the ZIP data rather than of the file.
+  void ApplyStubOffset();
+  // Rebuilds the current directory from the local headers (native code 35
+  // when there is none).
+  void ScanLocalHeaders();
+  // Position of the next local header signature at or after position with a
+  // whole header behind it; -1 when none.
+  int64_t FindNextLocalHeader(int64_t position);
+  bool FindSignatureForward(int64_t position, uint32_t signature, int64_t& found);
+  // The first data descriptor at or after position; the stream is left after it.
+  bool FindDataDescriptor(int64_t position, TDataDescriptor& descriptor);
+  // The local header at position can be the first entry's.
+  bool MatchesFirstEntry(int64_t position);
+
+  // ---- Writing (DirWriter.cpp)
+  // Appends the central directory, the Zip64 records when needed, the end
+  // record and the archive comment at the end of the stream (stream, when
+  // given, becomes ArchiveStreamRef). Native code 61 for a name whose stored
+  // form does not fit its 16-bit length field.
+  void WriteCentralDir(TStream* stream = nullptr);
+  // The stream holds the context's self-extractor stub and nothing else.
+  void PlaceSfxStub();
+  // The end record of an archive without entries; the current directory is
+  // emptied first.
+  void WriteEmptyDirectory(TStream* stream = nullptr);
 
  private:
+  const TKMSignatureSet& Signatures() const;
+  // Bytes from position to the end of the stream (0 when past it).
+  int64_t RemainingFrom(int64_t position);
+  // The first signature at or after from with at least minTail bytes from it
+  // to the end; chunks grow up to maxChunk. The stream position is kept.
+  int64_t SearchForward(int64_t from, uint32_t signature, int64_t maxChunk, int64_t minTail);
+  void ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo& volume);
+  void RecoverByScan();
+  void CheckDataSizes();
+
+  std::unique_ptr<TKMStreamArchiveContext> ownContext_;
   TStream* archiveStreamRef_;
   bool createNew_;
+  bool customStream_;
+  IKMArchiveContext& context_;
   uint32_t endSignature_;
   TKMDirArray rollbackDir_;
   TKMDirArray currentDir_;
   std::string archiveComment_;
+  TZip64Locator zip64Locator_;
+  TZip64EndOfCentralDir zip64EndRecord_;
   TEndOfCentralDir endRecord_;
   int64_t stubSize_ = 0;
+  bool zip64Present_ = false;
   int64_t centralDirOffset_ = 0;
 };
 

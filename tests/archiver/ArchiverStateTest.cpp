@@ -408,8 +408,10 @@ TEST(ArchiverOpen, NativeCodesOfOpening) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir.Host(u"missing.zip")));
   // A floppy may simply not be in the drive yet: no "not found" there.
+  // It is taken for a spanned archive whose last disk is asked for; with
+  // nobody to insert it the request ends cancelled.
   a.SetFileName(u"A:\\data.zip");
-  EXPECT_THROW(a.OpenArchive(0x0022), EStreamError);
+  EXPECT_EQ(NativeOf([&] { a.OpenArchive(0x0022); }), 45);
   // An in-memory archive can only be created.
   WriteHostFile(dir.Host(u"old.zip"), kEmptyArchive);
   a.SetFileName(dir.Win(u"old.zip"));
@@ -518,13 +520,16 @@ TEST(ArchiverOpen, LeavingMemoryWritesTheSettledArchiveToTheFile) {
   TestArchiver b;
   b.SetFileName(dir.Win(u"mem2.zip"));
   b.SetInMemory(true);
-  b.commitBytes = "COMMITTED";
+  // What the fake commit writes is an archive whose comment marks it.
+  const std::string committed = std::string("PK\x05\x06", 4) + std::string(16, '\0') + "\x09" +
+                                std::string(1, '\0') + "COMMITTED";
+  b.commitBytes = committed;
   b.BeginUpdate();
   b.SetInMemory(false);
   EXPECT_EQ(b.commits, 1);
   EXPECT_FALSE(b.InUpdate());
   b.CloseArchive();
-  EXPECT_EQ(ReadHostFile(dir.Host(u"mem2.zip")), "COMMITTED");
+  EXPECT_EQ(ReadHostFile(dir.Host(u"mem2.zip")), committed);
 
   // And back: a new, empty in-memory archive; the file is left alone.
   b.OpenArchive();
@@ -532,7 +537,7 @@ TEST(ArchiverOpen, LeavingMemoryWritesTheSettledArchiveToTheFile) {
   EXPECT_TRUE(b.ArchiveOpen());
   EXPECT_EQ(b.ArchiveStream()->Size(), 0);
   b.CloseArchive();
-  EXPECT_EQ(ReadHostFile(dir.Host(u"mem2.zip")), "COMMITTED");
+  EXPECT_EQ(ReadHostFile(dir.Host(u"mem2.zip")), committed);
 }
 
 }  // namespace

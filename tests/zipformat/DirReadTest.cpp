@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "ZipBuilder.h"
+#include "zipformat/DirManager.h"
+
+namespace km {
+namespace {
+
+using test::BuiltZip;
+using test::ExtraField;
+using test::Le16;
+using test::Le32;
+using test::ZipBuilder;
+using test::ZipEntry;
+
+// A manager over archive bytes held in memory.
+struct Opened {
+  TMemoryStream stream;
+  TKMStreamArchiveContext context{&stream};
+  std::unique_ptr<TKMDirManager> manager;
+
+  explicit Opened(const std::string& bytes, bool tolerateDamage = true) {
+    stream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+    stream.SetPosition(0);
+    context.tolerateDamage = tolerateDamage;
+    manager = std::make_unique<TKMDirManager>(&stream, context, false);
+  }
+  TKMDirManager& Read() {
+    manager->ReadCentralDir();
+    return *manager;
+  }
+  const TDirItem& Item(int32_t i) const { return manager->CurrentDir().GetItem(i); }
+  bool Scanned() { return manager->CentralDirOffset() == stream.Size(); }
+};
+
+int64_t OffsetOf(const TDirItem& item) {
+  return item.LocalHeaderOffset == 0xFFFFFFFF ? item.Zip64LocalHeaderOffset
+                                              : int64_t(item.LocalHeaderOffset);
+}
+
+ZipBuilder ThreeEntries() {
+  ZipBuilder z;
+  z.Add("a.txt", "alpha");
+  z.Add("d/", "");
+  ZipEntry big;
+  big.name = "d/z.bin";
+  big.data = "zeta-zeta";
+  big.zip64Offset = true;
+  z.Add(big);
+  return z;
+}
+
+TEST(DirRead, EmptyArchivesAndPrefixes) {
+  Opened bare(ZipBuilder().Build().bytes);
+  ASSERT_EQ(bare.stream.Size(), 22);
+  TKMDirManager& m = bare.Read();
+  EXPECT_EQ(m.CurrentDir().Count(), 0);
+  EXPECT_EQ(m.StubSize(), 0);
+  EXPECT_EQ(m.ArchiveComment(), "");
+  EXPECT_EQ(m.CentralDirOffset(), 0);
+
+  ZipBuilder prefixed;
+  prefixed.prefix = std::string(1000, 'S');
+  prefixed.archiveComment = "hello";
+  Opened stub(prefixed.Build().bytes);
+  TKMDirManager& s = stub.Read();
+  EXPECT_EQ(s.CurrentDir().Count(), 0);
+  EXPECT_EQ(s.StubSize(), 1000);
+  EXPECT_EQ(s.ArchiveComment(), "hello");
+  EXPECT_EQ(s.CentralDirOffset(), 1000);
+}
+
+TEST(DirRead, PrefixWithOffsetsFromTheZipStartMovesEveryEntry) {
+  for (bool fromZipStart : {false, true}) {
+    ZipBuilder z = ThreeEntries();
+    z.prefix = std::string(1000, '\x90');
+    z.offsetsFromZipStart = fromZipStart;
+    const BuiltZip built = z.Build();
+    Opened o(built.bytes);
+    TKMDirManager& m = o.Read();
+    ASSERT_EQ(m.CurrentDir().Count(), 3) << fromZipStart;
+    EXPECT_EQ(m.StubSize(), 1000);
+    // Directories and 64-bit offsets too: a rewrite copies from here.
+    for (int32_t i = 0; i < 3; ++i)
+      EXPECT_EQ(OffsetOf(o.Item(i)), int64_t(built.localOffsets[size_t(i)]))
+          << "entry " << i << " fromZipStart " << fromZipStart;
+    EXPECT_EQ(o.Item(2).LocalHeaderOffset, 0xFFFFFFFFu);
+    EXPECT_EQ(m.CentralDirOffset(), int64_t(built.centralDirOffset));
+  }
+
+  // The same with a Zip64 end record whose locator counts from the ZIP start.
+  ZipBuilder z = ThreeEntries();
+  z.prefix = std::string(700, 'P');
+  z.offsetsFromZipStart = true;
+  z.zip64 = true;
+  const BuiltZip built = z.Build();
+  Opened o(built.bytes);
+  TKMDirManager& m = o.Read();
+  ASSERT_EQ(m.CurrentDir().Count(), 3);
+  EXPECT_TRUE(m.Zip64Present());
+  EXPECT_EQ(m.StubSize(), 700);
+  EXPECT_EQ(OffsetOf(o.Item(1)), int64_t(built.localOffsets[1]));
+}
+
+TEST(DirRead, NoUsableEndRecordRebuildsFromLocalHeaders) {
+  // Three bytes past the comment: no end record is acceptable.
+  ZipBuilder trailing = ThreeEntries();
+  trailing.archiveComment = "note";
+  trailing.afterComment = "xyz";
+  Opened a(trailing.Build().bytes);
+  TKMDirManager& m = a.Read();
+  EXPECT_TRUE(a.Scanned());
+  ASSERT_EQ(m.CurrentDir().Count(), 3);
+  EXPECT_EQ(a.Item(0).FileName, u"a.txt");
+  EXPECT_EQ(a.Item(1).ExternalAttr, 0x10u);  // empty, no descriptor: a folder
+  EXPECT_EQ(a.Item(2).CompressedSize, 9u);
+
+  // 0xFFFF entries without a Zip64 locator.
+  ZipBuilder sentinel = ThreeEntries();
+  sentinel.totalEntries = 0xFFFF;
+  Opened b(sentinel.Build().bytes);
+  b.Read();
+  EXPECT_TRUE(b.Scanned());
+  EXPECT_EQ(b.manager->CurrentDir().Count(), 3);
+
+  // Nothing that looks like an entry at all.
+  Opened junk(std::string(5000, 'j'));
+  try {
+    junk.Read();
+    ADD_FAILURE();
+  } catch (const EKMException& e) {
+    EXPECT_EQ(e.NativeError(), 35);
+  }
+}
+
+TEST(DirRead, ScanRecoversIntactLocalHeaders) {
+  ZipBuilder z;
+  z.Add("one.txt", "first entry");
+  ZipEntry described;
+  described.name = "two.txt";
+  described.data = "described by a trailer";
+  described.dataDescriptor = true;
+  z.Add(described);
+  ZipEntry wideExtra;  // 300 bytes of extra field: taken for data, passed over
+  wideExtra.name = "skip.me";
+  wideExtra.localExtra = ExtraField(0xABCD, std::string(296, 'e'));
+  z.Add(wideExtra);
+  z.Add("three.txt", "last");
+  const BuiltZip built = z.Build();
+
+  // The whole directory and the end record zeroed, then only the directory.
+  for (bool keepEnd : {false, true}) {
+    std::string bytes = built.bytes;
+    const size_t end = keepEnd ? bytes.size() - 22 : bytes.size();
+    std::memset(&bytes[built.centralDirOffset], 0, end - built.centralDirOffset);
+    Opened o(bytes);
+    TKMDirManager& m = o.Read();
+    EXPECT_TRUE(o.Scanned()) << keepEnd;
+    ASSERT_EQ(m.CurrentDir().Count(), 3) << keepEnd;
+    EXPECT_EQ(o.Item(0).FileName, u"one.txt");
+    EXPECT_EQ(o.Item(1).FileName, u"two.txt");
+    EXPECT_EQ(o.Item(1).CompressedSize, 22u);
+    EXPECT_EQ(o.Item(1).UncompressedSize, 22u);
+    EXPECT_EQ(o.Item(1).Crc32, test::CrcOf("described by a trailer"));
+    EXPECT_EQ(o.Item(1).ExternalAttr, 0x20u);
+    EXPECT_EQ(o.Item(2).FileName, u"three.txt");
+    EXPECT_EQ(o.Item(2).LocalHeaderOffset, built.localOffsets[3]);
+  }
+
+  // Cut in the middle of the second entry's data: the first two headers
+  // are still whole.
+  Opened cut(built.bytes.substr(0, built.localOffsets[1] + 30 + 7 + 5));
+  TKMDirManager& m = cut.Read();
+  ASSERT_EQ(m.CurrentDir().Count(), 2);
+  EXPECT_EQ(cut.Item(1).FileName, u"two.txt");
+  EXPECT_EQ(cut.Item(1).CompressedSize, 0u);  // its descriptor is gone
+
+  // Cut inside a name: the entry is kept without one.
+  Opened inName(built.bytes.substr(0, built.localOffsets[1] + 33));
+  ASSERT_EQ(inName.Read().CurrentDir().Count(), 2);
+  EXPECT_EQ(inName.Item(1).FileName, u"");
+}
+
+TEST(DirRead, DuplicateNamesAreKeptAndTheLastIsFound) {
+  ZipBuilder z;
+  z.Add("same.txt", "old");
+  z.Add("other.txt", "x");
+  z.Add("same.txt", "new");
+  Opened o(z.Build().bytes);
+  TKMDirManager& m = o.Read();
+  ASSERT_EQ(m.CurrentDir().Count(), 3);
+  EXPECT_FALSE(o.Scanned());
+  EXPECT_EQ(m.CurrentDir().FindItem(u"same.txt"), 2);
+}
+
+TEST(DirRead, AbsurdEntryCountsGoToTheScanWithoutAllocating) {
+  // A count that could never fit before the end record is damage; reading
+  // it as a reason to allocate would ask for gigabytes.
+  for (uint64_t claimed :
+       {uint64_t(0x7FFFFFFF), uint64_t(0xFFFFFFFF), uint64_t(1) << 60, ~uint64_t(0)}) {
+    ZipBuilder z = ThreeEntries();
+    z.zip64 = true;
+    z.zip64TotalEntries = claimed;
+    Opened o(z.Build().bytes);
+    TKMDirManager& m = o.Read();
+    EXPECT_TRUE(o.Scanned()) << claimed;
+    EXPECT_EQ(m.CurrentDir().Count(), 3) << claimed;
+  }
+  ZipBuilder z = ThreeEntries();
+  z.totalEntries = 0xFFFE;
+  Opened o(z.Build().bytes);
+  o.Read();
+  EXPECT_TRUE(o.Scanned());
+
+  // Without tolerance the damage is reported, not scanned over.
+  Opened strict(z.Build().bytes, false);
+  EXPECT_THROW(strict.Read(), EReadError);
+}
+
+TEST(DirRead, LengthsAreCheckedAgainstWhatRemains) {
+  // An extra field claiming 100 bytes where 10 remain keeps the 10.
+  ZipEntry e;
+  e.name = "x.txt";
+  e.data = "data";
+  e.centralExtra = Le16(0xCAFE) + Le16(100) + std::string(10, 'q');
+  ZipBuilder z;
+  z.Add(e);
+  Opened o(z.Build().bytes);
+  o.Read();
+  ASSERT_EQ(o.manager->CurrentDir().Count(), 1);
+  ASSERT_EQ(o.Item(0).ExtraFields.size(), 1u);
+  EXPECT_EQ(o.Item(0).ExtraFields[0].Tag, 0xCAFE);
+  EXPECT_EQ(o.Item(0).ExtraFields[0].Size, 10);
+  EXPECT_EQ(o.Item(0).ExtraFields[0].Data.size(), 10u);
+
+  // Name, extra and comment lengths that run past the stream.
+  const BuiltZip built = ThreeEntries().Build();
+  const size_t lastHeader = built.bytes.size() - 22 - (46 + 7 + 12);
+  ASSERT_EQ(built.bytes.substr(lastHeader, 4), "PK\x01\x02");
+  for (size_t field : {28u, 30u, 32u}) {
+    std::string bytes = built.bytes;
+    bytes[lastHeader + field] = '\xF0';
+    bytes[lastHeader + field + 1] = '\xFF';
+    Opened bad(bytes);
+    TKMDirManager& m = bad.Read();
+    EXPECT_TRUE(bad.Scanned()) << field;
+    EXPECT_EQ(m.CurrentDir().Count(), 3) << field;
+  }
+
+  // A directory size larger than everything before the end record.
+  std::string bytes = built.bytes;
+  const size_t end = bytes.size() - 22;
+  bytes[end + 12] = '\xFF';
+  bytes[end + 13] = '\xFF';
+  bytes[end + 14] = '\xFF';
+  bytes[end + 15] = '\x7F';
+  Opened big(bytes);
+  big.Read();
+  EXPECT_TRUE(big.Scanned());
+}
+
+TEST(DirRead, NamesHonourTheUtf8FlagAndOurUnicodeField) {
+  ZipEntry utf8;
+  utf8.name = "\xD0\x9F\xD1\x80\xD0\xB8.txt";  // "При.txt" in UTF-8
+  utf8.flags = 0x0800;
+  ZipEntry oem;
+  oem.name = "\x8F\xE0\xA8.txt";  // the same in code page 866
+  ZipEntry unicode;
+  unicode.name = "plain.txt";
+  const std::u16string wide = u"\u00FCn\u00EF.txt";
+  std::string data = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
+  for (char16_t c : wide) data += Le16(uint16_t(c));
+  unicode.centralExtra = ExtraField(0x554E, data);
+  ZipBuilder z;
+  z.Add(utf8).Add(oem).Add(unicode);
+  Opened o(z.Build().bytes);
+  o.Read();
+  ASSERT_EQ(o.manager->CurrentDir().Count(), 3);
+  EXPECT_EQ(o.Item(0).FileName, u"\u041F\u0440\u0438.txt");
+  EXPECT_EQ(o.Item(1).FileName, u"\u041F\u0440\u0438.txt");
+  EXPECT_EQ(o.Item(2).FileName, wide);
+  EXPECT_EQ(o.manager->CurrentDir().FindItem(wide), 2);
+}
+
+TEST(DirRead, Zip64EndRecordMustBeWhereTheLocatorSays) {
+  ZipBuilder z = ThreeEntries();
+  z.zip64 = true;
+  const BuiltZip built = z.Build();
+  Opened good(built.bytes);
+  EXPECT_EQ(good.Read().CurrentDir().Count(), 3);
+
+  // Neither at the locator's offset nor right before the locator.
+  std::string bytes = built.bytes;
+  const size_t zip64At = bytes.size() - 22 - 20 - 56;
+  bytes[zip64At] = 'X';
+  Opened bad(bytes);
+  try {
+    bad.Read();
+    ADD_FAILURE();
+  } catch (const EKMException& e) {
+    EXPECT_EQ(e.NativeError(), 40);
+  }
+}
+
+TEST(DirRead, SearchesAreBoundedAndKeepThePosition) {
+  std::string blob(200000, '\0');
+  // One signature across the first chunk boundary, one far away, and one
+  // too close to the end to hold a header.
+  std::memcpy(&blob[4094], "PK\x03\x04", 4);
+  std::memcpy(&blob[150001], "PK\x03\x04", 4);
+  std::memcpy(&blob[blob.size() - 20], "PK\x03\x04", 4);
+  std::memcpy(&blob[120000], "PK\x07\x08", 4);
+  Opened o(blob);
+  o.stream.SetPosition(777);
+  TKMDirManager& m = *o.manager;
+  EXPECT_EQ(m.FindNextLocalHeader(0), 4094);
+  EXPECT_EQ(m.FindNextLocalHeader(4095), 150001);
+  EXPECT_EQ(m.FindNextLocalHeader(150002), -1);
+  EXPECT_EQ(m.FindNextLocalHeader(-5), 4094);
+  EXPECT_EQ(m.FindNextLocalHeader(int64_t(1) << 40), -1);
+  int64_t found = 0;
+  EXPECT_TRUE(m.FindSignatureForward(5000, 0x04034B50, found));
+  EXPECT_EQ(found, 150001);
+  EXPECT_EQ(o.stream.Position(), 777);
+  EXPECT_TRUE(m.MatchesFirstEntry(0) == false);  // no header at 0
+  EXPECT_EQ(o.stream.Position(), 777);
+  TDataDescriptor d;
+  EXPECT_TRUE(m.FindDataDescriptor(0, d));
+  EXPECT_EQ(o.stream.Position(), 120016);  // left after the descriptor
+}
+
+}  // namespace
+}  // namespace km
