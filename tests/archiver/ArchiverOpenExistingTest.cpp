@@ -159,3 +159,53 @@ TEST(ArchiverOpenExisting, PeersReadTheDirectoriesWeWrite) {
 
 }  // namespace
 }  // namespace km
+
+namespace km {
+namespace {
+
+// 70,000 entries need the Zip64 end records on both sides: python writes
+// them, and the directory we write in their place must carry them too.
+TEST(ArchiverOpenExisting, PeersReadADirectoryOf70000EntriesWeRewrote) {
+  if (!Have("python3 -c 'import zipfile'") || !Have("unzip -v"))
+    GTEST_SKIP() << "python3 zipfile or unzip is missing";
+  TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::filesystem::path peer = dir.Host(u"many.zip");
+  ASSERT_EQ(std::system(("python3 -c 'import sys, zipfile\n"
+                         "with zipfile.ZipFile(sys.argv[1], \"w\") as z:\n"
+                         "  for i in range(70000):\n"
+                         "    z.writestr(\"d%03d/f%05d.txt\" % (i % 100, i), str(i))\n"
+                         "  z.comment = b\"many\"\n' " +
+                         Quoted(peer))
+                            .c_str()),
+            0);
+  // Everything a reader relies on, one line per entry.
+  const std::string listing =
+      "python3 -c 'import sys, zipfile\n"
+      "z = zipfile.ZipFile(sys.argv[1])\n"
+      "assert z.comment == b\"many\"\n"
+      "for i in z.infolist():\n"
+      "  print(i.filename, i.CRC, i.file_size, i.compress_size, i.header_offset)\n' ";
+  const std::filesystem::path before = dir.Host(u"before.txt");
+  ASSERT_EQ(std::system((listing + Quoted(peer) + " > " + Quoted(before)).c_str()), 0);
+
+  {
+    TKavoMill a;
+    a.SetFileName(dir.Win(u"many.zip"));
+    a.OpenArchive();
+    TKMDirManager& m = *a.DirManager();
+    ASSERT_EQ(m.CurrentDir().Count(), 70000);
+    EXPECT_EQ(m.CurrentDir().FindItem(u"d042/f69942.txt"), 69942);
+    a.ArchiveStream()->SetSize(m.CentralDirOffset());
+    m.WriteCentralDir(a.ArchiveStream());
+    EXPECT_EQ(m.EndRecord().TotalEntries, 0xFFFF);
+    a.CloseArchive();
+  }
+  EXPECT_EQ(std::system(("unzip -tq " + Quoted(peer) + " >/dev/null 2>&1").c_str()), 0);
+  const std::filesystem::path after = dir.Host(u"after.txt");
+  ASSERT_EQ(std::system((listing + Quoted(peer) + " > " + Quoted(after)).c_str()), 0);
+  EXPECT_EQ(ReadHostFile(after), ReadHostFile(before));
+}
+
+}  // namespace
+}  // namespace km
