@@ -6,11 +6,8 @@
 
 namespace km {
 
-TKMStringHash::TKMStringHash(size_t bucketCount) : buckets_(std::max<size_t>(bucketCount, 1)) {}
-
-TKMStringHash::~TKMStringHash() {
-  Clear();
-}
+TKMStringHash::TKMStringHash(size_t bucketCount, const std::vector<std::u16string>* keysByValue)
+    : buckets_(std::max<size_t>(bucketCount, 1), -1), keys_(keysByValue) {}
 
 uint32_t TKMStringHash::HashOf(const std::u16string& key) {
   uint32_t h = 2166136261u;
@@ -21,63 +18,82 @@ uint32_t TKMStringHash::HashOf(const std::u16string& key) {
   return h;
 }
 
-std::unique_ptr<TKMStringHash::THashItem>& TKMStringHash::BucketOf(const std::u16string& key) {
-  return buckets_[HashOf(key) % buckets_.size()];
-}
-
-const std::unique_ptr<TKMStringHash::THashItem>& TKMStringHash::BucketOf(
-    const std::u16string& key) const {
-  return buckets_[HashOf(key) % buckets_.size()];
-}
-
 void TKMStringHash::Add(const std::u16string& key, int32_t value) {
-  std::unique_ptr<THashItem>& head = BucketOf(key);
-  auto item = std::make_unique<THashItem>();
-  item->key = key;
-  item->value = value;
-  item->next = std::move(head);
-  head = std::move(item);
+  const uint32_t h = HashOf(key);
+  int32_t slot;
+  if (freeList_ >= 0) {
+    slot = freeList_;
+    freeList_ = items_[size_t(slot)].next;
+  } else {
+    slot = int32_t(items_.size());
+    items_.emplace_back();
+  }
+  THashItem& item = items_[size_t(slot)];
+  int32_t& head = buckets_[h % buckets_.size()];
+  item.next = head;
+  item.hash = h;
+  item.value = value;
+  if (!keys_) item.key = key;
+  head = slot;
 }
 
 int32_t TKMStringHash::ValueOf(const std::u16string& key) const {
-  for (const THashItem* p = BucketOf(key).get(); p; p = p->next.get()) {
-    if (p->key == key) return p->value;
+  const uint32_t h = HashOf(key);
+  for (int32_t i = buckets_[h % buckets_.size()]; i >= 0; i = items_[size_t(i)].next) {
+    const THashItem& item = items_[size_t(i)];
+    if (item.hash == h && KeyOfItem(item) == key) return item.value;
   }
   return -1;
 }
 
-void TKMStringHash::Remove(const std::u16string& key) {
-  for (std::unique_ptr<THashItem>* link = &BucketOf(key); *link; link = &(*link)->next) {
-    if ((*link)->key == key) {
-      std::unique_ptr<THashItem> gone = std::move(*link);
-      *link = std::move(gone->next);
-      return;
-    }
+void TKMStringHash::Unlink(const std::u16string& key, const int32_t* value) {
+  const uint32_t h = HashOf(key);
+  for (int32_t* link = &buckets_[h % buckets_.size()]; *link >= 0;
+       link = &items_[size_t(*link)].next) {
+    THashItem& item = items_[size_t(*link)];
+    if (item.hash != h || (value && item.value != *value) || KeyOfItem(item) != key) continue;
+    const int32_t slot = *link;
+    *link = item.next;
+    item.key.clear();
+    item.next = freeList_;
+    freeList_ = slot;
+    return;
   }
+}
+
+void TKMStringHash::Remove(const std::u16string& key) {
+  Unlink(key, nullptr);
 }
 
 void TKMStringHash::Remove(const std::u16string& key, int32_t value) {
-  for (std::unique_ptr<THashItem>* link = &BucketOf(key); *link; link = &(*link)->next) {
-    if ((*link)->value == value && (*link)->key == key) {
-      std::unique_ptr<THashItem> gone = std::move(*link);
-      *link = std::move(gone->next);
-      return;
-    }
-  }
+  Unlink(key, &value);
 }
 
 void TKMStringHash::Clear() {
-  for (std::unique_ptr<THashItem>& head : buckets_) FreeChain(head);
-}
-
-void TKMStringHash::FreeChain(std::unique_ptr<THashItem>& head) {
-  std::unique_ptr<THashItem> p = std::move(head);
-  while (p) p = std::move(p->next);
+  std::fill(buckets_.begin(), buckets_.end(), -1);
+  items_.clear();
+  freeList_ = -1;
 }
 
 // ---- TKMHashedStringList ----
 
 TKMHashedStringList::TKMHashedStringList(bool caseSensitive) : caseSensitive_(caseSensitive) {}
+
+TKMHashedStringList::TKMHashedStringList(TKMHashedStringList&& other) noexcept
+    : caseSensitive_(other.caseSensitive_), lines_(std::move(other.lines_)) {
+  other.Clear();
+}
+
+TKMHashedStringList& TKMHashedStringList::operator=(TKMHashedStringList&& other) noexcept {
+  if (this != &other) {
+    caseSensitive_ = other.caseSensitive_;
+    lines_ = std::move(other.lines_);
+    hash_.reset();
+    hashValid_ = false;
+    other.Clear();
+  }
+  return *this;
+}
 
 std::u16string TKMHashedStringList::KeyOf(const std::u16string& s) const {
   return caseSensitive_ ? s : platform::WideLowerCase(s);
@@ -131,7 +147,7 @@ size_t TKMHashedStringList::HashBucketCount() const {
 
 void TKMHashedStringList::MakeHashValid() {
   if (!hash_) {
-    hash_ = std::make_unique<TKMStringHash>(std::max(lines_.size(), kMinBuckets));
+    hash_ = std::make_unique<TKMStringHash>(std::max(lines_.size(), kMinBuckets), &lines_);
     hashValid_ = false;
   }
   if (hashValid_) return;

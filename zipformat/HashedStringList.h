@@ -10,13 +10,16 @@
 namespace km {
 
 // A chained hash from wide-string keys to 32-bit values, with a bucket
-// count fixed at creation.
+// count fixed at creation. Items live in one pool linked by index, so that
+// filling and dropping a hash of 100,000 names is a few allocations rather
+// than one per name.
 class TKMStringHash {
  public:
-  explicit TKMStringHash(size_t bucketCount);
-  ~TKMStringHash();
-  TKMStringHash(const TKMStringHash&) = delete;
-  TKMStringHash& operator=(const TKMStringHash&) = delete;
+  // keysByValue, when given, holds the key of every value (key of v =
+  // (*keysByValue)[v]) and keys are not copied into the hash; the owner
+  // keeps it in step. The name index uses this: its lines are the keys.
+  explicit TKMStringHash(size_t bucketCount,
+                         const std::vector<std::u16string>* keysByValue = nullptr);
 
   // FNV-1a over the key's UTF-16LE bytes. Hashing the code units (not an
   // 8-bit form) keeps names outside the ANSI code page apart, and FNV-1a
@@ -38,17 +41,20 @@ class TKMStringHash {
 
  private:
   struct THashItem {
-    std::unique_ptr<THashItem> next;
-    std::u16string key;
+    int32_t next;   // pool index of the next item in the chain, -1 at the end
+    uint32_t hash;  // full hash, compared before the key
     int32_t value;
+    std::u16string key;  // empty when keys come from keysByValue
   };
-  // Frees a chain without recursing through its links: an archive may hold
-  // many thousands of equal names, and they all share one chain.
-  static void FreeChain(std::unique_ptr<THashItem>& head);
-  std::unique_ptr<THashItem>& BucketOf(const std::u16string& key);
-  const std::unique_ptr<THashItem>& BucketOf(const std::u16string& key) const;
+  const std::u16string& KeyOfItem(const THashItem& item) const {
+    return keys_ ? (*keys_)[size_t(item.value)] : item.key;
+  }
+  void Unlink(const std::u16string& key, const int32_t* value);
 
-  std::vector<std::unique_ptr<THashItem>> buckets_;
+  std::vector<int32_t> buckets_;  // pool index of each chain's head, -1 when empty
+  std::vector<THashItem> items_;
+  int32_t freeList_ = -1;  // unlinked items, reused by Add
+  const std::vector<std::u16string>* keys_;
 };
 
 // Lines in insertion order (duplicates allowed) plus a value hash that maps
@@ -58,6 +64,12 @@ class TKMStringHash {
 class TKMHashedStringList {
  public:
   explicit TKMHashedStringList(bool caseSensitive);
+  // The value hash reads its keys from this object's lines, so a moved list
+  // starts without one and builds it again when first asked.
+  TKMHashedStringList(TKMHashedStringList&& other) noexcept;
+  TKMHashedStringList& operator=(TKMHashedStringList&& other) noexcept;
+  TKMHashedStringList(const TKMHashedStringList&) = delete;
+  TKMHashedStringList& operator=(const TKMHashedStringList&) = delete;
 
   bool CaseSensitive() const { return caseSensitive_; }
   int32_t Count() const { return int32_t(lines_.size()); }

@@ -83,7 +83,7 @@ TEST(HashedStringList, RebuildsLargerWhenFull) {
   EXPECT_FALSE(list.HashValid());
   EXPECT_EQ(list.IndexOf(u"x"), -1);  // builds the hash
   EXPECT_EQ(list.HashBucketCount(), 1000u);
-  for (int i = 0; i < 5000; ++i) list.Add(u"n" + std::u16string(1, char16_t(u'0' + i % 10)));
+  for (int i = 0; i < 5000; ++i) list.Add(std::u16string{u'n', char16_t(u'0' + i % 10)});
   EXPECT_EQ(list.HashBucketCount(), 1000u);
   EXPECT_TRUE(list.HashValid());
   list.Add(u"last");  // line 5001: more than five per bucket
@@ -121,6 +121,31 @@ TEST(HashedStringList, KeysLinesAndEdits) {
   EXPECT_EQ(folded.IndexOf(u"f"), -1);
   EXPECT_EQ(folded.Add(u"g"), 0);
   EXPECT_EQ(folded.IndexOf(u"G"), 0);
+}
+
+}  // namespace
+}  // namespace km
+
+namespace km {
+namespace {
+
+// The value hash reads its keys from the list's own lines: a moved list must
+// not look them up in the list it was moved from.
+TEST(HashedStringList, MovedListsFindTheirOwnLines) {
+  TKMHashedStringList a(false);
+  a.Add(u"One");
+  a.Add(u"Two");
+  EXPECT_EQ(a.IndexOf(u"two"), 1);
+  TKMHashedStringList b(std::move(a));
+  EXPECT_EQ(b.IndexOf(u"TWO"), 1);
+  b.Add(u"three");
+  TKMHashedStringList c(true);
+  c = std::move(b);
+  EXPECT_FALSE(c.CaseSensitive());
+  EXPECT_EQ(c.IndexOf(u"Three"), 2);
+  EXPECT_EQ(c.IndexOf(u"one"), 0);
+  a.Add(u"again");  // the moved-from list is empty and usable
+  EXPECT_EQ(a.IndexOf(u"AGAIN"), 0);
 }
 
 }  // namespace
