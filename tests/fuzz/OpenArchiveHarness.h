@@ -1,0 +1,55 @@
+// Opens arbitrary bytes as an archive the way OpenArchive does (find the end
+// record, then read the directory, rebuilding it from local headers when it
+// is damaged) and touches every field of every entry. Shared by the fuzz
+// target and the regression test that replays what it found.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/CodePage.h"
+#include "support/Stream.h"
+#include "zipformat/ArchiveContext.h"
+#include "zipformat/DirManager.h"
+
+namespace km::fuzz {
+
+// Sums what was read so that nothing can be optimised away; the value itself
+// means nothing.
+inline uint64_t ListAll(const TKMDirManager& manager) {
+  uint64_t sink = uint64_t(manager.StubSize()) + uint64_t(manager.CentralDirOffset()) +
+                  manager.ArchiveComment().size() + manager.EndRecord().TotalEntries +
+                  (manager.Zip64Present() ? manager.Zip64EndRecord().TotalEntries : 0);
+  const TKMDirArray& dir = manager.CurrentDir();
+  for (int32_t i = 0; i < dir.Count(); ++i) {
+    const TDirItem& item = dir.GetItem(i);
+    sink += item.Signature + item.VersionMadeBy + item.VersionNeeded + item.Flags + item.Method +
+            item.ModTime + item.ModDate + item.Crc32 + item.CompressedSize + item.UncompressedSize +
+            item.NameLength + item.ExtraLength + item.CommentLength + item.DiskNumberStart +
+            item.InternalAttr + item.ExternalAttr + item.LocalHeaderOffset +
+            uint64_t(item.Zip64UncompressedSize) + uint64_t(item.Zip64CompressedSize) +
+            uint64_t(item.Zip64LocalHeaderOffset) + item.Zip64DiskNumberStart + item.Zip64Used;
+    sink += platform::WideToUtf8(item.FileName).size() + item.Comment.size();
+    for (const TExtraField& field : item.ExtraFields) {
+      sink += field.Tag + field.Size;
+      for (uint8_t b : field.Data) sink += b;
+    }
+  }
+  return sink;
+}
+
+// Returns normally or throws a km::Exception (EKMException, stream errors);
+// anything else escaping is a fault of the reader.
+inline uint64_t OpenAndList(const uint8_t* data, size_t size, bool tolerateDamage) {
+  TMemoryStream stream;
+  if (size) stream.WriteBuffer(data, int64_t(size));
+  stream.SetPosition(0);
+  TKMStreamArchiveContext context(&stream);
+  context.tolerateDamage = tolerateDamage;
+  TKMDirManager manager(&stream, context, false);
+  if (!manager.CheckEndRecord()) return 0;  // the archiver raises 48 here
+  manager.ReadCentralDir();
+  return ListAll(manager);
+}
+
+}  // namespace km::fuzz
