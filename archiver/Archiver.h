@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "archiver/ArchiveItem.h"
 #include "archiver/Errors.h"
 #include "platform/System.h"
 #include "support/Stream.h"
+#include "support/ZipCrypto.h"
 #include "zipformat/ArchiveContext.h"
 #include "zipformat/DirManager.h"
 #include "zipformat/Volumes.h"
@@ -64,6 +66,8 @@ enum TZip64Mode : uint8_t { zmDisabled, zmAuto, zmAlways };
 // inverse (mode 5 reads back as clNormal, clNormal writes mode 6).
 TKMCompressionLevel CompressionModeToLevel(int mode);
 uint8_t CompressionLevelToMode(TKMCompressionLevel level);
+// The source block size of a compression mode (512 KiB, 1 MiB or 1.5 MiB).
+uint32_t ReadBlockSize(int mode);
 
 // Archive file open modes (see OpenMode).
 inline constexpr uint16_t kOpenModeCreate = 0xFFFF;
@@ -318,6 +322,51 @@ class TKMBaseArchiver : public IKMArchiveContext {
                              TKMVolumeNumberInfo& info, TStream*& volumeStream) override;
   TStream* MoveLastVolumeToArchiveName() override;
 
+  // ---- Entry data: compression (archiver/Compress.cpp).
+  // Writes the data of one entry from source at output's position; false
+  // when cancelled. Fills the item's CRC and sizes when complete.
+  bool CompressEntry(TStream& source, TStream& output, TDirItem& item);
+  // False when the user declined to go on after a full disk (Cancelled set).
+  bool WriteBlockWithRetry(TStream& output, const void* buffer, int64_t count);
+
+  // ---- Entry data: decompression (archiver/Decompress.cpp).
+  // source is positioned at the entry's local header. True when the data
+  // came out whole with the item's size and CRC-32.
+  bool DecompressEntry(TStream& source, TStream& output, const TDirItem& item);
+  bool CheckPassword(TStream& stream, const std::string& password, KeySet& keys, uint32_t crc32,
+                     uint16_t modTime, uint16_t flags);
+  // The first output buffer size for n input bytes of the item's data.
+  int64_t PredictOutputSize(int64_t n, const TDirItem& item) const;
+  // Reads count bytes, going on in the next volumes as they end.
+  bool ReadAcrossVolumes(void* buffer, int64_t count, TKMVolumeNumberInfo& volume);
+
+  // ---- Finding, testing, extracting (archiver/Process.cpp).
+  bool FindFirst(const std::u16string& mask, TKMArchiveItem& record, int32_t searchAttr,
+                 const std::u16string& exclusionMask);
+  bool FindNext(TKMArchiveItem& record);
+  bool FindFirstByMasks(TKMArchiveItem& record);
+  void MarkByMask(const std::u16string& mask, int32_t searchAttr,
+                  const std::u16string& exclusionMask);
+  // Needs an open archive and no pending transaction.
+  void TestFiles(const std::u16string& mask, int32_t searchAttr,
+                 const std::u16string& exclusionMask);
+  // Marks like TestFiles and extracts under BaseDir (or the current directory).
+  void ExtractFiles(const std::u16string& mask, int32_t searchAttr,
+                    const std::u16string& exclusionMask);
+  void ProcessFiles(TKMProcessOperation operation);
+  void DeleteEntry(int32_t index);
+  void UpdateEntry(int32_t index, const std::u16string& name, const std::u16string& destDir);
+  void ExtractEntry(int32_t index, const std::u16string& name, const std::u16string& destDir);
+  void TestEntry(int32_t index, const std::u16string& name);
+  void ExtractToStream(int32_t index, TStream& stream);
+
+  // ---- Progress of the running operation.
+  int64_t TotalBytes() const { return totalBytes_; }
+  int64_t DoneBytes() const { return doneBytes_; }
+  bool SkipFile() const { return skipFile_; }
+  int32_t ProcessedCount() const { return processedCount_; }
+  int32_t MarkedCount() const { return markedCount_; }
+
  protected:
   // Applies a pending transaction to the archive. The rebuild of the archive
   // is not written yet: for now this only ends the transaction.
@@ -368,6 +417,16 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int32_t deletedCount_ = 0;
   std::u16string currentVolumeName_;
   bool cancelled_ = false;
+
+  // Progress of the running operation.
+  int64_t totalBytes_ = 0;      // source bytes the rebuild will compress
+  int64_t doneBytes_ = 0;       // of those, compressed so far
+  int64_t fileBytesDone_ = 0;   // of the current entry
+  int64_t fileBytesTotal_ = 0;  // size of the current entry
+  bool progressEnabled_ = false;
+  bool skipFile_ = false;  // the password request chose to skip the entry
+  int32_t processedCount_ = 0;
+  int32_t markedCount_ = 0;
 
   // Published by TKavoMill.
   TZip64Mode Zip64Mode() const { return zip64Mode_; }
