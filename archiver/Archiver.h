@@ -323,15 +323,46 @@ class TKMBaseArchiver : public IKMArchiveContext {
   TStream* MoveLastVolumeToArchiveName() override;
 
   // ---- Entry data: compression (archiver/Compress.cpp).
+  // The deflate library failed (opening, deflating or closing a stream); its
+  // message is "error".
+  class ECompressionError : public Exception {
+   public:
+    ECompressionError() : Exception(u"error") {}
+  };
   // Writes the data of one entry from source at output's position; false
-  // when cancelled. Fills the item's CRC and sizes when complete.
+  // when cancelled. Fills the item's CRC and sizes when complete. A source
+  // that yields fewer bytes than its size raises native code 34 (or the
+  // compression error once deflate has output for it).
   bool CompressEntry(TStream& source, TStream& output, TDirItem& item);
   // False when the user declined to go on after a full disk (Cancelled set).
+  // A handler that keeps clearing Cancel has the same block written again
+  // from the same position for as long as it does.
   bool WriteBlockWithRetry(TStream& output, const void* buffer, int64_t count);
 
+ protected:
+  // Seeds the random bytes of an encryption header: the high-resolution
+  // counter, else the tick count. Tests fix it to get known bytes.
+  virtual uint32_t EncryptionSeed();
+
+ private:
+  // The deflate stream, kept from one entry to the next.
+  struct TDeflateCache;
+  struct TDeflateCacheDeleter {
+    void operator()(TDeflateCache* cache) const;
+  };
+  std::unique_ptr<TDeflateCache, TDeflateCacheDeleter> deflateCache_;
+
+ public:
   // ---- Entry data: decompression (archiver/Decompress.cpp).
+  // The inflate library failed in a way bad data cannot explain (memory,
+  // stream state); its message is "error". Corrupt data only fails the entry.
+  class EDecompressionError : public Exception {
+   public:
+    using Exception::Exception;
+  };
   // source is positioned at the entry's local header. True when the data
-  // came out whole with the item's size and CRC-32.
+  // came out whole with the item's size and CRC-32. Raises native code 55
+  // for Deflate64.
   bool DecompressEntry(TStream& source, TStream& output, const TDirItem& item);
   bool CheckPassword(TStream& stream, const std::string& password, KeySet& keys, uint32_t crc32,
                      uint16_t modTime, uint16_t flags);
@@ -433,6 +464,28 @@ class TKMBaseArchiver : public IKMArchiveContext {
   void SetZip64Mode(TZip64Mode value) { zip64Mode_ = value; }
   bool UnicodeFilenames() const { return unicodeFilenames_; }
   void SetUnicodeFilenames(bool value) { unicodeFilenames_ = value; }
+
+ private:
+  // ---- Refreshing an entry (archiver/Process.cpp).
+  // Makes the file the entry's new data source as adding a file does: its
+  // attributes, time and size, the archiver's method, mode and password; the
+  // name and comment stay. CRC and compressed size are left for the commit.
+  void RefreshItemFromFile(TDirItem& item, const std::u16string& fileName);
+
+ private:
+  // ---- Decompression steps (archiver/Decompress.cpp).
+  // Where ReadAcrossVolumes reads: the running entry's source, then each
+  // next volume it moves to (the source may be the volume it replaces).
+  TStream* dataSource_ = nullptr;
+  // Progress of an entry's data at bytesIn; false when cancelled.
+  bool ReportDataProgress(const TDirItem& item, int64_t bytesIn);
+  // The stored/deflated and the segmented layouts; bytesOut and crc
+  // accumulate over what reached the output.
+  bool DecompressData(TStream& output, const TDirItem& item, const TLocalFileHeader& local,
+                      int64_t length, TKMVolumeNumberInfo& volume, int64_t& bytesOut,
+                      uint32_t& crc);
+  bool DecompressSegments(TStream& output, const TDirItem& item, int64_t length,
+                          TKMVolumeNumberInfo& volume, int64_t& bytesOut, uint32_t& crc);
 };
 
 class TKavoMill : public TKMBaseArchiver {

@@ -1,0 +1,283 @@
+#include "archiver/Compress.h"
+
+#include <algorithm>
+#include <climits>
+#include <limits>
+#include <vector>
+
+#include "archiver/Archiver.h"
+#include "platform/CodePage.h"
+#include "platform/System.h"
+#include "support/Crc32.h"
+#include "support/ZipCrypto.h"
+
+namespace km {
+
+namespace {
+
+constexpr uint32_t kSizeSentinel = 0xFFFFFFFF;
+
+// No real source comes near this; below it, a size plus everything deflate
+// and the encryption header can add to it stays far inside int64.
+constexpr int64_t kMaxSourceSize = std::numeric_limits<int64_t>::max() / 4;
+
+// The 2-byte zlib header and the 4-byte Adler-32 trailer around the raw
+// deflate data that ZIP stores.
+constexpr int64_t kZlibHeaderSize = 2;
+constexpr int64_t kZlibTrailerSize = 4;
+
+void AddSaturated(int64_t& total, int64_t value) {
+  if (value > 0 && total > std::numeric_limits<int64_t>::max() - value)
+    total = std::numeric_limits<int64_t>::max();
+  else
+    total += value;
+}
+
+}  // namespace
+
+uint32_t ReadBlockSize(int mode) {
+  if (mode >= 1 && mode <= 3) return 0x80000;
+  if (mode >= 7 && mode <= 9) return 0x180000;
+  return 0x100000;
+}
+
+// ---- TBlockDeflater
+
+TBlockDeflater::~TBlockDeflater() {
+  End();
+}
+
+void TBlockDeflater::Start(int level) {
+  unfinished_ = false;
+  if (open_ && level == level_) {
+    if (deflateReset(&strm_) == Z_OK) return;
+    End();
+    throw TKMBaseArchiver::ECompressionError();
+  }
+  End();
+  strm_ = z_stream{};
+  if (deflateInit(&strm_, level) != Z_OK) throw TKMBaseArchiver::ECompressionError();
+  open_ = true;
+  level_ = level;
+}
+
+size_t TBlockDeflater::Deflate(const uint8_t* data, size_t n, bool last, size_t initialSize) {
+  // zlib counts in 32 bits; blocks are 1.5 MiB at most.
+  if (!open_ || n > UINT_MAX / 2) throw TKMBaseArchiver::ECompressionError();
+  size_t room = std::max<size_t>(initialSize, 1);
+  if (out_.size() < room) out_.resize(room);
+  const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+  strm_.next_in = const_cast<Bytef*>(data);
+  strm_.avail_in = uInt(n);
+  unfinished_ = true;
+  size_t produced = 0;
+  for (;;) {
+    strm_.next_out = out_.data() + produced;
+    strm_.avail_out = uInt(room - produced);
+    const int result = deflate(&strm_, flush);
+    produced = room - strm_.avail_out;
+    if (result != Z_OK && result != Z_STREAM_END) throw TKMBaseArchiver::ECompressionError();
+    if (last ? result == Z_STREAM_END : strm_.avail_out != 0) break;
+    // The block's output filled the buffer and deflate still holds some of
+    // it: taking only what fits would cut the entry's data short.
+    room *= 2;
+    if (room > UINT_MAX) throw TKMBaseArchiver::ECompressionError();
+    if (out_.size() < room) out_.resize(room);
+  }
+  if (last) unfinished_ = false;
+  return produced;
+}
+
+void TBlockDeflater::End() {
+  if (open_) deflateEnd(&strm_);
+  open_ = false;
+  unfinished_ = false;
+  level_ = -1;
+}
+
+// ---- Entry data: compression
+
+struct TKMBaseArchiver::TDeflateCache {
+  TBlockDeflater deflater;
+};
+
+void TKMBaseArchiver::TDeflateCacheDeleter::operator()(TDeflateCache* cache) const {
+  delete cache;
+}
+
+uint32_t TKMBaseArchiver::EncryptionSeed() {
+  int64_t counter = 0;
+  if (platform::PerformanceCounter(counter)) return uint32_t(counter);
+  return platform::TickCount();
+}
+
+bool TKMBaseArchiver::WriteBlockWithRetry(TStream& output, const void* buffer, int64_t count) {
+  if (count <= 0) return true;
+  const int64_t position = output.Position();
+  for (;;) {
+    if (output.Write(buffer, count) == count) return true;
+    bool cancel = true;
+    try {
+      DoDiskFull(-1, FileName(), cancel);
+    } catch (...) {
+      // A handler that fails has not asked to go on; retrying would never
+      // end if it fails every time.
+      cancel = true;
+    }
+    if (cancel) {
+      cancelled_ = true;
+      return false;
+    }
+    // A partial write may have moved the stream: the whole block goes again.
+    output.SetPosition(position);
+  }
+}
+
+bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& item) {
+  source.SetPosition(0);
+  // Read once: a file that grows while it is read must not move the goal.
+  const int64_t size = source.Size();
+  if (size < 0 || size > kMaxSourceSize) throw EKMException(34, {size, int64_t(0)}, this);
+
+  // The method decides both ends of the stream: a stored entry keeps every
+  // byte, whatever mode the item carries.
+  const bool deflated = item.Method != 0;
+  const bool encrypt = !item.Password.empty();
+  const int64_t blockSize = ReadBlockSize(item.CompressionMode);
+  const auto op = TKMProcessOperation(item.Operation);
+  std::vector<uint8_t> readBuffer(size_t(std::min(size, blockSize)));
+
+  TBlockDeflater* deflater = nullptr;
+  if (deflated) {
+    if (!deflateCache_) deflateCache_.reset(new TDeflateCache);
+    deflater = &deflateCache_->deflater;
+    deflater->Start(item.CompressionMode);
+  }
+  // A stream left in the middle by a failure is ended, not reused.
+  struct EndOnFailure {
+    TBlockDeflater* deflater;
+    bool armed = true;
+    ~EndOnFailure() {
+      if (armed && deflater) deflater->End();
+    }
+  } endOnFailure{deflater};
+
+  uint32_t crc = 0xFFFFFFFF;
+  int64_t bytesRead = 0;
+  int64_t bytesWritten = 0;
+  KeySet keys;
+
+  if (encrypt) {
+    // The header carries the CRC, so the whole source is read once first.
+    while (bytesRead < size) {
+      const int64_t n = std::min(blockSize, size - bytesRead);
+      if (source.Read(readBuffer.data(), n) != n) break;
+      Crc32UpdateInPlace(crc, readBuffer.data(), n);
+      bytesRead += n;
+    }
+    // Going on would record the CRC of part of the source with data that
+    // may yet come out whole on the second reading.
+    if (bytesRead != size) throw EKMException(34, {size, bytesRead}, this);
+    source.SetPosition(0);
+    bytesWritten += kEncryptionHeaderSize;
+    InitKeys(platform::WideToAnsi(item.Password), keys);
+    uint8_t header[kEncryptionHeaderSize];
+    uint32_t state = EncryptionSeed();
+    for (int i = 0; i < 10; ++i) {
+      state = state * 134775813u + 1;
+      header[i] = uint8_t((uint64_t(state) * 0x7FFFFFFFu) >> 32);
+    }
+    const uint32_t finalCrc = ~crc;
+    header[10] = uint8_t(finalCrc >> 16);
+    header[11] = uint8_t(finalCrc >> 24);
+    for (uint8_t plain : header) {
+      const uint8_t cipher = EncryptByte(keys, plain);
+      output.WriteBuffer(&cipher, 1);
+    }
+    bytesRead = 0;
+  }
+
+  fileBytesTotal_ = size;
+  bool stopped = false;  // cancelled in this call
+  while (size > bytesRead) {
+    fileBytesDone_ = bytesRead;
+    if (progressEnabled_) {
+      bool cancel = false;
+      DoFileProgress(item.SourceFileName, double(fileBytesDone_) / double(fileBytesTotal_) * 100.0,
+                     op, ppProcess, cancel);
+      if (cancelled_) {
+        stopped = true;
+        break;
+      }
+      cancel = false;
+      const double overall = totalBytes_ > 0 ? (double(doneBytes_) + double(fileBytesDone_)) /
+                                                   double(totalBytes_) * 100.0
+                                             : 50.0;
+      DoOverallProgress(overall, op, ppProcess, cancel);
+      if (cancelled_) {
+        stopped = true;
+        break;
+      }
+    }
+
+    const int64_t n = std::min(blockSize, size - bytesRead);
+    if (source.Read(readBuffer.data(), n) != n) break;
+    if (!encrypt) Crc32UpdateInPlace(crc, readBuffer.data(), n);
+
+    const bool last = n == size - bytesRead;
+    uint8_t* out = readBuffer.data();
+    int64_t length = n;
+    if (deflater) {
+      length = int64_t(
+          deflater->Deflate(readBuffer.data(), size_t(n), last, DeflateBufferSize(size_t(n))));
+      out = deflater->Output();
+      if (bytesRead == 0) {
+        out += kZlibHeaderSize;
+        length -= kZlibHeaderSize;
+      }
+      if (last) length -= kZlibTrailerSize;
+      if (length < 0) throw ECompressionError();
+    }
+    if (encrypt) EncryptBuffer(keys, out, 0, length);
+    bytesRead += n;
+    if (!WriteBlockWithRetry(output, out, length)) {
+      bytesRead -= n;
+      stopped = true;
+      break;
+    }
+    bytesWritten += length;
+  }
+
+  AddSaturated(doneBytes_, size);
+  // Closing a stream that took data but never finished is the library's
+  // data error; after a cancel the entry is abandoned anyway.
+  if (deflater && !stopped && deflater->Unfinished()) throw ECompressionError();
+  endOnFailure.armed = false;
+
+  if (bytesRead != size) {
+    if (stopped) return false;
+    throw EKMException(34, {size, bytesRead}, this);
+  }
+
+  if (bytesWritten >= kSizeSentinel || Zip64Mode() == zmAlways) {
+    item.Zip64Used = true;
+    item.CompressedSize = kSizeSentinel;
+    item.Zip64CompressedSize = bytesWritten;
+  } else {
+    item.CompressedSize = uint32_t(bytesWritten);
+  }
+  if (size >= kSizeSentinel || Zip64Mode() == zmAlways) {
+    item.Zip64Used = true;
+    item.UncompressedSize = kSizeSentinel;
+    item.Zip64UncompressedSize = size;
+  } else {
+    item.UncompressedSize = uint32_t(size);
+  }
+  item.Crc32 = ~crc;
+  if (item.Zip64Used && Zip64Mode() == zmDisabled)
+    throw EKMException(41, {item.SourceFileName}, this);
+  if (size == 0) item.Method = 0;
+  return true;
+}
+
+}  // namespace km
