@@ -1,0 +1,606 @@
+// Finding entries by mask, and running one operation (delete, update,
+// extract, test) over the marked ones.
+#include <algorithm>
+#include <ctime>
+#include <limits>
+#include <memory>
+
+#include "archiver/Archiver.h"
+#include "platform/CodePage.h"
+#include "platform/FileSystem.h"
+#include "support/Masks.h"
+#include "support/Paths.h"
+#include "support/SafePath.h"
+#include "zipformat/Records.h"
+
+namespace km {
+
+namespace {
+
+constexpr size_t npos = std::u16string::npos;
+
+// Attributes that keep an entry out of a search unless asked for: hidden,
+// system, volume label, directory. Read-only and archive never exclude.
+constexpr uint32_t kFilteredAttributes = 0x1E;
+
+// Extra fields that carry the modification time of the old data; a refreshed
+// entry must not keep them, or peers would show the old time.
+constexpr uint16_t kNtfsTimeTag = 0x000A;
+constexpr uint16_t kExtendedTimeTag = 0x5455;
+
+template <typename F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F f) : f_(std::move(f)) {}
+  ~ScopeExit() { f_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
+std::u16string ReplaceChar(std::u16string text, char16_t from, char16_t to) {
+  std::replace(text.begin(), text.end(), from, to);
+  return text;
+}
+
+int64_t Size64(uint32_t size32, int64_t size64) {
+  return size32 == kSentinel32 ? size64 : int64_t(size32);
+}
+
+// The entry's DOS date-time as one signed number, date in the high half.
+int32_t EntryDosTime(const TDirItem& item) {
+  return int32_t((uint32_t(item.ModDate) << 16) | item.ModTime);
+}
+
+// The directory part of a name, separators as '\', lower-cased: what the
+// Recurse rule compares.
+std::u16string LowerDirPart(std::u16string name) {
+  name = ReplaceChar(std::move(name), u'/', u'\\');
+  return platform::WideLowerCase(ExtractFilePath(name));
+}
+
+// A mask ending in "." finds only names without an extension, and "*.*"
+// stands for any name, with or without a dot.
+bool NameMatchesMask(std::u16string name, const std::u16string& mask) {
+  if (mask.empty()) return false;
+  std::u16string m = mask;
+  if (const size_t at = mask.find(u"*.*"); at != npos)
+    m = mask.substr(0, at) + u'*' + mask.substr(at + 3);
+  const bool dotEnd = mask.back() == u'.';
+  if (dotEnd) m.pop_back();
+  const std::u16string ext = ExtractFileExt(ReplaceChar(name, u'/', u'\\'));
+  if (!name.empty() && name.back() == u'.') name.pop_back();
+  if (!WildMatch(name, m, true)) return false;
+  return !dotEnd || ext.empty() || ext == u".";
+}
+
+// A mask without a directory finds an entry in any directory through its
+// file-name part; one with a directory through the whole name.
+bool NameOrFileNameMatches(const std::u16string& name, const std::u16string& mask) {
+  return NameMatchesMask(name, mask) ||
+         NameMatchesMask(ExtractFileName(ReplaceChar(name, u'/', u'\\')), mask);
+}
+
+bool ItemMatches(const TKMBaseArchiver& archiver, const TInternalSearchRec& search,
+                 const std::u16string& stored) {
+  if (search.UseOptionMasks) {
+    const std::u16string name = ReplaceChar(stored, u'/', u'\\');
+    auto matches = [&](const std::u16string& mask) { return NameMatchesMask(name, mask); };
+    return std::any_of(archiver.FileMasks().begin(), archiver.FileMasks().end(), matches) &&
+           std::none_of(archiver.ExclusionMasks().begin(), archiver.ExclusionMasks().end(),
+                        matches);
+  }
+  std::u16string name = stored;
+  if (!name.empty() && (name.back() == u'/' || name.back() == u'\\')) name.pop_back();
+  if (!NameOrFileNameMatches(name, search.Mask)) return false;
+  // A caller who names an exclusion mask means it: it is applied by the
+  // same rule as the mask.
+  return search.ExclusionMask.empty() ||
+         !NameOrFileNameMatches(name, ReplaceChar(search.ExclusionMask, u'\\', u'/'));
+}
+
+void FillRecord(const TDirItem& item, TKMArchiveItem& record) {
+  std::u16string name = ReplaceChar(item.FileName, u'/', u'\\');
+  if (!name.empty() && name.back() == u'\\') name.pop_back();
+  record.FileName = ExtractFileName(name);
+  record.StoredPath = ExtractFilePath(name);
+  record.CompressedSize = uint64_t(Size64(item.CompressedSize, item.Zip64CompressedSize));
+  record.UncompressedSize = uint64_t(Size64(item.UncompressedSize, item.Zip64UncompressedSize));
+  double rate = 100.0;
+  if (record.UncompressedSize > 0)
+    rate = (1.0 - double(record.CompressedSize) / double(record.UncompressedSize)) * 100.0;
+  record.CompressionRate = rate < 0.0 ? 0.0 : rate;
+  record.Encrypted = (item.Flags & kFlagEncrypted) != 0;
+  record.LastModFileTime = item.ModTime;
+  record.LastModFileDate = item.ModDate;
+  record.CRC = item.Crc32;
+  record.ExternalFileAttributes = item.ExternalAttr;
+  record.Comment = item.Comment;
+}
+
+bool FindMatching(const TKMBaseArchiver& archiver, TKMArchiveItem& record) {
+  TInternalSearchRec& search = record.InternalData;
+  const TKMDirArray& dir = archiver.DirManager()->CurrentDir();
+  const bool recurse = archiver.Options().Recurse();
+  const std::u16string maskDir = recurse ? std::u16string() : LowerDirPart(search.Mask);
+  for (int32_t i = std::max(search.CurrentIndex, 0); i < dir.Count(); ++i) {
+    const TDirItem& item = dir.GetItem(i);
+    if (!recurse) {
+      std::u16string name = item.FileName;
+      if (!name.empty() && name.back() == u'/') name.pop_back();
+      if (LowerDirPart(name) != maskDir) continue;
+    }
+    if (!ItemMatches(archiver, search, item.FileName)) continue;
+    if ((item.ExternalAttr & ~uint32_t(search.SearchAttributes) & kFilteredAttributes) != 0)
+      continue;
+    search.CurrentIndex = i;
+    FillRecord(item, record);
+    return true;
+  }
+  return false;
+}
+
+// True when a directory between the root and target (both in the normal
+// form IsInsideRoot gives) exists as a link to a directory. Writing through
+// one would land wherever it points, so such a target is refused; the root
+// itself is the caller's choice and may be a link. Components that do not
+// exist yet are made by us and cannot be links.
+bool CrossesDirectoryLink(const std::u16string& target, size_t rootLength) {
+  const std::u16string dirPart = ExtractFilePath(target);
+  std::u16string path = target.substr(0, rootLength);
+  for (size_t from = rootLength; from < dirPart.size();) {
+    const size_t end = dirPart.find(u'\\', from);
+    if (end == npos) break;
+    path += dirPart.substr(from, end - from);
+    const uint32_t attributes = platform::GetAttributes(path);
+    if (attributes == platform::kInvalidAttributes) return false;
+    if (attributes & platform::faReparsePoint) return true;
+    path += u'\\';
+    from = end + 1;
+  }
+  return false;
+}
+
+// Puts the finished file in place of target. The old file is moved aside
+// first and only deleted once the new one is in, so a failed replacement
+// gives the old file back.
+bool ReplaceFile(const std::u16string& temp, const std::u16string& target) {
+  const uint32_t attributes = platform::GetAttributes(target);
+  if (attributes == platform::kInvalidAttributes) return platform::MoveFile(temp, target);
+  if (attributes & platform::faDirectory) return false;
+  std::u16string backup;
+  if (platform::CreateTempFile(ExtractFilePath(target), u"FC", backup) != 0) return false;
+  platform::DeleteFile(backup);
+  if (!platform::MoveFile(target, backup)) return false;
+  if (!platform::MoveFile(temp, target)) {
+    platform::MoveFile(backup, target);
+    return false;
+  }
+  // A read-only file is only deleted once it may be written.
+  if (!platform::DeleteFile(backup)) {
+    platform::SetAttributes(backup, attributes & ~platform::faReadOnly);
+    platform::DeleteFile(backup);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- Finding
+
+bool TKMBaseArchiver::FindFirst(const std::u16string& mask, TKMArchiveItem& record,
+                                int32_t searchAttr, const std::u16string& exclusionMask) {
+  CheckOpen();
+  std::u16string m = mask;
+  if (options_.StorePath() != spFullPathWithDrive) {
+    const std::u16string drive = ExtractFileDrive(m);
+    if (!drive.empty() && m.starts_with(drive)) {
+      m.erase(0, drive.size());
+      // Stored names never start with a separator, so the one that followed
+      // the drive would let "C:\dir\*.txt" match nothing at all.
+      if (!m.empty() && (m.front() == u'\\' || m.front() == u'/')) m.erase(0, 1);
+    }
+  }
+  TInternalSearchRec& search = record.InternalData;
+  search.Mask = ReplaceChar(std::move(m), u'\\', u'/');
+  search.ExclusionMask = exclusionMask;
+  search.UseOptionMasks = false;
+  search.SearchAttributes = searchAttr;
+  search.CurrentIndex = 0;
+  return FindMatching(*this, record);
+}
+
+bool TKMBaseArchiver::FindFirstByMasks(TKMArchiveItem& record) {
+  CheckOpen();
+  TInternalSearchRec& search = record.InternalData;
+  search.UseOptionMasks = true;
+  search.SearchAttributes = options_.SearchAttr();
+  search.CurrentIndex = 0;
+  return FindMatching(*this, record);
+}
+
+bool TKMBaseArchiver::FindNext(TKMArchiveItem& record) {
+  CheckOpen();
+  TInternalSearchRec& search = record.InternalData;
+  if (search.CurrentIndex == std::numeric_limits<int32_t>::max()) return false;
+  ++search.CurrentIndex;
+  return FindMatching(*this, record);
+}
+
+void TKMBaseArchiver::MarkByMask(const std::u16string& mask, int32_t searchAttr,
+                                 const std::u16string& exclusionMask) {
+  CheckOpen();
+  TKMDirArray& dir = dirManager_->CurrentDir();
+  dir.ClearMarks();
+  TKMArchiveItem record;
+  for (bool found = FindFirst(mask, record, searchAttr, exclusionMask); found;
+       found = FindNext(record))
+    dir.ItemPtr(record.InternalData.CurrentIndex)->Marked = true;
+}
+
+// ---- Running an operation over the marked entries
+
+void TKMBaseArchiver::TestFiles(const std::u16string& mask, int32_t searchAttr,
+                                const std::u16string& exclusionMask) {
+  CheckOpen();
+  CheckNotInUpdate();
+  MarkByMask(mask, searchAttr, exclusionMask);
+  ProcessFiles(poTest);
+}
+
+void TKMBaseArchiver::ExtractFiles(const std::u16string& mask, int32_t searchAttr,
+                                   const std::u16string& exclusionMask) {
+  CheckOpen();
+  CheckNotInUpdate();
+  MarkByMask(mask, searchAttr, exclusionMask);
+  ProcessFiles(poExtract);
+}
+
+void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
+  platform::CriticalSection::Guard lock(ArchiverLock());
+  CheckOpen();
+  processedCount_ = 0;
+  markedCount_ = 0;
+  cancelled_ = false;
+  progressEnabled_ = true;
+  {
+    const TKMDirArray& dir = dirManager_->CurrentDir();
+    for (int32_t i = 0; i < dir.Count(); ++i)
+      if (dir.GetItem(i).Marked) ++markedCount_;
+  }
+  const bool reports = operation == poExtract || operation == poTest;
+  bool cancel = cancelled_;
+  if (reports) DoOverallProgress(0.0, operation, ppStart, cancel);
+
+  // One entry under the failure protocol; the answer to the last failure.
+  auto attempt = [&](int32_t index, const std::u16string& entryName) {
+    const std::u16string name = ReplaceChar(entryName, u'/', u'\\');
+    for (;;) {
+      TKMAction action = fxaIgnore;
+      try {
+        bool confirm = true;
+        DoConfirmProcessFile(name, operation, confirm);
+        if (!confirm) return action;
+        if (workDir_.empty()) workDir_ = GetCurrentDir();
+        const std::u16string destDir = DirOrDefault(baseDir_, workDir_);
+        if (reports) {
+          bool c = cancelled_;
+          DoFileProgress(entryName, 0.0, operation, ppStart, c);
+          if (cancelled_) return action;
+        }
+        switch (operation) {
+          case poDelete:
+            DeleteEntry(index);
+            break;
+          case poUpdate:
+            UpdateEntry(index, name, destDir);
+            break;
+          case poExtract:
+            ExtractEntry(index, name, destDir);
+            break;
+          case poTest:
+            TestEntry(index, name);
+            break;
+          default:
+            break;
+        }
+        if (reports) {
+          // Without a handler the dispatcher clears the flag; a cancel that
+          // came before must survive it.
+          const bool before = cancelled_;
+          bool c = before;
+          DoFileProgress(entryName, 100.0, operation, ppEnd, c);
+          cancelled_ = cancelled_ || before;
+        }
+        if (!cancelled_) ++processedCount_;
+        return action;
+      } catch (const EKMException& e) {
+        DoProcessFileFailure(name, operation, e.NativeError(), e.ErrorCode(), e.Message(), action);
+        if (action != fxaRetry) return action;
+      }
+    }
+  };
+
+  TKMAction action = fxaIgnore;
+  if (!cancelled_) {
+    // A handler may close the archive under us: then there is nothing left
+    // to walk.
+    for (int32_t i = 0; dirManager_ && i < dirManager_->CurrentDir().Count();) {
+      TDirItem& item = *dirManager_->CurrentDir().ItemPtr(i);
+      if (!item.Marked) {
+        ++i;
+        continue;
+      }
+      item.Operation = operation;
+      const std::u16string entryName = item.FileName;
+      const int32_t countBefore = dirManager_->CurrentDir().Count();
+      action = attempt(i, entryName);
+      if (action == fxaAbort || cancelled_) break;
+      // A removed entry's followers have moved down into its place.
+      const bool removed =
+          operation == poDelete && dirManager_ && dirManager_->CurrentDir().Count() < countBefore;
+      if (!removed) ++i;
+    }
+    if (reports) {
+      const bool before = cancelled_;
+      cancel = before;
+      DoOverallProgress(100.0, operation, ppEnd, cancel);
+      cancelled_ = cancelled_ || before;
+    }
+  }
+  if (cancelled_ || action == fxaAbort) CancelUpdate();
+}
+
+// ---- The steps
+
+void TKMBaseArchiver::DeleteEntry(int32_t index) {
+  if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
+    throw EKMException(21, this);
+  if (!InUpdate()) throw EKMException(22, this);
+  dirManager_->CurrentDir().Delete(index);
+  ++deletedCount_;
+}
+
+void TKMBaseArchiver::RefreshItemFromFile(TDirItem& item, const std::u16string& fileName) {
+  uint32_t attributes = GetFileAttr(fileName);
+  if (attributes == platform::kInvalidAttributes) attributes = platform::faArchive;
+  uint32_t dosTime = FileModDosTime(fileName);
+  if (dosTime == kInvalidDosTime) dosTime = platform::UnixTimeToLocalDosTime(std::time(nullptr));
+  const int64_t size = FileSizeByName(fileName);
+  const bool directory = (attributes & platform::faDirectory) != 0;
+
+  item.Modified = true;
+  item.Password = platform::AnsiToWide(password_);
+  item.SourceFileName = fileName;
+  item.CompressionMode = directory ? 0 : compressionMode_;
+
+  item.Signature = 0x02014B50;
+  item.VersionMadeBy = item.VersionNeeded = options_.OEMFileNames() ? 20 : 0x0B14;
+  // The name keeps the encoding it was read with.
+  item.Flags = uint16_t((item.Flags & kFlagUtf8Name) | (password_.empty() ? 0 : kFlagEncrypted));
+  item.Method = directory ? 0 : compressionMethod_;
+  item.ModTime = uint16_t(dosTime);
+  item.ModDate = uint16_t(dosTime >> 16);
+  item.Crc32 = directory ? 0 : 0xFFFFFFFF;
+  item.CompressedSize = 0;
+  item.Zip64CompressedSize = 0;
+  item.NameLength = uint16_t(std::min<size_t>(item.FileName.size(), 0xFFFF));
+  item.CommentLength = uint16_t(std::min<size_t>(item.Comment.size(), 0xFFFF));
+  item.DiskNumberStart = 0;
+  item.Zip64DiskNumberStart = 0;
+  item.InternalAttr = 0;
+  item.ExternalAttr = attributes;
+  item.LocalHeaderOffset = 0;
+  item.Zip64LocalHeaderOffset = 0;
+  std::erase_if(item.ExtraFields, [](const TExtraField& field) {
+    return field.Tag == kNtfsTimeTag || field.Tag == kExtendedTimeTag;
+  });
+  if (size >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
+    item.Zip64Used = true;
+    item.UncompressedSize = kSentinel32;
+    item.Zip64UncompressedSize = size;
+  } else {
+    item.Zip64Used = false;
+    item.UncompressedSize = uint32_t(size);
+    item.Zip64UncompressedSize = 0;
+  }
+}
+
+void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
+                                  const std::u16string& destDir) {
+  auto itemAt = [&]() -> TDirItem& {
+    if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
+      throw EKMException(24, this);
+    return *dirManager_->CurrentDir().ItemPtr(index);
+  };
+  TDirItem* item = &itemAt();
+
+  if (item->ExternalAttr & platform::faDirectory) {
+    const uint32_t attributes = GetFileAttr(destDir + name);
+    // A folder that is gone has no attributes to take over; all bits set
+    // would turn the entry into a hidden system volume label.
+    if (attributes == platform::kInvalidAttributes || attributes == item->ExternalAttr) return;
+    if (!InUpdate()) throw EKMException(25, this);
+    item->ExternalAttr = attributes | platform::faDirectory;
+    if (!item->Modified) {
+      item->Modified = true;
+      item->Operation = poChangeAttr;
+    }
+    ++addedCount_;
+    return;
+  }
+
+  const std::u16string file = ResolvePath(destDir, name, workDir_);
+  if (!FileExists(file)) return;
+  if (!options_.ReplaceReadOnly() && (item->ExternalAttr & platform::faReadOnly)) return;
+  bool refresh = false;
+  const TKMOverwriteMode mode = options_.OverwriteMode();
+  switch (mode) {
+    case omPrompt: {
+      bool confirm = false;
+      std::u16string shown = name;
+      DoConfirmOverwrite(file, shown, confirm);
+      refresh = confirm;
+      // The handler may have changed the directory meanwhile.
+      item = &itemAt();
+      break;
+    }
+    case omAlways:
+      refresh = true;
+      break;
+    case omNever:
+      break;
+    case omIfNewer:
+    case omIfOlder:
+    case omIfDiffer: {
+      const uint32_t attributes = GetFileAttr(file);
+      refresh = attributes != item->ExternalAttr ||
+                FileSizeByName(file) != Size64(item->UncompressedSize, item->Zip64UncompressedSize);
+      if (!refresh && !(attributes & platform::faDirectory)) {
+        const int32_t fileTime = int32_t(FileModDosTime(file));
+        const int32_t entryTime = EntryDosTime(*item);
+        refresh = mode == omIfNewer   ? fileTime > entryTime
+                  : mode == omIfOlder ? fileTime < entryTime
+                                      : fileTime != entryTime;
+      }
+      break;
+    }
+  }
+  if (!refresh) return;
+  if (!InUpdate()) throw EKMException(25, this);
+  RefreshItemFromFile(*item, file);
+  item->Operation = poUpdate;
+  ++addedCount_;
+}
+
+void TKMBaseArchiver::TestEntry(int32_t index, const std::u16string& /*name*/) {
+  if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
+    throw EKMException(16, this);
+  if (dirManager_->CurrentDir().GetItem(index).ExternalAttr & platform::faDirectory) return;
+  TNullStream discard;
+  ExtractToStream(index, discard);
+}
+
+void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
+  if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
+    throw EKMException(16, this);
+  // A copy: progress handlers run while the entry is read and may change
+  // the directory.
+  const TDirItem item = dirManager_->CurrentDir().GetItem(index);
+
+  const bool zip64 = dirManager_->Zip64Present();
+  int64_t disk = item.DiskNumberStart;
+  if (disk == kSentinel16) disk = zip64 ? int64_t(item.Zip64DiskNumberStart) : 0;
+  int64_t last = dirManager_->EndRecord().ThisVolume;
+  if (last == kSentinel16) last = zip64 ? int64_t(dirManager_->Zip64Locator().TotalVolumes) - 1 : 0;
+  constexpr int64_t kMaxVolume = std::numeric_limits<int32_t>::max();
+  TKMVolumeNumberInfo volume;
+  volume.SetNumber(int32_t(std::clamp<int64_t>(disk, 0, kMaxVolume)));
+  volume.LastVolumeNumber = int32_t(std::clamp<int64_t>(last, 0, kMaxVolume));
+  OpenVolume(volume);
+  if (!archiveStream_) throw EKMException(16, this);
+
+  archiveStream_->SetPosition(Size64(item.LocalHeaderOffset, item.Zip64LocalHeaderOffset));
+  skipFile_ = false;
+  if (!DecompressEntry(*archiveStream_, stream, item) && !cancelled_ && !extractCorruptedFiles_ &&
+      !skipFile_)
+    throw EKMException(8, this);
+}
+
+void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
+                                   const std::u16string& destDir) {
+  if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
+    throw EKMException(16, this);
+  const TDirItem entry = dirManager_->CurrentDir().GetItem(index);
+  const std::u16string archiveName = ReplaceChar(name, u'/', u'\\');
+  std::u16string fileName = archiveName;
+  uint32_t attributes = entry.ExternalAttr;
+  DoExtractFile(fileName, attributes, entry.Comment);
+
+  // A name that comes from the archive always stays below destDir, however
+  // it is spelt. Only a name the OnExtractFile handler chose is the
+  // caller's own, and may be a full path of its own.
+  const bool handlerNamed = fileName != archiveName;
+  std::u16string dest = destDir;
+  if (handlerNamed && (fileName.find(u':') != npos || fileName.find(u"\\\\") != npos))
+    dest.clear();
+  else if (dest.empty())
+    dest = IncludeTrailingSeparator(GetCurrentDir());
+
+  const bool directoryEntry = (entry.ExternalAttr & platform::faDirectory) != 0 ||
+                              (!entry.FileName.empty() && entry.FileName.back() == u'/');
+  if (!options_.CreateDirs()) {
+    // Without stored folders a folder entry has nothing to make.
+    if (directoryEntry) return;
+    fileName = ExtractFileName(fileName);
+  }
+
+  std::u16string target = fileName;
+  if (!dest.empty()) {
+    size_t rootLength = 0;
+    if (!IsInsideRoot(dest, dest + fileName, target, rootLength) ||
+        CrossesDirectoryLink(target, rootLength))
+      throw EKMException(19, {dest + fileName}, this);
+  }
+  if (options_.CreateDirs()) {
+    const std::u16string dirPath = ExtractFilePath(target);
+    if (!dirPath.empty() && !MakeDirPath(dirPath)) throw EKMException(20, {dirPath}, this);
+  }
+  if (directoryEntry) return;
+
+  if (FileExists(target)) {
+    if (!options_.ReplaceReadOnly() && (GetFileAttr(target) & platform::faReadOnly)) return;
+    bool overwrite = true;
+    switch (options_.OverwriteMode()) {
+      case omPrompt: {
+        bool confirm = false;
+        DoConfirmOverwrite(fileName, target, confirm);
+        overwrite = confirm;
+        break;
+      }
+      case omAlways:
+      case omIfDiffer:
+        break;
+      case omNever:
+        overwrite = false;
+        break;
+      case omIfNewer:
+        overwrite = EntryDosTime(entry) > int32_t(FileModDosTime(target));
+        break;
+      case omIfOlder:
+        overwrite = EntryDosTime(entry) < int32_t(FileModDosTime(target));
+        break;
+    }
+    if (!overwrite) return;
+  }
+
+  // The data goes to a temporary file beside the target, which replaces an
+  // existing file only once the entry has come out whole: a damaged entry
+  // or a cancel leaves the old file as it was.
+  std::u16string temp;
+  if (platform::CreateTempFile(ExtractFilePath(target), u"FC", temp) != 0)
+    throw EKMException(19, {target}, this);
+  bool placed = false;
+  ScopeExit removeTemp([&] {
+    if (!placed) platform::DeleteFile(temp);
+  });
+  {
+    std::unique_ptr<TFileStream> file;
+    try {
+      file = std::make_unique<TFileStream>(temp, fmCreate);
+    } catch (const EStreamError&) {
+      throw EKMException(19, {target}, this);
+    }
+    ExtractToStream(index, *file);
+    if (options_.FlushBuffers() && IsRemovableDrive(target)) file->Flush();
+  }
+  if (skipFile_ || cancelled_) return;
+  platform::SetFileDosTime(temp, uint32_t(EntryDosTime(entry)));
+  if (!ReplaceFile(temp, target)) throw EKMException(19, {target}, this);
+  placed = true;
+  if (options_.SetAttributes()) SetFileAttr(target, attributes);
+}
+
+}  // namespace km

@@ -1,0 +1,237 @@
+// Extraction and testing end to end, over archives that python's zipfile
+// writes: byte-for-byte output, hostile names, links in the destination,
+// overwrite modes, and an old file that must survive a failed overwrite.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ArchiverTestUtil.h"
+#include "PeerArchives.h"
+#include "archiver/Archiver.h"
+#include "platform/FileSystem.h"
+#include "support/Paths.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+
+// 2020-05-17 10:20:30 as a DOS date-time.
+constexpr uint32_t kEntryTime = ((40u << 9 | 5u << 5 | 17u) << 16) | (10u << 11 | 20u << 5 | 15u);
+
+// good.zip: a stored file, a deflated one, a folder and a file in it;
+// bad.zip: the same with one data byte of a.txt flipped (its CRC then fails);
+// evil.zip: names that point outside the destination, and one that does not.
+constexpr const char* kMakeArchives = R"PY(
+import sys, os, zipfile
+out = sys.argv[1]
+when = (2020, 5, 17, 10, 20, 30)
+files = {
+    'a.txt': (b'alpha\n' * 50, zipfile.ZIP_STORED),
+    'big.bin': (bytes(range(256)) * 400 + b'tail', zipfile.ZIP_DEFLATED),
+    'sub/': (b'', zipfile.ZIP_STORED),
+    'sub/c.txt': (b'gamma gamma gamma\n' * 20, zipfile.ZIP_DEFLATED),
+}
+os.makedirs(os.path.join(out, 'expect', 'sub'), exist_ok=True)
+with zipfile.ZipFile(os.path.join(out, 'good.zip'), 'w') as z:
+    for name, (data, method) in files.items():
+        info = zipfile.ZipInfo(name, when)
+        info.compress_type = method
+        if name.endswith('/'):
+            info.external_attr = 0x10
+        z.writestr(info, data)
+        if not name.endswith('/'):
+            open(os.path.join(out, 'expect', name), 'wb').write(data)
+raw = bytearray(open(os.path.join(out, 'good.zip'), 'rb').read())
+with zipfile.ZipFile(os.path.join(out, 'good.zip')) as z:
+    info = z.getinfo('a.txt')
+    raw[info.header_offset + 30 + len('a.txt') + 7] ^= 0xFF
+open(os.path.join(out, 'bad.zip'), 'wb').write(raw)
+with zipfile.ZipFile(os.path.join(out, 'evil.zip'), 'w') as z:
+    for name in ['../evil.txt', '/abs.txt', 'C:/x.txt', 'a/../../b.txt', 'ok.txt']:
+        z.writestr(zipfile.ZipInfo(name, when), b'payload')
+)PY";
+
+std::set<std::string> Listing(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().string());
+  return names;
+}
+
+bool HasTempFiles(const fs::path& dir) {
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.path().filename().string().starts_with("FC")) return true;
+  return false;
+}
+
+struct Failure {
+  std::u16string name;
+  int32_t native;
+};
+
+class Extract : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is needed to make the archives";
+    ASSERT_TRUE(tmp.Ok());
+    const fs::path script = tmp.Host(u"make.py");
+    test::WriteHostFile(script, kMakeArchives);
+    ASSERT_EQ(test::RunShell("python3 " + test::Quoted(script) + " " + test::Quoted(tmp.Host(u""))),
+              0);
+    fs::create_directories(tmp.Host(u"root/dest"));
+    a.OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& name,
+                                    TKMProcessOperation, int32_t native, int32_t,
+                                    const std::u16string&, TKMAction&) {
+      failures.push_back({name, native});
+    };
+  }
+
+  void Open(const std::u16string& archive) {
+    a.SetFileName(tmp.Win(archive));
+    a.OpenArchive();
+    a.SetBaseDir(tmp.Win(u"root/dest") + u"\\");
+  }
+
+  fs::path Dest(const std::u16string& name) const { return tmp.Host(u"root/dest/" + name); }
+  std::u16string DestWin(const std::u16string& name) const { return tmp.Win(u"root/dest/" + name); }
+  std::string Expected(const std::u16string& name) const {
+    return test::ReadHostFile(tmp.Host(u"expect/" + name));
+  }
+
+  test::TempDir tmp;
+  TKavoMill a;
+  std::vector<Failure> failures;
+};
+
+TEST_F(Extract, ReproducesEveryFileWithItsTime) {
+  Open(u"good.zip");
+  a.ExtractFiles(u"*.*", 0x3F, u"");
+  EXPECT_TRUE(failures.empty());
+  for (const std::u16string name : {u"a.txt", u"big.bin", u"sub/c.txt"}) {
+    EXPECT_EQ(test::ReadHostFile(Dest(name)), Expected(name));
+    EXPECT_EQ(FileModDosTime(DestWin(name)), kEntryTime);
+  }
+  EXPECT_TRUE(fs::is_directory(Dest(u"sub")));
+  EXPECT_EQ(a.ProcessedCount(), 4);
+  EXPECT_FALSE(HasTempFiles(tmp.Host(u"root")));
+
+  a.TestFiles(u"*.*", 0x3F, u"");
+  EXPECT_TRUE(failures.empty());
+}
+
+TEST_F(Extract, HostileNamesAreRefusedAndNothingLeavesTheDestination) {
+  Open(u"evil.zip");
+  const auto before = Listing(tmp.Host(u""));
+  a.ExtractFiles(u"*.*", 0x3F, u"");
+  ASSERT_EQ(failures.size(), 4u);
+  for (const Failure& f : failures)
+    EXPECT_EQ(f.native, 19) << std::string(f.name.begin(), f.name.end());
+  auto after = Listing(tmp.Host(u""));
+  EXPECT_EQ(after.erase(Dest(u"ok.txt").string()), 1u);
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(test::ReadHostFile(Dest(u"ok.txt")), "payload");
+
+  // A name the handler chooses is the caller's: a full path is honoured,
+  // a relative one must stay inside like a stored name.
+  failures.clear();
+  a.OnExtractFile = [&](TKMBaseArchiver&, std::u16string& name, uint32_t&, const std::string&) {
+    if (name == u"ok.txt") name = tmp.Win(u"chosen.txt");
+    if (name == u"../evil.txt" || name == u"..\\evil.txt") name = u"..\\..\\evil2.txt";
+  };
+  a.ExtractFiles(u"*.*", 0x3F, u"");
+  EXPECT_EQ(test::ReadHostFile(tmp.Host(u"chosen.txt")), "payload");
+  EXPECT_EQ(failures.size(), 4u);
+  EXPECT_FALSE(fs::exists(tmp.Host(u"evil2.txt")));
+}
+
+TEST_F(Extract, ALinkInTheDestinationIsNotFollowed) {
+  fs::create_directories(tmp.Host(u"outside"));
+  fs::create_directory_symlink(tmp.Host(u"outside"), Dest(u"sub"));
+  Open(u"good.zip");
+  a.ExtractFiles(u"*.*", 0x3F, u"");
+  // The folder entry itself is refused too: its folder is the link.
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].name, u"sub\\");
+  EXPECT_EQ(failures[1].name, u"sub\\c.txt");
+  EXPECT_EQ(failures[1].native, 19);
+  EXPECT_TRUE(fs::is_empty(tmp.Host(u"outside")));
+  EXPECT_EQ(test::ReadHostFile(Dest(u"a.txt")), Expected(u"a.txt"));
+}
+
+TEST_F(Extract, AnOldFileSurvivesAFailedOrCancelledOverwrite) {
+  test::WriteHostFile(Dest(u"a.txt"), "OLD");
+  Open(u"bad.zip");
+  a.ExtractFiles(u"a.txt", 0x3F, u"");
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].native, 8);
+  EXPECT_EQ(test::ReadHostFile(Dest(u"a.txt")), "OLD");
+  EXPECT_FALSE(HasTempFiles(tmp.Host(u"root")));
+
+  // A cancel while the data comes out: the old file stays, a new one is
+  // never left half written, and nothing counts as failed.
+  a.CloseArchive();
+  failures.clear();
+  Open(u"good.zip");
+  a.OnFileProgress = [](TKMBaseArchiver&, const std::u16string&, double, TKMProcessOperation,
+                        TKMProgressPhase phase, bool& cancel) { cancel = phase == ppProcess; };
+  a.ExtractFiles(u"a.txt", 0x3F, u"");
+  EXPECT_TRUE(a.Cancelled());
+  EXPECT_EQ(test::ReadHostFile(Dest(u"a.txt")), "OLD");
+  a.ExtractFiles(u"big.bin", 0x3F, u"");
+  EXPECT_FALSE(fs::exists(Dest(u"big.bin")));
+  EXPECT_TRUE(failures.empty());
+  EXPECT_FALSE(HasTempFiles(tmp.Host(u"root")));
+}
+
+TEST_F(Extract, WithoutCreateDirsFilesLandInTheDestinationItself) {
+  Open(u"good.zip");
+  a.Options().SetCreateDirs(false);
+  a.ExtractFiles(u"*.*", 0x3F, u"");
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(test::ReadHostFile(Dest(u"c.txt")), Expected(u"sub/c.txt"));
+  EXPECT_FALSE(fs::exists(Dest(u"sub")));
+}
+
+TEST_F(Extract, OverwriteModesDecideByTheEntryTime) {
+  Open(u"good.zip");
+  auto existing = [&](uint32_t dosTime) {
+    test::WriteHostFile(Dest(u"a.txt"), "OLD");
+    platform::SetFileDosTime(DestWin(u"a.txt"), dosTime);
+  };
+  auto run = [&](TKMOverwriteMode mode) {
+    a.Options().SetOverwriteMode(mode);
+    a.ExtractFiles(u"a.txt", 0x3F, u"");
+    return test::ReadHostFile(Dest(u"a.txt")) != "OLD";
+  };
+  existing(kEntryTime);
+  EXPECT_FALSE(run(omIfNewer));  // same time: kept
+  EXPECT_FALSE(run(omNever));
+  EXPECT_TRUE(run(omIfDiffer));
+  existing(kEntryTime);
+  EXPECT_TRUE(run(omAlways));
+  existing(kEntryTime - (1u << 16));  // a day older
+  EXPECT_TRUE(run(omIfNewer));
+  existing(kEntryTime - (1u << 16));
+  EXPECT_FALSE(run(omIfOlder));
+  EXPECT_TRUE(failures.empty());
+}
+
+TEST_F(Extract, TestReportsExactlyTheDamagedEntry) {
+  Open(u"bad.zip");
+  a.TestFiles(u"*.*", 0x3F, u"");
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].name, u"a.txt");
+  EXPECT_EQ(failures[0].native, 8);
+  EXPECT_EQ(a.ProcessedCount(), 3);
+
+  failures.clear();
+  a.SetExtractCorruptedFiles(true);
+  a.TestFiles(u"*.*", 0x3F, u"");
+  EXPECT_TRUE(failures.empty());
+}
+
+}  // namespace
+}  // namespace km
