@@ -427,6 +427,49 @@ TEST(Compress, PeersAcceptWhatWeWrite) {
   if (peers == 0) GTEST_SKIP() << "no unzip, 7zz or python3";
 }
 
+// What CompressEntry writes, our own reader tests back; a byte changed in
+// one entry's data fails that entry alone.
+TEST(Compress, OurReaderTestsWhatWeWrite) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TestArchiver a;
+  const std::string data = MakeData(size_t(2 * kSmallBlock + 777), 5);
+  const std::vector<std::pair<std::string, Result>> entries = {
+      {"stored.bin", Compress(a, data, MakeItem(0))},
+      {"deflated.bin", Compress(a, data, MakeItem(6))},
+      {"crypt.bin", Compress(a, data, MakeItem(9, u"pw"))},
+      {"empty.txt", Compress(a, "", MakeItem(5, u"pw"))},
+  };
+  const std::string zip = WrapInZip(entries);
+  auto failures = [&](const std::string& bytes) {
+    test::WriteHostFile(dir.Host(u"ours.zip"), bytes);
+    TKavoMill reader;
+    reader.SetFileName(dir.Win(u"ours.zip"));
+    reader.SetPassword("pw");
+    std::vector<std::u16string> failed;
+    reader.OnProcessFileFailure = [&](TKMBaseArchiver&, const std::u16string& name,
+                                      TKMProcessOperation, int32_t native, int32_t,
+                                      const std::u16string&, TKMAction& action) {
+      EXPECT_EQ(native, 8);
+      failed.push_back(name);
+      action = fxaIgnore;
+    };
+    reader.OpenArchive(kOpenModeReadOnly);
+    EXPECT_EQ(reader.DirManager()->CurrentDir().Count(), 4);
+    reader.TestFiles(u"*.*", 0x28BF, u"");
+    return failed;
+  };
+  EXPECT_TRUE(failures(zip).empty());
+
+  // The deflated entry's data starts after the stored one's header, name
+  // and data: change a byte in its middle.
+  std::string damaged = zip;
+  const size_t deflatedData = 30 + 10 + data.size() + 30 + 12;
+  const size_t middle = deflatedData + entries[1].second.out.size() / 2;
+  damaged[middle] = char(damaged[middle] ^ 0x40);
+  EXPECT_EQ(failures(damaged), std::vector<std::u16string>{u"deflated.bin"});
+}
+
 // Progress runs 0, 1/3, 2/3 of the entry (the 100 is the caller's), overall
 // progress counts the entries before it, and it is exactly 50 with no total.
 TEST(Compress, ProgressAndCancel) {
