@@ -14,6 +14,8 @@
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/Compress.h"
 #include "archiver/PeerArchives.h"
+#include "zipformat/ArchiveContext.h"
+#include "zipformat/DirManager.h"
 #include "zipformat/ZipBuilder.h"
 
 namespace km {
@@ -364,23 +366,40 @@ TEST(Compress, EncryptedEntriesDecryptWithTheApplicationNote) {
   EXPECT_TRUE(InflateRaw(clear.substr(12)) == data);
 }
 
-// Whole entries wrapped in local headers and a central directory, tested by
-// real peers.
+// Whole entries wrapped in local headers, with the central directory that
+// WriteCentralDir writes for them.
 std::string WrapInZip(const std::vector<std::pair<std::string, Result>>& entries) {
-  std::string zip, central;
-  for (const auto& [name, r] : entries) {
-    const uint32_t offset = uint32_t(zip.size());
+  TMemoryStream stream;
+  TKMStreamArchiveContext context(&stream);
+  context.oemFileNames = false;
+  TKMDirManager manager(&stream, context, true);
+  TKMDirArray& dir = manager.CurrentDir();
+  dir.SetCount(int32_t(entries.size()));
+  for (int32_t i = 0; i < int32_t(entries.size()); ++i) {
+    const auto& [name, r] = entries[size_t(i)];
+    const uint32_t offset = uint32_t(stream.Size());
     const uint16_t flags = r.item.Password.empty() ? 0 : 1;
-    const std::string fixed = Le16(flags) + Le16(r.item.Method) + Le16(0x6000) + Le16(0x5A21) +
-                              Le32(r.item.Crc32) + Le32(r.item.CompressedSize) +
-                              Le32(r.item.UncompressedSize) + Le16(uint16_t(name.size()));
-    zip += Le32(0x04034B50) + Le16(20) + fixed + Le16(0) + name + r.out;
-    central += Le32(0x02014B50) + Le16(20) + Le16(20) + fixed + Le16(0) + Le16(0) + Le16(0) +
-               Le16(0) + Le32(0x20) + Le32(offset) + name;
+    const std::string local = Le32(0x04034B50) + Le16(20) + Le16(flags) + Le16(r.item.Method) +
+                              Le16(0x6000) + Le16(0x5A21) + Le32(r.item.Crc32) +
+                              Le32(r.item.CompressedSize) + Le32(r.item.UncompressedSize) +
+                              Le16(uint16_t(name.size())) + Le16(0) + name + r.out;
+    stream.WriteBuffer(local.data(), int64_t(local.size()));
+    dir.RenameItem(i, std::u16string(name.begin(), name.end()));
+    TDirItem& item = *dir.ItemPtr(i);
+    item.Signature = 0x02014B50;
+    item.VersionMadeBy = item.VersionNeeded = 20;
+    item.Flags = flags;
+    item.Method = r.item.Method;
+    item.ModTime = 0x6000;
+    item.ModDate = 0x5A21;
+    item.Crc32 = r.item.Crc32;
+    item.CompressedSize = r.item.CompressedSize;
+    item.UncompressedSize = r.item.UncompressedSize;
+    item.ExternalAttr = 0x20;
+    item.LocalHeaderOffset = offset;
   }
-  const uint16_t count = uint16_t(entries.size());
-  return zip + central + Le32(0x06054B50) + Le16(0) + Le16(0) + Le16(count) + Le16(count) +
-         Le32(uint32_t(central.size())) + Le32(uint32_t(zip.size())) + Le16(0);
+  manager.WriteCentralDir(&stream);
+  return std::string(reinterpret_cast<const char*>(stream.Memory()), size_t(stream.Size()));
 }
 
 TEST(Compress, PeersAcceptWhatWeWrite) {
