@@ -144,7 +144,7 @@ struct NoteKeys {
     k2 = NoteCrcStep(k2, uint8_t(k1 >> 24));
   }
   uint8_t Decrypt(uint8_t c) {
-    const uint16_t temp = uint16_t(k2 | 2);
+    const uint32_t temp = (k2 | 2) & 0xFFFF;  // unsigned: the product exceeds int
     c ^= uint8_t((temp * (temp ^ 1)) >> 8);
     Update(c);
     return c;
