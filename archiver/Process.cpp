@@ -537,6 +537,12 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
     fileName = ExtractFileName(fileName);
   }
 
+  // A folder entry made only of "." parts ("./", which bsdtar writes for the
+  // "." it was given) names the destination itself: nothing to make.
+  if (directoryEntry && !dest.empty() && fileName.find_first_not_of(u".\\") == npos &&
+      fileName.find(u"..") == npos)
+    return;
+
   std::u16string target = fileName;
   if (!dest.empty()) {
     size_t rootLength = 0;
