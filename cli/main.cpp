@@ -1,16 +1,17 @@
 // pelko-cli: the archiving run without a window, for scripts and schedulers,
-// and the commands a user needs to check a backup.
+// and the commands a user needs to check and restore a backup.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "archiver/Archiver.h"
+#include "cli/EntryCommands.h"
+#include "cli/Messages.h"
 #include "platform/CodePage.h"
-#include "platform/HostPath.h"
 
 namespace {
 
@@ -21,49 +22,34 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
+    "  test ARCHIVE [--password PW]\n"
+    "                 check every entry of ARCHIVE (size and CRC-32); each entry\n"
+    "                 that fails is named on stderr\n"
+    "  extract ARCHIVE [--to DIR] [--password PW] [MASK ...]\n"
+    "                 restore the entries of ARCHIVE, or those matching a MASK\n"
+    "                 (* and ?, e.g. '*.txt' or 'docs/*'), under DIR (default: the\n"
+    "                 current directory), with their folders and modification\n"
+    "                 times; existing files are replaced. Names that would land\n"
+    "                 outside DIR are refused\n"
     "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version of the archiver component and exit\n";
+    "  -V, --version  show the version of the archiver component and exit\n"
+    "\n"
+    "Encrypted entries: without --password the password is asked for on the\n"
+    "terminal (without echo); with no terminal the entries fail. A password given\n"
+    "on the command line can be seen by other users of the machine.\n"
+    "\n"
+    "Exit status of list, test and extract: 0 success, 1 some entry failed,\n"
+    "2 the archive could not be opened or the arguments are wrong.\n";
 
 std::string ComponentVersion() {
   km::TKavoMill archiver;
   return km::platform::WideToUtf8(archiver.CurrentVersion());
 }
 
-// A name read from an archive may hold anything; control characters would
-// break the one-line-per-entry format, so they are shown escaped.
-std::string PrintableName(const std::u16string& name) {
-  std::string out;
-  for (char c : km::platform::WideToUtf8(name)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", byte);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// Messages name the archive in the component's Windows view (Z:\...); a
-// user should see it as they typed it.
-std::string ShownAsTyped(std::string message, const km::TKavoMill& archiver, const char* typed) {
-  const std::string internal = km::platform::WideToUtf8(archiver.FileName());
-  if (internal.empty()) return message;
-  for (size_t at = message.find(internal); at != std::string::npos;
-       at = message.find(internal, at + std::strlen(typed))) {
-    message.replace(at, internal.size(), typed);
-  }
-  return message;
-}
-
 int List(const char* archivePath) {
   km::TKavoMill archiver;
   try {
-    std::error_code ec;
-    const std::filesystem::path absolute = std::filesystem::absolute(archivePath, ec);
-    archiver.SetFileName(km::ToWindowsView(ec ? std::filesystem::path(archivePath) : absolute));
+    archiver.SetFileName(km::cli::WindowsViewOf(archivePath));
     // Listing never writes: open read-only with nothing denied to others.
     archiver.OpenArchive(km::kOpenModeReadOnly);
     const km::TKMDirArray& dir = archiver.DirManager()->CurrentDir();
@@ -77,7 +63,7 @@ int List(const char* archivePath) {
                                   : item.CompressedSize;
       std::printf("%s\t%" PRIu64 "\t%" PRIu64 "\t%08" PRIx32
                   "\t%04d-%02d-%02d %02d:%02d:%02d\t0x%" PRIx32 "\n",
-                  PrintableName(item.FileName).c_str(), size, packed, item.Crc32,
+                  km::cli::PrintableName(item.FileName).c_str(), size, packed, item.Crc32,
                   1980 + (item.ModDate >> 9), (item.ModDate >> 5) & 0x0F, item.ModDate & 0x1F,
                   item.ModTime >> 11, (item.ModTime >> 5) & 0x3F, (item.ModTime & 0x1F) * 2,
                   item.ExternalAttr);
@@ -85,10 +71,72 @@ int List(const char* archivePath) {
     archiver.CloseArchive();
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "pelko-cli: %s\n", ShownAsTyped(e.what(), archiver, archivePath).c_str());
+    const std::vector<km::cli::TypedPath> typed = {
+        {km::platform::WideToUtf8(archiver.FileName()), archivePath, false}};
+    std::fprintf(stderr, "pelko-cli: %s\n", km::cli::ShownAsTyped(e.what(), typed).c_str());
     return 2;
   }
   return 0;
+}
+
+int Usage(const char* problem) {
+  std::fprintf(stderr, "pelko-cli: %s\n\n%s", problem, kUsage);
+  return 2;
+}
+
+// The arguments of test and extract: the archive first, then options and
+// masks in any order; "--" ends the options.
+std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bool extract,
+                                                       std::string& problem) {
+  km::cli::EntryCommand command;
+  bool haveArchive = false;
+  bool optionsEnded = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&](std::string_view option, std::string& into, bool& given) {
+      if (arg == option) {
+        if (i + 1 >= argc) {
+          problem = std::string(option) + " needs a value";
+          return true;
+        }
+        into = argv[++i];
+      } else {
+        into = std::string(arg.substr(option.size() + 1));
+      }
+      given = true;
+      return true;
+    };
+    auto is = [&](std::string_view option) {
+      return arg == option ||
+             (arg.size() > option.size() && arg.starts_with(option) && arg[option.size()] == '=');
+    };
+    if (!optionsEnded && arg == "--") {
+      optionsEnded = true;
+    } else if (!optionsEnded && is("--password")) {
+      value("--password", command.password, command.passwordGiven);
+    } else if (!optionsEnded && extract && is("--to")) {
+      value("--to", command.dir, command.dirGiven);
+    } else if (!optionsEnded && arg.size() > 1 && arg.front() == '-') {
+      problem = "unknown option '" + std::string(arg) + "'";
+    } else if (!haveArchive) {
+      command.archive = std::string(arg);
+      haveArchive = true;
+    } else if (extract) {
+      command.masks.emplace_back(arg);
+    } else {
+      problem = "test takes one archive";
+    }
+    if (!problem.empty()) return std::nullopt;
+  }
+  if (!haveArchive) {
+    problem = std::string(extract ? "extract" : "test") + " needs an archive";
+    return std::nullopt;
+  }
+  if (command.dirGiven && command.dir.empty()) {
+    problem = "--to needs a directory";
+    return std::nullopt;
+  }
+  return command;
 }
 
 }  // namespace
@@ -108,11 +156,21 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "list") {
-    if (argc != 3) {
-      std::fprintf(stderr, "pelko-cli: list takes one archive\n\n%s", kUsage);
+    if (argc != 3) return Usage("list takes one archive");
+    return List(argv[2]);
+  }
+  if (command == "test" || command == "extract") {
+    const bool extract = command == "extract";
+    std::string problem;
+    const auto parsed = ParseEntryCommand(argc, argv, extract, problem);
+    if (!parsed) return Usage(problem.c_str());
+    try {
+      return extract ? km::cli::ExtractArchive(*parsed) : km::cli::TestArchive(*parsed);
+    } catch (const std::exception& e) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "pelko-cli: %s\n", e.what());
       return 2;
     }
-    return List(argv[2]);
   }
   std::fprintf(stderr, "pelko-cli: unknown argument '%s'\n\n%s", argv[1], kUsage);
   return 2;

@@ -1,0 +1,235 @@
+#include "cli/EntryCommands.h"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <functional>
+
+#include "archiver/Archiver.h"
+#include "cli/ConsoleDialogs.h"
+#include "cli/Messages.h"
+#include "platform/CodePage.h"
+#include "platform/Console.h"
+#include "platform/HostPath.h"
+#include "support/Paths.h"
+
+namespace km::cli {
+namespace {
+
+using platform::WideToUtf8;
+
+std::u16string Slashed(std::u16string name) {
+  for (char16_t& c : name)
+    if (c == u'\\') c = u'/';
+  return name;
+}
+
+// The archiver of one command: reports every entry that fails, on stderr,
+// one line each, and lets the run go on.
+class CliArchiver : public TKavoMill {
+ public:
+  explicit CliArchiver(const EntryCommand& command) : command_(command) {
+    if (command.passwordGiven) SetPassword(command.password);
+    // Somebody can be asked only at a terminal, and only when the command
+    // line left the password open.
+    mayAsk_ = !command.passwordGiven && platform::StdinIsTerminal();
+    OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
+                                  TKMProcessOperation, int32_t, int32_t,
+                                  const std::u16string& message, TKMAction& action) {
+      Report(fileName, WideToUtf8(message));
+      action = fxaIgnore;
+    };
+    OnFileProgress = [this](TKMBaseArchiver&, const std::u16string&, double, TKMProcessOperation,
+                            TKMProgressPhase phase, bool&) {
+      if (phase == ppStart) ++started_;
+    };
+    OnOverallProgress = [this](TKMBaseArchiver& sender, double, TKMProcessOperation,
+                               TKMProgressPhase phase, bool&) {
+      if (phase == ppStart && total_ < 0) total_ = sender.MarkedCount();
+    };
+  }
+
+  bool Open() {
+    SetFileName(WindowsViewOf(command_.archive));
+    typed_.push_back({WideToUtf8(FileName()), command_.archive, false});
+    try {
+      // Testing and extracting never write the archive: read-only, nothing
+      // denied to others.
+      OpenArchive(kOpenModeReadOnly);
+      return true;
+    } catch (const std::exception& e) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "pelko-cli: %s\n", Shown(e.what()).c_str());
+      return false;
+    }
+  }
+
+  // Names below dir in messages are shown under typed.
+  void ShowDirAs(const std::u16string& dir, std::string typed) {
+    typed_.push_back({WideToUtf8(dir), std::move(typed), true});
+  }
+
+  void Report(const std::u16string& entryName, const std::string& message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pelko-cli: %s: %s\n", PrintableName(Slashed(entryName)).c_str(),
+                 Shown(message).c_str());
+    ++failed_;
+  }
+
+  // A failure that is not one entry's.
+  void ReportRun(const std::string& message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pelko-cli: %s\n", Shown(message).c_str());
+    ++otherFailures_;
+  }
+
+  // Runs first, then ProcessFiles(operation) over what is still marked.
+  // An error that is not about one entry's data (a read past the end of a
+  // damaged archive) leaves ProcessFiles at once; it is reported against the
+  // entry under way and the entries after it are still tried.
+  void RunMarked(TKMProcessOperation operation, const std::function<void()>& first) {
+    std::function<void()> step = first;
+    for (;;) {
+      started_ = 0;
+      try {
+        step();
+        return;
+      } catch (const std::exception& e) {
+        if (!DirManager()) {
+          ReportRun(e.what());
+          return;
+        }
+        TKMDirArray& dir = DirManager()->CurrentDir();
+        std::vector<int32_t> marked;
+        for (int32_t i = 0; i < dir.Count(); ++i)
+          if (dir.GetItem(i).Marked) marked.push_back(i);
+        if (started_ == 0 || started_ > marked.size()) {
+          ReportRun(e.what());
+          return;
+        }
+        Report(dir.GetItem(marked[started_ - 1]).FileName, e.what());
+        for (size_t j = 0; j < started_; ++j) dir.ItemPtr(marked[j])->Marked = false;
+        step = [this, operation] { ProcessFiles(operation); };
+      }
+    }
+  }
+
+  int FailedEntries() const { return failed_; }
+  bool AnyFailure() const { return failed_ > 0 || otherFailures_ > 0; }
+  // The entries the run was asked to process.
+  int32_t Selected() const { return total_ < 0 ? 0 : total_; }
+
+  void DoPassword(const std::u16string& fileName, std::string& newPassword,
+                  bool& skipFile) override {
+    // Asked again for the same entry: the last answer was wrong.
+    const bool again = fileName == lastAsked_;
+    lastAsked_ = fileName;
+    if (mayAsk_) {
+      if (again) std::fputs("pelko-cli: wrong password\n", stderr);
+      platform::InputBoxRequest request;
+      request.caption = u"Password for \"" + Slashed(fileName) + u"\"";
+      request.prompt = u"Enter password (empty skips the entry): ";
+      std::u16string value;
+      if (platform::ShowInputBox(request, value)) {
+        newPassword = WideToUtf8(value);
+        return;
+      }
+      skipFile = true;
+      Report(fileName, again ? "wrong password" : "encrypted, skipped without a password");
+      return;
+    }
+    skipFile = true;
+    Report(fileName, command_.passwordGiven ? "wrong password"
+                                            : "encrypted; give the password with --password");
+  }
+
+ private:
+  std::string Shown(const std::string& message) const {
+    return PrintableText(ShownAsTyped(message, typed_));
+  }
+
+  const EntryCommand& command_;
+  bool mayAsk_ = false;
+  std::vector<TypedPath> typed_;
+  std::u16string lastAsked_;
+  size_t started_ = 0;  // entries begun in the current round
+  int32_t total_ = -1;
+  int failed_ = 0;
+  int otherFailures_ = 0;
+};
+
+int ExitCode(const CliArchiver& archiver) {
+  return archiver.AnyFailure() ? 1 : 0;
+}
+
+}  // namespace
+
+std::u16string WindowsViewOf(const std::string& typed) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(typed, ec);
+  return ToWindowsView(ec ? std::filesystem::path(typed) : absolute);
+}
+
+int TestArchive(const EntryCommand& command) {
+  ConsoleDialogServices console;
+  platform::ScopedDialogServices installed(&console);
+  CliArchiver archiver(command);
+  if (!archiver.Open()) return 2;
+  archiver.RunMarked(poTest,
+                     [&] { archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u""); });
+  std::printf("%d entries tested, %d failed\n", archiver.Selected(), archiver.FailedEntries());
+  archiver.CloseArchive();
+  return ExitCode(archiver);
+}
+
+int ExtractArchive(const EntryCommand& command) {
+  ConsoleDialogServices console;
+  platform::ScopedDialogServices installed(&console);
+  CliArchiver archiver(command);
+
+  archiver.Options().SetCreateDirs(true);
+  archiver.Options().SetOverwriteMode(omAlways);
+  if (!archiver.Open()) return 2;
+
+  // The target is made only once the archive has opened.
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::current_path(ec);
+  if (command.dirGiven) {
+    dir = command.dir;
+    std::filesystem::create_directories(dir, ec);
+  }
+  if (ec || !std::filesystem::is_directory(dir, ec)) {
+    std::fprintf(stderr, "pelko-cli: cannot make the directory \"%s\"%s%s\n", command.dir.c_str(),
+                 ec ? ": " : "", ec ? ec.message().c_str() : "");
+    return 2;
+  }
+  const std::u16string baseDir = IncludeTrailingSeparator(WindowsViewOf(dir.string()));
+  archiver.SetBaseDir(baseDir);
+  std::string typedDir = command.dirGiven ? command.dir : std::string();
+  if (!typedDir.empty() && typedDir.back() != '/') typedDir += '/';
+  archiver.ShowDirAs(baseDir, typedDir);
+
+  TKMDirArray& entries = archiver.DirManager()->CurrentDir();
+  if (command.masks.empty()) {
+    archiver.MarkByMask(u"*.*", TKMOptions::kDefaultSearchAttr, u"");
+  } else {
+    // MarkByMask starts from a clean slate each time; marks of several
+    // masks are added up by hand.
+    entries.ClearMarks();
+    for (const std::string& mask : command.masks) {
+      TKMArchiveItem record;
+      bool found = archiver.FindFirst(platform::Utf8ToWide(mask), record,
+                                      TKMOptions::kDefaultSearchAttr, u"");
+      if (!found) archiver.ReportRun("no entry matches \"" + mask + "\"");
+      for (; found; found = archiver.FindNext(record))
+        entries.ItemPtr(record.InternalData.CurrentIndex)->Marked = true;
+    }
+  }
+  archiver.RunMarked(poExtract, [&] { archiver.ProcessFiles(poExtract); });
+  std::printf("extracted %d of %d entries\n", archiver.Selected() - archiver.FailedEntries(),
+              archiver.Selected());
+  archiver.CloseArchive();
+  return ExitCode(archiver);
+}
+
+}  // namespace km::cli

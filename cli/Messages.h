@@ -1,0 +1,30 @@
+// How pelko-cli shows what the component says: names from an archive made
+// printable, and paths given back as the user typed them.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace km::cli {
+
+// A name read from an archive may hold anything; control characters would
+// break the one-line-per-entry format, so they are shown escaped.
+std::string PrintableName(const std::u16string& name);
+// The same for UTF-8 text (a message that quotes such a name).
+std::string PrintableText(const std::string& text);
+
+// One path as the component spells it (Windows view, Z:\...) and as the
+// user typed it.
+struct TypedPath {
+  std::string internal;  // UTF-8 of the Windows view
+  std::string typed;
+  // A directory: what follows it in a message is a name below it, shown
+  // with '/' separators.
+  bool directory = false;
+};
+
+// The message with each internal spelling replaced by the typed one.
+std::string ShownAsTyped(std::string message, const std::vector<TypedPath>& paths);
+
+}  // namespace km::cli

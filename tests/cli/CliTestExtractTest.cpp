@@ -1,0 +1,430 @@
+// `pelko-cli test` and `pelko-cli extract` as a user or a script meets them:
+// archives of other ZIP tools restored byte for byte with their times, each
+// failing entry named on its own line, hostile names kept inside the target,
+// and exit codes 0 / 1 / 2.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archiver/ArchiverTestUtil.h"
+#include "archiver/PeerExtractCheck.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Quoted;
+
+struct CliRun {
+  int exitCode = -1;
+  std::string out;
+  std::vector<std::string> errLines;
+  std::string err;
+};
+
+// stdin is /dev/null unless said otherwise: no test may wait for a person.
+CliRun RunCli(const std::string& args, const fs::path& work, const std::string& prefix = "") {
+  const fs::path errFile = work / "stderr.txt";
+  const std::string command = prefix + Quoted(fs::path(KM_BIN_DIR) / "pelko-cli") + " " + args +
+                              " 2> " + Quoted(errFile) + (prefix.empty() ? " < /dev/null" : "");
+  CliRun r;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return r;
+  std::array<char, 65536> buf{};
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) r.out.append(buf.data(), n);
+  const int status = pclose(pipe);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.err = test::ReadHostFile(errFile);
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
+  return r;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class CliTestExtractTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    work_ = dir_.Host(u"");
+  }
+  // A small tree of stored and deflated files, zipped by Info-ZIP.
+  fs::path SmallZip(const std::string& name, const std::string& zipOptions = "") {
+    const fs::path tree = work_ / (name + "-tree");
+    fs::create_directories(tree / "sub");
+    std::ofstream(tree / "a.txt") << "alpha\n";
+    std::ofstream big(tree / "sub" / "big.txt");
+    for (int i = 0; i < 5000; ++i) big << "line " << i << "\n";
+    big.close();
+    std::ofstream(tree / "sub" / "z.txt") << "zulu\n";
+    const fs::path archive = work_ / (name + ".zip");
+    EXPECT_EQ(test::RunShell("cd " + Quoted(tree) + " && zip -q -r " + zipOptions + " " +
+                             Quoted(archive) + " a.txt sub"),
+              0);
+    return archive;
+  }
+  test::TempDir dir_;
+  fs::path work_;
+};
+
+// ---- Peers
+
+class CliPeerTest : public testing::TestWithParam<size_t> {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir();
+    if (!dir_->Ok()) return;
+    test::MakePeerTree(dir_->Host(u"tree"));
+    test::SetTreeTimes(dir_->Host(u"tree"));
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static test::TempDir* dir_;
+};
+
+test::TempDir* CliPeerTest::dir_ = nullptr;
+
+TEST_P(CliPeerTest, TestPassesAndExtractReproducesTheTreeWithItsTimes) {
+  ASSERT_TRUE(dir_ && dir_->Ok());
+  const fs::path work = dir_->Host(u"");
+  const test::PeerMaker peer = test::PeerMakers()[GetParam()];
+  if (!test::HasTool(peer.tool)) GTEST_SKIP() << peer.tool << " is not installed";
+  if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  const fs::path archive = work / (std::string(peer.label) + ".zip");
+  ASSERT_EQ(test::MakePeerArchive(peer, dir_->Host(u"tree"), archive), 0) << peer.label;
+  const fs::path reference = work / (std::string(peer.label) + "-ref");
+  ASSERT_EQ(test::MakeReferenceTree(archive, reference, work, peer.password), 0);
+
+  const std::string password =
+      peer.password ? " --password " + Quoted(std::string(peer.password)) : std::string();
+  const CliRun tested = RunCli("test " + Quoted(archive) + password, work);
+  EXPECT_EQ(tested.exitCode, 0) << tested.err;
+  EXPECT_TRUE(tested.err.empty()) << tested.err;
+  EXPECT_TRUE(Contains(tested.out, " entries tested, 0 failed")) << tested.out;
+
+  const fs::path out = work / (std::string(peer.label) + "-out");
+  const CliRun extracted =
+      RunCli("extract " + Quoted(archive) + " --to " + Quoted(out) + password, work);
+  EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
+  EXPECT_TRUE(extracted.err.empty()) << extracted.err;
+  EXPECT_EQ(test::CompareTrees(reference, out), "");
+  EXPECT_EQ(test::CompareTimes(dir_->Host(u"tree"), out), "");
+
+  // Once more over the files now there: each is replaced, none doubled.
+  std::ofstream(out / "small.txt") << "changed since";
+  const CliRun again =
+      RunCli("extract " + Quoted(archive) + " --to " + Quoted(out) + password, work);
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(test::CompareTrees(reference, out), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, CliPeerTest, testing::Range(size_t(0), test::PeerMakers().size()),
+                         [](const testing::TestParamInfo<size_t>& info) {
+                           return std::string(test::PeerMakers()[info.param].label);
+                         });
+
+// ---- Failing entries are named, one line each
+
+TEST_F(CliTestExtractTest, DamagedEntryIsTheOnlyOneNamed) {
+  if (!test::HasTool("zip") || !test::HasTool("python3")) GTEST_SKIP() << "zip or python3 missing";
+  const fs::path archive = SmallZip("damaged");
+  // One byte flipped in the middle of sub/big.txt's deflated data.
+  ASSERT_EQ(test::RunPython(R"PY(
+import struct, sys, zipfile
+path = sys.argv[1]
+info = zipfile.ZipFile(path).getinfo('sub/big.txt')
+data = bytearray(open(path, 'rb').read())
+n, e = struct.unpack('<HH', data[info.header_offset + 26:info.header_offset + 30])
+data[info.header_offset + 30 + n + e + info.compress_size // 2] ^= 0x5A
+open(path, 'wb').write(data)
+)PY",
+                            work_, "flip.py", Quoted(archive)),
+            0);
+  const CliRun tested = RunCli("test " + Quoted(archive), work_);
+  EXPECT_EQ(tested.exitCode, 1);
+  ASSERT_EQ(tested.errLines.size(), 1u) << tested.err;
+  EXPECT_TRUE(tested.errLines[0].starts_with("pelko-cli: sub/big.txt: ")) << tested.err;
+  EXPECT_TRUE(Contains(tested.out, "4 entries tested, 1 failed")) << tested.out;
+
+  // Extracting gives the good entries and leaves no trace of the bad one.
+  const fs::path out = work_ / "damaged-out";
+  const CliRun extracted = RunCli("extract " + Quoted(archive) + " --to " + Quoted(out), work_);
+  EXPECT_EQ(extracted.exitCode, 1);
+  ASSERT_EQ(extracted.errLines.size(), 1u) << extracted.err;
+  EXPECT_TRUE(extracted.errLines[0].starts_with("pelko-cli: sub/big.txt: "));
+  EXPECT_EQ(test::TreeListing(out), (std::set<std::string>{"a.txt", "sub/", "sub/z.txt"}));
+  EXPECT_EQ(test::FileBytes(out / "sub" / "z.txt"), "zulu\n");
+}
+
+TEST_F(CliTestExtractTest, EntryPointingPastTheEndFailsAloneAndTheRunGoesOn) {
+  if (!test::HasTool("zip") || !test::HasTool("python3")) GTEST_SKIP() << "zip or python3 missing";
+  const fs::path archive = SmallZip("badoffset");
+  // sub/big.txt's local header offset moved far beyond the file: reading it
+  // fails as a stream error, not as bad data, and sub/z.txt comes after it.
+  ASSERT_EQ(test::RunPython(R"PY(
+import struct, sys
+path = sys.argv[1]
+data = bytearray(open(path, 'rb').read())
+at = data.find(b'PK\x01\x02')
+while at >= 0:
+    n = struct.unpack('<H', data[at + 28:at + 30])[0]
+    if data[at + 46:at + 46 + n] == b'sub/big.txt':
+        struct.pack_into('<I', data, at + 42, 0x7FFF0000)
+    at = data.find(b'PK\x01\x02', at + 4)
+open(path, 'wb').write(data)
+)PY",
+                            work_, "offset.py", Quoted(archive)),
+            0);
+  const CliRun tested = RunCli("test " + Quoted(archive), work_);
+  EXPECT_EQ(tested.exitCode, 1);
+  ASSERT_EQ(tested.errLines.size(), 1u) << tested.err;
+  EXPECT_TRUE(tested.errLines[0].starts_with("pelko-cli: sub/big.txt: ")) << tested.err;
+  EXPECT_TRUE(Contains(tested.out, "4 entries tested, 1 failed")) << tested.out;
+
+  const fs::path out = work_ / "badoffset-out";
+  const CliRun extracted = RunCli("extract " + Quoted(archive) + " --to " + Quoted(out), work_);
+  EXPECT_EQ(extracted.exitCode, 1);
+  EXPECT_EQ(extracted.errLines.size(), 1u) << extracted.err;
+  EXPECT_EQ(test::FileBytes(out / "sub" / "z.txt"), "zulu\n");
+  EXPECT_FALSE(fs::exists(out / "sub" / "big.txt"));
+}
+
+TEST_F(CliTestExtractTest, Deflate64EntryIsReportedUnsupportedAndTheOthersPass) {
+  if (!test::HasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  const fs::path tree = work_ / "d64";
+  fs::create_directories(tree);
+  std::ofstream big(tree / "big.txt");
+  for (int i = 0; i < 5000; ++i) big << "deflate64 line " << i << "\n";
+  big.close();
+  std::ofstream(tree / "small.txt") << "small\n";
+  const fs::path archive = work_ / "d64.zip";
+  ASSERT_EQ(test::RunShell("cd " + Quoted(tree) + " && 7zz a -tzip -mm=Deflate64 -bso0 -bsp0 " +
+                           Quoted(archive) + " big.txt && 7zz a -tzip -mm=Deflate -bso0 -bsp0 " +
+                           Quoted(archive) + " small.txt"),
+            0);
+  const CliRun tested = RunCli("test " + Quoted(archive), work_);
+  EXPECT_EQ(tested.exitCode, 1);
+  ASSERT_EQ(tested.errLines.size(), 1u) << tested.err;
+  EXPECT_TRUE(tested.errLines[0].starts_with("pelko-cli: big.txt: ")) << tested.err;
+  EXPECT_TRUE(Contains(tested.errLines[0], "Deflate64")) << tested.err;
+  EXPECT_TRUE(Contains(tested.out, "2 entries tested, 1 failed")) << tested.out;
+}
+
+// ---- Hostile names
+
+TEST_F(CliTestExtractTest, HostileNamesAreRefusedAndNothingLandsOutsideTheTarget) {
+  if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  const fs::path parent = work_ / "hostile";
+  const fs::path out = parent / "out";
+  fs::create_directories(out);
+  const fs::path archive = work_ / "hostile.zip";
+  const std::string absolute = (parent / "abs.txt").string();  // a real place, watched
+  ASSERT_EQ(test::RunPython(R"PY(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w') as zf:
+    for name in ['../evil.txt', sys.argv[2], 'C:/x.txt', 'a/../../b.txt', '..\\back.txt',
+                 'ok.txt']:
+        zf.writestr(zipfile.ZipInfo(name), b'written from ' + name.encode())
+)PY",
+                            work_, "hostile.py", Quoted(archive) + " " + Quoted(absolute)),
+            0);
+  const std::set<std::string> before = test::TreeListing(parent);
+
+  const CliRun extracted = RunCli("extract " + Quoted(archive) + " --to " + Quoted(out), work_);
+  EXPECT_EQ(extracted.exitCode, 1);
+  EXPECT_EQ(test::FileBytes(out / "ok.txt"), "written from ok.txt");
+  std::set<std::string> after = test::TreeListing(parent);
+  after.erase("out/ok.txt");
+  EXPECT_EQ(after, before);
+  // Every refused name on a line of its own, the target shown as typed.
+  ASSERT_EQ(extracted.errLines.size(), 5u) << extracted.err;
+  for (const std::string& name : std::vector<std::string>{
+           "../evil.txt", "C:/x.txt", "a/../../b.txt", "../back.txt", absolute}) {
+    EXPECT_TRUE(Contains(extracted.err, "pelko-cli: " + name + ": ")) << name;
+  }
+  EXPECT_TRUE(Contains(extracted.err, "\"" + out.string() + "/../evil.txt\"")) << extracted.err;
+  EXPECT_FALSE(Contains(extracted.err, "Z:\\")) << extracted.err;
+}
+
+// ---- Not an archive
+
+TEST_F(CliTestExtractTest, FilesThatAreNoArchiveExitWithTwo) {
+  const fs::path text = work_ / "notes.txt";
+  std::ofstream(text) << "just some text, no archive here\n";
+  const fs::path empty = work_ / "empty.zip";
+  std::ofstream{empty};
+  for (const fs::path& file : {text, empty, work_ / "missing.zip"}) {
+    for (const std::string command : {"test ", "extract --to out "}) {
+      const CliRun r = RunCli(command + Quoted(file), work_);
+      EXPECT_EQ(r.exitCode, 2) << command << file;
+      EXPECT_EQ(r.out, "") << command << file;
+      ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+      // Named as typed, never in the component's Windows view.
+      EXPECT_FALSE(Contains(r.err, "Z:\\")) << r.err;
+    }
+  }
+  EXPECT_TRUE(Contains(RunCli("test " + Quoted(work_ / "missing.zip"), work_).err,
+                       "\"" + (work_ / "missing.zip").string() + "\""));
+  EXPECT_FALSE(fs::exists(work_ / "out" / "notes.txt"));
+}
+
+TEST_F(CliTestExtractTest, BadArgumentsExitWithTwo) {
+  for (const char* args :
+       {"test", "extract", "test a.zip b.zip", "test a.zip --to d", "extract a.zip --to",
+        "extract a.zip --to=", "test a.zip --frob", "test --password"}) {
+    const CliRun r = RunCli(args, work_);
+    EXPECT_EQ(r.exitCode, 2) << args;
+    EXPECT_TRUE(Contains(r.err, "Usage: pelko-cli")) << args;
+  }
+  const CliRun help = RunCli("--help", work_);
+  EXPECT_TRUE(Contains(help.out, "test ARCHIVE")) << help.out;
+  EXPECT_TRUE(Contains(help.out, "extract ARCHIVE [--to DIR]")) << help.out;
+}
+
+// ---- Passwords
+
+TEST_F(CliTestExtractTest, PasswordGivenRightWrongOrNotAtAll) {
+  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  const fs::path plain = SmallZip("plain");
+  const fs::path archive = SmallZip("secret", "-P 'open sesame'");
+  const fs::path reference = work_ / "secret-ref";
+  ASSERT_EQ(RunCli("extract " + Quoted(plain) + " --to " + Quoted(reference), work_).exitCode, 0);
+
+  const CliRun right = RunCli("test " + Quoted(archive) + " --password 'open sesame'", work_);
+  EXPECT_EQ(right.exitCode, 0) << right.err;
+  const fs::path out = work_ / "secret-out";
+  const CliRun extracted =
+      RunCli("extract --password='open sesame' " + Quoted(archive) + " --to " + Quoted(out), work_);
+  EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
+  EXPECT_EQ(test::CompareTrees(reference, out), "");
+
+  // Wrong, or missing with nobody at a terminal: every file entry fails on
+  // its own line and no file is left behind.
+  const fs::path wrongOut = work_ / "wrong-out";
+  for (const std::string& password : {std::string(" --password nope"), std::string()}) {
+    const CliRun wrong = RunCli("test " + Quoted(archive) + password, work_);
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_EQ(wrong.errLines.size(), 3u) << wrong.err;
+    EXPECT_TRUE(Contains(wrong.err, "pelko-cli: sub/big.txt: ")) << wrong.err;
+    EXPECT_TRUE(Contains(wrong.err, password.empty() ? "--password" : "wrong password"));
+    const CliRun nothing =
+        RunCli("extract " + Quoted(archive) + " --to " + Quoted(wrongOut) + password, work_);
+    EXPECT_EQ(nothing.exitCode, 1);
+    for (const std::string& name : test::TreeListing(wrongOut))
+      EXPECT_EQ(name.back(), '/') << name << " was written without the password";
+  }
+}
+
+// A person at a terminal is asked, the answer is not echoed, a wrong answer
+// is asked again, and end of input skips the entry.
+TEST_F(CliTestExtractTest, PasswordIsAskedOnTheTerminalWithoutEcho) {
+  if (!test::HasTool("zip") || !test::HasTool("python3")) GTEST_SKIP() << "zip or python3 missing";
+  const fs::path archive = SmallZip("asked", "-P s3cr3t-W0rd");
+  const fs::path script = work_ / "pty_run.py";
+  std::ofstream(script) << R"PY(
+import os, pty, signal, sys, select, time
+# Runs a command on a pseudo-terminal and answers each password prompt with
+# the next of the '|'-separated answers, or with end of input when none is left.
+answers = sys.argv[1].split('|') if sys.argv[1] else []
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[2], sys.argv[2:])
+out, sent = b'', 0
+deadline = time.time() + 30
+while time.time() < deadline:
+    if not select.select([fd], [], [], 0.2)[0]:
+        continue
+    try:
+        chunk = os.read(fd, 4096)
+    except OSError:
+        break
+    if not chunk:
+        break
+    out += chunk
+    if out.count(b'Enter password') > sent:
+        time.sleep(0.2)  # the prompt switches echo off after printing
+        os.write(fd, (answers[sent] + '\n').encode() if sent < len(answers) else b'\x04')
+        sent += 1
+else:
+    os.kill(pid, signal.SIGKILL)
+_, status = os.waitpid(pid, 0)
+sys.stdout.write(out.decode('utf-8', 'replace'))
+sys.exit(os.waitstatus_to_exitcode(status))
+)PY";
+  auto onTerminal = [&](const std::string& answers) {
+    return RunCli("test " + Quoted(archive), work_,
+                  "python3 " + Quoted(script) + " '" + answers + "' ");
+  };
+  const CliRun right = onTerminal("s3cr3t-W0rd");
+  EXPECT_EQ(right.exitCode, 0) << right.out;
+  EXPECT_TRUE(Contains(right.out, "Enter password")) << right.out;
+  EXPECT_TRUE(Contains(right.out, "4 entries tested, 0 failed")) << right.out;
+  EXPECT_FALSE(Contains(right.out, "s3cr3t")) << "the password was echoed: " << right.out;
+
+  const CliRun retried = onTerminal("guess|s3cr3t-W0rd");
+  EXPECT_EQ(retried.exitCode, 0) << retried.out;
+  EXPECT_TRUE(Contains(retried.out, "wrong password")) << retried.out;
+
+  const CliRun skipped = onTerminal("");
+  EXPECT_EQ(skipped.exitCode, 1) << skipped.out;
+  EXPECT_TRUE(Contains(skipped.out, "4 entries tested, 3 failed")) << skipped.out;
+}
+
+// ---- Masks
+
+TEST_F(CliTestExtractTest, MasksSelectEntriesAndAddUp) {
+  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  const fs::path archive = SmallZip("masks");
+  struct Case {
+    std::string masks;
+    std::set<std::string> expected;
+  };
+  const Case cases[] = {
+      {"'*.txt'", {"a.txt", "sub/", "sub/big.txt", "sub/z.txt"}},
+      {"'sub/z*'", {"sub/", "sub/z.txt"}},
+      {"a.txt 'sub/b?g.txt'", {"a.txt", "sub/", "sub/big.txt"}},
+      {"A.TXT", {"a.txt"}},  // masks ignore case
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const fs::path out = work_ / ("masks-out" + std::to_string(n++));
+    const CliRun r =
+        RunCli("extract " + Quoted(archive) + " --to " + Quoted(out) + " " + c.masks, work_);
+    EXPECT_EQ(r.exitCode, 0) << c.masks << r.err;
+    EXPECT_EQ(test::TreeListing(out), c.expected) << c.masks;
+  }
+  // A mask that finds nothing is a failure of its own; the others still run.
+  const fs::path out = work_ / "masks-none";
+  const CliRun r =
+      RunCli("extract " + Quoted(archive) + " --to " + Quoted(out) + " '*.doc' a.txt", work_);
+  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+  EXPECT_TRUE(Contains(r.err, "*.doc")) << r.err;
+  EXPECT_EQ(test::TreeListing(out), (std::set<std::string>{"a.txt"}));
+}
+
+// Without --to the entries land in the current directory.
+TEST_F(CliTestExtractTest, ExtractWithoutTargetUsesTheCurrentDirectory) {
+  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  const fs::path archive = SmallZip("here");
+  const fs::path here = work_ / "here-out";
+  fs::create_directories(here);
+  const CliRun r =
+      RunCli("extract " + Quoted(archive) + " a.txt", work_, "cd " + Quoted(here) + " && ");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(test::FileBytes(here / "a.txt"), "alpha\n");
+}
+
+}  // namespace
+}  // namespace km
