@@ -8,6 +8,7 @@
 #include "platform/DialogServices.h"
 #include "platform/FileSystem.h"
 #include "support/Paths.h"
+#include "support/ScopeExit.h"
 
 namespace km {
 
@@ -41,19 +42,6 @@ platform::TModalResult AskOkCancel(const std::u16string& text) {
   request.buttons = {platform::mbOK, platform::mbCancel};
   return platform::ShowMessageBox(request);
 }
-
-// Runs at scope exit, whichever way the scope is left.
-template <typename F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "support/Masks.h"
 #include "support/Paths.h"
 #include "support/SafePath.h"
+#include "support/ScopeExit.h"
 #include "zipformat/Records.h"
 
 namespace km {
@@ -27,18 +28,6 @@ constexpr uint32_t kFilteredAttributes = 0x1E;
 // entry must not keep them, or peers would show the old time.
 constexpr uint16_t kNtfsTimeTag = 0x000A;
 constexpr uint16_t kExtendedTimeTag = 0x5455;
-
-template <typename F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 std::u16string ReplaceChar(std::u16string text, char16_t from, char16_t to) {
   std::replace(text.begin(), text.end(), from, to);
