@@ -3,6 +3,8 @@
 // name our reader gives it. Shared by the archiver and pelko-cli tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -149,5 +151,22 @@ inline std::string CompareTimes(const std::filesystem::path& source,
   if (compared == 0) diff += "no file to compare times with\n";
   return diff;
 }
+
+// A suite over the peers, one test per peer, sharing one source tree made
+// once for all of them.
+class PeerTreeSuite : public testing::TestWithParam<size_t> {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    if (!dir_->Ok()) return;
+    MakePeerTree(dir_->Host(u"tree"));
+    SetTreeTimes(dir_->Host(u"tree"));
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static inline TempDir* dir_ = nullptr;
+};
 
 }  // namespace km::test

@@ -18,22 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PeerTestExtractTest : public testing::TestWithParam<size_t> {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir();
-    if (!dir_->Ok()) return;
-    test::MakePeerTree(dir_->Host(u"tree"));
-    test::SetTreeTimes(dir_->Host(u"tree"));
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static test::TempDir* dir_;
-};
-
-test::TempDir* PeerTestExtractTest::dir_ = nullptr;
+class PeerTestExtractTest : public test::PeerTreeSuite {};
 
 TEST_P(PeerTestExtractTest, TestFilesPassesEveryEntryAndExtractFilesReproducesThem) {
   ASSERT_TRUE(dir_ && dir_->Ok());

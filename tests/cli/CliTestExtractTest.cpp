@@ -78,22 +78,7 @@ class CliTestExtractTest : public testing::Test {
 
 // ---- Peers
 
-class CliPeerTest : public testing::TestWithParam<size_t> {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir();
-    if (!dir_->Ok()) return;
-    test::MakePeerTree(dir_->Host(u"tree"));
-    test::SetTreeTimes(dir_->Host(u"tree"));
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static test::TempDir* dir_;
-};
-
-test::TempDir* CliPeerTest::dir_ = nullptr;
+class CliPeerTest : public test::PeerTreeSuite {};
 
 TEST_P(CliPeerTest, TestPassesAndExtractReproducesTheTreeWithItsTimes) {
   ASSERT_TRUE(dir_ && dir_->Ok());
