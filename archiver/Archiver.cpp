@@ -303,11 +303,6 @@ void TKMBaseArchiver::CancelUpdate() {
   if (updateDepth_ > 0) updateDepth_ = 0;
 }
 
-void TKMBaseArchiver::CommitUpdate() {
-  if (updateDepth_ <= 0) return;
-  updateDepth_ = 0;
-}
-
 void TKMBaseArchiver::CheckOpen() const {
   if (!archiveOpen_) throw EKMException(13, this);
 }

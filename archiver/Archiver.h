@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "archiver/ArchiveItem.h"
@@ -399,9 +401,47 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int32_t MarkedCount() const { return markedCount_; }
 
  protected:
-  // Applies a pending transaction to the archive. The rebuild of the archive
-  // is not written yet: for now this only ends the transaction.
+  // Applies a pending transaction: rewrites the archive in place from its
+  // first changed entry (archiver/Rebuild.cpp). Cancel or failure leaves the
+  // archive file as it was and the current directory as the rollback copy.
   virtual void CommitUpdate();
+
+  // ---- Rebuild (archiver/Rebuild.cpp).
+  // Every byte the rebuild writes into the archive or into its saved tail
+  // passes through here; returns the bytes taken. Tests fail chosen writes.
+  virtual int64_t WriteArchiveBytes(TStream& target, const void* buffer, int64_t count);
+  // Writes entry index from its source at the end of the archive; false when
+  // it was not written (failure reported, or cancel).
+  bool WriteNewEntry(int32_t index);
+  // Copies the old bytes of entry index from the saved tail to the end of the
+  // archive. restoreOld also gives the entry back its old directory fields.
+  void CopyOldEntry(int32_t index, bool restoreOld);
+  // Saves the archive from start to its end: into an "FC" temporary file when
+  // it holds entries (inFile), else in memory.
+  void SaveArchiveTail(int64_t start, bool inFile);
+  // Cuts the archive at the tail start and copies the saved tail back.
+  void RestoreArchiveTail();
+  void DeleteTempFile();
+  // The archive's former bytes and directory come back.
+  void RollbackUpdate();
+  // A new, empty, unique temporary file in TempDir or the host's folder.
+  std::u16string MakeTempFileName();
+  // Deletes the sources of moved entries once the commit stands.
+  void DeleteMovedSources();
+
+  class TRebuildStream;
+  // State of one rebuild.
+  int64_t tailStart_ = 0;
+  std::unique_ptr<TStream> tempStream_;  // the saved tail
+  std::u16string tempFileName_;          // empty while the tail is in memory
+  std::unique_ptr<TStream> rebuildOut_;  // the archive as the rebuild writes it
+  TKMAction failureAction_ = fxaIgnore;
+  bool entryWritten_ = false;
+  bool directoryStarted_ = false;  // the manager's end records may have changed
+  // Old entries still to be copied, by name, as RollbackDir indices in
+  // directory order, and where each one's bytes end in the old archive.
+  std::vector<int64_t> oldEnds_;
+  std::unordered_map<std::u16string, std::deque<int32_t>> oldEntries_;
 
   bool HasSfxStub(const std::u16string& name) const;
   // Recognises single-file, spanned and split archives and reads the
