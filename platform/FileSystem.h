@@ -75,6 +75,9 @@ void FindClose(FindHandle& handle);
 
 uint32_t GetAttributes(const std::u16string& path);  // kInvalidAttributes on failure
 bool SetAttributes(const std::u16string& path, uint32_t attributes);
+// A FIFO, socket or device: listed like an empty file, but opening one would
+// block or read without end, so it is never archived.
+bool IsDeviceOrPipe(const std::u16string& path);
 
 // GetFullPathName: relative parts resolved against the current directory,
 // '/' taken as '\', "." and ".." removed (never above the root).

@@ -426,6 +426,15 @@ uint32_t GetAttributes(const std::u16string& path) {
   return AttributesOf(st, isLink, LastComponent(host.native()));
 }
 
+bool IsDeviceOrPipe(const std::u16string& path) {
+  const fs::path host = HostOf(path);
+  if (host.empty()) return false;
+  struct stat st;
+  bool isLink = false;
+  if (!StatEntry(AT_FDCWD, host.c_str(), st, isLink)) return false;
+  return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 bool SetAttributes(const std::u16string& path, uint32_t attributes) {
   const fs::path host = HostOf(path);
   if (host.empty()) return false;

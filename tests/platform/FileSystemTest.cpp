@@ -193,6 +193,12 @@ TEST(FileSystemTest, SpecialFilesAndLinks) {
   EXPECT_EQ(Entry(all, u"filelink")->attributes, faArchive);
   EXPECT_EQ(Entry(all, u"filelink")->size, 3u);
   EXPECT_EQ(GetAttributes(dir.Win() + u"dangling"), kInvalidAttributes);
+  // What the listing cannot tell apart from an empty file, this can.
+  EXPECT_TRUE(IsDeviceOrPipe(dir.Win() + u"fifo"));
+  EXPECT_FALSE(IsDeviceOrPipe(dir.Win() + u"filelink"));
+  EXPECT_FALSE(IsDeviceOrPipe(dir.Win() + u"dirlink"));
+  EXPECT_FALSE(IsDeviceOrPipe(dir.Win() + u"missing"));
+  EXPECT_TRUE(IsDeviceOrPipe(u"Z:\\dev\\null"));
 
   for (FileAccess access : {FileAccess::Read, FileAccess::Write, FileAccess::ReadWrite}) {
     File file;
