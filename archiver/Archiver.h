@@ -393,6 +393,46 @@ class TKMBaseArchiver : public IKMArchiveContext {
   void TestEntry(int32_t index, const std::u16string& name);
   void ExtractToStream(int32_t index, TStream& stream);
 
+  // ---- Adding and synchronising (archiver/Add.cpp).
+  // What a directory listing tells about one file or folder.
+  struct TKMFoundFile {
+    std::u16string Name;  // last path component
+    uint32_t Attr = 0;
+    int64_t Size = 0;
+  };
+  // Makes the directory mirror the files under BaseDir that FileMasks select
+  // less ExclusionMasks and the archive itself, in a transaction of its own;
+  // with Options().Synchronize() entries whose files are gone go too.
+  void AddFiles();
+  // Removes the entries (selected as FileMasks less ExclusionMasks select)
+  // whose files are gone. Without an existing BaseDir it only says so.
+  void DeleteMissingFiles();
+  // Scans BaseDir with each mask in turn, under the archiver lock.
+  void AddFilesByMasks(const std::vector<std::u16string>& masks, int32_t searchAttr, bool recurse,
+                       bool moveFiles, const std::vector<std::u16string>& exclusions);
+  void ScanDirectory(const std::u16string& directory, const std::u16string& base,
+                     const std::u16string& mask, bool recurse);
+  // The full pattern a mask stands for in directory; relative: the mask was
+  // a plain name relative to it. An empty mask leaves both untouched.
+  void ResolveMaskPath(const std::u16string& mask, const std::u16string& directory,
+                       std::u16string& searchPath, bool& relative) const;
+  // False when the record is excluded (or a device, never archived).
+  bool AddFoundFile(const TKMFoundFile& record, const std::u16string& dirPath,
+                    const std::u16string& base);
+  bool MatchesPathMask(const std::u16string& path, const std::u16string& mask,
+                       bool isDirectory) const;
+  void AddScannedFile(const std::u16string& fileName, const std::u16string& base,
+                      const TKMFoundFile& record);
+  // The index of the entry appended or marked for replacement, or -1 when
+  // the existing entry is left alone.
+  int32_t AddFile(const std::u16string& fileName, const std::u16string& base);
+  void InitItemFromFile(int32_t index, const std::u16string& fileName);
+  // The entry name ('/' separators, no leading one) of path for a mode.
+  static std::u16string MakeStoredName(const std::u16string& path, const std::u16string& base,
+                                       TKMStorePathMode mode, const std::u16string& workDir);
+  // Marks the selected entries whose file or folder no longer exists.
+  void MarkMissingFiles();
+
   // ---- Progress of the running operation.
   int64_t TotalBytes() const { return totalBytes_; }
   int64_t DoneBytes() const { return doneBytes_; }
@@ -498,6 +538,11 @@ class TKMBaseArchiver : public IKMArchiveContext {
   bool skipFile_ = false;  // the password request chose to skip the entry
   int32_t processedCount_ = 0;
   int32_t markedCount_ = 0;
+
+  // The run of AddFilesByMasks that ScanDirectory serves.
+  int32_t scanAttr_ = 0;
+  bool scanMoveFiles_ = false;
+  std::vector<std::u16string> exclusionList_;
 
   // Published by TKavoMill.
   TZip64Mode Zip64Mode() const { return zip64Mode_; }

@@ -1,0 +1,469 @@
+// Adding files from a directory tree to the archive's directory, and
+// synchronising: removing the entries whose files are gone. Only the
+// in-memory directory changes here; the outermost EndUpdate writes it.
+#include <algorithm>
+#include <system_error>
+
+#include "archiver/Archiver.h"
+#include "platform/CodePage.h"
+#include "platform/DialogServices.h"
+#include "platform/FileSystem.h"
+#include "support/FileSearch.h"
+#include "support/Masks.h"
+#include "support/Paths.h"
+#include "support/ScopeExit.h"
+#include "zipformat/Records.h"
+
+namespace km {
+
+namespace {
+
+constexpr size_t npos = std::u16string::npos;
+
+// Read-only, hidden, system and archive: what an entry listed without any
+// attribute counts as.
+constexpr uint32_t kPlainFileAttributes = 0x27;
+// What the directory pass lists: directories, hidden and system ones too.
+constexpr uint32_t kDirectorySearchAttributes = 0x16;
+
+bool IsSeparator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
+
+bool HasSeparator(const std::u16string& text) {
+  return text.find_first_of(u"\\/") != npos;
+}
+
+bool HasWildcard(const std::u16string& text) {
+  return text.find_first_of(u"*?") != npos;
+}
+
+bool HasParentStep(const std::u16string& text) {
+  return text.find(u"..\\") != npos || text.find(u"../") != npos;
+}
+
+int64_t Size64(uint32_t size32, uint64_t size64) {
+  return size32 == kSentinel32 ? int64_t(size64) : int64_t(size32);
+}
+
+// The listing shows FIFOs, sockets and devices as empty plain files; opening
+// one for reading would block the commit or read endless data.
+bool IsDeviceFile(const std::u16string& fileName) {
+  return platform::IsDeviceOrPipe(fileName);
+}
+
+// A directory entry has no data: stored, no CRC, and never encrypted.
+void MakeDirectoryItem(TDirItem& item) {
+  item.Method = 0;
+  item.Crc32 = 0;
+  item.Flags = uint16_t((item.Flags & kFlagUtf8Name) | 2);
+}
+
+}  // namespace
+
+// ---- Entry names
+
+std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
+                                               const std::u16string& base, TKMStorePathMode mode,
+                                               const std::u16string& workDir) {
+  std::u16string dirBase = ResolvePath(base, u"", workDir);
+  // A base named without its trailing separator is the same directory.
+  if (!dirBase.empty()) dirBase = IncludeTrailingSeparator(dirBase);
+  std::u16string full = ResolvePath(dirBase, path, workDir);
+  if (!full.empty() && IsSeparator(full.back())) full.pop_back();
+  if (!full.empty() && full.back() == u'.') full.pop_back();
+
+  switch (mode) {
+    case spNoPath:
+      full = ExtractFileName(full);
+      break;
+    case spRelativePath:
+    case spRelativeStoreStart: {
+      // A file outside the base keeps its full path rather than "..\" steps.
+      const std::u16string rel = RelativePathFrom(DirOrDefault(dirBase, workDir), full);
+      if (!HasParentStep(rel))
+        full = (mode == spRelativeStoreStart ? LastDirName(dirBase) : u"") + rel;
+      break;
+    }
+    case spFullPath:
+      break;
+    case spFullPathWithDrive:
+      full = ExpandPath(full);
+      break;
+  }
+
+  size_t start = 0;
+  if (mode != spFullPathWithDrive) {
+    if (const size_t colon = full.find(u':'); colon != npos) {
+      start = colon + 1;
+      if (start >= full.size()) return {};
+    } else {
+      // \\server\share\dir\f keeps share\dir\f.
+      for (size_t i = 0; i + 1 < full.size(); ++i) {
+        if (IsSeparator(full[i]) && IsSeparator(full[i + 1])) {
+          const size_t next = full.find_first_of(u"\\/", i + 2);
+          start = next == npos ? full.size() : next + 1;
+          break;
+        }
+      }
+    }
+    if (start < full.size() && IsSeparator(full[start])) ++start;
+  }
+  std::u16string name = full.substr(start);
+  std::replace(name.begin(), name.end(), u'\\', u'/');
+  return name;
+}
+
+// ---- Masks
+
+void TKMBaseArchiver::ResolveMaskPath(const std::u16string& mask, const std::u16string& directory,
+                                      std::u16string& searchPath, bool& relative) const {
+  if (mask.empty()) return;
+  const std::u16string resolved = ResolvePath(directory, u"", workDir_);
+  const std::u16string dir = IncludeTrailingSeparator(resolved);
+  relative = false;
+  if (IsSeparator(mask[0])) {
+    if (mask.size() == 1)
+      searchPath = resolved;
+    else if (IsSeparator(mask[1]))
+      searchPath = mask;  // a network path
+    else
+      searchPath = dir + mask.substr(1);
+  } else if (mask.starts_with(u".\\")) {
+    searchPath = dir + mask.substr(2);
+  } else if (mask.find(u':') != npos || HasParentStep(mask)) {
+    searchPath = mask;
+  } else {
+    relative = true;
+    searchPath = dir + mask;
+  }
+}
+
+bool TKMBaseArchiver::MatchesPathMask(const std::u16string& path, const std::u16string& mask,
+                                      bool isDirectory) const {
+  if (mask == u"*.*") return true;
+  std::u16string p = path;
+  std::u16string m = mask;
+  if (isDirectory) {
+    p = IncludeTrailingSeparator(path.empty() ? workDir_ : path);
+    if (!m.empty() && m.back() != u'*') m = IncludeTrailingSeparator(m);
+  }
+  std::u16string resolved;
+  bool relative = false;
+  if (m.find(u':') != npos)
+    resolved = m;
+  else
+    ResolveMaskPath(m, workDir_, resolved, relative);
+
+  if (relative) {
+    // A plain name matches the file's name alone, a relative path the path
+    // below the working directory.
+    p = RelativePathFrom(IncludeTrailingSeparator(workDir_), p);
+    if (!HasSeparator(m)) p = ExtractFileName(p);
+    if (p.empty()) p = ExtractFileName(ExcludeTrailingSeparator(path));
+    if (WildMatch(p, ExtractFileName(resolved), true)) return true;
+    // The mask's own path below the base, so that a folder mask ("sub")
+    // matches that folder and not only names ending like it.
+    return WildMatch(p, RelativePathFrom(DirOrDefault(baseDir_, workDir_), resolved), true);
+  }
+
+  m = resolved;
+  const std::u16string pDir = platform::WideLowerCase(ExtractFilePath(p));
+  const std::u16string mDir = platform::WideLowerCase(ExtractFilePath(m));
+  if (pDir != mDir) return ExtractFileName(m) == u"*.*" && pDir.starts_with(mDir);
+  return WildMatch(p, m, true);
+}
+
+// ---- Scanning
+
+void TKMBaseArchiver::AddFiles() {
+  CheckOpen();
+  CheckModifiable();
+  addedCount_ = 0;
+  BeginUpdate();
+  std::vector<std::u16string> exclusions = exclusionMasks_;
+  // The archive never archives itself, however its name was spelt.
+  if (!fileName_.empty()) exclusions.push_back(ExpandPath(ResolvePath(u"", fileName_, workDir_)));
+  try {
+    AddFilesByMasks(fileMasks_, options_.SearchAttr(), options_.Recurse(), false, exclusions);
+    if (options_.Synchronize()) DeleteMissingFiles();
+    EndUpdate();
+  } catch (...) {
+    CancelUpdate();
+    throw;
+  }
+}
+
+void TKMBaseArchiver::AddFilesByMasks(const std::vector<std::u16string>& masks, int32_t searchAttr,
+                                      bool recurse, bool moveFiles,
+                                      const std::vector<std::u16string>& exclusions) {
+  platform::CriticalSection::Guard lock(ArchiverLock());
+  const std::u16string savedWorkDir = workDir_;
+  ScopeExit restore([&] {
+    workDir_ = savedWorkDir;
+    exclusionList_.clear();
+  });
+  workDir_ = ResolvePath(baseDir_, u"", workDir_);
+  if (!workDir_.empty()) workDir_ = IncludeTrailingSeparator(workDir_);
+  scanAttr_ = searchAttr;
+  scanMoveFiles_ = moveFiles;
+  exclusionList_ = exclusions;
+  for (const std::u16string& mask : masks) ScanDirectory(workDir_, workDir_, mask, recurse);
+}
+
+void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::u16string& base,
+                                    const std::u16string& mask, bool recurse) {
+  std::u16string pattern;
+  bool relative = false;
+  ResolveMaskPath(mask, directory, pattern, relative);
+  if (pattern.empty()) return;
+
+  if (pattern == mask && !HasWildcard(mask) && FileExists(pattern)) {
+    const TKMFoundFile record{ExtractFileName(pattern), GetFileAttr(pattern),
+                              FileSizeByName(pattern)};
+    AddFoundFile(record, ExtractFilePath(pattern), base);
+    return;
+  }
+
+  const uint32_t fileAttr = uint32_t(scanAttr_) & ~platform::faDirectory;
+  {
+    SearchRecord found;
+    for (int rc = FileSearchFirst(pattern, fileAttr, found); rc == 0; rc = FileSearchNext(found)) {
+      const bool taken =
+          (found.Attr & fileAttr) != 0 ||
+          (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
+      if (taken) AddFoundFile({found.Name, found.Attr, found.Size}, ExtractFilePath(pattern), base);
+    }
+  }
+
+  const bool wantDirs = (uint32_t(scanAttr_) & platform::faDirectory) != 0;
+  if (!wantDirs && !recurse) return;
+
+  std::u16string sub = ExtractFilePath(pattern);
+  if (ResolvePath(sub, u"", workDir_).find(directory) == npos && relative)
+    sub = IncludeTrailingSeparator(directory);
+
+  // Listed in full before descending, so that one listing at a time is open.
+  std::vector<TKMFoundFile> dirs;
+  {
+    SearchRecord found;
+    for (int rc = FileSearchFirst(sub + u"*", kDirectorySearchAttributes, found); rc == 0;
+         rc = FileSearchNext(found)) {
+      if ((found.Attr & platform::faDirectory) == 0 || found.Name == u"." || found.Name == u"..")
+        continue;
+      dirs.push_back({found.Name, found.Attr, found.Size});
+    }
+  }
+
+  for (const TKMFoundFile& dir : dirs) {
+    const std::u16string path = sub + dir.Name;
+    if (std::any_of(exclusionList_.begin(), exclusionList_.end(),
+                    [&](const std::u16string& m) { return MatchesPathMask(path, m, true); }))
+      continue;
+    // A link to a directory may lead back up the tree: its entry is kept,
+    // what it points to is not walked.
+    const bool link = (dir.Attr & platform::faReparsePoint) != 0;
+    if (wantDirs && (WildMatch(path, pattern, true) || WildMatch(path + u".", pattern, true))) {
+      if (AddFoundFile(dir, sub, base) && !link) ScanDirectory(path, base, u"*.*", true);
+      continue;
+    }
+    if (!recurse || link) continue;
+    if (HasSeparator(mask)) {
+      if (HasWildcard(mask)) ScanDirectory(path, base, ExtractFileName(pattern), true);
+    } else {
+      ScanDirectory(path, base, mask, true);
+    }
+  }
+}
+
+bool TKMBaseArchiver::AddFoundFile(const TKMFoundFile& record, const std::u16string& dirPath,
+                                   const std::u16string& base) {
+  const std::u16string dir = IncludeTrailingSeparator(ResolvePath(dirPath, u"", workDir_));
+  const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
+  const std::u16string fullName =
+      isDirectory ? dir + IncludeTrailingSeparator(record.Name) : dir + record.Name;
+  if (!isDirectory && record.Size == 0 && IsDeviceFile(fullName)) return false;
+  for (const std::u16string& m : exclusionList_)
+    if (MatchesPathMask(fullName, m, isDirectory)) return false;
+  AddScannedFile(fullName, base, record);
+  return true;
+}
+
+void TKMBaseArchiver::AddScannedFile(const std::u16string& fileName, const std::u16string& base,
+                                     const TKMFoundFile& record) {
+  bool confirm = true;
+  DoConfirmProcessFile(fileName, scanMoveFiles_ ? poMove : poAdd, confirm);
+  if (!confirm) return;
+  const int32_t index = AddFile(fileName, base);
+  if (index < 0) return;
+
+  TDirItem& item = *dirManager_->CurrentDir().ItemPtr(index);
+  if (scanMoveFiles_) item.Operation = poMove;
+  const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
+  for (const std::u16string& m : noCompressionMasks_) {
+    if (MatchesPathMask(fileName, m, isDirectory)) {
+      item.CompressionMode = 0;
+      item.Method = 0;
+      break;
+    }
+  }
+  if (record.Size >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
+    item.Zip64Used = true;
+    item.UncompressedSize = kSentinel32;
+    item.Zip64UncompressedSize = uint64_t(record.Size);
+  } else {
+    item.UncompressedSize = uint32_t(record.Size);
+  }
+}
+
+// ---- Entries
+
+int32_t TKMBaseArchiver::AddFile(const std::u16string& fileName, const std::u16string& base) {
+  std::u16string name = MakeStoredName(fileName, base, options_.StorePath(), workDir_);
+  const bool isDirectory = DirectoryExists(fileName);
+  if (isDirectory && !name.ends_with(u'/')) name += u'/';
+  uint32_t attributes = GetFileAttr(fileName);
+  if (attributes == platform::kInvalidAttributes) attributes = platform::faArchive;
+  std::string comment;
+  DoStoreFile(name, attributes, fileName, comment);
+  // An entry without a name could never be found or extracted again.
+  if (name.empty()) return -1;
+  CheckOpen();
+
+  int32_t index = dirManager_->CurrentDir().FindItem(name);
+  if (index < 0) {
+    TDirItem item;
+    item.FileName = name;
+    item.Operation = poAdd;
+    index = dirManager_->CurrentDir().Add(item);
+    ++addedCount_;
+  } else {
+    bool replace = false;
+    const TDirItem& entry = dirManager_->CurrentDir().GetItem(index);
+    switch (options_.OverwriteMode()) {
+      case omPrompt: {
+        std::u16string entryName = entry.FileName;
+        DoConfirmOverwrite(fileName, entryName, replace);
+        CheckOpen();
+        break;
+      }
+      case omAlways:
+        replace = true;
+        break;
+      case omNever:
+        break;
+      case omIfNewer:
+      case omIfOlder:
+      case omIfDiffer: {
+        const uint32_t attrNow = GetFileAttr(fileName);  // all bits set when unreadable
+        const int64_t entrySize = Size64(entry.UncompressedSize, entry.Zip64UncompressedSize);
+        if (attrNow != entry.ExternalAttr || FileSizeByName(fileName) != entrySize) {
+          replace = true;
+        } else if ((attrNow & platform::faDirectory) == 0) {
+          const uint32_t dosTime = FileModDosTime(fileName);
+          const int32_t fileTime = dosTime == kInvalidDosTime ? -1 : int32_t(dosTime);
+          const int32_t entryTime = int32_t((uint32_t(entry.ModDate) << 16) | entry.ModTime);
+          const TKMOverwriteMode mode = options_.OverwriteMode();
+          replace = mode == omIfNewer   ? fileTime > entryTime
+                    : mode == omIfOlder ? fileTime < entryTime
+                                        : fileTime != entryTime;
+        }
+        break;
+      }
+    }
+    if (!replace) return -1;
+    ++addedCount_;
+    TDirItem& item = *dirManager_->CurrentDir().ItemPtr(index);
+    item.Modified = true;
+    item.SourceFileName = fileName;
+    item.Operation = poUpdate;
+  }
+
+  TKMDirArray& dir = dirManager_->CurrentDir();
+  RefreshItemFromFile(*dir.ItemPtr(index), fileName);
+  if (isDirectory) MakeDirectoryItem(*dir.ItemPtr(index));
+  if (dir.GetItem(index).FileName != name) dir.RenameItem(index, name);
+  TDirItem& item = *dir.ItemPtr(index);
+  item.NameLength = uint16_t(std::min<size_t>(name.size(), 0xFFFF));
+  item.ExternalAttr = attributes;
+  item.Comment = comment;
+  item.CommentLength = uint16_t(std::min<size_t>(comment.size(), 0xFFFF));
+  return index;
+}
+
+void TKMBaseArchiver::InitItemFromFile(int32_t index, const std::u16string& fileName) {
+  std::u16string name = MakeStoredName(fileName, workDir_, options_.StorePath(), workDir_);
+  if (name.empty()) return;
+  const bool isDirectory = DirectoryExists(fileName);
+  if (isDirectory && !name.ends_with(u'/')) name += u'/';
+  TKMDirArray& dir = dirManager_->CurrentDir();
+  if (dir.GetItem(index).FileName != name) dir.RenameItem(index, name);
+  TDirItem& item = *dir.ItemPtr(index);
+  // Adding and refreshing an entry from its file fill it the same way.
+  RefreshItemFromFile(item, fileName);
+  if (isDirectory) MakeDirectoryItem(item);
+}
+
+// ---- Synchronising
+
+void TKMBaseArchiver::DeleteMissingFiles() {
+  if (baseDir_.empty() || !DirectoryExists(baseDir_)) {
+    platform::MessageBoxRequest request;
+    request.text = u"Synchronizing impossible!\r\nBaseDir is not set.";
+    request.caption = u"Error";
+    request.type = platform::mtError;
+    request.buttons = {platform::mbOK};
+    request.owned = false;
+    platform::ShowMessageBox(request);
+    return;
+  }
+  CheckOpen();
+  CheckModifiable();
+  deletedCount_ = 0;
+  MarkMissingFiles();
+  BeginUpdate();
+  try {
+    ProcessFiles(poDelete);
+    EndUpdate();
+  } catch (...) {
+    CancelUpdate();
+    throw;
+  }
+}
+
+void TKMBaseArchiver::MarkMissingFiles() {
+  CheckOpen();
+  TKMDirArray& dir = dirManager_->CurrentDir();
+  dir.ClearMarks();
+  // Entries stored without paths cannot be traced back to their files.
+  const TKMStorePathMode mode = options_.StorePath();
+  if (mode == spNoPath) return;
+  // Entry paths are joined to the base directly: it needs its separator.
+  const std::u16string base = IncludeTrailingSeparator(ResolvePath(baseDir_, u"", workDir_));
+
+  TKMArchiveItem record;
+  for (bool found = FindFirstByMasks(record); found; found = FindNext(record)) {
+    const std::u16string stored = record.StoredPath + record.FileName;
+    std::u16string path;
+    switch (mode) {
+      case spRelativePath:
+        path = base + stored;
+        break;
+      case spRelativeStoreStart:
+        path = ParentDirOf(base) + stored;
+        break;
+      case spFullPath:
+        path = ExtractFileDrive(base) + u"\\" + stored;
+        break;
+      default:
+        path = stored;
+        break;
+    }
+    TDirItem& item = *dir.ItemPtr(record.InternalData.CurrentIndex);
+    const bool isDirectory =
+        (item.ExternalAttr & platform::faDirectory) != 0 || item.FileName.ends_with(u'/');
+    if (!(isDirectory ? DirectoryExists(path) : FileExists(path))) item.Marked = true;
+  }
+}
+
+}  // namespace km

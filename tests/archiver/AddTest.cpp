@@ -1,0 +1,395 @@
+// Adding a directory tree to an archive and synchronising it, on real trees
+// on disk; every archive made is read back by our tester and, when present,
+// by python zipfile.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "ArchiverTestUtil.h"
+#include "PeerArchives.h"
+#include "archiver/Archiver.h"
+#include "platform/DialogServices.h"
+#include "support/Paths.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+using V = std::vector<std::u16string>;
+
+TEST(MakeStoredName, EveryModeOverTheExampleBase) {
+  const std::u16string file = u"C:\\App\\sub\\f.txt";
+  const std::u16string base = u"C:\\App\\";
+  const std::u16string wd = u"C:\\Work\\";
+  auto name = [&](const std::u16string& path, TKMStorePathMode mode,
+                  const std::u16string& b = u"C:\\App\\") {
+    return TKMBaseArchiver::MakeStoredName(path, b, mode, wd);
+  };
+  EXPECT_EQ(name(file, spNoPath), u"f.txt");
+  EXPECT_EQ(name(file, spRelativePath), u"sub/f.txt");
+  EXPECT_EQ(name(file, spRelativeStoreStart), u"App/sub/f.txt");
+  EXPECT_EQ(name(file, spFullPath), u"App/sub/f.txt");
+  EXPECT_EQ(name(file, spFullPathWithDrive), u"C:/App/sub/f.txt");
+
+  // Outside the base: the path without its drive, never "..".
+  for (TKMStorePathMode mode : {spRelativePath, spRelativeStoreStart, spFullPath}) {
+    EXPECT_EQ(name(u"C:\\Other\\g.txt", mode), u"Other/g.txt") << int(mode);
+    EXPECT_EQ(name(u"D:\\Other\\g.txt", mode), u"Other/g.txt") << int(mode);
+  }
+  // A directory loses its separator here; AddFile puts the '/' back.
+  EXPECT_EQ(name(u"C:\\App\\sub\\", spRelativeStoreStart), u"App/sub");
+  // A relative name is taken below the base.
+  EXPECT_EQ(name(u"sub\\f.txt", spRelativePath), u"sub/f.txt");
+  // A network path keeps its share name, not the server's.
+  EXPECT_EQ(name(u"\\\\server\\share\\d\\f.txt", spFullPath), u"share/d/f.txt");
+  // A base without its trailing separator is the same directory.
+  EXPECT_EQ(name(file, spRelativePath, u"C:\\App"), u"sub/f.txt");
+  EXPECT_EQ(name(file, spRelativeStoreStart, u"C:\\App"), u"App/sub/f.txt");
+}
+
+class AddFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.Ok());
+    fs::create_directories(Host(u"sub/deep"));
+    fs::create_directories(Host(u"empty"));
+    Write(u"a.txt", "alpha\n");
+    Write(u".hidden", "h");
+    Write(u"sub/b.txt", std::string(70000, 'b'));
+    Write(u"sub/deep/c.txt", "");
+    archive = dir.Win(u"out.zip");
+  }
+
+  fs::path Host(const std::u16string& rel) const { return dir.Host(u"tree/" + rel); }
+  std::u16string Tree() const { return dir.Win(u"tree"); }
+  void Write(const std::u16string& rel, const std::string& bytes) {
+    test::WriteHostFile(Host(rel), bytes);
+  }
+  fs::path ArchiveHost() const { return FromWindowsView(archive); }
+
+  void Configure(TKavoMill& a) {
+    a.SetFileName(archive);
+    a.SetBaseDir(baseDir.empty() ? Tree() + u"\\" : baseDir);
+    a.SetFileMasks({u"*.*"});
+    a.SetExclusionMasks(exclusions);
+    a.SetZip64Mode(zip64);
+    a.Options().SetOverwriteMode(overwrite);
+    a.Options().SetSynchronize(synchronize);
+    a.OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string&, TKMProcessOperation,
+                                    int32_t native, int32_t, const std::u16string&,
+                                    TKMAction& action) {
+      failures.push_back(native);
+      action = fxaIgnore;
+    };
+  }
+
+  // One run as the dialog makes it; the counters it reports.
+  std::pair<int32_t, int32_t> Run() {
+    TKavoMill a;
+    Configure(a);
+    a.OpenArchive();
+    a.BeginUpdate();
+    a.AddFiles();
+    a.EndUpdate();
+    a.CloseArchive();
+    return {a.AddedCount(), a.DeletedCount()};
+  }
+
+  // The entries of the archive on disk, after our tester and python agree
+  // that it is sound.
+  V Entries(std::vector<uint32_t>* attributes = nullptr) {
+    TKavoMill a;
+    Configure(a);
+    a.OpenArchive();
+    V names;
+    const TKMDirArray& current = a.DirManager()->CurrentDir();
+    for (int32_t i = 0; i < current.Count(); ++i) {
+      names.push_back(current.GetItem(i).FileName);
+      if (attributes) attributes->push_back(current.GetItem(i).ExternalAttr);
+    }
+    failures.clear();
+    a.TestFiles(u"*.*", 0x3F, u"");
+    EXPECT_TRUE(failures.empty());
+    a.CloseArchive();
+    if (test::HasTool("python3")) {
+      EXPECT_EQ(
+          test::RunShell("python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                         "sys.exit(z.testzip() is not None or len(z.infolist()) != " +
+                         std::to_string(names.size()) + ")\" " + test::Quoted(ArchiveHost())),
+          0);
+    }
+    return names;
+  }
+
+  std::string Extract(const std::u16string& entry) {
+    TKavoMill a;
+    Configure(a);
+    a.OpenArchive();
+    const int32_t index = a.DirManager()->CurrentDir().FindItem(entry);
+    EXPECT_GE(index, 0);
+    TMemoryStream data;
+    if (index >= 0) a.ExtractToStream(index, data);
+    a.CloseArchive();
+    return std::string(reinterpret_cast<const char*>(data.Memory()), size_t(data.Size()));
+  }
+
+  // Makes the next rewrite visible in the file's time.
+  void AgeArchive() {
+    fs::last_write_time(ArchiveHost(), fs::last_write_time(ArchiveHost()) - std::chrono::hours(1));
+  }
+
+  test::TempDir dir;
+  std::u16string archive;
+  std::u16string baseDir;
+  V exclusions;
+  TKMOverwriteMode overwrite = omIfDiffer;
+  TZip64Mode zip64 = zmDisabled;
+  bool synchronize = true;
+  std::vector<int32_t> failures;
+};
+
+const V kTreeEntries = {u".hidden",   u"a.txt",     u"empty/",        u"sub/",
+                        u"sub/b.txt", u"sub/deep/", u"sub/deep/c.txt"};
+
+TEST_F(AddFiles, CreatesEntriesInNameOrderWithAttributes) {
+  EXPECT_EQ(Run(), std::make_pair(7, 0));
+  std::vector<uint32_t> attributes;
+  // Files of a folder come before its subfolders, each in name order.
+  EXPECT_EQ(Entries(&attributes), kTreeEntries);
+  EXPECT_EQ(attributes, (std::vector<uint32_t>{0x22, 0x20, 0x10, 0x10, 0x20, 0x10, 0x20}));
+  EXPECT_EQ(Extract(u"sub/b.txt"), std::string(70000, 'b'));
+}
+
+TEST_F(AddFiles, UnchangedTreeLeavesTheArchiveAlone) {
+  EXPECT_EQ(Run(), std::make_pair(7, 0));
+  AgeArchive();
+  const auto bytes = test::ReadHostFile(ArchiveHost());
+  const auto time = fs::last_write_time(ArchiveHost());
+  EXPECT_EQ(Run(), std::make_pair(0, 0));
+  EXPECT_EQ(test::ReadHostFile(ArchiveHost()), bytes);
+  EXPECT_EQ(fs::last_write_time(ArchiveHost()), time);
+}
+
+// Sizes kept in the Zip64 field compare by their real value.
+TEST_F(AddFiles, UnchangedTreeWithZip64SizesIsNotReplaced) {
+  zip64 = zmAlways;
+  Run();
+  EXPECT_EQ(Run(), std::make_pair(0, 0));
+  EXPECT_EQ(Entries(), kTreeEntries);
+}
+
+TEST_F(AddFiles, OverwriteModesDecideOnTimeAttributesAndSize) {
+  Run();
+  // Same size, newer time: only the modes that want newer or different.
+  Write(u"a.txt", "ALPHA\n");
+  fs::last_write_time(Host(u"a.txt"), fs::last_write_time(Host(u"a.txt")) + std::chrono::hours(2));
+  overwrite = omIfOlder;
+  EXPECT_EQ(Run().first, 0);
+  overwrite = omNever;
+  Write(u"new.txt", "n");
+  EXPECT_EQ(Run().first, 1);  // new files still come in
+  overwrite = omIfNewer;
+  EXPECT_EQ(Run().first, 1);
+  EXPECT_EQ(Extract(u"a.txt"), "ALPHA\n");
+  EXPECT_EQ(Run().first, 0);
+
+  // Attributes alone: replaced whatever the time says.
+  fs::permissions(Host(u"a.txt"), fs::perms::owner_write, fs::perm_options::remove);
+  overwrite = omIfOlder;
+  EXPECT_EQ(Run().first, 1);
+  fs::permissions(Host(u"a.txt"), fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(Run().first, 1);
+
+  // Size alone, with the time put back.
+  const auto time = fs::last_write_time(Host(u"sub/b.txt"));
+  Write(u"sub/b.txt", "short");
+  fs::last_write_time(Host(u"sub/b.txt"), time);
+  overwrite = omIfDiffer;
+  EXPECT_EQ(Run().first, 1);
+  EXPECT_EQ(Extract(u"sub/b.txt"), "short");
+  overwrite = omAlways;
+  EXPECT_EQ(Run().first, 8);  // every entry, folders too
+  Entries();
+}
+
+TEST_F(AddFiles, SynchronisingRemovesEntriesOfVanishedFilesAndFolders) {
+  Run();
+  fs::remove(Host(u"a.txt"));
+  fs::remove_all(Host(u"sub/deep"));
+  synchronize = false;
+  EXPECT_EQ(Run(), std::make_pair(0, 0));
+  EXPECT_EQ(Entries(), kTreeEntries);
+  synchronize = true;
+  EXPECT_EQ(Run(), std::make_pair(0, 3));
+  EXPECT_EQ(Entries(), (V{u".hidden", u"empty/", u"sub/", u"sub/b.txt"}));
+}
+
+TEST_F(AddFiles, BaseDirWithoutSeparatorBehavesTheSame) {
+  baseDir = Tree();
+  EXPECT_EQ(Run(), std::make_pair(7, 0));
+  EXPECT_EQ(Entries(), kTreeEntries);
+  fs::remove(Host(u"sub/b.txt"));
+  EXPECT_EQ(Run(), std::make_pair(0, 1));
+}
+
+TEST_F(AddFiles, ExclusionMasksIgnoreCaseAndProtectTheirEntries) {
+  Write(u"x.TMP", "t");
+  Write(u"sub/y.tmp", "t");
+  exclusions = {u"*.tmp", u"empty"};
+  EXPECT_EQ(Run().first, 6);
+  EXPECT_EQ(Entries(),
+            (V{u".hidden", u"a.txt", u"sub/", u"sub/b.txt", u"sub/deep/", u"sub/deep/c.txt"}));
+
+  // An excluded entry stays even when its file is gone.
+  exclusions = {};
+  Run();
+  fs::remove(Host(u"x.TMP"));
+  exclusions = {u"*.tmp"};
+  EXPECT_EQ(Run(), std::make_pair(0, 0));
+  const V names = Entries();
+  EXPECT_EQ(std::count(names.begin(), names.end(), u"x.TMP"), 1);
+}
+
+TEST_F(AddFiles, ArchiveInsideTheTreeIsNeverAdded) {
+  archive = Tree() + u"\\sub\\..\\self.zip";
+  EXPECT_EQ(Run(), std::make_pair(7, 0));
+  EXPECT_EQ(Entries(), kTreeEntries);
+  EXPECT_EQ(Run(), std::make_pair(0, 0));
+}
+
+TEST_F(AddFiles, NonLatinNamesSurviveRuns) {
+  const std::u16string cyrillic = u"Привет.txt";
+  const std::u16string cjk = u"日本語/中文.txt";
+  fs::create_directories(Host(u"日本語"));
+  Write(cyrillic, "privet");
+  Write(cjk, "zhongwen");
+  EXPECT_EQ(Run().first, 10);
+  const V first = Entries();
+  EXPECT_EQ(Run(), std::make_pair(0, 0));
+  EXPECT_EQ(Entries(), first);
+  EXPECT_EQ(Extract(cjk), "zhongwen");
+  EXPECT_EQ(Extract(cyrillic), "privet");
+}
+
+TEST_F(AddFiles, DevicesAndFolderLinksAreNotFollowed) {
+  ASSERT_EQ(mkfifo(Host(u"pipe").c_str(), 0600), 0);
+  fs::create_directory_symlink(Host(u"sub"), Host(u"loop"));
+  fs::create_directory_symlink(Host(u""), Host(u"sub/up"));
+  EXPECT_EQ(Run().first, 9);
+  const V names = Entries();
+  EXPECT_EQ(std::count(names.begin(), names.end(), u"pipe"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), u"loop/"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), u"sub/up/"), 1);
+  for (const std::u16string& name : names)
+    EXPECT_FALSE(name.starts_with(u"loop/") && name != u"loop/") << platform::WideToUtf8(name);
+}
+
+// Checked inside one transaction, before the commit replaces sizes.
+TEST_F(AddFiles, EntryFieldsFollowTheSettings) {
+  TKavoMill a;
+  Configure(a);
+  a.SetZip64Mode(zmAlways);
+  a.SetNoCompressionMasks({u"*.TXT"});
+  a.SetPassword("pw");
+  a.OpenArchive();
+  a.BeginUpdate();
+  a.AddFiles();
+  const TKMDirArray& current = a.DirManager()->CurrentDir();
+  const TDirItem& b = current.GetItem(current.FindItem(u"sub/b.txt"));
+  EXPECT_TRUE(b.Zip64Used);
+  EXPECT_EQ(b.UncompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(b.Zip64UncompressedSize, 70000u);
+  EXPECT_EQ(b.Method, 0);
+  EXPECT_EQ(b.CompressionMode, 0);
+  EXPECT_EQ(b.Operation, poAdd);
+  EXPECT_EQ(b.Flags & 1, 1);
+  EXPECT_EQ(b.SourceFileName, Tree() + u"\\sub\\b.txt");
+  const TDirItem& deep = current.GetItem(current.FindItem(u"sub/deep/"));
+  EXPECT_EQ(deep.Flags, 2);
+  EXPECT_EQ(deep.Crc32, 0u);
+  const TDirItem& hidden = current.GetItem(current.FindItem(u".hidden"));
+  EXPECT_NE(hidden.Method, 0);
+  a.CancelUpdate();
+  a.CloseArchive();
+}
+
+TEST_F(AddFiles, EventsCanRenameSkipAndConfirm) {
+  Run();
+  Write(u"a.txt", "changed");
+  TKavoMill a;
+  Configure(a);
+  a.Options().SetOverwriteMode(omPrompt);
+  a.Options().SetSynchronize(false);
+  V asked;
+  a.OnConfirmOverwrite = [&](TKMBaseArchiver&, const std::u16string&, std::u16string& dest,
+                             bool& confirm) {
+    asked.push_back(dest);
+    confirm = dest == u"a.txt";
+  };
+  bool lockHeld = true;
+  a.OnConfirmProcessFile = [&](TKMBaseArchiver&, const std::u16string& name, TKMProcessOperation,
+                               bool& confirm) {
+    // The scan holds the process-wide lock against other threads.
+    std::thread([&] {
+      if (ArchiverLock().TryEnter()) {
+        lockHeld = false;
+        ArchiverLock().Leave();
+      }
+    }).join();
+    confirm = !name.ends_with(u"c.txt");
+  };
+  a.OnStoreFile = [](TKMBaseArchiver&, std::u16string& name, uint32_t&, std::string& comment,
+                     const std::u16string&) {
+    if (name == u".hidden") {
+      name = u"renamed";
+      comment = "note";
+    }
+  };
+  a.OpenArchive();
+  a.AddFiles();
+  a.CloseArchive();
+  EXPECT_EQ(a.AddedCount(), 2);  // a.txt replaced, "renamed" new
+  EXPECT_TRUE(lockHeld);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), u"a.txt"), 1);
+  EXPECT_EQ(Extract(u"a.txt"), "changed");
+  EXPECT_EQ(Extract(u"renamed"), "h");
+}
+
+TEST_F(AddFiles, MissingBaseDirOnlyWarnsWhenSynchronising) {
+  Run();
+  TKavoMill a;
+  Configure(a);
+  a.OpenArchive();
+  a.SetBaseDir(u"");
+  platform::ScriptedDialogServices dialogs;
+  platform::ScopedDialogServices scope(&dialogs);
+  a.DeleteMissingFiles();
+  ASSERT_EQ(dialogs.MessageBoxes().size(), 1u);
+  EXPECT_EQ(dialogs.MessageBoxes()[0].text, u"Synchronizing impossible!\r\nBaseDir is not set.");
+  EXPECT_EQ(dialogs.MessageBoxes()[0].type, platform::mtError);
+  EXPECT_EQ(a.DirManager()->CurrentDir().Count(), 7);
+
+  // Without stored paths nothing can be traced back, so nothing goes.
+  a.SetBaseDir(Tree());
+  fs::remove(Host(u"a.txt"));
+  a.Options().SetStorePath(spNoPath);
+  a.DeleteMissingFiles();
+  EXPECT_EQ(a.DirManager()->CurrentDir().Count(), 7);
+  a.CloseArchive();
+  try {
+    a.AddFiles();
+    FAIL() << "a closed archive was added to";
+  } catch (const EKMException& e) {
+    EXPECT_EQ(e.NativeError(), 13);
+  }
+}
+
+}  // namespace
+}  // namespace km
