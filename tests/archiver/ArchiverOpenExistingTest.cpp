@@ -22,14 +22,7 @@ std::string Quoted(const std::filesystem::path& p) {
   return "'" + p.string() + "'";
 }
 
-int NativeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKMException& e) {
-    return e.NativeError();
-  }
-  return -1;
-}
+using test::NativeOf;
 
 TEST(ArchiverOpenExisting, ReadsTheDirectoryOfAnExistingArchive) {
   TempDir dir;

@@ -40,14 +40,7 @@ class TestArchiver : public TKavoMill {
   }
 };
 
-int NativeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKMException& e) {
-    return e.NativeError();
-  }
-  return -1;
-}
+using test::NativeOf;
 
 TEST(ArchiverProperties, CompressionSettingsAreCoupled) {
   TKavoMill a;

@@ -6,9 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
+#include "archiver/Errors.h"
 #include "platform/CodePage.h"
 #include "platform/HostPath.h"
 
@@ -46,6 +48,16 @@ inline std::string ReadHostFile(const std::filesystem::path& path) {
 inline void WriteHostFile(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// The native code of the EKMException f raises; -1 when it raises none.
+inline int NativeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EKMException& e) {
+    return e.NativeError();
+  }
+  return -1;
 }
 
 }  // namespace km::test
