@@ -8,6 +8,9 @@ namespace km::platform {
 
 // True when standard input is a terminal, so that a question can be answered.
 bool StdinIsTerminal();
+// True when standard error is a terminal, so that an updating progress line
+// can be shown there.
+bool StderrIsTerminal();
 
 // Reads one line from the terminal on standard input with echo switched off,
 // without its line break. False at end of input or when standard input is

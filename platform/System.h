@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace km::platform {
 
@@ -11,6 +12,10 @@ uint64_t AvailablePhysicalMemory();
 bool PerformanceCounter(int64_t& value);
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 uint32_t TickCount();
+
+// The full Windows-view name of the running executable; empty when the host
+// cannot tell.
+std::u16string ExecutableFileName();
 
 // A critical section: re-entrant for the thread that holds it.
 class CriticalSection {

@@ -26,6 +26,10 @@ bool StdinIsTerminal() {
   return isatty(STDIN_FILENO) == 1;
 }
 
+bool StderrIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
 bool ReadSecretLine(std::string& line) {
   line.clear();
   if (!StdinIsTerminal() || tcgetattr(STDIN_FILENO, &gSaved) != 0) return false;

@@ -1,5 +1,7 @@
 #include "platform/System.h"
 
+#include "platform/HostPath.h"
+
 #include <unistd.h>
 #include <cstdio>
 #include <ctime>
@@ -68,6 +70,15 @@ bool PerformanceCounter(int64_t& value) {
 uint32_t TickCount() {
   int64_t ns = MonotonicNanoseconds();
   return ns < 0 ? 0 : uint32_t(uint64_t(ns / 1000000));
+}
+
+std::u16string ExecutableFileName() {
+#if defined(__linux__)
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error && self.is_absolute()) return ToWindowsView(self);
+#endif
+  return {};
 }
 
 }  // namespace km::platform

@@ -1,0 +1,71 @@
+#include "app/ArchiverSetup.h"
+
+#include <cmath>
+
+#include "platform/CodePage.h"
+#include "platform/HostPath.h"
+#include "platform/IniFile.h"
+#include "platform/System.h"
+#include "support/Paths.h"
+
+namespace pelko {
+
+void ApplyDesignSettings(km::TKavoMill& archiver) {
+  archiver.SetCompressionMode(5);
+  archiver.SetCurrentVersion(u"3.01 Prism Edition");
+  archiver.SpanningOptions().SetAdvancedNaming(true);
+  archiver.SpanningOptions().SetVolumeSize(km::vsAutoDetect);
+  archiver.Options().SetOverwriteMode(km::omIfDiffer);
+  archiver.Options().SetStorePath(km::spRelativeStoreStart);
+  archiver.Options().SetSynchronize(true);
+  archiver.SetFileMasks({u"*.*"});
+  archiver.SetExclusionMasks(
+      {u"*.tmp", u"*.~*", u"*.dmp", u"_istmp*.*", u"chklist.*", u"~*.*", u"*._mp", u"*.gid"});
+  archiver.SetNoCompressionMasks({u"*.PK3", u"*.PK_", u"*.RAR", u"*.TAR", u"*.TGZ", u"*.UUE",
+                                  u"*.UU", u"*.WAR", u"*.XXE", u"*.Z", u"*.ZIP", u"*.ZOO",
+                                  u"ACCOUNT.E*", u"MESSAGES.E*", u"CONFIG.EDB", u"RootCA.EBD",
+                                  u"Events.EFG", u"AVConfig.ENI"});
+}
+
+std::u16string ExecutableDir() {
+  const std::u16string exe = km::platform::ExecutableFileName();
+  if (exe.empty()) return {};
+  return km::ExcludeTrailingSeparator(km::ExtractFilePath(exe));
+}
+
+std::u16string SettingsFileName(const std::u16string& exeDir) {
+  return exeDir + u"\\Pelko.ini";
+}
+
+std::string ReadArchiveName(const std::u16string& settingsFileName) {
+  const km::platform::IniFile settings(settingsFileName);
+  return settings.ReadString(kSettingsSection, kArchiveNameKey, "");
+}
+
+std::u16string ArchiveFileFromName(const std::string& name, const std::u16string& exeDir) {
+  if (name.empty()) return {};
+  if (name.front() == '/') {
+    // A host path: its bytes are the host's UTF-8 only as far as code page
+    // 1251 could hold them, which is what the settings file keeps.
+    return km::ToWindowsView(
+        std::filesystem::path(km::platform::WideToUtf8(km::platform::AnsiToWide(name))));
+  }
+  std::u16string wide = km::platform::AnsiToWide(name);
+  const bool absolute = (wide.size() >= 3 && wide[1] == u':' && wide[2] == u'\\') ||
+                        wide.starts_with(u"\\\\");
+  if (absolute) return wide;
+  return km::IncludeTrailingSeparator(exeDir) + wide;
+}
+
+std::u16string StatusText(int32_t added, int32_t deleted) {
+  return u"Добавлено: " + km::platform::AnsiToWide(std::to_string(added)) + u"    Удалено: " +
+         km::platform::AnsiToWide(std::to_string(deleted));
+}
+
+uint16_t RoundPercent(double progress) {
+  if (!(progress > 0)) return 0;  // NaN too
+  if (progress >= 65535) return 65535;
+  return uint16_t(std::nearbyint(progress));  // the default rounding: halves to even
+}
+
+}  // namespace pelko

@@ -1,0 +1,40 @@
+// What both front ends of Pelko share: the archiver configured as the dialog
+// carries it, where the settings file lives, and the texts of a run's end.
+// No Qt here, so that pelko-cli uses the very same settings as the window.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "archiver/Archiver.h"
+
+namespace pelko {
+
+// Applies the dialog's design-time settings through the archiver's setters,
+// in the order the dialog applies them. Events are bound by each front end.
+void ApplyDesignSettings(km::TKavoMill& archiver);
+
+// The directory of the running executable without a trailing separator
+// (Windows view); empty when the host cannot tell.
+std::u16string ExecutableDir();
+// exeDir + "\Pelko.ini".
+std::u16string SettingsFileName(const std::u16string& exeDir);
+
+inline constexpr const char* kSettingsSection = "Pelko";
+inline constexpr const char* kArchiveNameKey = "ArchiveName";
+
+// "ArchiveName" from the settings file (8-bit, code page 1251), or empty.
+std::string ReadArchiveName(const std::u16string& settingsFileName);
+// The archive file an 8-bit archive name stands for: a Windows path as the
+// dialog stores it, or a host path ("/home/u/b.zip"); a relative name is
+// taken relative to exeDir, never to whatever the current directory is.
+std::u16string ArchiveFileFromName(const std::string& name, const std::u16string& exeDir);
+
+// The status line after a run: "Добавлено: N    Удалено: M".
+std::u16string StatusText(int32_t added, int32_t deleted);
+
+// A progress value as the bars show it: the nearest integer, a half going to
+// the even neighbour; clamped to 0..65535 (a bar's percent is 16-bit).
+uint16_t RoundPercent(double progress);
+
+}  // namespace pelko
