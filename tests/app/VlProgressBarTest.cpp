@@ -40,12 +40,11 @@ QImage Render(const TVlCustomProgressBar& bar) {
   return image;
 }
 
-// Runs of kBar along a row (or a column) from `from` to before `to`, as
-// {first pixel, length}.
-std::vector<std::pair<int, int>> BarRuns(const QImage& image, bool column, int line, int from,
-                                         int to) {
-  std::vector<std::pair<int, int>> runs;
-  for (int i = from; i < to; ++i) {
+// Runs of kBar along a row (or a column), as {first pixel, length}.
+using Runs = std::vector<std::pair<int, int>>;
+Runs BarRuns(const QImage& image, bool column, int line) {
+  Runs runs;
+  for (int i = 0; i < (column ? image.height() : image.width()); ++i) {
     if ((column ? image.pixel(line, i) : image.pixel(i, line)) != kBar) continue;
     if (!runs.empty() && runs.back().first + runs.back().second == i)
       ++runs.back().second;
@@ -153,7 +152,7 @@ TEST(VlProgressBarTest, LedSegmentsFitTheInnerLength) {
     bar->SetBarStyle(bsLED);
     bar->SetPercent(c.percent);
     const QImage image = Render(*bar);
-    const auto runs = BarRuns(image, false, 12, 0, image.width());
+    const Runs runs = BarRuns(image, false, 12);
     ASSERT_EQ(runs.size(), size_t(c.lit));
     for (int i = 0; i < c.lit; ++i) {
       // Inside each segment's outline: one pixel of BackColor on each side.
@@ -171,9 +170,7 @@ TEST(VlProgressBarTest, LedSegmentsFitTheInnerLength) {
   auto bar = MakeBar(24, 66);
   bar->SetBarStyle(bsLED);
   bar->SetPercent(30);
-  const QImage image = Render(*bar);
-  using Runs = std::vector<std::pair<int, int>>;
-  EXPECT_EQ(BarRuns(image, true, 12, 0, 66), (Runs{{46, 4}, {52, 4}, {58, 4}}));
+  EXPECT_EQ(BarRuns(Render(*bar), true, 12), (Runs{{46, 4}, {52, 4}, {58, 4}}));
 }
 
 TEST(VlProgressBarTest, TraditionalFillRoundsToEven) {
@@ -186,59 +183,39 @@ TEST(VlProgressBarTest, TraditionalFillRoundsToEven) {
     auto bar = MakeBar(c.width, 10);  // wider than tall, so horizontal
     bar->SetShowPercent(false);
     bar->SetPercent(c.percent);
-    const auto runs = BarRuns(Render(*bar), false, 5, 0, c.width);
-    if (c.filled == 0) {
-      EXPECT_TRUE(runs.empty());
-    } else {
-      using Runs = std::vector<std::pair<int, int>>;
-      EXPECT_EQ(runs, (Runs{{2, c.filled}}));
-    }
+    EXPECT_EQ(BarRuns(Render(*bar), false, 5), (c.filled ? Runs{{2, c.filled}} : Runs{}));
   }
 
   // Vertical: from the bottom up, inner height 100.
   auto bar = MakeBar(24, 104);
   bar->SetShowPercent(false);
   bar->SetPercent(30);
-  using Runs = std::vector<std::pair<int, int>>;
-  EXPECT_EQ(BarRuns(Render(*bar), true, 12, 0, 104), (Runs{{72, 30}}));
+  EXPECT_EQ(BarRuns(Render(*bar), true, 12), (Runs{{72, 30}}));
 }
 
 TEST(VlProgressBarTest, PercentTextInvertsWhereTheFillEnds) {
-  // "50%" centred at x 99 over a fill that ends at x 100.
+  // "50%" centred at x 99, the fill ending at x 100; then the same text over
+  // a fill of the lower half.
   auto bar = MakeBar(200, 24);
   bar->SetPercent(50);
   const QImage horizontal = Render(*bar);
-  // The same text over the lower half instead.
   bar->SetOrientation(orVertical);
   const QImage vertical = Render(*bar);
 
-  // Text pixels are those not in the ground colour of their part; the two
-  // pictures must show the same text, however the parts split it.
-  auto textMask = [](const QImage& image, auto inFill) {
-    std::vector<bool> mask;
-    for (int y = 2; y < 22; ++y) {
-      for (int x = 2; x < 198; ++x) {
-        const QRgb ground = inFill(x, y) ? kBar : kBack;
-        const QRgb ink = inFill(x, y) ? kBack : kBar;
-        const QRgb pixel = image.pixel(x, y);
-        EXPECT_TRUE(pixel == ground || pixel == ink) << x << "," << y;
-        mask.push_back(pixel == ink);
-      }
+  // A text pixel differs from the ground of its part. Both pictures must show
+  // the same text however the parts split it, and it must lie on both sides.
+  int inFill = 0, inRest = 0, left = 200, right = 0;
+  for (int y = 2; y < 22; ++y) {
+    for (int x = 2; x < 198; ++x) {
+      const QRgb h = horizontal.pixel(x, y), v = vertical.pixel(x, y);
+      ASSERT_TRUE((h == kBar || h == kBack) && (v == kBar || v == kBack)) << x << "," << y;
+      const bool text = h != (x < 100 ? kBar : kBack);
+      EXPECT_EQ(text, v != (y >= 12 ? kBar : kBack)) << x << "," << y;
+      if (!text) continue;
+      ++(x < 100 ? inFill : inRest);
+      left = std::min(left, x);
+      right = std::max(right, x);
     }
-    return mask;
-  };
-  const auto byColumns = textMask(horizontal, [](int x, int) { return x < 100; });
-  const auto byRows = textMask(vertical, [](int, int y) { return y >= 12; });
-  EXPECT_EQ(byColumns, byRows);
-
-  // Text on both sides of the fill's end, centred near x 99.
-  int left = 198, right = 0, inFill = 0, inRest = 0;
-  for (size_t i = 0; i < byColumns.size(); ++i) {
-    if (!byColumns[i]) continue;
-    const int x = 2 + int(i % 196);
-    left = std::min(left, x);
-    right = std::max(right, x);
-    ++(x < 100 ? inFill : inRest);
   }
   EXPECT_GT(inFill, 0);
   EXPECT_GT(inRest, 0);
@@ -246,35 +223,35 @@ TEST(VlProgressBarTest, PercentTextInvertsWhereTheFillEnds) {
 }
 
 TEST(VlProgressBarTest, FramesAndRingsStackInward) {
+  const QRgb shadow = qRgb(1, 1, 1), light = qRgb(2, 2, 2), text = qRgb(3, 3, 3),
+             light3D = qRgb(4, 4, 4), frame = qRgb(5, 5, 5), highlight = qRgb(6, 6, 6),
+             ring = qRgb(7, 7, 7);
   QPalette palette;
-  palette.setColor(QPalette::Dark, qRgb(1, 1, 1));        // clBtnShadow
-  palette.setColor(QPalette::Light, qRgb(2, 2, 2));       // clBtnHighlight
-  palette.setColor(QPalette::ButtonText, qRgb(3, 3, 3));  // clBtnText
-  palette.setColor(QPalette::Midlight, qRgb(4, 4, 4));    // cl3DLight
-  palette.setColor(QPalette::WindowText, qRgb(5, 5, 5));  // clWindowFrame
-  palette.setColor(QPalette::Highlight, qRgb(6, 6, 6));   // clHighlight
-  const QRgb shadow = qRgb(1, 1, 1), light = qRgb(2, 2, 2);
-
-  // The default lowered frame: left/top dark then text colour, right/bottom
-  // light then 3D light; the right and bottom lines own the far corners.
+  palette.setColor(QPalette::Dark, shadow);
+  palette.setColor(QPalette::Light, light);
+  palette.setColor(QPalette::ButtonText, text);
+  palette.setColor(QPalette::Midlight, light3D);
+  palette.setColor(QPalette::WindowText, frame);
+  palette.setColor(QPalette::Highlight, highlight);
   auto bar = MakeBar(40, 20);
   bar->setPalette(palette);
   bar->SetBarColor(clHighlight);
   bar->SetPercent(100);
   bar->SetShowPercent(false);
+
+  // The default lowered frame; the right and bottom lines own the far corners.
   QImage image = Render(*bar);
   EXPECT_EQ(image.pixel(0, 0), shadow);
   EXPECT_EQ(image.pixel(39, 0), light);
   EXPECT_EQ(image.pixel(0, 19), light);
-  EXPECT_EQ(image.pixel(1, 10), qRgb(3, 3, 3));
-  EXPECT_EQ(image.pixel(38, 10), qRgb(4, 4, 4));
-  EXPECT_EQ(image.pixel(2, 2), qRgb(6, 6, 6));
+  EXPECT_EQ(image.pixel(1, 10), text);
+  EXPECT_EQ(image.pixel(38, 10), light3D);
+  EXPECT_EQ(image.pixel(2, 2), highlight);
 
   // Groove: a light frame one pixel right and down, under a dark one in place.
   bar->SetBorderOuter(fsGroove);
   image = Render(*bar);
   QImage etched(40, 20, QImage::Format_RGB32);
-  etched.fill(kUnpainted);
   {
     QPainter painter(&etched);
     painter.setPen(QColor(light));
@@ -295,18 +272,15 @@ TEST(VlProgressBarTest, FramesAndRingsStackInward) {
   // Outer frame, rings, inner frame, margin, then the bar, on every side.
   bar->SetBorderOuter(fsFlat);
   bar->SetBorderWidth(2);
-  bar->SetBorderColor(TColor(qRgb(7, 7, 7)));
+  bar->SetBorderColor(TColor(ring));
   bar->SetBorderInner(fsStatus);
   bar->SetInteriorOffset(3);
   image = Render(*bar);
-  const QRgb fromLeft[] = {qRgb(5, 5, 5), qRgb(7, 7, 7), qRgb(7, 7, 7), shadow,
-                           kBack,         kBack,         kBack,         qRgb(6, 6, 6)};
-  const QRgb fromRight[] = {qRgb(5, 5, 5), qRgb(7, 7, 7), qRgb(7, 7, 7), light,
-                            kBack,         kBack,         kBack,         qRgb(6, 6, 6)};
+  const QRgb inward[] = {frame, ring, ring, shadow, kBack, kBack, kBack, highlight};
   for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ(image.pixel(i, 10), fromLeft[i]) << i;
-    EXPECT_EQ(image.pixel(39 - i, 10), fromRight[i]) << i;
-    EXPECT_EQ(image.pixel(20, i), fromLeft[i]) << i;
+    EXPECT_EQ(image.pixel(i, 10), inward[i]) << i;
+    EXPECT_EQ(image.pixel(20, i), inward[i]) << i;
+    EXPECT_EQ(image.pixel(39 - i, 10), i == 3 ? light : inward[i]) << i;
   }
 }
 
@@ -314,11 +288,9 @@ TEST(VlProgressBarTest, PaintsEveryPixel) {
   // The bar is opaque: whatever it leaves out would show stale pixels.
   auto check = [](TVlCustomProgressBar& bar) {
     const QImage image = Render(bar);
-    for (int y = 0; y < image.height(); ++y) {
-      for (int x = 0; x < image.width(); ++x) {
-        ASSERT_NE(image.pixel(x, y), kUnpainted) << x << "," << y;
-      }
-    }
+    const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
+    EXPECT_EQ(std::count(pixels, pixels + image.width() * image.height(), kUnpainted), 0)
+        << bar.width() << "x" << bar.height();
   };
   auto bar = MakeBar(67, 24);  // LED length 61: one pixel left over
   bar->SetBarStyle(bsLED);
