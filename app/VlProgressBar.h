@@ -134,13 +134,14 @@ class TVlCustomProgressBar : public QWidget {
   // Starts over: PartsComplete and Percent go to 0.
   virtual void SetTotalParts(uint32_t value);
 
-  // The colour the font is drawn in where the bar itself does not choose one.
+  // The font's colour, which a QFont does not carry. SetBarColor sets it;
+  // the painting chooses its text colours itself.
   TColor FontColor() const { return fontColor_; }
   void SetFontColor(TColor value) { fontColor_ = value; }
 
-  // While the properties are being restored from saved settings, the parts
-  // setters do not reset or recompute Percent, so the order of restoring
-  // does not matter.
+  // While the properties are being restored from saved settings,
+  // SetTotalParts keeps PartsComplete and Percent, and SetPartsComplete
+  // leaves Percent as restored.
   bool Loading() const { return loading_; }
   void SetLoading(bool value) { loading_ = value; }
 
