@@ -68,6 +68,7 @@ struct MessageBoxRequest {
   TMsgDlgType type = mtInformation;
   TMsgDlgButtons buttons{mbOK};
   bool owned = false;  // owned by the application's window
+  bool blankCaption = false;  // no title at all, not even the application's
 };
 
 struct InputBoxRequest {
