@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QShowEvent>
 
 #include <exception>
 
@@ -152,7 +153,9 @@ TForm1::~TForm1() = default;
 
 void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  Guarded([this] { FormShow(); });
+  // Only show() itself: Qt also sends a spontaneous show event when the
+  // window is restored from minimised, and the texts must stay as chosen.
+  if (!event->spontaneous()) Guarded([this] { FormShow(); });
 }
 
 void TForm1::Guarded(const std::function<void()>& handler) {
