@@ -24,6 +24,11 @@
 #include "platform/HostPath.h"
 #include "support/Exceptions.h"
 
+// Readable failure messages for the many QString comparisons below.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+
 namespace pelko {
 namespace {
 
@@ -207,6 +212,14 @@ TEST_F(DialogTest, NothingHappensUntilConfirmedAndNamed) {
   EXPECT_TRUE(box.owned);
   EXPECT_TRUE(form->Button1->isEnabled());
   EXPECT_EQ(ReadBytes(archive), kEmptyZip);
+
+  // The texts stay as chosen at show time, whatever name is chosen later,
+  // also when the window comes back from being minimised.
+  script_.AddSaveAnswer(true, U16(root_.string() + "/new.zip"));
+  form->Button4->click();
+  form->setWindowState(Qt::WindowMinimized);
+  form->setWindowState(Qt::WindowNoState);
+  EXPECT_EQ(form->Button1->text(), "Обновить");
 }
 
 TEST_F(DialogTest, ChosenNameIsStored) {
