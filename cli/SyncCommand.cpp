@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "app/ArchiverSetup.h"
 #include "archiver/Archiver.h"
@@ -78,10 +80,11 @@ class SyncArchiver : public TKavoMill {
       ShowProgress(u"moving the temporary file", progress);
     };
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
-                                  TKMProcessOperation, int32_t, int32_t,
+                                  TKMProcessOperation operation, int32_t, int32_t,
                                   const std::u16string& message, TKMAction&) {
       // The action stays as preset: the file is skipped, the run goes on.
-      ReportLine(ShownName(fileName) + ": " + PrintableText(WideToUtf8(message)));
+      ReportLine(ShownName(SourceOf(fileName, operation)) + ": " +
+                 PrintableText(ShownAsTyped(WideToUtf8(message), typed_)));
       ++failures_;
     };
     OnDiskFull = [this](TKMBaseArchiver&, int32_t, const std::u16string&, bool& cancel) {
@@ -103,10 +106,24 @@ class SyncArchiver : public TKavoMill {
     lineShown_ = false;
   }
 
+  // Messages quote paths in the component's view (Z:\...); they are shown
+  // as the host paths the line begins with.
+  void SetShownPaths(std::vector<TypedPath> typed) { typed_ = std::move(typed); }
+
   int Failures() const { return failures_; }
   bool InterruptSeen() const { return interruptSeen_; }
 
  private:
+  // A replacement fails under its entry's name; the user needs to know
+  // which file could not be read.
+  std::u16string SourceOf(const std::u16string& name, TKMProcessOperation operation) const {
+    if (operation != poUpdate || !DirManager()) return name;
+    const TKMDirArray& current = DirManager()->CurrentDir();
+    const int32_t index = current.FindItem(name);
+    if (index < 0 || current.GetItem(index).SourceFileName.empty()) return name;
+    return current.GetItem(index).SourceFileName;
+  }
+
   // One updating line: overall percentage and the file under way, at most
   // ten times a second so that many small files do not flood the terminal.
   void ShowProgress(const std::u16string& fileName, double progress) {
@@ -130,6 +147,7 @@ class SyncArchiver : public TKavoMill {
   double overall_ = 0;
   int failures_ = 0;
   bool interruptSeen_ = false;
+  std::vector<TypedPath> typed_;
 };
 
 }  // namespace
@@ -167,6 +185,9 @@ int SyncArchive(const SyncCommand& command) {
   SyncArchiver archiver;
   archiver.SetFileName(archiveFile);
   archiver.SetBaseDir(baseDir);
+  const std::u16string baseFolder = ExcludeTrailingSeparator(baseDir);
+  archiver.SetShownPaths({{WideToUtf8(baseFolder), FromWindowsView(baseFolder).string(), true},
+                          {WideToUtf8(archiveFile), FromWindowsView(archiveFile).string(), false}});
 
   const std::string shownArchive =
       command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
