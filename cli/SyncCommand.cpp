@@ -13,6 +13,8 @@
 #include "cli/Messages.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/HostPath.h"
 #include "platform/System.h"
 #include "support/Paths.h"
@@ -57,6 +59,13 @@ std::string ShownName(const std::u16string& name) {
   if (name.size() >= 3 && name[1] == u':' && name[2] == u'\\')
     return PrintableText(FromWindowsView(name).string());
   return PrintableName(name);
+}
+
+// Whether another process has the file open for writing; ours are closed.
+bool HeldElsewhere(const std::u16string& fileName) {
+  platform::File probe;
+  return probe.Open(fileName, platform::FileAccess::Read, platform::FileShare::DenyWrite,
+                    platform::FileDisposition::OpenExisting) == platform::kErrorSharingViolation;
 }
 
 // The archiver of one sync run, bound like the dialog binds it: progress,
@@ -194,20 +203,20 @@ int SyncArchive(const SyncCommand& command) {
   try {
     archiver.OpenArchive();
     archiver.BeginUpdate();
-  } catch (const EKMException& e) {
-    // Another process holding the archive leaves it read-only to us.
-    const bool inUse = e.NativeError() == 32;
-    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
-                        PrintableText(e.what()) +
-                        (inUse ? " (is another program using the archive?)" : ""));
-    archiver.CancelUpdate();
-    archiver.CloseArchive();
-    return 2;
   } catch (const std::exception& e) {
-    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
-                        PrintableText(e.what()));
     archiver.CancelUpdate();
     archiver.CloseArchive();
+    // Another process writing the archive leaves it read-only to us (32).
+    // Caught while that process creates or rewrites it, the file may not even
+    // read as an archive yet: it is still the other process that stops us, and
+    // "invalid" would only tempt the user to delete a good archive.
+    const auto* failure = dynamic_cast<const EKMException*>(&e);
+    const bool readOnly = failure && failure->NativeError() == 32;
+    const bool inUse = readOnly || HeldElsewhere(archiveFile);
+    const std::string reason = readOnly || !inUse ? e.what() : EKMException(32, &archiver).what();
+    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                        PrintableText(reason) +
+                        (inUse ? " (is another program using the archive?)" : ""));
     return 2;
   }
   try {
