@@ -11,6 +11,7 @@
 #include "archiver/Archiver.h"
 #include "cli/EntryCommands.h"
 #include "cli/Messages.h"
+#include "cli/SyncCommand.h"
 #include "platform/CodePage.h"
 
 namespace {
@@ -20,6 +21,14 @@ constexpr const char* kUsage =
     "Keeps one ZIP archive in step with a directory tree.\n"
     "\n"
     "Commands:\n"
+    "  sync [--base DIR] [--archive FILE] [--test]\n"
+    "                 make FILE mirror the files under DIR: new files are added,\n"
+    "                 changed ones replaced, entries whose files are gone removed;\n"
+    "                 --test then checks every entry. DIR defaults to the folder\n"
+    "                 of this program, FILE to ArchiveName in Pelko.ini beside it.\n"
+    "                 The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
+    "                 (added, deleted). Ctrl+C stops the run and leaves the\n"
+    "                 archive as it was\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
@@ -38,8 +47,9 @@ constexpr const char* kUsage =
     "terminal (without echo); with no terminal the entries fail. A password given\n"
     "on the command line can be seen by other users of the machine.\n"
     "\n"
-    "Exit status of list, test and extract: 0 success, 1 some entry failed,\n"
-    "2 the archive could not be opened or the arguments are wrong.\n";
+    "Exit status: 0 success; 1 some file or entry failed (sync: that file was\n"
+    "skipped and the rest done); 2 the arguments are wrong, or the archive could\n"
+    "not be opened, or (sync) adding or committing failed or was interrupted.\n";
 
 std::string ComponentVersion() {
   km::TKavoMill archiver;
@@ -139,6 +149,42 @@ std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bo
   return command;
 }
 
+std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv,
+                                                     std::string& problem) {
+  km::cli::SyncCommand command;
+  for (int i = 2; i < argc && problem.empty(); ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&](std::string_view option, std::string& into, bool& given) {
+      if (arg == option) {
+        if (i + 1 >= argc) {
+          problem = std::string(option) + " needs a value";
+          return;
+        }
+        into = argv[++i];
+      } else {
+        into = std::string(arg.substr(option.size() + 1));
+      }
+      if (into.empty()) problem = std::string(option) + " needs a value";
+      given = true;
+    };
+    auto is = [&](std::string_view option) {
+      return arg == option ||
+             (arg.size() > option.size() && arg.starts_with(option) && arg[option.size()] == '=');
+    };
+    if (is("--base")) {
+      value("--base", command.base, command.baseGiven);
+    } else if (is("--archive")) {
+      value("--archive", command.archive, command.archiveGiven);
+    } else if (arg == "--test") {
+      command.test = true;
+    } else {
+      problem = "sync: unexpected argument '" + std::string(arg) + "'";
+    }
+  }
+  if (!problem.empty()) return std::nullopt;
+  return command;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,6 +204,18 @@ int main(int argc, char** argv) {
   if (command == "list") {
     if (argc != 3) return Usage("list takes one archive");
     return List(argv[2]);
+  }
+  if (command == "sync") {
+    std::string problem;
+    const auto parsed = ParseSyncCommand(argc, argv, problem);
+    if (!parsed) return Usage(problem.c_str());
+    try {
+      return km::cli::SyncArchive(*parsed);
+    } catch (const std::exception& e) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "pelko-cli: %s\n", e.what());
+      return 2;
+    }
   }
   if (command == "test" || command == "extract") {
     const bool extract = command == "extract";

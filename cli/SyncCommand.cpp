@@ -1,0 +1,234 @@
+#include "cli/SyncCommand.h"
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+#include "app/ArchiverSetup.h"
+#include "archiver/Archiver.h"
+#include "cli/ConsoleDialogs.h"
+#include "cli/EntryCommands.h"
+#include "cli/Messages.h"
+#include "platform/CodePage.h"
+#include "platform/Console.h"
+#include "platform/HostPath.h"
+#include "platform/System.h"
+#include "support/Paths.h"
+
+namespace km::cli {
+namespace {
+
+using platform::WideToUtf8;
+
+// Ctrl+C asks the run to stop at the next file-progress event, like the
+// window's Cancel button: the commit then rolls back and the archive stays
+// as it was. A second Ctrl+C ends the program at once.
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void OnInterrupt(int signal) {
+  gInterrupted = 1;
+  std::signal(signal, SIG_DFL);
+}
+
+class InterruptHandlers {
+ public:
+  InterruptHandlers() {
+    gInterrupted = 0;
+    previousInt_ = std::signal(SIGINT, OnInterrupt);
+    previousTerm_ = std::signal(SIGTERM, OnInterrupt);
+  }
+  ~InterruptHandlers() {
+    std::signal(SIGINT, previousInt_ == SIG_ERR ? SIG_DFL : previousInt_);
+    std::signal(SIGTERM, previousTerm_ == SIG_ERR ? SIG_DFL : previousTerm_);
+  }
+  InterruptHandlers(const InterruptHandlers&) = delete;
+  InterruptHandlers& operator=(const InterruptHandlers&) = delete;
+
+ private:
+  void (*previousInt_)(int);
+  void (*previousTerm_)(int);
+};
+
+// A name as the user knows it: a source file as its host path, an entry
+// name as stored.
+std::string ShownName(const std::u16string& name) {
+  if (name.size() >= 3 && name[1] == u':' && name[2] == u'\\')
+    return PrintableText(FromWindowsView(name).string());
+  return PrintableName(name);
+}
+
+// The archiver of one sync run, bound like the dialog binds it: progress,
+// per-file failures (reported and skipped) and a full disk (cancels).
+class SyncArchiver : public TKavoMill {
+ public:
+  SyncArchiver() {
+    pelko::ApplyDesignSettings(*this);
+    showProgress_ = platform::StderrIsTerminal();
+    OnFileProgress = [this](TKMBaseArchiver&, const std::u16string& fileName, double progress,
+                            TKMProcessOperation, TKMProgressPhase, bool& cancel) {
+      cancel = gInterrupted != 0;
+      if (cancel) interruptSeen_ = true;
+      ShowProgress(fileName, progress);
+    };
+    OnOverallProgress = [this](TKMBaseArchiver&, double progress, TKMProcessOperation,
+                               TKMProgressPhase, bool&) { overall_ = progress; };
+    OnCopyTempFileProgress = [this](TKMBaseArchiver&, double progress, TKMProgressPhase,
+                                    bool& cancel) {
+      cancel = gInterrupted != 0;
+      ShowProgress(u"moving the temporary file", progress);
+    };
+    OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
+                                  TKMProcessOperation, int32_t, int32_t,
+                                  const std::u16string& message, TKMAction&) {
+      // The action stays as preset: the file is skipped, the run goes on.
+      ReportLine(ShownName(fileName) + ": " + PrintableText(WideToUtf8(message)));
+      ++failures_;
+    };
+    OnDiskFull = [this](TKMBaseArchiver&, int32_t, const std::u16string&, bool& cancel) {
+      ReportLine("not enough free space");
+      ++failures_;
+      cancel = true;
+    };
+  }
+
+  void ReportLine(const std::string& text) {
+    ClearProgress();
+    std::fflush(stdout);
+    std::fprintf(stderr, "pelko-cli: %s\n", text.c_str());
+  }
+
+  void ClearProgress() {
+    if (!lineShown_) return;
+    std::fputs("\r\033[K", stderr);
+    lineShown_ = false;
+  }
+
+  int Failures() const { return failures_; }
+  bool InterruptSeen() const { return interruptSeen_; }
+
+ private:
+  // One updating line: overall percentage and the file under way, at most
+  // ten times a second so that many small files do not flood the terminal.
+  void ShowProgress(const std::u16string& fileName, double progress) {
+    if (!showProgress_) return;
+    const uint32_t now = platform::TickCount();
+    if (lineShown_ && now - lastShown_ < 100 && progress < 100) return;
+    lastShown_ = now;
+    std::u16string name = ExtractFileName(fileName);
+    if (name.empty()) name = fileName;
+    std::string shown = PrintableName(name);
+    if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+    std::fprintf(stderr, "\r\033[K%3u%% %s", unsigned(pelko::RoundPercent(overall_)),
+                 shown.c_str());
+    std::fflush(stderr);
+    lineShown_ = true;
+  }
+
+  bool showProgress_ = false;
+  bool lineShown_ = false;
+  uint32_t lastShown_ = 0;
+  double overall_ = 0;
+  int failures_ = 0;
+  bool interruptSeen_ = false;
+};
+
+}  // namespace
+
+int SyncArchive(const SyncCommand& command) {
+  const std::u16string exeDir = pelko::ExecutableDir();
+  std::u16string archiveFile;
+  if (command.archiveGiven) {
+    archiveFile = WindowsViewOf(command.archive);
+  } else {
+    const std::u16string settings = pelko::SettingsFileName(exeDir);
+    archiveFile = pelko::ArchiveFileFromName(pelko::ReadArchiveName(settings), exeDir);
+    if (archiveFile.empty()) {
+      std::fprintf(stderr,
+                   "pelko-cli: no archive named: give --archive FILE, or set ArchiveName in "
+                   "section [Pelko] of %s\n",
+                   PrintableText(FromWindowsView(settings).string()).c_str());
+      return 2;
+    }
+  }
+  const std::u16string baseDir =
+      IncludeTrailingSeparator(command.baseGiven ? WindowsViewOf(command.base) : exeDir);
+  // Without its folder a run would only empty the archive of what is gone.
+  if (!DirectoryExists(ExcludeTrailingSeparator(baseDir))) {
+    std::fprintf(stderr, "pelko-cli: no such folder: %s\n",
+                 PrintableText(command.baseGiven ? command.base
+                                                 : FromWindowsView(baseDir).string())
+                     .c_str());
+    return 2;
+  }
+
+  ConsoleDialogServices console;
+  platform::ScopedDialogServices installed(&console);
+  InterruptHandlers interrupts;
+  SyncArchiver archiver;
+  archiver.SetFileName(archiveFile);
+  archiver.SetBaseDir(baseDir);
+
+  const std::string shownArchive =
+      command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
+  try {
+    archiver.OpenArchive();
+    archiver.BeginUpdate();
+  } catch (const EKMException& e) {
+    // Another process holding the archive leaves it read-only to us.
+    const bool inUse = e.NativeError() == 32;
+    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                        PrintableText(e.what()) +
+                        (inUse ? " (is another program using the archive?)" : ""));
+    archiver.CancelUpdate();
+    archiver.CloseArchive();
+    return 2;
+  } catch (const std::exception& e) {
+    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                        PrintableText(e.what()));
+    archiver.CancelUpdate();
+    archiver.CloseArchive();
+    return 2;
+  }
+  try {
+    archiver.AddFiles();
+  } catch (const std::exception& e) {
+    archiver.CancelUpdate();
+    archiver.CloseArchive();
+    archiver.ReportLine(std::string("adding failed, nothing was changed: ") +
+                        PrintableText(e.what()));
+    return 2;
+  }
+  try {
+    archiver.EndUpdate();
+  } catch (const std::exception& e) {
+    archiver.CloseArchive();
+    archiver.ReportLine(PrintableText(e.what()));
+    return 2;
+  }
+  if (archiver.InterruptSeen() && archiver.Cancelled()) {
+    archiver.CloseArchive();
+    archiver.ReportLine("interrupted; the archive was left as it was");
+    return 2;
+  }
+  bool testFailed = false;
+  if (command.test && !gInterrupted) {
+    try {
+      archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u"");
+    } catch (const std::exception& e) {
+      archiver.ReportLine(std::string("test: ") + PrintableText(e.what()));
+      testFailed = true;
+    }
+    if (gInterrupted) {
+      archiver.ReportLine("interrupted; the test was stopped");
+      testFailed = true;
+    }
+  }
+  archiver.CloseArchive();
+  archiver.ClearProgress();
+  std::printf("%s\n",
+              WideToUtf8(pelko::StatusText(archiver.AddedCount(), archiver.DeletedCount())).c_str());
+  std::fflush(stdout);
+  return archiver.Failures() > 0 || testFailed ? 1 : 0;
+}
+
+}  // namespace km::cli

@@ -1,0 +1,21 @@
+// pelko-cli's sync command: the dialog's run without the window.
+#pragma once
+
+#include <string>
+
+namespace km::cli {
+
+struct SyncCommand {
+  bool baseGiven = false;
+  std::string base;  // as typed
+  bool archiveGiven = false;
+  std::string archive;  // as typed
+  bool test = false;
+};
+
+// Exit codes: 0 all went well; 1 some file failed or the test found errors;
+// 2 no archive named, or opening, adding or committing failed, or the run
+// was interrupted (the archive is then as it was).
+int SyncArchive(const SyncCommand& command);
+
+}  // namespace km::cli
