@@ -3,7 +3,7 @@
 // between blocks, Z_FINISH at the end) plus crc32 over its bytes. No ZIP
 // records, no names, no output file: what is left of an archiver's time
 // after this is its own overhead.
-//   km_deflate_floor DIR
+//   km_deflate_floor DIR|FILE
 // prints the file count and the total bytes read and produced.
 #include <zlib.h>
 
@@ -67,7 +67,7 @@ bool DeflateFile(const fs::path& path, z_stream& s, std::vector<uint8_t>& in,
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: km_deflate_floor DIR\n");
+    std::fprintf(stderr, "usage: km_deflate_floor DIR|FILE\n");
     return 2;
   }
   z_stream s{};
@@ -76,24 +76,24 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> out(deflateBound(&s, kBlock) + 64);
   Totals totals;
   int failures = 0;
+  auto one = [&](const fs::path& path) {
+    if (DeflateFile(path, s, in, next, out, totals)) return;
+    std::fprintf(stderr, "km_deflate_floor: cannot read %s\n", path.c_str());
+    ++failures;
+  };
   std::error_code ec;
-  fs::recursive_directory_iterator it(argv[1], ec), end;
-  if (ec) {
-    std::fprintf(stderr, "km_deflate_floor: %s: %s\n", argv[1], ec.message().c_str());
-    return 2;
-  }
-  for (; it != end; it.increment(ec)) {
-    if (ec) break;
-    std::error_code typeError;
-    if (!it->is_regular_file(typeError)) continue;
-    if (!DeflateFile(it->path(), s, in, next, out, totals)) {
-      std::fprintf(stderr, "km_deflate_floor: cannot read %s\n", it->path().c_str());
-      ++failures;
+  if (fs::is_regular_file(argv[1], ec)) {
+    one(argv[1]);  // the floor of adding or replacing just this file
+  } else {
+    fs::recursive_directory_iterator it(argv[1], ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+      std::error_code typeError;
+      if (it->is_regular_file(typeError)) one(it->path());
     }
   }
   deflateEnd(&s);
   if (ec) {
-    std::fprintf(stderr, "km_deflate_floor: %s\n", ec.message().c_str());
+    std::fprintf(stderr, "km_deflate_floor: %s: %s\n", argv[1], ec.message().c_str());
     return 2;
   }
   std::printf("files %" PRIu64 " in %" PRIu64 " out %" PRIu64 " crcmix %08" PRIx32 "\n",
