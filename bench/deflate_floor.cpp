@@ -3,15 +3,22 @@
 // between blocks, Z_FINISH at the end) plus crc32 over its bytes. No ZIP
 // records, no names, no output file: what is left of an archiver's time
 // after this is its own overhead.
-//   km_deflate_floor DIR|FILE
-// prints the file count and the total bytes read and produced.
+//   km_deflate_floor [--store EXT,EXT...] DIR|FILE
+// prints the file count and the total bytes read and produced. Files whose
+// extension is listed after --store (case-insensitive, without the dot) are
+// only read and crc'd, as an archiver that stores them would.
 #include <zlib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -27,76 +34,129 @@ struct Totals {
   uint32_t crcMix = 0;  // keeps the crc work observable
 };
 
-// One stream for the whole run, reset per file, as an archiver would keep it.
-bool DeflateFile(const fs::path& path, z_stream& s, std::vector<uint8_t>& in,
-                 std::vector<uint8_t>& next, std::vector<uint8_t>& out, Totals& totals) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  deflateReset(&s);
-  uLong crc = crc32(0, nullptr, 0);
-  // Read one block ahead so that the last block is known and gets Z_FINISH,
-  // also for an empty file.
-  size_t n = std::fread(in.data(), 1, kBlock, f);
-  bool ok = true;
-  for (;;) {
-    const size_t m = n == kBlock ? std::fread(next.data(), 1, kBlock, f) : 0;
-    const bool last = m == 0;
-    crc = crc32(crc, in.data(), uInt(n));
-    s.next_in = in.data();
-    s.avail_in = uInt(n);
-    do {
-      s.next_out = out.data();
-      s.avail_out = uInt(out.size());
-      const int rc = deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH);
-      if (rc == Z_STREAM_ERROR) ok = false;
-      totals.out += out.size() - s.avail_out;
-    } while (ok && s.avail_out == 0);
-    totals.in += n;
-    if (last || !ok) break;
-    in.swap(next);
-    n = m;
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+class Floor {
+ public:
+  explicit Floor(std::vector<std::string> stored)
+      : stored_(std::move(stored)), in_(kBlock), next_(kBlock) {
+    deflateInit2(&stream_, 5, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    out_.resize(deflateBound(&stream_, kBlock) + 64);
   }
-  if (std::ferror(f)) ok = false;
-  std::fclose(f);
-  totals.crcMix ^= uint32_t(crc);
-  ++totals.files;
-  return ok;
+  ~Floor() { deflateEnd(&stream_); }
+  Floor(const Floor&) = delete;
+  Floor& operator=(const Floor&) = delete;
+
+  bool File(const fs::path& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    const bool store = IsStored(path);
+    // One stream for the whole run, reset per file, as an archiver keeps it.
+    deflateReset(&stream_);
+    uLong crc = crc32(0, nullptr, 0);
+    // One block read ahead tells which block is the last, to finish the
+    // stream with it (an empty file too).
+    size_t n = std::fread(in_.data(), 1, kBlock, f);
+    bool ok = true;
+    for (;;) {
+      const size_t m = n == kBlock ? std::fread(next_.data(), 1, kBlock, f) : 0;
+      const bool last = m == 0;
+      crc = crc32(crc, in_.data(), uInt(n));
+      if (store) {
+        totals_.out += n;
+      } else {
+        ok = Deflate(n, last);
+      }
+      totals_.in += n;
+      if (last || !ok) break;
+      in_.swap(next_);
+      n = m;
+    }
+    if (std::ferror(f)) ok = false;
+    std::fclose(f);
+    totals_.crcMix ^= uint32_t(crc);
+    ++totals_.files;
+    return ok;
+  }
+
+  const Totals& Result() const { return totals_; }
+
+ private:
+  bool Deflate(size_t n, bool last) {
+    stream_.next_in = in_.data();
+    stream_.avail_in = uInt(n);
+    do {
+      stream_.next_out = out_.data();
+      stream_.avail_out = uInt(out_.size());
+      if (deflate(&stream_, last ? Z_FINISH : Z_SYNC_FLUSH) == Z_STREAM_ERROR) return false;
+      totals_.out += out_.size() - stream_.avail_out;
+    } while (stream_.avail_out == 0);
+    return true;
+  }
+
+  bool IsStored(const fs::path& path) const {
+    if (stored_.empty() || !path.has_extension()) return false;
+    const std::string ext = Lower(path.extension().string().substr(1));
+    return std::find(stored_.begin(), stored_.end(), ext) != stored_.end();
+  }
+
+  std::vector<std::string> stored_;
+  z_stream stream_{};
+  std::vector<uint8_t> in_, next_, out_;
+  Totals totals_;
+};
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> items;
+  size_t at = 0;
+  while (at <= list.size()) {
+    const size_t comma = std::min(list.find(',', at), list.size());
+    if (comma > at) items.push_back(Lower(list.substr(at, comma - at)));
+    at = comma + 1;
+  }
+  return items;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: km_deflate_floor DIR|FILE\n");
+  std::vector<std::string> stored;
+  int arg = 1;
+  if (argc == 4 && std::strcmp(argv[1], "--store") == 0) {
+    stored = SplitList(argv[2]);
+    arg = 3;
+  }
+  if (arg != argc - 1) {
+    std::fprintf(stderr, "usage: km_deflate_floor [--store EXT,EXT...] DIR|FILE\n");
     return 2;
   }
-  z_stream s{};
-  if (deflateInit2(&s, 5, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return 2;
-  std::vector<uint8_t> in(kBlock), next(kBlock);
-  std::vector<uint8_t> out(deflateBound(&s, kBlock) + 64);
-  Totals totals;
+  const fs::path root = argv[arg];
+  Floor floor(std::move(stored));
   int failures = 0;
   auto one = [&](const fs::path& path) {
-    if (DeflateFile(path, s, in, next, out, totals)) return;
+    if (floor.File(path)) return;
     std::fprintf(stderr, "km_deflate_floor: cannot read %s\n", path.c_str());
     ++failures;
   };
   std::error_code ec;
-  if (fs::is_regular_file(argv[1], ec)) {
-    one(argv[1]);  // the floor of adding or replacing just this file
+  if (fs::is_regular_file(root, ec)) {
+    one(root);  // the floor of adding or replacing just this file
   } else {
-    fs::recursive_directory_iterator it(argv[1], ec), end;
+    fs::recursive_directory_iterator it(root, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
       std::error_code typeError;
       if (it->is_regular_file(typeError)) one(it->path());
     }
   }
-  deflateEnd(&s);
   if (ec) {
-    std::fprintf(stderr, "km_deflate_floor: %s: %s\n", argv[1], ec.message().c_str());
+    std::fprintf(stderr, "km_deflate_floor: %s: %s\n", root.c_str(), ec.message().c_str());
     return 2;
   }
-  std::printf("files %" PRIu64 " in %" PRIu64 " out %" PRIu64 " crcmix %08" PRIx32 "\n",
-              totals.files, totals.in, totals.out, totals.crcMix);
+  const Totals& t = floor.Result();
+  std::printf("files %" PRIu64 " in %" PRIu64 " out %" PRIu64 " crcmix %08" PRIx32 "\n", t.files,
+              t.in, t.out, t.crcMix);
   return failures ? 1 : 0;
 }
