@@ -399,8 +399,8 @@ def main():
                         if line.startswith("This is Zip")), "zip")
     print()
     print(summary)
-    print("median of %d runs; seconds of wall time, user+sys CPU (and its ratio) in brackets; %d CPUs, "
-          "load average now %.2f %.2f %.2f" % (a.repeat, os.cpu_count(), *load))
+    print("median of %d runs; seconds of wall time, user+sys CPU (and its ratio) in brackets; "
+          "%d CPUs, load average now %.2f %.2f %.2f" % (a.repeat, os.cpu_count(), *load))
     print("pelko: %s; zip: %s; floor: zlib level 5, 1 MiB blocks + crc32 (%s)"
           % (pelko, zip_version, floor))
     print()
@@ -414,15 +414,15 @@ def main():
 
     def ratio(x, y):
         if not x or not y or y.wall <= 0 or y.cpu <= 0:
-            return "%12s" % "-"
-        return "%5.2f (%4.2f)" % (x.wall / y.wall, x.cpu / y.cpu)
+            return "%14s" % "-"
+        return "%6.2f (%5.2f)" % (x.wall / y.wall, x.cpu / y.cpu)
 
-    print("%-32s %-16s %-16s %-16s %12s %12s" % ("step (zip command)", "     pelko sync",
-                                                 "      zip", "     floor", "pelko/floor",
-                                                 "pelko/zip"))
+    print("%-32s %-16s %-16s %-16s %14s %14s" % ("step (zip command)", "     pelko sync",
+                                                 "      zip", "     floor", "pelko/floor ",
+                                                 "pelko/zip   "))
     for step in ("create", "no change", "append", "change"):
         t = times[step]
-        print("%-32s %s %s %s %12s %12s" % ("%s (%s)" % (labels[step], zip_names[step]),
+        print("%-32s %s %s %s %14s %14s" % ("%s (%s)" % (labels[step], zip_names[step]),
                                            cell(t["pelko"]), cell(t["zip"]), cell(t.get("floor")),
                                            ratio(t["pelko"], t.get("floor")),
                                            ratio(t["pelko"], t["zip"])))
