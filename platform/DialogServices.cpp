@@ -71,6 +71,22 @@ bool ShowInputBox(const InputBoxRequest& request, std::u16string& value) {
   return true;
 }
 
+bool ShowSaveDialog(const SaveDialogRequest& request, std::u16string& fileName) {
+  if (IDialogServices* services = GetDialogServices())
+    return services->SaveDialog(request, fileName);
+  return false;
+}
+
+bool ScriptedDialogServices::SaveDialog(const SaveDialogRequest& request,
+                                        std::u16string& fileName) {
+  saveDialogs_.push_back(request);
+  if (saveAnswers_.empty()) return false;
+  const InputAnswer answer = saveAnswers_.front();
+  saveAnswers_.pop_front();
+  if (answer.confirmed) fileName = answer.value;
+  return answer.confirmed;
+}
+
 TModalResult ScriptedDialogServices::MessageBox(const MessageBoxRequest& request) {
   messageBoxes_.push_back(request);
   if (messageAnswers_.empty()) return DefaultAnswer(request);

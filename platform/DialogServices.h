@@ -76,12 +76,26 @@ struct InputBoxRequest {
   std::u16string value;  // the text the box starts with
 };
 
+// A save-file dialog. The filter is "description|pattern[|description|pattern...]".
+struct SaveDialogRequest {
+  std::u16string title;  // empty: the platform's own
+  std::u16string filter;
+  std::u16string fileName;  // the name the dialog starts with
+};
+
 class IDialogServices {
  public:
   virtual ~IDialogServices() = default;
   virtual TModalResult MessageBox(const MessageBoxRequest& request) = 0;
   // True when confirmed; value then holds the text entered.
   virtual bool InputBox(const InputBoxRequest& request, std::u16string& value) = 0;
+  // True when a file was chosen; fileName then holds it as the host shows
+  // paths to its users. Front ends without such a dialog decline.
+  virtual bool SaveDialog(const SaveDialogRequest& request, std::u16string& fileName) {
+    (void)request;
+    (void)fileName;
+    return false;
+  }
 };
 
 // Installs the process-wide services (nullptr: none); returns the previous ones.
@@ -90,6 +104,8 @@ IDialogServices* GetDialogServices();
 
 TModalResult ShowMessageBox(const MessageBoxRequest& request);
 bool ShowInputBox(const InputBoxRequest& request, std::u16string& value);
+// With nothing installed nobody can choose a file: declined.
+bool ShowSaveDialog(const SaveDialogRequest& request, std::u16string& fileName);
 
 // Answers from a script and records every request, for tests and for
 // non-interactive runs. With the script empty it answers like nothing
@@ -105,20 +121,29 @@ class ScriptedDialogServices : public IDialogServices {
   void AddInputAnswer(bool confirmed, std::u16string value = {}) {
     inputAnswers_.push_back({confirmed, std::move(value)});
   }
+  // The file chosen in the next save dialog; without an answer it is declined.
+  void AddSaveAnswer(bool confirmed, std::u16string fileName = {}) {
+    saveAnswers_.push_back({confirmed, std::move(fileName)});
+  }
 
   TModalResult MessageBox(const MessageBoxRequest& request) override;
   bool InputBox(const InputBoxRequest& request, std::u16string& value) override;
+  bool SaveDialog(const SaveDialogRequest& request, std::u16string& fileName) override;
 
   const std::vector<MessageBoxRequest>& MessageBoxes() const { return messageBoxes_; }
   const std::vector<InputBoxRequest>& InputBoxes() const { return inputBoxes_; }
+  const std::vector<SaveDialogRequest>& SaveDialogs() const { return saveDialogs_; }
   void ClearLog() {
     messageBoxes_.clear();
     inputBoxes_.clear();
+    saveDialogs_.clear();
   }
 
  private:
   std::deque<TModalResult> messageAnswers_;
   std::deque<InputAnswer> inputAnswers_;
+  std::deque<InputAnswer> saveAnswers_;
+  std::vector<SaveDialogRequest> saveDialogs_;
   std::vector<MessageBoxRequest> messageBoxes_;
   std::vector<InputBoxRequest> inputBoxes_;
 };
