@@ -31,6 +31,7 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import make_corpus  # noqa: E402
 
 MB = 1 << 20
