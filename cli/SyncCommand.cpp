@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "app/ArchiverSetup.h"
 #include "archiver/Archiver.h"
@@ -11,6 +13,8 @@
 #include "cli/Messages.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/HostPath.h"
 #include "platform/System.h"
 #include "support/Paths.h"
@@ -57,6 +61,13 @@ std::string ShownName(const std::u16string& name) {
   return PrintableName(name);
 }
 
+// Whether another process has the file open for writing; ours are closed.
+bool HeldElsewhere(const std::u16string& fileName) {
+  platform::File probe;
+  return probe.Open(fileName, platform::FileAccess::Read, platform::FileShare::DenyWrite,
+                    platform::FileDisposition::OpenExisting) == platform::kErrorSharingViolation;
+}
+
 // The archiver of one sync run, bound like the dialog binds it: progress,
 // per-file failures (reported and skipped) and a full disk (cancels).
 class SyncArchiver : public TKavoMill {
@@ -78,10 +89,11 @@ class SyncArchiver : public TKavoMill {
       ShowProgress(u"moving the temporary file", progress);
     };
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
-                                  TKMProcessOperation, int32_t, int32_t,
+                                  TKMProcessOperation operation, int32_t, int32_t,
                                   const std::u16string& message, TKMAction&) {
       // The action stays as preset: the file is skipped, the run goes on.
-      ReportLine(ShownName(fileName) + ": " + PrintableText(WideToUtf8(message)));
+      ReportLine(ShownName(SourceOf(fileName, operation)) + ": " +
+                 PrintableText(ShownAsTyped(WideToUtf8(message), typed_)));
       ++failures_;
     };
     OnDiskFull = [this](TKMBaseArchiver&, int32_t, const std::u16string&, bool& cancel) {
@@ -103,10 +115,24 @@ class SyncArchiver : public TKavoMill {
     lineShown_ = false;
   }
 
+  // Messages quote paths in the component's view (Z:\...); they are shown
+  // as the host paths the line begins with.
+  void SetShownPaths(std::vector<TypedPath> typed) { typed_ = std::move(typed); }
+
   int Failures() const { return failures_; }
   bool InterruptSeen() const { return interruptSeen_; }
 
  private:
+  // A replacement fails under its entry's name; the user needs to know
+  // which file could not be read.
+  std::u16string SourceOf(const std::u16string& name, TKMProcessOperation operation) const {
+    if (operation != poUpdate || !DirManager()) return name;
+    const TKMDirArray& current = DirManager()->CurrentDir();
+    const int32_t index = current.FindItem(name);
+    if (index < 0 || current.GetItem(index).SourceFileName.empty()) return name;
+    return current.GetItem(index).SourceFileName;
+  }
+
   // One updating line: overall percentage and the file under way, at most
   // ten times a second so that many small files do not flood the terminal.
   void ShowProgress(const std::u16string& fileName, double progress) {
@@ -130,6 +156,7 @@ class SyncArchiver : public TKavoMill {
   double overall_ = 0;
   int failures_ = 0;
   bool interruptSeen_ = false;
+  std::vector<TypedPath> typed_;
 };
 
 }  // namespace
@@ -167,26 +194,29 @@ int SyncArchive(const SyncCommand& command) {
   SyncArchiver archiver;
   archiver.SetFileName(archiveFile);
   archiver.SetBaseDir(baseDir);
+  const std::u16string baseFolder = ExcludeTrailingSeparator(baseDir);
+  archiver.SetShownPaths({{WideToUtf8(baseFolder), FromWindowsView(baseFolder).string(), true},
+                          {WideToUtf8(archiveFile), FromWindowsView(archiveFile).string(), false}});
 
   const std::string shownArchive =
       command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
   try {
     archiver.OpenArchive();
     archiver.BeginUpdate();
-  } catch (const EKMException& e) {
-    // Another process holding the archive leaves it read-only to us.
-    const bool inUse = e.NativeError() == 32;
-    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
-                        PrintableText(e.what()) +
-                        (inUse ? " (is another program using the archive?)" : ""));
-    archiver.CancelUpdate();
-    archiver.CloseArchive();
-    return 2;
   } catch (const std::exception& e) {
-    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
-                        PrintableText(e.what()));
     archiver.CancelUpdate();
     archiver.CloseArchive();
+    // Another process writing the archive leaves it read-only to us (32).
+    // Caught while that process creates or rewrites it, the file may not even
+    // read as an archive yet: it is still the other process that stops us, and
+    // "invalid" would only tempt the user to delete a good archive.
+    const auto* failure = dynamic_cast<const EKMException*>(&e);
+    const bool readOnly = failure && failure->NativeError() == 32;
+    const bool inUse = readOnly || HeldElsewhere(archiveFile);
+    const std::string reason = readOnly || !inUse ? e.what() : EKMException(32, &archiver).what();
+    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                        PrintableText(reason) +
+                        (inUse ? " (is another program using the archive?)" : ""));
     return 2;
   }
   try {

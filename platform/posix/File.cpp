@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/FileSystem.h"
@@ -28,6 +30,45 @@ constexpr int64_t kChunk = int64_t{1} << 30;
 
 bool IsDiskFull(int err) {
   return err == ENOSPC || err == EFBIG || err == EDQUOT;
+}
+
+// CreateLocked's answer when the name appeared meanwhile.
+constexpr int kCreatedElsewhere = -2;
+
+// Creates host already locked against writers, so that no other process can
+// open the new file between its creation and its lock (and find it empty, or
+// take the lock and leave both sides failing with an empty file behind). The
+// file is made and locked under a private name, then linked into place.
+// Returns the descriptor; kCreatedElsewhere when host exists by now; -1 when
+// this cannot be done here (no hard links, say): the caller opens as usual.
+int CreateLocked(const std::filesystem::path& host, int flags) {
+  static std::atomic<unsigned> counter{0};
+  const std::filesystem::path dir = host.parent_path();
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.new", long(getpid()), counter.fetch_add(1));
+    const std::filesystem::path own = dir / ("." + host.filename().string() + suffix);
+    int fd;
+    do {
+      fd = open(own.c_str(), (flags & ~O_TRUNC) | O_CREAT | O_EXCL, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      unlink(own.c_str());
+      close(fd);
+      return -1;
+    }
+    const int linked = link(own.c_str(), host.c_str());
+    const int err = errno;
+    unlink(own.c_str());
+    if (linked == 0) return fd;
+    close(fd);
+    return err == EEXIST ? kCreatedElsewhere : -1;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -84,10 +125,23 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
       flags |= O_CREAT;
       break;
   }
-  int fd;
-  do {
-    fd = open(host.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  int lock = 0;
+  if (share != FileShare::DenyNone) {
+    lock = LOCK_EX;  // denying reads cannot be enforced; treated as denying writes
+  } else if (access != FileAccess::Read) {
+    lock = LOCK_SH;  // a writer keeps others from denying writes
+  }
+
+  int fd = -1;
+  if (!exists && lock == LOCK_EX && disposition != FileDisposition::OpenExisting)
+    fd = CreateLocked(host, flags);
+  if (fd == kCreatedElsewhere && disposition == FileDisposition::CreateNew)
+    return fail(kErrorFileExists);
+  if (fd < 0) {
+    do {
+      fd = open(host.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+  }
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) return fail(kErrorFileExists);
@@ -101,12 +155,6 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
-  int lock = 0;
-  if (share != FileShare::DenyNone) {
-    lock = LOCK_EX;  // denying reads cannot be enforced; treated as denying writes
-  } else if (access != FileAccess::Read) {
-    lock = LOCK_SH;  // a writer keeps others from denying writes
-  }
   if (lock != 0 && flock(fd, lock | LOCK_NB) != 0) {
     const int err = errno;
     // A file system without flock support still opens, unprotected.

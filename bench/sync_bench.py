@@ -1,0 +1,464 @@
+#!/usr/bin/env python3
+"""pelko-cli sync against Info-ZIP zip and the deflate floor, side by side.
+
+    python3 bench/sync_bench.py [--scale S] [--repeat N] [--build DIR] [--scratch DIR]
+
+On a corpus from make_corpus.py (cached under the scratch folder, copied
+fresh for every run) it times, as the median of --repeat runs:
+  create     pelko-cli sync into a new archive, zip -q -r -5, km_deflate_floor
+  no change  pelko-cli sync again, zip -q -FS -r -5
+  append     one new file added to the corpus, then both again
+  change     one file near the middle of pelko's archive changed, then both again
+After every step both archives must pass unzip -tq and hold one entry per
+folder and file (pelko skips its exclusion masks, *.tmp and the like), and
+the table says whether and how each archive file was written.
+
+Binaries come from --build (default: build/ under the repository, or
+$PELKO_BUILD): bin/pelko-cli and bin/km_deflate_floor.
+"""
+
+import argparse
+import fnmatch
+import hashlib
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import make_corpus  # noqa: E402
+
+MB = 1 << 20
+# pelko's exclusion masks (app/ArchiverSetup.cpp), as far as the corpus has such names.
+PELKO_EXCLUDED = ["*.tmp", "*.~*", "*.dmp", "_istmp*.*", "chklist.*", "~*.*", "*._mp", "*.gid"]
+# The extensions pelko stores rather than deflates (its no-compression masks).
+PELKO_STORED = "pk3,pk_,rar,tar,tgz,uue,uu,war,xxe,z,zip,zoo"
+
+
+class Failed(Exception):
+    pass
+
+
+# ---- running and timing ------------------------------------------------------
+
+class Sample:
+    def __init__(self, wall, cpu):
+        self.wall, self.cpu = wall, cpu
+
+
+def median(samples):
+    if not samples:
+        return None
+    return Sample(statistics.median(s.wall for s in samples),
+                  statistics.median(s.cpu for s in samples))
+
+
+class Runner:
+    def __init__(self, logdir):
+        self.logdir = logdir
+        self.n = 0
+
+    def run(self, cmd, cwd=None, ok=(0,)):
+        """Runs cmd with its output in log files; returns its wall and user+sys time."""
+        self.n += 1
+        out_path = os.path.join(self.logdir, "%03d.out" % self.n)
+        err_path = os.path.join(self.logdir, "%03d.err" % self.n)
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            t0 = time.perf_counter()
+            p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            _, status, usage = os.wait4(p.pid, 0)
+            wall = time.perf_counter() - t0
+        p.returncode = os.waitstatus_to_exitcode(status)
+        if p.returncode not in ok:
+            with open(err_path, errors="replace") as f:
+                raise Failed("%s exited with %d: %s" % (" ".join(cmd), p.returncode,
+                                                        f.read()[-2000:]))
+        with open(out_path, errors="replace") as f:
+            self.last_output = f.read()
+        return Sample(wall, usage.ru_utime + usage.ru_stime)
+
+
+def created_files(cmd, logdir, keep_out):
+    """The files cmd creates (opens with O_CREAT) other than keep_out, seen by
+    strace; None without strace."""
+    if not shutil.which("strace"):
+        return None
+    trace = os.path.join(logdir, "strace.txt")
+    subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,open,creat", "-o", trace] + cmd,
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    found = []
+    with open(trace, errors="replace") as f:
+        for line in f:
+            if "O_CREAT" not in line and "creat(" not in line:
+                continue
+            start = line.find('"')
+            path = line[start + 1:line.find('"', start + 1)]
+            if path != keep_out and path not in found and "= -1" not in line:
+                found.append(path)
+    return found
+
+
+# ---- archive files -------------------------------------------------------------
+
+def central_directory_offset(path):
+    with open(path, "rb") as f:
+        f.seek(0, 2)
+        size = f.tell()
+        f.seek(max(0, size - 65557))
+        tail = f.read()
+    at = tail.rfind(b"PK\x05\x06")
+    if at < 0:
+        raise Failed("%s: no end of central directory" % path)
+    offset = struct.unpack_from("<I", tail, at + 16)[0]
+    locator = tail.rfind(b"PK\x06\x07", 0, at)
+    if offset == 0xFFFFFFFF and locator >= 0:
+        with open(path, "rb") as f:
+            f.seek(struct.unpack_from("<Q", tail, locator + 8)[0])
+            offset = struct.unpack_from("<Q", f.read(56), 48)[0]
+    return offset
+
+
+class Snapshot:
+    """What is needed to tell whether and where a file was written."""
+
+    def __init__(self, path):
+        st = os.stat(path)
+        self.ino, self.size, self.mtime = st.st_ino, st.st_size, st.st_mtime_ns
+        self.chunks = []
+        with open(path, "rb") as f:
+            while True:
+                block = f.read(MB)
+                if not block:
+                    break
+                self.chunks.append(hashlib.sha1(block).digest())
+        self.cd_offset = central_directory_offset(path)
+
+    def first_difference(self, other):
+        """Offset of the first differing MiB, or None when the bytes are the same."""
+        for i, (a, b) in enumerate(zip(self.chunks, other.chunks)):
+            if a != b:
+                return i * MB
+        if len(self.chunks) != len(other.chunks) or self.size != other.size:
+            return min(len(self.chunks), len(other.chunks)) * MB
+        return None
+
+
+def how_written(before, after):
+    diff = before.first_difference(after)
+    if after.ino != before.ino:
+        return "replaced by a new file" + (", same bytes" if diff is None else "")
+    if diff is None:
+        return "not written" if after.mtime == before.mtime else "rewritten, same bytes"
+    if diff >= (before.cd_offset // MB) * MB:
+        return "in place, entries before kept (append)"
+    return "in place from %.0f%% of the old file on" % (100.0 * diff / before.size)
+
+
+def check_archive(path, expected_entries):
+    r = subprocess.run(["unzip", "-tq", path], capture_output=True, text=True, errors="replace")
+    if r.returncode != 0:
+        raise Failed("unzip -tq %s: %s%s" % (path, r.stdout[-2000:], r.stderr[-2000:]))
+    with zipfile.ZipFile(path) as z:
+        count = len(z.infolist())
+    if count != expected_entries:
+        raise Failed("%s holds %d entries, expected %d" % (path, count, expected_entries))
+    return count
+
+
+# ---- the corpus ------------------------------------------------------------------
+
+def corpus_counts(root):
+    files = excluded = dirs = size = 0
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirs += len(dirnames)
+        for name in filenames:
+            files += 1
+            size += os.path.getsize(os.path.join(dirpath, name))
+            if any(fnmatch.fnmatch(name.lower(), m) for m in PELKO_EXCLUDED):
+                excluded += 1
+    return files, excluded, dirs, size
+
+
+def read_all(root):
+    """A warm cache for all three contenders."""
+    for dirpath, _, filenames in os.walk(root):
+        for name in filenames:
+            with open(os.path.join(dirpath, name), "rb") as f:
+                while f.read(4 * MB):
+                    pass
+
+
+def pristine_corpus(scratch, scale, seed):
+    """The generated tree, made once per scale, seed and generator version."""
+    with open(make_corpus.__file__, "rb") as f:
+        version = hashlib.sha1(f.read()).hexdigest()[:12]
+    path = os.path.join(scratch, "pristine-%g-%d-%s" % (scale, seed, version))
+    stamp = path + ".done"
+    if not os.path.exists(stamp):
+        shutil.rmtree(path, ignore_errors=True)
+        print("generating the corpus in %s ..." % path, flush=True)
+        subprocess.run([sys.executable, make_corpus.__file__, path, "--scale", str(scale),
+                        "--seed", str(seed)], check=True)
+        open(stamp, "w").close()
+    return path
+
+
+def middle_file(archive, corpus):
+    """The file whose entry starts nearest the middle of the archive's bytes,
+    so that about half of the archive comes after it."""
+    with zipfile.ZipFile(archive) as z:
+        entries = sorted(z.infolist(), key=lambda i: i.header_offset)
+    top = os.path.basename(corpus) + "/"
+    half = central_directory_offset(archive) // 2
+    mid = min(range(len(entries)), key=lambda i: abs(entries[i].header_offset - half))
+    for step in range(len(entries)):
+        for i in (mid - step, mid + step):
+            if not 0 <= i < len(entries):
+                continue
+            e = entries[i]
+            if e.is_dir() or e.file_size < 4096 or not e.filename.isascii():
+                continue
+            if not e.filename.startswith(top):
+                continue
+            path = os.path.join(corpus, e.filename[len(top):])
+            if os.path.isfile(path):
+                return path, i, len(entries), e.header_offset
+    raise Failed("no file to change in %s" % archive)
+
+
+# ---- the benchmark ---------------------------------------------------------------
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    root = os.path.dirname(HERE)
+    p.add_argument("--build", default=os.environ.get("PELKO_BUILD", os.path.join(root, "build")),
+                   help="build folder with bin/pelko-cli and bin/km_deflate_floor")
+    p.add_argument("--scratch", default="/tmp/pelko-sync-bench",
+                   help="where the corpus and the archives go")
+    p.add_argument("--scale", type=float, default=1.0, help="corpus size factor (1: ~380 MB)")
+    p.add_argument("--seed", type=int, default=20240611)
+    p.add_argument("--repeat", type=int, default=3, help="runs per measurement (median)")
+    p.add_argument("--append-mb", type=float, default=5.0, help="size of the appended file")
+    p.add_argument("--keep", action="store_true", help="keep the working corpus and archives")
+    a = p.parse_args()
+
+    pelko = os.path.join(a.build, "bin", "pelko-cli")
+    floor = os.path.join(a.build, "bin", "km_deflate_floor")
+    for tool in (pelko, floor):
+        if not os.access(tool, os.X_OK):
+            p.error("%s not found: build it (see bench/README.md) or pass --build" % tool)
+    for tool in ("zip", "unzip"):
+        if not shutil.which(tool):
+            p.error("%s not found" % tool)
+
+    os.makedirs(a.scratch, exist_ok=True)
+    need = int(5 * 380 * MB * a.scale)  # cached corpus, working copy, two archives, a temp
+    if shutil.disk_usage(a.scratch).free < need:
+        p.error("%s needs about %d MB free" % (a.scratch, need // MB))
+    pristine = pristine_corpus(a.scratch, a.scale, a.seed)
+    corpus = os.path.join(a.scratch, "corpus")
+    archive_a = os.path.join(a.scratch, "A-pelko.zip")
+    archive_b = os.path.join(a.scratch, "B-zip.zip")
+    logs = os.path.join(a.scratch, "logs")
+    for path in (corpus, logs):
+        shutil.rmtree(path, ignore_errors=True)
+    for path in (archive_a, archive_b):
+        if os.path.exists(path):
+            os.remove(path)
+    os.makedirs(logs)
+    subprocess.run(["cp", "-a", pristine, corpus], check=True)
+
+    runner = Runner(logs)
+    sync_cmd = [pelko, "sync", "--base", corpus, "--archive", archive_a]
+    create_cmd = ["zip", "-q", "-r", "-5", archive_b, "."]
+    # -5 so that replaced and added files are deflated like pelko's.
+    update_cmd = ["zip", "-q", "-FS", "-r", "-5", archive_b, "."]
+    times = {}   # step -> {contender: Sample}
+    states = {}  # step -> (pelko text, zip text)
+    sizes = {}   # step -> (pelko bytes, zip bytes)
+    notes = []
+    temp_files = {}  # step -> files pelko created besides its archive
+
+    files, excluded, dirs, total = corpus_counts(corpus)
+    summary = ("corpus: %d files (%d skipped by pelko's masks), %d folders, %.1f MB; scale %g, "
+               "seed %d" % (files, excluded, dirs, total / MB, a.scale, a.seed))
+    zip_expected = files + dirs
+    pelko_expected = files - excluded + dirs
+
+    def measure(step, cmds):
+        """Runs each command --repeat times, interleaved; cmds: {name: (prepare, cmd, cwd)}."""
+        samples = {name: [] for name in cmds}
+        for _ in range(a.repeat):
+            for name, (prepare, cmd, cwd) in cmds.items():
+                if prepare:
+                    prepare()
+                samples[name].append(runner.run(cmd, cwd=cwd))
+        times[step] = {name: median(s) for name, s in samples.items()}
+
+    def verify(step, before_a=None, before_b=None):
+        check_archive(archive_a, pelko_expected)
+        check_archive(archive_b, zip_expected)
+        sizes[step] = (os.path.getsize(archive_a), os.path.getsize(archive_b))
+        if before_a:
+            states[step] = (how_written(before_a, Snapshot(archive_a)),
+                            how_written(before_b, Snapshot(archive_b)))
+        else:
+            states[step] = ("created", "created")
+
+    def remove(path):
+        def go():
+            if os.path.exists(path):
+                os.remove(path)
+        return go
+
+    print("warming the cache ...", flush=True)
+    read_all(corpus)
+    runner.run([floor, corpus])
+    floor_out = int(runner.last_output.split()[5])
+
+    # (a) a new archive of the whole tree.
+    print("create ...", flush=True)
+    measure("create", {
+        "pelko": (remove(archive_a), sync_cmd, None),
+        "zip": (remove(archive_b), create_cmd, corpus),
+        "floor": (None, [floor, corpus], None),
+        "floor stored": (None, [floor, "--store", PELKO_STORED, corpus], None),
+    })
+    verify("create")
+
+    # (b) nothing changed: the archive should not even be written.
+    print("no change ...", flush=True)
+    before_a, before_b = Snapshot(archive_a), Snapshot(archive_b)
+    measure("no change", {"pelko": (None, sync_cmd, None), "zip": (None, update_cmd, corpus)})
+    verify("no change", before_a, before_b)
+
+    # (c) one new file, sorting last; each run adds it to the unchanged tree.
+    print("append ...", flush=True)
+    new_file = os.path.join(corpus, "zz_new_file.bin")
+    gen = make_corpus.Corpus(None, 1.0, a.seed + 1)
+    new_data = gen.binary(int(a.append_mb * MB))
+    # One more round, unmeasured, under strace: which files pelko creates.
+    traced = shutil.which("strace") is not None
+    a_samples, b_samples = [], []
+    for k in range(a.repeat + traced):
+        if k:  # back to the tree without it, unmeasured
+            os.remove(new_file)
+            runner.run(sync_cmd)
+            runner.run(update_cmd, cwd=corpus)
+        before_a, before_b = Snapshot(archive_a), Snapshot(archive_b)
+        with open(new_file, "wb") as f:
+            f.write(new_data)
+        if k == a.repeat:
+            temp_files["append"] = created_files(sync_cmd, logs, archive_a)
+            runner.run(update_cmd, cwd=corpus)
+            continue
+        a_samples.append(runner.run(sync_cmd))
+        b_samples.append(runner.run(update_cmd, cwd=corpus))
+    zip_expected += 1
+    pelko_expected += 1
+    times["append"] = {"pelko": median(a_samples), "zip": median(b_samples)}
+    times["append"]["floor"] = median([runner.run([floor, new_file]) for _ in range(a.repeat)])
+    verify("append", before_a, before_b)
+
+    # (d) one file in the middle of pelko's archive order changed, a new
+    # content and modification time in every run.
+    print("change ...", flush=True)
+    target, index, count, offset = middle_file(archive_a, corpus)
+    notes.append("changed file: %s (entry %d of %d, at %.0f%% of the pelko archive, %.2f MB)"
+                 % (os.path.relpath(target, corpus), index + 1, count,
+                    100.0 * offset / os.path.getsize(archive_a), os.path.getsize(target) / MB))
+    original_mtime = os.stat(target).st_mtime_ns // 10**9
+    a_samples, b_samples = [], []
+    for k in range(a.repeat + traced):
+        before_a, before_b = Snapshot(archive_a), Snapshot(archive_b)
+        size = os.path.getsize(target)
+        with open(target, "r+b") as f:
+            f.seek(size // 2)
+            f.write(gen.rng.randbytes(min(4096, size - size // 2)))
+        t = original_mtime + 1002 * (k + 1)  # on even seconds, distinct from every earlier one
+        os.utime(target, (t, t))
+        if k == a.repeat:
+            temp_files["change"] = created_files(sync_cmd, logs, archive_a)
+            runner.run(update_cmd, cwd=corpus)
+            continue
+        a_samples.append(runner.run(sync_cmd))
+        b_samples.append(runner.run(update_cmd, cwd=corpus))
+    times["change"] = {"pelko": median(a_samples), "zip": median(b_samples)}
+    times["change"]["floor"] = median([runner.run([floor, target]) for _ in range(a.repeat)])
+    verify("change", before_a, before_b)
+
+    # ---- the report ----
+    load = os.getloadavg()
+    zip_version = subprocess.run(["zip", "-v"], capture_output=True, text=True).stdout.split("\n")
+    zip_version = next((line.split(" (")[0][len("This is "):] for line in zip_version
+                        if line.startswith("This is Zip")), "zip")
+    print()
+    print(summary)
+    print("median of %d runs; seconds of wall time, user+sys CPU (and its ratio) in brackets; "
+          "%d CPUs, load average now %.2f %.2f %.2f" % (a.repeat, os.cpu_count(), *load))
+    print("pelko: %s; zip: %s; floor: zlib level 5, 1 MiB blocks + crc32 (%s)"
+          % (pelko, zip_version, floor))
+    print()
+    labels = {"create": "create", "no change": "nothing changed",
+              "append": "append %.1f MB file" % a.append_mb, "change": "change 1 mid-archive"}
+    zip_names = {"create": "zip -r -5", "no change": "zip -FS", "append": "zip -FS",
+                 "change": "zip -FS"}
+
+    def cell(s):
+        return "%7.2f (%6.2f)" % (s.wall, s.cpu) if s else "%16s" % "-"
+
+    def ratio(x, y):
+        if not x or not y or y.wall <= 0 or y.cpu <= 0:
+            return "%14s" % "-"
+        return "%6.2f (%5.2f)" % (x.wall / y.wall, x.cpu / y.cpu)
+
+    print("%-32s %-16s %-16s %-16s %14s %14s" % ("step (zip command)", "     pelko sync",
+                                                 "      zip", "     floor", "pelko/floor ",
+                                                 "pelko/zip   "))
+    for step in ("create", "no change", "append", "change"):
+        t = times[step]
+        print("%-32s %s %s %s %14s %14s" % ("%s (%s)" % (labels[step], zip_names[step]),
+                                           cell(t["pelko"]), cell(t["zip"]), cell(t.get("floor")),
+                                           ratio(t["pelko"], t.get("floor")),
+                                           ratio(t["pelko"], t["zip"])))
+    t = times["create"]
+    print("  floor: of the whole tree for create, of the new or changed file alone after.")
+    print("  floor storing what pelko stores (%s) for create: %s, pelko/floor %s"
+          % (PELKO_STORED.replace(",", " "), cell(t["floor stored"]).strip(),
+             ratio(t["pelko"], t["floor stored"]).strip()))
+    print()
+    print("%-32s %9s %9s   %-40s %s" % ("archive after", "pelko MB", "zip MB",
+                                         "pelko archive file", "zip archive file"))
+    for step in ("create", "no change", "append", "change"):
+        print("%-32s %9.1f %9.1f   %-40s %s" % (labels[step], sizes[step][0] / MB,
+                                                 sizes[step][1] / MB, states[step][0],
+                                                 states[step][1]))
+    print("  (floor's deflate output for the tree: %.1f MB)" % (floor_out / MB))
+    for note in notes:
+        print(note)
+    for step in ("append", "change"):
+        if temp_files.get(step) is not None:
+            print("files pelko created besides the archive (%s, seen by strace): %s"
+                  % (step, ", ".join(temp_files[step]) or "none"))
+    print("checks: unzip -tq passed and the entry counts matched after every step "
+          "(pelko %d, zip %d at the end)" % (pelko_expected, zip_expected))
+
+    if not a.keep:
+        shutil.rmtree(corpus, ignore_errors=True)
+        for path in (archive_a, archive_b):
+            os.remove(path)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except Failed as e:
+        print("FAILED: %s" % e, file=sys.stderr)
+        sys.exit(1)

@@ -1,0 +1,651 @@
+// `pelko-cli sync` end to end: the real program over real trees, and every
+// archive it leaves read by Info-ZIP, 7-Zip and python zipfile, which must
+// find the tree in it byte for byte. Also what a scheduled run meets: files
+// it may not read, the settings file beside the program, a second process on
+// the same archive, and Ctrl+C or SIGTERM in the middle of a run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archiver/Archiver.h"
+#include "archiver/ArchiverTestUtil.h"
+#include "archiver/PeerArchives.h"
+#include "platform/HostPath.h"
+
+extern char** environ;
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Quoted;
+using test::RunShell;
+using test::WriteHostFile;
+using Args = std::vector<std::string>;
+
+// A whole file in one read: some archives here are tens of megabytes.
+std::string ReadHostFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string bytes(in ? size_t(in.tellg()) : 0, '\0');
+  in.seekg(0);
+  in.read(bytes.data(), std::streamsize(bytes.size()));
+  return bytes;
+}
+
+// Compares an archive with the tree it should mirror. Names come from our
+// own unicode-name field when present (a CJK name has no 8-bit form); where
+// the 8-bit name can hold the name, it must say the same, since other tools
+// only read that one. Prints "entry\t<method>\t<name>" per entry and
+// "problem\t<text>" per difference.
+constexpr const char* kCompareScript = R"PY(
+import fnmatch, os, stat, struct, sys, time, zipfile
+
+EXCLUDED = ['*.tmp', '*.~*', '*.dmp', '_istmp*.*', 'chklist.*', '~*.*', '*._mp', '*.gid']
+
+def excluded(name):
+    name = name.lower()
+    for mask in EXCLUDED:
+        if fnmatch.fnmatchcase(name, mask):
+            return True
+        # "x.*" also takes a name without a dot, as on Windows.
+        if mask.endswith('.*') and '.' not in name and fnmatch.fnmatchcase(name, mask[:-2]):
+            return True
+    return False
+
+def unicode_name(extra):
+    i = 0
+    while i + 4 <= len(extra):
+        tag, size = struct.unpack_from('<HH', extra, i)
+        data = extra[i + 4:i + 4 + size]
+        if tag == 0x554E and data[:4] == b'NUCX':
+            units = struct.unpack_from('<I', data, 4)[0]
+            return data[8:8 + 2 * units].decode('utf-16-le')
+        i += 4 + size
+    return None
+
+archive, tree = sys.argv[1], sys.argv[2]
+absent, content = set(), {}
+args = sys.argv[3:]
+while args:
+    if args[0] == '--absent':
+        absent.add(args[1])
+        args = args[2:]
+    elif args[0] == '--content':
+        content[args[1]] = args[2]
+        args = args[3:]
+    else:
+        sys.exit('unknown option ' + args[0])
+
+root = os.path.basename(os.path.normpath(tree))
+itself = os.path.realpath(archive)
+expected = {}
+# Folder links are listed among the folders and, as in the program, not entered.
+for folder, dirs, files in os.walk(tree):
+    rel = os.path.relpath(folder, tree)
+    prefix = '' if rel == '.' else rel + '/'
+    for d in dirs:
+        expected[root + '/' + prefix + d + '/'] = None
+    for f in files:
+        path = os.path.join(folder, f)
+        if excluded(f) or prefix + f in absent or os.path.realpath(path) == itself:
+            continue
+        if stat.S_ISREG(os.stat(path).st_mode):
+            expected[root + '/' + prefix + f] = path
+
+out, seen = [], set()
+def problem(text):
+    out.append('problem\t' + text)
+
+with zipfile.ZipFile(archive) as zf:
+    for info in zf.infolist():
+        raw = info.orig_filename
+        if not info.flag_bits & 0x800:
+            raw = raw.encode('cp437').decode('cp866')
+        name = unicode_name(info.extra) or raw
+        try:
+            if raw != name and name.encode('cp866'):
+                problem('8-bit name %r of %r' % (raw, name))
+        except UnicodeEncodeError:
+            pass
+        out.append('entry\t%d\t%s' % (info.compress_type, name))
+        if name in seen:
+            problem('twice: ' + name)
+            continue
+        seen.add(name)
+        if name not in expected:
+            problem('not in the tree: ' + name)
+            continue
+        path, rel = expected[name], name[len(root) + 1:]
+        if path is None:
+            if not info.is_dir():
+                problem('not a folder entry: ' + name)
+            continue
+        data = zf.read(info)
+        if rel in content:
+            want = open(content[rel], 'rb').read()
+        else:
+            want = open(path, 'rb').read()
+            st = os.stat(path)
+            if abs(time.mktime(info.date_time + (0, 0, -1)) - st.st_mtime) > 2:
+                problem('time of %s: %s' % (name, info.date_time))
+            if bool(info.external_attr & 1) != (not st.st_mode & stat.S_IWUSR):
+                problem('read-only bit of ' + name)
+        if data != want:
+            problem('contents of ' + name)
+for name in sorted(set(expected) - seen):
+    problem('missing: ' + name)
+sys.stdout.buffer.write(''.join(line + '\n' for line in out).encode('utf-8'))
+)PY";
+
+struct PeerCheck {
+  std::string problems;                              // empty: every peer agrees with the tree
+  std::vector<std::pair<int, std::string>> entries;  // method, name
+
+  int MethodOf(const std::string& name) const {
+    for (const auto& [method, entry] : entries)
+      if (entry == name) return method;
+    return -1;
+  }
+  bool Has(const std::string& name) const { return MethodOf(name) >= 0; }
+};
+
+struct SyncRun {
+  int exitCode = -1;  // -1: ended by a signal
+  std::string out;
+  std::string err;
+  std::vector<std::string> errLines;
+
+  std::string LastLine() const {
+    std::string text = out;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.substr(text.rfind('\n') + 1);
+  }
+};
+
+std::string Status(int added, int deleted) {
+  return "Добавлено: " + std::to_string(added) + "    Удалено: " + std::to_string(deleted);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Starts argv[0] (looked up in PATH) with stdin from /dev/null, stdout and
+// stderr into files, and the test's environment with `env` ("NAME=value")
+// put over it.
+pid_t Spawn(const Args& args, const fs::path& outFile, const fs::path& errFile,
+            const Args& env = {}) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& mine : env)
+      replaced |= entry.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0;
+    if (!replaced) environment.push_back(entry);
+  }
+  environment.insert(environment.end(), env.begin(), env.end());
+  std::vector<char*> argv, envp;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+SyncRun Finish(pid_t pid, const fs::path& outFile, const fs::path& errFile) {
+  SyncRun r;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    r.exitCode = WEXITSTATUS(status);
+  r.out = ReadHostFile(outFile);
+  r.err = ReadHostFile(errFile);
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
+  return r;
+}
+
+// The interpreter itself: a version manager's python3 may be a script that
+// costs more than the comparison.
+const std::string& Python() {
+  static const std::string python = [] {
+    std::string path;
+    if (FILE* pipe = popen("python3 -c 'import sys; print(sys.executable)' 2>/dev/null", "r")) {
+      char buf[4096];
+      while (fgets(buf, sizeof buf, pipe)) path += buf;
+      pclose(pipe);
+    }
+    while (!path.empty() && path.back() == '\n') path.pop_back();
+    return path.empty() ? std::string("python3") : path;
+  }();
+  return python;
+}
+
+// Whether the process has its own SIGINT handler in place yet.
+bool CatchesInterrupt(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("SigCgt:"))
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
+  return false;
+}
+
+// Pseudo-random bytes: deflate gains nothing on them, so they take a while.
+std::string Noise(size_t size, uint64_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i + 8 <= size; i += 8) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    std::memcpy(&bytes[i], &seed, 8);
+  }
+  return bytes;
+}
+
+std::string Lines(int count, const std::string& word) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += word + " line " + std::to_string(i) + "\n";
+  return text;
+}
+
+class CliSync : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    if (!test::HasTool("unzip") || !test::HasTool("python3"))
+      GTEST_SKIP() << "unzip and python3 are the peers every archive is checked with";
+    work_ = dir_.Host(u"");
+    tree_ = work_ / "Project";
+    archive_ = work_ / "out.zip";
+    fs::create_directories(tree_ / "sub" / "deep");
+    fs::create_directories(tree_ / "empty");
+    fs::create_directories(tree_ / fs::path("日本語"));
+    Write("a.txt", "alpha\n");
+    Write(".hidden", "hidden\n");
+    Write("sub/b.txt", Lines(3000, "bravo"));
+    Write("sub/deep/c.txt", "");
+    Write("sub/deep/noise.bin", Noise(20000, 7));
+    Write("Привет.txt", "privet\n");
+    Write("日本語/中文.txt", "zhongwen\n");
+    std::ofstream(work_ / "compare.py") << kCompareScript;
+  }
+
+  fs::path Path(const std::string& rel) const { return tree_ / fs::path(rel); }
+  void Write(const std::string& rel, const std::string& bytes) { WriteHostFile(Path(rel), bytes); }
+  void ShiftTime(const std::string& rel, std::chrono::hours by) {
+    fs::last_write_time(Path(rel), fs::last_write_time(Path(rel)) + by);
+  }
+
+  std::string Cli() const { return (fs::path(KM_BIN_DIR) / "pelko-cli").string(); }
+  Args SyncArgs(const fs::path& archive) const {
+    return {Cli(), "sync", "--base", tree_.string(), "--archive", archive.string()};
+  }
+  pid_t Start(const Args& args, const std::string& tag, const Args& env = {}) {
+    return Spawn(args, work_ / (tag + ".out"), work_ / (tag + ".err"), env);
+  }
+  SyncRun Finish(pid_t pid, const std::string& tag) {
+    return km::Finish(pid, work_ / (tag + ".out"), work_ / (tag + ".err"));
+  }
+  SyncRun Run(const Args& args) { return Finish(Start(args, "run"), "run"); }
+  SyncRun Sync(const Args& more = {}) {
+    Args args = SyncArgs(archive_);
+    args.insert(args.end(), more.begin(), more.end());
+    return Run(args);
+  }
+
+  // unzip -t, 7-Zip's test and the byte-for-byte comparison with the tree;
+  // `options` go to the comparison (--absent REL, --content REL FILE).
+  PeerCheck Check(const fs::path& archive, const fs::path& tree, const Args& options = {}) {
+    PeerCheck check;
+    const fs::path log = work_ / "peer.log";
+    if (RunShell("unzip -tq " + Quoted(archive) + " > " + Quoted(log) + " 2>&1") != 0)
+      check.problems += "unzip -t: " + ReadHostFile(log);
+    if (test::HasTool("7zz") &&
+        RunShell("7zz t -bd " + Quoted(archive) + " > " + Quoted(log) + " 2>&1") != 0)
+      check.problems += "7zz t: " + ReadHostFile(log);
+    std::string command = "PYTHONUTF8=1 " + Quoted(Python()) + " " + Quoted(work_ / "compare.py") +
+                          " " + Quoted(archive) + " " + Quoted(tree);
+    for (const std::string& option : options) command += " " + Quoted(option);
+    const fs::path listing = work_ / "listing.txt";
+    if (RunShell(command + " > " + Quoted(listing) + " 2> " + Quoted(log)) != 0)
+      check.problems += "python: " + ReadHostFile(log);
+    std::istringstream lines(ReadHostFile(listing));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("problem\t")) {
+        check.problems += line.substr(8) + "\n";
+      } else if (line.starts_with("entry\t")) {
+        const size_t tab = line.find('\t', 6);
+        check.entries.emplace_back(std::stoi(line.substr(6, tab - 6)), line.substr(tab + 1));
+      }
+    }
+    return check;
+  }
+
+  // A run that must succeed with these counts and leave the tree in the
+  // archive; returns what the peers saw.
+  PeerCheck SyncAndCheck(int added, int deleted, const Args& more = {}) {
+    const SyncRun r = Sync(more);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(added, deleted)) << r.out;
+    EXPECT_EQ(r.err, "");
+    PeerCheck check = Check(archive_, tree_);
+    EXPECT_EQ(check.problems, "");
+    return check;
+  }
+
+  test::TempDir dir_;
+  fs::path work_;
+  fs::path tree_;
+  fs::path archive_;
+};
+
+TEST_F(CliSync, FollowsTheTreeRunAfterRun) {
+  {
+    SCOPED_TRACE("made");
+    const PeerCheck made = SyncAndCheck(11, 0);
+    EXPECT_EQ(made.entries.size(), 11u);
+    EXPECT_TRUE(made.Has("Project/.hidden"));
+    EXPECT_TRUE(made.Has("Project/empty/"));
+    EXPECT_TRUE(made.Has("Project/日本語/中文.txt"));
+  }
+  {
+    // Aged first, so that a rewrite of the same bytes would still show.
+    SCOPED_TRACE("nothing changed");
+    fs::last_write_time(archive_, fs::last_write_time(archive_) - std::chrono::hours(1));
+    const std::string bytes = ReadHostFile(archive_);
+    const auto time = fs::last_write_time(archive_);
+    SyncAndCheck(0, 0);
+    EXPECT_EQ(ReadHostFile(archive_), bytes);
+    EXPECT_EQ(fs::last_write_time(archive_), time);
+  }
+  {
+    SCOPED_TRACE("touched");
+    ShiftTime("sub/b.txt", std::chrono::hours(1));
+    SyncAndCheck(1, 0);
+  }
+  {
+    SCOPED_TRACE("made read-only");
+    fs::permissions(Path("a.txt"),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    SyncAndCheck(1, 0);
+  }
+  {
+    // The comparison reads the bytes: a change that keeps size and time,
+    // which no run looks at, shows there and nowhere else.
+    SCOPED_TRACE("added, and changed unseen");
+    Write("sub/new.txt", "new\n");
+    const auto time = fs::last_write_time(Path("sub/deep/noise.bin"));
+    Write("sub/deep/noise.bin", Noise(20000, 8));
+    fs::last_write_time(Path("sub/deep/noise.bin"), time);
+    const PeerCheck check = Check(archive_, tree_);
+    EXPECT_TRUE(Contains(check.problems, "contents of Project/sub/deep/noise.bin"))
+        << check.problems;
+    Write("sub/deep/noise.bin", Noise(20000, 7));
+    fs::last_write_time(Path("sub/deep/noise.bin"), time);
+    SyncAndCheck(1, 0);
+  }
+  {
+    SCOPED_TRACE("file and folder deleted");
+    fs::remove(Path(".hidden"));
+    fs::remove_all(Path("sub/deep"));
+    SyncAndCheck(0, 4);
+  }
+  {
+    SCOPED_TRACE("renamed");
+    fs::rename(Path("Привет.txt"), Path("Пока.txt"));
+    const PeerCheck check = SyncAndCheck(1, 1);
+    EXPECT_TRUE(check.Has("Project/Пока.txt"));
+  }
+  {
+    SCOPED_TRACE("tested");
+    const SyncRun tested = Sync({"--test"});
+    EXPECT_EQ(tested.exitCode, 0) << tested.err;
+    EXPECT_EQ(tested.LastLine(), Status(0, 0));
+  }
+}
+
+TEST_F(CliSync, MasksLinksAndTheArchiveItself) {
+  // Excluded whatever the case.
+  for (const char* name : {"X.TMP", "~lock.txt", "a.~bak", "sub/core.Dmp", "_ISTMP1.dat",
+                           "ChkList.ms", "f._MP", "help.Gid"})
+    Write(name, "scratch\n");
+  // Already packed: stored, even though deflate would shrink these.
+  Write("data.ZIP", Lines(500, "zip"));
+  Write("sub/pack.rar", Lines(500, "rar"));
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  fs::create_directory_symlink(Path("sub"), Path("sub-link"));
+  fs::create_directory_symlink(tree_, Path("sub/up"));
+  fs::create_symlink(Path("a.txt"), Path("alias.txt"));
+
+  // The archive sits in the tree it mirrors; python skips it by its real path.
+  archive_ = tree_ / "self.zip";
+  const PeerCheck check = SyncAndCheck(16, 0);
+  EXPECT_EQ(check.MethodOf("Project/data.ZIP"), 0);
+  EXPECT_EQ(check.MethodOf("Project/sub/pack.rar"), 0);
+  EXPECT_EQ(check.MethodOf("Project/sub/b.txt"), 8);
+  EXPECT_EQ(check.MethodOf("Project/alias.txt"), 8);
+  EXPECT_TRUE(check.Has("Project/sub-link/"));
+  EXPECT_FALSE(check.Has("Project/self.zip"));
+  EXPECT_FALSE(check.Has("Project/X.TMP"));
+  EXPECT_FALSE(check.Has("Project/~lock.txt"));
+  EXPECT_FALSE(check.Has("Project/pipe"));
+  SyncAndCheck(0, 0);
+}
+
+// A file the run may not read is named and skipped, the rest committed.
+// Root reads any file, so as root the program runs as nobody.
+TEST_F(CliSync, UnreadableFileIsNamedAndSkipped) {
+  Args prefix;
+  Args sync = SyncArgs(archive_);
+  if (geteuid() == 0) {
+    if (!test::HasTool("setpriv")) GTEST_SKIP() << "setpriv is needed to drop root";
+    // The program is copied in too: the build folder may be closed to nobody.
+    fs::copy_file(Cli(), work_ / "pelko-cli");
+    ASSERT_EQ(RunShell("chown -R 65534:65534 " + Quoted(work_)), 0);
+    sync[0] = (work_ / "pelko-cli").string();
+    prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  }
+  sync.insert(sync.begin(), prefix.begin(), prefix.end());
+  SyncRun r = Run(sync);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  // Exit 1 and one line, naming the file by its host path, the component's
+  // Z:\ view nowhere. The count is the window's: the file it took in, though
+  // it then failed, is among the added.
+  auto expectFailureOf = [&](const std::string& rel) {
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+    EXPECT_TRUE(r.errLines[0].starts_with("pelko-cli: " + Path(rel).string() + ": "))
+        << r.errLines[0];
+    EXPECT_FALSE(Contains(r.err, "Z:\\")) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(2, 0));
+  };
+
+  Write("fresh.txt", "fresh\n");
+  Write("locked.txt", "locked\n");
+  fs::permissions(Path("locked.txt"), fs::perms::none);
+  r = Run(sync);
+  expectFailureOf("locked.txt");
+  EXPECT_EQ(Check(archive_, tree_, {"--absent", "locked.txt"}).problems, "");
+
+  // A replacement that cannot be read keeps the entry it would replace.
+  fs::permissions(Path("locked.txt"), fs::perms::owner_read | fs::perms::others_read);
+  const fs::path old = work_ / "a.old";
+  fs::copy_file(Path("a.txt"), old);
+  Write("a.txt", "alpha, second edition\n");
+  ShiftTime("a.txt", std::chrono::hours(1));
+  fs::permissions(Path("a.txt"), fs::perms::none);
+  r = Run(sync);
+  expectFailureOf("a.txt");
+  EXPECT_EQ(Check(archive_, tree_, {"--content", "a.txt", old.string()}).problems, "");
+}
+
+// Without arguments the program mirrors its own folder into the archive that
+// Pelko.ini beside it names.
+TEST_F(CliSync, ArchiveNamedBySettingsBesideTheProgram) {
+  const fs::path prog = work_ / "Prog";
+  fs::create_directories(prog);
+  fs::copy_file(Cli(), prog / "pelko-cli");
+  const Args bare = {(prog / "pelko-cli").string(), "sync"};
+
+  // Relative to the program's folder, not to the current directory; the
+  // archive is then in the folder it mirrors.
+  WriteHostFile(prog / "Pelko.ini", "[Pelko]\r\nArchiveName=backup.zip\r\n");
+  SyncRun r = Run(bare);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.LastLine(), Status(2, 0));
+  PeerCheck check = Check(prog / "backup.zip", prog);
+  EXPECT_EQ(check.problems, "");
+  EXPECT_TRUE(check.Has("Prog/pelko-cli"));
+  EXPECT_TRUE(check.Has("Prog/Pelko.ini"));
+  EXPECT_FALSE(check.Has("Prog/backup.zip"));
+
+  // A host path, kept in code page 1251 as the settings file is: "Архив".
+  fs::remove(prog / "backup.zip");
+  WriteHostFile(prog / "Pelko.ini",
+                "[Pelko]\r\nArchiveName=" + work_.string() + "/\xC0\xF0\xF5\xE8\xE2.zip\r\n");
+  r = Run(bare);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.LastLine(), Status(2, 0));
+  EXPECT_EQ(Check(work_ / fs::path("Архив.zip"), prog).problems, "");
+
+  fs::remove(prog / "Pelko.ini");
+  r = Run(bare);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, "Pelko.ini")) << r.err;
+
+  r = Run({Cli(), "sync", "--base", (work_ / "missing").string(), "--archive", archive_.string()});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, (work_ / "missing").string())) << r.err;
+  EXPECT_FALSE(fs::exists(archive_));
+}
+
+// An archive open for update elsewhere is refused and left alone.
+TEST_F(CliSync, ArchiveHeldByAnotherProcessIsRefused) {
+  SyncAndCheck(11, 0);
+  Write("new.txt", "new\n");
+  const std::string bytes = ReadHostFile(archive_);
+
+  TKavoMill holder;
+  holder.SetFileName(ToWindowsView(archive_));
+  holder.OpenArchive();
+  holder.BeginUpdate();
+  const SyncRun refused = Sync();
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(Contains(refused.err, "00032")) << refused.err;
+  EXPECT_EQ(ReadHostFile(archive_), bytes);
+  holder.EndUpdate();
+  holder.CloseArchive();
+
+  EXPECT_EQ(Check(archive_, tree_, {"--absent", "new.txt"}).problems, "");
+  SyncAndCheck(1, 0);
+}
+
+// Two runs started together on an archive: one may be refused, never both,
+// and whatever happens the archive is whole and mirrors the tree.
+TEST_F(CliSync, TwoRunsAtOnce) {
+  for (int i = 0; i < 3; ++i) Write("bulk" + std::to_string(i) + ".bin", Noise(1500000, 11 + i));
+  Write("sub/long.txt", Lines(60000, "echo"));
+  SyncAndCheck(15, 0);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    if (round == 0) {
+      // Same sizes: the times must tell the files changed.
+      for (int i = 0; i < 3; ++i) {
+        const std::string name = "bulk" + std::to_string(i) + ".bin";
+        Write(name, Noise(1500000, 21 + i));
+        ShiftTime(name, std::chrono::hours(1));
+      }
+    } else {
+      fs::remove(Path("bulk0.bin"));
+      Write("bulk3.bin", Noise(1500000, 14));
+    }
+    const pid_t first = Start(SyncArgs(archive_), "first");
+    const pid_t second = Start(SyncArgs(archive_), "second");
+    const SyncRun runs[] = {Finish(first, "first"), Finish(second, "second")};
+    int succeeded = 0;
+    for (const SyncRun& r : runs) {
+      succeeded += r.exitCode == 0;
+      if (r.exitCode == 0) {
+        EXPECT_EQ(r.err, "");
+      } else {
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(Contains(r.err, "00032")) << r.err;
+      }
+    }
+    EXPECT_GE(succeeded, 1);
+    EXPECT_EQ(Check(archive_, tree_).problems, "");
+  }
+}
+
+// Ctrl+C or SIGTERM while a large file is replaced: either the run stopped and
+// the archive is byte for byte what it was, or the commit had finished. The
+// old entry goes to a temporary file first; it must never be left behind.
+TEST_F(CliSync, InterruptLeavesTheArchiveAsItWasOrCommitted) {
+  Write("sub/large.bin", Noise(32 << 20, 99));
+  SyncAndCheck(12, 0);
+  const std::string before = ReadHostFile(archive_);
+  const fs::path temp = work_ / "tmp";
+  fs::create_directories(temp);
+  Write("sub/large.bin", Noise(32 << 20, 100));
+  ShiftTime("sub/large.bin", std::chrono::hours(1));
+
+  struct Stop {
+    int delayMs;
+    int signal;
+  };
+  int stopped = 0;
+  for (const Stop stop : {Stop{0, SIGINT}, Stop{100, SIGTERM}, Stop{400, SIGINT}}) {
+    SCOPED_TRACE("after " + std::to_string(stop.delayMs) + " ms, signal " +
+                 std::to_string(stop.signal));
+    WriteHostFile(archive_, before);
+    const pid_t pid = Start(SyncArgs(archive_), "stopped", {"TMPDIR=" + temp.string()});
+    ASSERT_GT(pid, 0);
+    // Before its handler is in place a signal just ends the program, before
+    // it has touched anything; the delays count from there.
+    for (int i = 0; i < 2500 && !CatchesInterrupt(pid); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(stop.delayMs));
+    kill(pid, stop.signal);
+    const SyncRun r = Finish(pid, "stopped");
+    if (r.exitCode == 2) {
+      ++stopped;
+      EXPECT_TRUE(ReadHostFile(archive_) == before) << "the archive changed";
+    } else {
+      EXPECT_EQ(r.exitCode, 0) << r.err;
+      EXPECT_EQ(r.LastLine(), Status(1, 0));
+      EXPECT_EQ(Check(archive_, tree_).problems, "");
+    }
+    EXPECT_TRUE(fs::is_empty(temp)) << "a temporary file was left";
+    for (const auto& entry : fs::directory_iterator(work_))
+      EXPECT_FALSE(entry.path().filename().string().starts_with("FC")) << entry.path();
+  }
+  EXPECT_GE(stopped, 1);
+}
+
+}  // namespace
+}  // namespace km
