@@ -103,7 +103,6 @@ class TForm1 : public QWidget {
   std::string startupArchiveName_;
   std::string confirmCaption_;
   std::string confirmQuestion_;
-  bool shown_ = false;
 };
 
 }  // namespace pelko
