@@ -392,4 +392,30 @@ TEST_F(AddFiles, MissingBaseDirOnlyWarnsWhenSynchronising) {
 }
 
 }  // namespace
+// Moving: the sources go only once the commit stands, and never a file that
+// did not make it into the archive.
+TEST_F(AddFiles, MovedSourcesAreDeletedAfterTheCommit) {
+  Write(u"sub/keep.tmp", "excluded");
+  TKavoMill a;
+  Configure(a);
+  a.OpenArchive();
+  a.BeginUpdate();
+  a.AddFilesByMasks({u"*.*"}, 0x3F, true, true, {u"*.tmp"});
+  // Vanishes before its data is read: ignored, so it must not be deleted
+  // either (it is gone already) and its folder keeps the excluded file.
+  fs::remove(Host(u"sub/b.txt"));
+  a.EndUpdate();
+  a.CloseArchive();
+  // b.txt could not be read; "sub" cannot go while it holds keep.tmp.
+  EXPECT_EQ(failures, (std::vector<int32_t>{33, 60}));
+  EXPECT_EQ(Entries(),
+            (V{u".hidden", u"a.txt", u"empty/", u"sub/", u"sub/deep/", u"sub/deep/c.txt"}));
+  EXPECT_FALSE(fs::exists(Host(u"a.txt")));
+  EXPECT_FALSE(fs::exists(Host(u".hidden")));
+  EXPECT_FALSE(fs::exists(Host(u"sub/deep")));
+  EXPECT_FALSE(fs::exists(Host(u"empty")));
+  // A folder that still holds a file stays, with the file.
+  EXPECT_EQ(test::ReadHostFile(Host(u"sub/keep.tmp")), "excluded");
+}
+
 }  // namespace km
