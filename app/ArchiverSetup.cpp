@@ -1,5 +1,6 @@
 #include "app/ArchiverSetup.h"
 
+#include <cctype>
 #include <cmath>
 
 #include "platform/CodePage.h"
@@ -51,10 +52,33 @@ std::u16string ArchiveFileFromName(const std::string& name, const std::u16string
         std::filesystem::path(km::platform::WideToUtf8(km::platform::AnsiToWide(name))));
   }
   std::u16string wide = km::platform::AnsiToWide(name);
-  const bool absolute = (wide.size() >= 3 && wide[1] == u':' && wide[2] == u'\\') ||
-                        wide.starts_with(u"\\\\");
+  const bool absolute =
+      (wide.size() >= 3 && wide[1] == u':' && wide[2] == u'\\') || wide.starts_with(u"\\\\");
   if (absolute) return wide;
   return km::IncludeTrailingSeparator(exeDir) + wide;
+}
+
+std::u16string HostPathsIn(const std::u16string& text) {
+  const std::u16string drive = std::u16string(1, km::kHostDriveLetter) + u":\\";
+  std::u16string out;
+  size_t from = 0;
+  for (size_t at; (at = text.find(drive, from)) != std::u16string::npos;) {
+    const char16_t before = at > 0 ? text[at - 1] : u' ';
+    if (before < 0x80 && std::isalnum(int(before))) {  // "XZ:\" is no path
+      out += text.substr(from, at + drive.size() - from);
+      from = at + drive.size();
+      continue;
+    }
+    // A quoted path runs to its closing quote (names may hold blanks and the
+    // other quote mark); an unquoted one to the end.
+    size_t end = std::u16string::npos;
+    if (before == u'"' || before == u'\'') end = text.find(before, at);
+    if (end == std::u16string::npos) end = text.size();
+    out += text.substr(from, at - from);
+    out += km::platform::Utf8ToWide(km::FromWindowsView(text.substr(at, end - at)).string());
+    from = end;
+  }
+  return out + text.substr(from);
 }
 
 std::u16string StatusText(int32_t added, int32_t deleted) {

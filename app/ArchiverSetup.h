@@ -30,6 +30,11 @@ std::string ReadArchiveName(const std::u16string& settingsFileName);
 // taken relative to exeDir, never to whatever the current directory is.
 std::u16string ArchiveFileFromName(const std::string& name, const std::u16string& exeDir);
 
+// A text from the component with every path it quotes in the Windows view
+// ("Z:\home\u\a.txt") given as the host spells it ("/home/u/a.txt"), as
+// users know their files. A path runs to a quote mark or the end.
+std::u16string HostPathsIn(const std::u16string& text);
+
 // The status line after a run: "Добавлено: N    Удалено: M".
 std::u16string StatusText(int32_t added, int32_t deleted);
 

@@ -163,7 +163,7 @@ void TForm1::Guarded(const std::function<void()>& handler) {
     handler();
   } catch (const std::exception& e) {
     km::platform::MessageBoxRequest request;
-    request.text = km::platform::Utf8ToWide(e.what());
+    request.text = HostPathsIn(km::platform::Utf8ToWide(e.what()));
     request.type = km::platform::mtError;
     request.buttons = {km::platform::mbOK};
     km::platform::ShowMessageBox(request);
@@ -306,7 +306,8 @@ void TForm1::ArchiverProcessFileFailure(km::TKMBaseArchiver&, const std::u16stri
                                         const std::u16string& errorMessage, km::TKMAction&) {
   // The action stays as the component preset it: skip the file, go on.
   km::platform::MessageBoxRequest request;
-  request.text = fileName + u":  " + errorMessage;
+  // Paths as the host spells them: the user knows their files that way.
+  request.text = HostPathsIn(fileName) + u":  " + HostPathsIn(errorMessage);
   request.type = km::platform::mtCustom;
   request.buttons = {km::platform::mbOK};
   km::platform::ShowMessageBox(request);

@@ -327,7 +327,10 @@ TEST_F(DialogTest, FailuresDuringTheRunAreReportedAndTheRunGoesOn) {
   ASSERT_EQ(script_.MessageBoxes().size(), 3u);
   std::u16string damagedName = U16(damaged);
   std::replace(damagedName.begin(), damagedName.end(), u'/', u'\\');
-  const std::u16string starts[] = {gone + u":  Cannot open", damagedName + u":  Invalid size"};
+  // Paths as the host spells them; entry names as stored.
+  const std::u16string starts[] = {
+      U16(folder_ / "d.txt") + u":  Cannot open file \"" + U16(folder_ / "d.txt") + u"\"",
+      damagedName + u":  Invalid size"};
   for (size_t i : {1, 2}) {
     const MessageBoxRequest& box = script_.MessageBoxes()[i];
     EXPECT_TRUE(box.text.starts_with(starts[i - 1])) << i;
@@ -425,7 +428,7 @@ TEST_F(DialogTest, ErrorsBeforeTheCommitLeaveTheWindowOpen) {
   // The exception's own message, in the application's error box.
   ASSERT_EQ(script_.MessageBoxes().size(), 2u);
   EXPECT_TRUE(script_.MessageBoxes()[1].text.starts_with(u"Cannot create file \"" +
-                                                         km::ToWindowsView(root_ / "missing")));
+                                                         U16(root_ / "missing/site.zip\"")));
   EXPECT_EQ(script_.MessageBoxes()[1].type, mtError);
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(form->Button1->isEnabled());
