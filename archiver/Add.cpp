@@ -2,6 +2,7 @@
 // synchronising: removing the entries whose files are gone. Only the
 // in-memory directory changes here; the outermost EndUpdate writes it.
 #include <algorithm>
+#include <string_view>
 #include <system_error>
 
 #include "archiver/Archiver.h"
@@ -139,9 +140,83 @@ void TKMBaseArchiver::ResolveMaskPath(const std::u16string& mask, const std::u16
   }
 }
 
+namespace {
+
+using View = std::u16string_view;
+
+// The text after the last '\' or ':', as ExtractFileName gives it.
+View FileNameOf(View path) {
+  const size_t at = path.find_last_of(u"\\:");
+  return at == npos ? path : path.substr(at + 1);
+}
+
+View DirPartOf(View path) {
+  const size_t at = path.find_last_of(u"\\:");
+  return at == npos ? View() : path.substr(0, at + 1);
+}
+
+bool SameLowerCase(View a, View b) {
+  if (a.size() != b.size()) return false;
+  for (size_t k = 0; k < a.size(); ++k)
+    if (a[k] != b[k] && platform::WideCharLower(a[k]) != platform::WideCharLower(b[k]))
+      return false;
+  return true;
+}
+
+// A plain drive directory ("X:\...\") with no other ':': below it, a path
+// that starts with it is relative to it by its remaining text alone.
+bool IsPlainDriveDir(View dir) {
+  return dir.size() >= 3 && dir[1] == u':' && dir[2] == u'\\' && dir.back() == u'\\' &&
+         dir.find(u':', 2) == npos;
+}
+
+// RelativePathFrom(dir, path) without building it, where that is plain
+// text: false when the full rules are needed.
+bool RelativeBelow(View dir, View path, View& rest) {
+  if (!path.starts_with(dir)) return false;
+  rest = path.substr(dir.size());
+  return rest.find(u':') == npos;
+}
+
+}  // namespace
+
+// The per-file matching of a scan runs for every mask and every file, so
+// the usual case (a plain relative mask under a drive directory) is decided
+// here without building any path; the general rules follow below.
 bool TKMBaseArchiver::MatchesPathMask(const std::u16string& path, const std::u16string& mask,
                                       bool isDirectory) const {
   if (mask == u"*.*") return true;
+  // A folder is matched with separators appended to both sides.
+  std::u16string folderPath, folderMask;
+  if (isDirectory) {
+    folderPath = IncludeTrailingSeparator(path.empty() ? workDir_ : path);
+    if (!mask.empty() && mask.back() != u'*') folderMask = IncludeTrailingSeparator(mask);
+  }
+  const std::u16string& fp = isDirectory ? folderPath : path;
+  const std::u16string& fm = folderMask.empty() ? mask : folderMask;
+  if (!fm.empty() && !IsSeparator(fm[0]) && !fm.starts_with(u".\\") && fm.find(u':') == npos &&
+      !HasParentStep(fm) && IsPlainDriveDir(workDir_)) {
+    // ResolvePath leaves a directory with a drive as it is.
+    const std::u16string& dir = workDir_;
+    View rest;
+    if (RelativeBelow(dir, fp, rest)) {
+      const bool named = !HasSeparator(fm);
+      View p = named ? FileNameOf(rest) : rest;
+      if (p.empty())
+        p = FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
+      // The mask resolves to dir + mask; its name part and its path below
+      // the base are both just the mask when the base is that directory.
+      const View resolvedName = FileNameOf(fm);
+      if (WildMatch(p, resolvedName, true)) return true;
+      const bool baseIsDir =
+          baseDir_.empty() ? true
+                           : (baseDir_.size() == dir.size() || baseDir_.size() + 1 == dir.size()) &&
+                                 dir.starts_with(baseDir_) &&
+                                 (baseDir_.size() == dir.size() || baseDir_.back() != u'\\');
+      if (baseIsDir) return resolvedName.size() != fm.size() && WildMatch(p, fm, true);
+    }
+  }
+
   std::u16string p = path;
   std::u16string m = mask;
   if (isDirectory) {
@@ -168,9 +243,11 @@ bool TKMBaseArchiver::MatchesPathMask(const std::u16string& path, const std::u16
   }
 
   m = resolved;
-  const std::u16string pDir = platform::WideLowerCase(ExtractFilePath(p));
-  const std::u16string mDir = platform::WideLowerCase(ExtractFilePath(m));
-  if (pDir != mDir) return ExtractFileName(m) == u"*.*" && pDir.starts_with(mDir);
+  const View pDir = DirPartOf(p);
+  const View mDir = DirPartOf(m);
+  if (pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir))
+    return FileNameOf(m) == u"*.*" && pDir.size() >= mDir.size() &&
+           SameLowerCase(pDir.substr(0, mDir.size()), mDir);
   return WildMatch(p, m, true);
 }
 
@@ -232,7 +309,9 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
       const bool taken =
           (found.Attr & fileAttr) != 0 ||
           (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-      if (taken) AddFoundFile({found.Name, found.Attr, found.Size}, ExtractFilePath(pattern), base);
+      if (taken)
+        AddFoundFile({found.Name, found.Attr, found.Size, found.Time}, ExtractFilePath(pattern),
+                     base);
     }
   }
 
@@ -251,7 +330,7 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
          rc = FileSearchNext(found)) {
       if ((found.Attr & platform::faDirectory) == 0 || found.Name == u"." || found.Name == u"..")
         continue;
-      dirs.push_back({found.Name, found.Attr, found.Size});
+      dirs.push_back({found.Name, found.Attr, found.Size, found.Time});
     }
   }
 
@@ -292,14 +371,19 @@ bool TKMBaseArchiver::AddFoundFile(const TKMFoundFile& record, const std::u16str
 void TKMBaseArchiver::AddScannedFile(const std::u16string& fileName, const std::u16string& base,
                                      const TKMFoundFile& record) {
   bool confirm = true;
+  const uint32_t quietBefore = quietDispatches_;
   DoConfirmProcessFile(fileName, scanMoveFiles_ ? poMove : poAdd, confirm);
   if (!confirm) return;
-  const int32_t index = AddFile(fileName, base);
+  // A folder is asked afresh: its path ends in a separator, which resolves
+  // a link to it, so its own attributes differ from the listed link's.
+  const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
+  const bool unchanged =
+      quietDispatches_ == quietBefore + 1 && !isDirectory && record.Time != kInvalidDosTime;
+  const int32_t index = AddListedFile(fileName, base, unchanged ? &record : nullptr);
   if (index < 0) return;
 
   TDirItem& item = *dirManager_->CurrentDir().ItemPtr(index);
   if (scanMoveFiles_) item.Operation = poMove;
-  const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
   for (const std::u16string& m : noCompressionMasks_) {
     if (MatchesPathMask(fileName, m, isDirectory)) {
       item.CompressionMode = 0;
@@ -319,13 +403,27 @@ void TKMBaseArchiver::AddScannedFile(const std::u16string& fileName, const std::
 // ---- Entries
 
 int32_t TKMBaseArchiver::AddFile(const std::u16string& fileName, const std::u16string& base) {
+  return AddListedFile(fileName, base, nullptr);
+}
+
+int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std::u16string& base,
+                                       const TKMFoundFile* listed) {
   std::u16string name = MakeStoredName(fileName, base, options_.StorePath(), workDir_);
-  const bool isDirectory = DirectoryExists(fileName);
+  // Asking the file system again would only repeat what the listing said
+  // a moment ago about this file (never a folder); after a handler has run
+  // it is asked afresh.
+  const bool isDirectory =
+      listed ? (listed->Attr & platform::faDirectory) != 0 : DirectoryExists(fileName);
   if (isDirectory && !name.ends_with(u'/')) name += u'/';
-  uint32_t attributes = GetFileAttr(fileName);
+  uint32_t attributes = listed ? listed->Attr : GetFileAttr(fileName);
   if (attributes == platform::kInvalidAttributes) attributes = platform::faArchive;
   std::string comment;
+  const uint32_t quietBefore = quietDispatches_;
   DoStoreFile(name, attributes, fileName, comment);
+  if (quietDispatches_ != quietBefore + 1) listed = nullptr;
+  const auto attrNow = [&] { return listed ? listed->Attr : GetFileAttr(fileName); };
+  const auto sizeNow = [&] { return listed ? listed->Size : FileSizeByName(fileName); };
+  const auto timeNow = [&] { return listed ? listed->Time : FileModDosTime(fileName); };
   // An entry without a name could never be found or extracted again.
   if (name.empty()) return -1;
   CheckOpen();
@@ -355,12 +453,12 @@ int32_t TKMBaseArchiver::AddFile(const std::u16string& fileName, const std::u16s
       case omIfNewer:
       case omIfOlder:
       case omIfDiffer: {
-        const uint32_t attrNow = GetFileAttr(fileName);  // all bits set when unreadable
+        const uint32_t attr = attrNow();  // all bits set when unreadable
         const int64_t entrySize = Size64(entry.UncompressedSize, entry.Zip64UncompressedSize);
-        if (attrNow != entry.ExternalAttr || FileSizeByName(fileName) != entrySize) {
+        if (attr != entry.ExternalAttr || sizeNow() != entrySize) {
           replace = true;
-        } else if ((attrNow & platform::faDirectory) == 0) {
-          const uint32_t dosTime = FileModDosTime(fileName);
+        } else if ((attr & platform::faDirectory) == 0) {
+          const uint32_t dosTime = timeNow();
           const int32_t fileTime = dosTime == kInvalidDosTime ? -1 : int32_t(dosTime);
           const int32_t entryTime = int32_t((uint32_t(entry.ModDate) << 16) | entry.ModTime);
           const TKMOverwriteMode mode = options_.OverwriteMode();
@@ -372,6 +470,8 @@ int32_t TKMBaseArchiver::AddFile(const std::u16string& fileName, const std::u16s
       }
     }
     if (!replace) return -1;
+    // The overwrite question is a handler of its own.
+    if (options_.OverwriteMode() == omPrompt) listed = nullptr;
     ++addedCount_;
     TDirItem& item = *dirManager_->CurrentDir().ItemPtr(index);
     item.Modified = true;
@@ -380,7 +480,13 @@ int32_t TKMBaseArchiver::AddFile(const std::u16string& fileName, const std::u16s
   }
 
   TKMDirArray& dir = dirManager_->CurrentDir();
-  RefreshItemFromFile(*dir.ItemPtr(index), fileName);
+  if (listed) {
+    const uint32_t attr = attrNow();
+    const uint32_t dosTime = timeNow();
+    RefreshItem(*dir.ItemPtr(index), fileName, attr, dosTime, sizeNow());
+  } else {
+    RefreshItemFromFile(*dir.ItemPtr(index), fileName);
+  }
   if (isDirectory) MakeDirectoryItem(*dir.ItemPtr(index));
   if (dir.GetItem(index).FileName != name) dir.RenameItem(index, name);
   TDirItem& item = *dir.ItemPtr(index);
@@ -441,6 +547,8 @@ void TKMBaseArchiver::MarkMissingFiles() {
   // Entry paths are joined to the base directly: it needs its separator.
   const std::u16string base = IncludeTrailingSeparator(ResolvePath(baseDir_, u"", workDir_));
 
+  // Entries lie grouped by folder: each folder is opened once, not per entry.
+  platform::FileLookup files;
   TKMArchiveItem record;
   for (bool found = FindFirstByMasks(record); found; found = FindNext(record)) {
     const std::u16string stored = record.StoredPath + record.FileName;
@@ -462,7 +570,7 @@ void TKMBaseArchiver::MarkMissingFiles() {
     TDirItem& item = *dir.ItemPtr(record.InternalData.CurrentIndex);
     const bool isDirectory =
         (item.ExternalAttr & platform::faDirectory) != 0 || item.FileName.ends_with(u'/');
-    if (!(isDirectory ? DirectoryExists(path) : FileExists(path))) item.Marked = true;
+    if (!(isDirectory ? DirectoryExists(path) : files.IsFile(path))) item.Marked = true;
   }
 }
 

@@ -376,7 +376,10 @@ void TKMBaseArchiver::DoConfirmOverwrite(const std::u16string& sourceFileName,
 void TKMBaseArchiver::DoConfirmProcessFile(const std::u16string& fileName,
                                            TKMProcessOperation operation, bool& confirm) {
   confirm = true;
-  if (OnConfirmProcessFile) OnConfirmProcessFile(*this, fileName, operation, confirm);
+  if (OnConfirmProcessFile)
+    OnConfirmProcessFile(*this, fileName, operation, confirm);
+  else
+    ++quietDispatches_;
 }
 
 void TKMBaseArchiver::DoPassword(const std::u16string& fileName, std::string& newPassword,
@@ -520,7 +523,10 @@ void TKMBaseArchiver::DoDiskFull(int32_t volumeNumber, const std::u16string& vol
 
 void TKMBaseArchiver::DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
                                   const std::u16string& sourceFileName, std::string& comment) {
-  if (!OnStoreFile) return;
+  if (!OnStoreFile) {
+    ++quietDispatches_;
+    return;
+  }
   fileName = ReplaceChar(std::move(fileName), u'/', u'\\');
   OnStoreFile(*this, fileName, fileAttr, comment, sourceFileName);
   fileName = ReplaceChar(std::move(fileName), u'\\', u'/');

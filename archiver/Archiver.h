@@ -353,6 +353,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
     void operator()(TDeflateCache* cache) const;
   };
   std::unique_ptr<TDeflateCache, TDeflateCacheDeleter> deflateCache_;
+  // CompressEntry's read buffer, lent to one call at a time.
+  std::vector<uint8_t> readBuffer_;
 
  public:
   // ---- Entry data: decompression (archiver/Decompress.cpp).
@@ -399,6 +401,7 @@ class TKMBaseArchiver : public IKMArchiveContext {
     std::u16string Name;  // last path component
     uint32_t Attr = 0;
     int64_t Size = 0;
+    uint32_t Time = 0xFFFFFFFF;  // last write as a DOS date-time; all bits set: not listed
   };
   // Makes the directory mirror the files under BaseDir that FileMasks select
   // less ExclusionMasks and the archive itself, in a transaction of its own;
@@ -543,6 +546,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int32_t scanAttr_ = 0;
   bool scanMoveFiles_ = false;
   std::vector<std::u16string> exclusionList_;
+  // Counts the confirm and store dispatches that found no handler: while
+  // only those ran, nothing can have touched a file since it was listed.
+  uint32_t quietDispatches_ = 0;
 
   // Published by TKavoMill.
   TZip64Mode Zip64Mode() const { return zip64Mode_; }
@@ -556,6 +562,14 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // attributes, time and size, the archiver's method, mode and password; the
   // name and comment stay. CRC and compressed size are left for the commit.
   void RefreshItemFromFile(TDirItem& item, const std::u16string& fileName);
+  // The same with what is already known about the file (dosTime
+  // kInvalidDosTime: none, the current time is taken).
+  void RefreshItem(TDirItem& item, const std::u16string& fileName, uint32_t attributes,
+                   uint32_t dosTime, int64_t size);
+  // AddFile, taking the file's attributes, size and time from its listing
+  // (listed) where nothing can have changed them since.
+  int32_t AddListedFile(const std::u16string& fileName, const std::u16string& base,
+                        const TKMFoundFile* listed);
 
  private:
   // ---- Decompression steps (archiver/Decompress.cpp).

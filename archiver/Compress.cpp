@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "archiver/Archiver.h"
 #include "platform/CodePage.h"
 #include "platform/System.h"
 #include "support/Crc32.h"
+#include "support/ScopeExit.h"
 #include "support/ZipCrypto.h"
 
 namespace km {
@@ -20,11 +22,6 @@ constexpr uint32_t kSizeSentinel = 0xFFFFFFFF;
 // No real source comes near this; below it, a size plus everything deflate
 // and the encryption header can add to it stays far inside int64.
 constexpr int64_t kMaxSourceSize = std::numeric_limits<int64_t>::max() / 4;
-
-// The 2-byte zlib header and the 4-byte Adler-32 trailer around the raw
-// deflate data that ZIP stores.
-constexpr int64_t kZlibHeaderSize = 2;
-constexpr int64_t kZlibTrailerSize = 4;
 
 void AddSaturated(int64_t& total, int64_t value) {
   if (value > 0 && total > std::numeric_limits<int64_t>::max() - value)
@@ -47,18 +44,23 @@ TBlockDeflater::~TBlockDeflater() {
   End();
 }
 
-void TBlockDeflater::Start(int level) {
+void TBlockDeflater::Start(int level, bool raw) {
   unfinished_ = false;
-  if (open_ && level == level_) {
+  if (open_ && level == level_ && raw == raw_) {
     if (deflateReset(&strm_) == Z_OK) return;
     End();
     throw TKMBaseArchiver::ECompressionError();
   }
   End();
   strm_ = z_stream{};
-  if (deflateInit(&strm_, level) != Z_OK) throw TKMBaseArchiver::ECompressionError();
+  // deflateInit's own window and memory level, negated for no wrapper.
+  constexpr int kMemLevel = 8;
+  if (deflateInit2(&strm_, level, Z_DEFLATED, raw ? -MAX_WBITS : MAX_WBITS, kMemLevel,
+                   Z_DEFAULT_STRATEGY) != Z_OK)
+    throw TKMBaseArchiver::ECompressionError();
   open_ = true;
   level_ = level;
+  raw_ = raw;
 }
 
 size_t TBlockDeflater::Deflate(const uint8_t* data, size_t n, bool last, size_t initialSize) {
@@ -145,13 +147,20 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   const bool encrypt = !item.Password.empty();
   const int64_t blockSize = ReadBlockSize(item.CompressionMode);
   const auto op = TKMProcessOperation(item.Operation);
-  std::vector<uint8_t> readBuffer(size_t(std::min(size, blockSize)));
+  // Kept across entries: zeroing a fresh block for every file costs more
+  // than a small file's whole data. Taken out while in use, so that a call
+  // from a progress handler gets a buffer of its own.
+  std::vector<uint8_t> readBuffer = std::move(readBuffer_);
+  ScopeExit giveBack([&] { readBuffer_ = std::move(readBuffer); });
+  if (readBuffer.size() < size_t(std::min(size, blockSize)))
+    readBuffer.resize(size_t(std::min(size, blockSize)));
 
   TBlockDeflater* deflater = nullptr;
   if (deflated) {
     if (!deflateCache_) deflateCache_.reset(new TDeflateCache);
     deflater = &deflateCache_->deflater;
-    deflater->Start(item.CompressionMode);
+    // ZIP stores bare deflate data: no zlib wrapper to make and strip.
+    deflater->Start(item.CompressionMode, true);
   }
   // A stream left in the middle by a failure is ended, not reused.
   struct EndOnFailure {
@@ -231,12 +240,6 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
       length = int64_t(
           deflater->Deflate(readBuffer.data(), size_t(n), last, DeflateBufferSize(size_t(n))));
       out = deflater->Output();
-      if (bytesRead == 0) {
-        out += kZlibHeaderSize;
-        length -= kZlibHeaderSize;
-      }
-      if (last) length -= kZlibTrailerSize;
-      if (length < 0) throw ECompressionError();
     }
     if (encrypt) EncryptBuffer(keys, out, 0, length);
     bytesRead += n;

@@ -24,10 +24,13 @@ class TBlockDeflater {
   TBlockDeflater(const TBlockDeflater&) = delete;
   TBlockDeflater& operator=(const TBlockDeflater&) = delete;
 
-  // Begins a new zlib-wrapped stream at level. An open stream of the same
-  // level is reset, which gives the same bytes as a fresh one and saves its
-  // set-up; another level opens it anew. Throws the compression error.
-  void Start(int level);
+  // Begins a new zlib-wrapped stream at level, or with raw a bare deflate
+  // stream (the same deflate bytes, without the 2-byte header and the
+  // Adler-32 trailer, which then is never computed). An open stream of the
+  // same level and kind is reset, which gives the same bytes as a fresh one
+  // and saves its set-up; otherwise it is opened anew. Throws the
+  // compression error.
+  void Start(int level, bool raw = false);
   // Deflates n bytes as the stream's next block: finished when last, else
   // ended with a sync flush. Output goes to a buffer of initialSize bytes
   // first and continues in a larger one when the block needs more. Returns
@@ -45,6 +48,7 @@ class TBlockDeflater {
   bool open_ = false;
   bool unfinished_ = false;
   int level_ = -1;
+  bool raw_ = false;
   std::vector<uint8_t> out_;
 };
 

@@ -2,8 +2,10 @@
 // extract, test) over the marked ones.
 #include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <limits>
 #include <memory>
+#include <string_view>
 
 #include "archiver/Archiver.h"
 #include "platform/CodePage.h"
@@ -51,16 +53,31 @@ std::u16string LowerDirPart(std::u16string name) {
 }
 
 // A mask ending in "." finds only names without an extension, and "*.*"
-// stands for any name, with or without a dot.
-bool NameMatchesMask(std::u16string name, const std::u16string& mask) {
+// stands for any name, with or without a dot. Runs for every entry and
+// mask, so the altered mask is built on the stack.
+bool NameMatchesMask(std::u16string_view name, const std::u16string& mask) {
   if (mask.empty()) return false;
-  std::u16string m = mask;
-  if (const size_t at = mask.find(u"*.*"); at != npos)
-    m = mask.substr(0, at) + u'*' + mask.substr(at + 3);
+  char16_t local[256];
+  std::u16string heap;
+  std::u16string_view m = mask;
+  const size_t at = mask.find(u"*.*");
+  if (at != npos) {
+    char16_t* out = local;
+    if (mask.size() > std::size(local)) {
+      heap.resize(mask.size());
+      out = heap.data();
+    }
+    std::copy_n(mask.data(), at + 1, out);
+    std::copy(mask.begin() + at + 3, mask.end(), out + at + 1);
+    m = std::u16string_view(out, mask.size() - 2);
+  }
   const bool dotEnd = mask.back() == u'.';
-  if (dotEnd) m.pop_back();
-  const std::u16string ext = ExtractFileExt(ReplaceChar(name, u'/', u'\\'));
-  if (!name.empty() && name.back() == u'.') name.pop_back();
+  if (dotEnd) m.remove_suffix(1);
+  // ExtractFileExt with '/' taken as '\'.
+  const size_t dot = name.find_last_of(u"\\/:.");
+  const std::u16string_view ext =
+      dot == npos || name[dot] != u'.' ? std::u16string_view() : name.substr(dot);
+  if (!name.empty() && name.back() == u'.') name.remove_suffix(1);
   if (!WildMatch(name, m, true)) return false;
   return !dotEnd || ext.empty() || ext == u".";
 }
@@ -353,11 +370,15 @@ void TKMBaseArchiver::DeleteEntry(int32_t index) {
 }
 
 void TKMBaseArchiver::RefreshItemFromFile(TDirItem& item, const std::u16string& fileName) {
-  uint32_t attributes = GetFileAttr(fileName);
+  const uint32_t attributes = GetFileAttr(fileName);
+  const uint32_t dosTime = FileModDosTime(fileName);
+  RefreshItem(item, fileName, attributes, dosTime, FileSizeByName(fileName));
+}
+
+void TKMBaseArchiver::RefreshItem(TDirItem& item, const std::u16string& fileName,
+                                  uint32_t attributes, uint32_t dosTime, int64_t size) {
   if (attributes == platform::kInvalidAttributes) attributes = platform::faArchive;
-  uint32_t dosTime = FileModDosTime(fileName);
   if (dosTime == kInvalidDosTime) dosTime = platform::UnixTimeToLocalDosTime(std::time(nullptr));
-  const int64_t size = FileSizeByName(fileName);
   const bool directory = (attributes & platform::faDirectory) != 0;
 
   item.Modified = true;

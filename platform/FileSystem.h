@@ -73,6 +73,24 @@ int FindNext(FindHandle handle, FindData& data);
 // Closes an open listing and sets the handle to invalid; nothing when invalid.
 void FindClose(FindHandle& handle);
 
+// Asks, for many paths in a row, whether a listing of each (FindFirst on
+// the path) finds something that is not a directory. The directory of the
+// last path stays open, so the files of one folder cost one lookup each.
+class FileLookup {
+ public:
+  FileLookup() = default;
+  ~FileLookup();
+  FileLookup(const FileLookup&) = delete;
+  FileLookup& operator=(const FileLookup&) = delete;
+
+  // False for a name with wildcards, as no real name holds them.
+  bool IsFile(const std::u16string& path);
+
+ private:
+  std::u16string dirPart_;
+  int dirFd_ = -1;
+};
+
 uint32_t GetAttributes(const std::u16string& path);  // kInvalidAttributes on failure
 bool SetAttributes(const std::u16string& path, uint32_t attributes);
 // A FIFO, socket or device: listed like an empty file, but opening one would

@@ -1,5 +1,6 @@
 #include "support/Masks.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -36,7 +37,7 @@ bool CharsEqual(char16_t a, char16_t b) {
 //
 // Row i depends only on row i + 1 and on cells to its right, so two rows of
 // the table suffice.
-bool WildMatch(const std::u16string& name, const std::u16string& mask, bool ignoreCase) {
+bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCase) {
   const size_t n = name.size();
   const size_t m = mask.size();
   auto restIsStar = [&](size_t j) { return j + 1 == m && mask[j] == u'*'; };
@@ -56,15 +57,54 @@ bool WildMatch(const std::u16string& name, const std::u16string& mask, bool igno
   }
   const size_t i0 = i, j0 = j;
 
-  std::u16string uname = name.substr(i0), umask = mask.substr(j0);
-  if (ignoreCase) {
-    for (char16_t& c : uname) c = platform::WideCharUpper(c);
-    for (char16_t& c : umask) c = platform::WideCharUpper(c);
+  // A single '*' followed by literal characters only ("*.tmp"): S(i0, j0 + 1)
+  // holds exactly when the name ends in that literal text, which needs no
+  // table. The literal is never empty here: a lone '*' rest returned above.
+  auto literalAt = [&](std::u16string_view literal, size_t at) {
+    for (size_t k = 0; k < literal.size(); ++k)
+      if (!CharsEqual(upper(literal[k]), upper(name[at + k]))) return false;
+    return true;
+  };
+  const std::u16string_view tail = mask.substr(j0 + 1);
+  const size_t wild = tail.find_first_of(u"*?");
+  if (wild == std::u16string_view::npos)
+    return n - i0 >= tail.size() && literalAt(tail, n - tail.size());
+  // Likewise "*.~*": the literal between two stars, the last one ending the
+  // mask, may start at any name position from i0 on.
+  if (wild + 1 == tail.size() && tail[wild] == u'*') {
+    const std::u16string_view literal = tail.substr(0, wild);
+    for (size_t k = i0; k + literal.size() <= n; ++k)
+      if (literalAt(literal, k)) return true;
+    return false;
   }
 
-  // Rows indexed by mask position j - j0 (0 .. m - j0).
-  const size_t width = m - j0 + 1;
-  std::vector<uint8_t> nextL(width), nextS(width), curL(width), curS(width);
+  // Upper-cased copies and the two table rows live on the stack for the
+  // short names and masks of real use; longer ones take the heap.
+  constexpr size_t kLocal = 256;
+  const size_t rest = n - i0;
+  const size_t width = m - j0 + 1;  // rows indexed by mask position j - j0 (0 .. m - j0)
+  char16_t localName[kLocal], localMask[kLocal];
+  uint8_t localRows[4 * kLocal];
+  std::vector<char16_t> heapChars;
+  std::vector<uint8_t> heapRows;
+  char16_t* uname = localName;
+  char16_t* umask = localMask;
+  uint8_t* rows = localRows;
+  if (rest > kLocal || width > kLocal) {
+    heapChars.resize(rest + width);
+    uname = heapChars.data();
+    umask = uname + rest;
+    heapRows.resize(4 * width);
+    rows = heapRows.data();
+  }
+  for (size_t k = 0; k < rest; ++k) uname[k] = upper(name[i0 + k]);
+  for (size_t k = 0; k + 1 < width; ++k) umask[k] = upper(mask[j0 + k]);
+  uint8_t* nextL = rows;
+  uint8_t* nextS = rows + width;
+  uint8_t* curL = rows + 2 * width;
+  uint8_t* curS = rows + 3 * width;
+  std::fill(rows, rows + 4 * width, uint8_t(0));
+
   for (size_t r = n + 1; r-- > i0;) {
     for (size_t c = width; c-- > 0;) {
       const size_t jj = j0 + c;
@@ -85,8 +125,8 @@ bool WildMatch(const std::u16string& name, const std::u16string& mask, bool igno
       curL[c] = l;
       curS[c] = r < n && ((jj < m && restIsStarDotStar(jj)) || l || nextS[c]);
     }
-    curL.swap(nextL);
-    curS.swap(nextS);
+    std::swap(curL, nextL);
+    std::swap(curS, nextS);
   }
   return nextL[0];
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace km {
 
@@ -14,7 +15,7 @@ namespace km {
 // rest of the mask. Separators are ordinary characters. With ignoreCase both
 // sides are upper-cased first; characters are compared linguistically.
 // Runs in O(name * mask) time and O(mask) memory.
-bool WildMatch(const std::u16string& name, const std::u16string& mask, bool ignoreCase);
+bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCase);
 
 // Every occurrence of oldText replaced by newText, left to right, without
 // rescanning replaced text. An empty oldText leaves text as it is.

@@ -340,11 +340,8 @@ int ReadMatchingEntries(int dirFd, std::u16string_view mask, std::vector<FindSta
   return kErrorSuccess;
 }
 
-}  // namespace
-
-int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data) {
-  handle = kInvalidFindHandle;
-  std::u16string dirPart, mask;
+// The directory and the name (or mask) a listing of pattern reads.
+void SplitPattern(const std::u16string& pattern, std::u16string& dirPart, std::u16string& mask) {
   const size_t cut = pattern.find_last_of(u"\\/");
   if (cut != std::u16string::npos) {
     dirPart = pattern.substr(0, cut + 1);
@@ -353,8 +350,23 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data)
     dirPart = pattern.substr(0, 2);
     mask = pattern.substr(2);
   } else {
+    dirPart.clear();
     mask = pattern;
   }
+}
+
+// The host name of a listed name without wildcards; ".\" keeps a name such
+// as "a:b" from being read as a drive.
+std::string HostNameOf(const std::u16string& name) {
+  return FromWindowsView(u".\\" + name).filename().native();
+}
+
+}  // namespace
+
+int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data) {
+  handle = kInvalidFindHandle;
+  std::u16string dirPart, mask;
+  SplitPattern(pattern, dirPart, mask);
   if (mask.empty()) return FailCode(kErrorFileNotFound);
   const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
   if (dir.empty()) return FailCode(kErrorPathNotFound);
@@ -369,8 +381,7 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data)
     const int rc = ReadMatchingEntries(state->dirFd, mask, state->entries);
     if (rc != kErrorSuccess) return FailCode(rc);
   } else {
-    // ".\" keeps a name such as "a:b" from being read as a drive.
-    const std::string host = FromWindowsView(u".\\" + mask).filename().native();
+    const std::string host = HostNameOf(mask);
     struct stat st;
     bool isLink = false;
     if (host.empty()) return FailCode(kErrorFileNotFound);
@@ -409,6 +420,33 @@ int FindNext(FindHandle handle, FindData& data) {
 void FindClose(FindHandle& handle) {
   delete handle;
   handle = kInvalidFindHandle;
+}
+
+FileLookup::~FileLookup() {
+  if (dirFd_ >= 0) close(dirFd_);
+}
+
+// What FindFirst and FindNext do for a name without wildcards, reusing the
+// directory that the previous path opened.
+bool FileLookup::IsFile(const std::u16string& path) {
+  if (path.find_first_of(u"*?") != std::u16string::npos) return false;
+  std::u16string dirPart, name;
+  SplitPattern(path, dirPart, name);
+  if (name.empty()) return false;
+  if (dirFd_ < 0 || dirPart != dirPart_) {
+    if (dirFd_ >= 0) close(dirFd_);
+    dirFd_ = -1;
+    dirPart_ = dirPart;
+    const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
+    if (dir.empty()) return false;
+    dirFd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ < 0) return false;
+  }
+  const std::string host = HostNameOf(name);
+  if (host.empty() || host == "." || host == "..") return false;
+  struct stat st;
+  bool isLink = false;
+  return StatEntry(dirFd_, host.c_str(), st, isLink) && !S_ISDIR(st.st_mode);
 }
 
 // ---------------------------------------------------------------------------

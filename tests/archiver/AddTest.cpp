@@ -362,6 +362,32 @@ TEST_F(AddFiles, EventsCanRenameSkipAndConfirm) {
   EXPECT_EQ(Extract(u"renamed"), "h");
 }
 
+// A handler that runs between the listing and the comparison may change the
+// file: the comparison sees the file as it is then, not as it was listed.
+TEST_F(AddFiles, FilesChangedByHandlersAreComparedAfresh) {
+  Run();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::string content = round == 0 ? "changed while confirming" : "changed while storing";
+    TKavoMill a;
+    Configure(a);
+    auto rewrite = [&](const std::u16string& source) {
+      if (source.ends_with(u"a.txt")) Write(u"a.txt", content);
+    };
+    if (round == 0)
+      a.OnConfirmProcessFile = [&](TKMBaseArchiver&, const std::u16string& name,
+                                   TKMProcessOperation, bool&) { rewrite(name); };
+    else
+      a.OnStoreFile = [&](TKMBaseArchiver&, std::u16string&, uint32_t&, std::string&,
+                          const std::u16string& source) { rewrite(source); };
+    a.OpenArchive();
+    a.AddFiles();
+    a.CloseArchive();
+    EXPECT_EQ(a.AddedCount(), 1);
+    EXPECT_EQ(Extract(u"a.txt"), content);
+  }
+}
+
 TEST_F(AddFiles, MissingBaseDirOnlyWarnsWhenSynchronising) {
   Run();
   TKavoMill a;

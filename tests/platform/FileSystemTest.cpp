@@ -216,6 +216,53 @@ TEST(FileSystemTest, SpecialFilesAndLinks) {
   EXPECT_EQ(GetAttributes(dir.Win() + u"real"), faDirectory);
 }
 
+// FileLookup answers as a listing of each path would, while it keeps a
+// folder open between paths.
+TEST(FileSystemTest, FileLookupAgreesWithTheListing) {
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir.Host() / "fifo").c_str(), 0644), 0);
+  mkdir((dir.Host() / "real").c_str(), 0755);
+  dir.Write("target.txt", "123");
+  dir.Write("real/inner.txt", "4");
+  symlink("real", (dir.Host() / "dirlink").c_str());
+  symlink("target.txt", (dir.Host() / "filelink").c_str());
+  symlink("nowhere", (dir.Host() / "dangling").c_str());
+  const std::u16string d = dir.Win();
+  auto listedFile = [](const std::u16string& path) {
+    const auto found = List(path);
+    return found.size() == 1 && (found[0].attributes & faDirectory) == 0 &&
+           path.find_first_of(u"*?") == std::u16string::npos;
+  };
+  const std::vector<std::u16string> paths = {d + u"target.txt",
+                                             d + u"real\\inner.txt",
+                                             d + u"TARGET.TXT",
+                                             d + u"fifo",
+                                             d + u"real",
+                                             d + u"dirlink",
+                                             d + u"filelink",
+                                             d + u"dangling",
+                                             d + u"missing",
+                                             d + u"nodir\\x.txt",
+                                             d + u"real\\",
+                                             d + u"real\\.",
+                                             d + u"real\\..",
+                                             d + u"target.*",
+                                             d + u"target.tx?",
+                                             d + u"real/inner.txt",
+                                             d + u"dirlink\\inner.txt"};
+  FileLookup lookup;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const std::u16string& path : paths)
+      EXPECT_EQ(lookup.IsFile(path), listedFile(path)) << WideToUtf8(path);
+  }
+  // A file removed after its folder was opened is gone for the lookup too.
+  EXPECT_TRUE(lookup.IsFile(d + u"target.txt"));
+  ASSERT_EQ(unlink((dir.Host() / "target.txt").c_str()), 0);
+  EXPECT_FALSE(lookup.IsFile(d + u"target.txt"));
+  dir.Write("target.txt", "5");
+  EXPECT_TRUE(lookup.IsFile(d + u"target.txt"));
+}
+
 TEST(FileSystemTest, ReadOnlyAttributeMapsToOwnerWriteBit) {
   ScratchDir dir;
   const auto file = dir.Write("f.txt", "x");

@@ -96,6 +96,33 @@ TEST(WildMatch, AgreesWithTheRecursiveDefinitionOnRandomInputs) {
   EXPECT_GT(matches, 2000);  // the sample covers both outcomes well
 }
 
+TEST(WildMatch, AgreesWithTheRecursiveDefinitionOnExclusionShapedMasks) {
+  // Masks such as "*.tmp", "*.~*" and "~*.*" take shortcuts of their own.
+  const char16_t alphabet[] = {u'a', u'B', u'b', u'.', u'~', u'*', u'?'};
+  std::mt19937 rng(777);
+  auto randomString = [&](size_t maxLen, size_t letters) {
+    std::u16string s(rng() % (maxLen + 1), u'a');
+    for (char16_t& c : s) c = alphabet[rng() % letters];
+    return s;
+  };
+  int matches = 0;
+  for (int round = 0; round < 30000; ++round) {
+    const std::u16string name = randomString(9, round % 4 == 0 ? 7 : 5);
+    const std::u16string literal = randomString(3, 5);
+    const std::u16string prefix = randomString(2, round % 5 == 0 ? 7 : 5);
+    const std::u16string shapes[] = {prefix + u"*" + literal, prefix + u"*" + literal + u"*",
+                                     u"*" + literal, u"*" + literal + u"*"};
+    for (const std::u16string& mask : shapes) {
+      const bool ignoreCase = round % 2 == 0;
+      const bool expected = ReferenceMatch(name, mask, ignoreCase);
+      matches += expected;
+      ASSERT_EQ(WildMatch(name, mask, ignoreCase), expected)
+          << platform::WideToUtf8(name) << " / " << platform::WideToUtf8(mask);
+    }
+  }
+  EXPECT_GT(matches, 10000);
+}
+
 TEST(WildMatch, ManyStarsStayFast) {
   // The naive recursion needs about C(200, 8) steps for these.
   std::u16string name(200, u'a');
