@@ -47,7 +47,10 @@ int CreateLocked(const std::filesystem::path& host, int flags) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%ld.%u.new", long(getpid()), counter.fetch_add(1));
-    const std::filesystem::path own = dir / ("." + host.filename().string() + suffix);
+    std::string name(1, '.');
+    name += host.filename().string();
+    name += suffix;
+    const std::filesystem::path own = dir / name;
     int fd;
     do {
       fd = open(own.c_str(), (flags & ~O_TRUNC) | O_CREAT | O_EXCL, 0666);
