@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -110,6 +111,37 @@ TEST(FileTest, ShareModesWithinOneProcess) {
   EXPECT_EQ(OpenFile(other, name, FileAccess::Read, FileShare::DenyWrite), kErrorSharingViolation);
   writer2.Close();
   EXPECT_EQ(OpenFile(other, name, FileAccess::Read, FileShare::DenyWrite), 0);
+}
+
+// A new file that denies writes is made under a private name and linked into
+// place: whatever the disposition, it ends up locked, with its own bytes, and
+// no private name is left behind.
+TEST(FileTest, NewFileDenyingWritesAppearsLocked) {
+  ScratchDir dir;
+  const std::u16string name = dir.Win() + u"new.zip";
+  for (FileDisposition how :
+       {FileDisposition::CreateAlways, FileDisposition::CreateNew, FileDisposition::OpenAlways}) {
+    File creator;
+    ASSERT_EQ(OpenFile(creator, name, FileAccess::ReadWrite, FileShare::DenyWrite, how), 0);
+    File other;
+    EXPECT_EQ(OpenFile(other, name, FileAccess::ReadWrite, FileShare::DenyWrite),
+              kErrorSharingViolation);
+    EXPECT_EQ(creator.Write("PK", 2), 2);
+    creator.Close();
+    EXPECT_EQ(ReadAll(FromWindowsView(name)), "PK");
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Host()))
+      ++entries;
+    EXPECT_EQ(entries, 1u);
+    std::filesystem::remove(FromWindowsView(name));
+  }
+  // Creating over an existing name still fails for CreateNew.
+  dir.Write("new.zip", "old");
+  File again;
+  EXPECT_EQ(OpenFile(again, name, FileAccess::ReadWrite, FileShare::DenyWrite,
+                     FileDisposition::CreateNew),
+            kErrorFileExists);
+  EXPECT_EQ(ReadAll(FromWindowsView(name)), "old");
 }
 
 TEST(FileTest, ShareModesAcrossProcesses) {
