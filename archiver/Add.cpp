@@ -107,10 +107,14 @@ bool RelativeBelow(View dir, View path, View& rest) {
 std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
                                                const std::u16string& base, TKMStorePathMode mode,
                                                const std::u16string& workDir) {
-  std::u16string dirBase = ResolvePath(base, u"", workDir);
+  // ResolvePath gives back a base or path with a drive as it is: the usual
+  // case needs no call and no copies of the working directory.
+  std::u16string dirBase = base.find(u':') != npos ? base : ResolvePath(base, u"", workDir);
   // A base named without its trailing separator is the same directory.
-  if (!dirBase.empty()) dirBase = IncludeTrailingSeparator(dirBase);
-  std::u16string full = ResolvePath(dirBase, path, workDir);
+  if (!dirBase.empty() && dirBase.back() != u'\\') dirBase += u'\\';
+  std::u16string full = path.find(u':') != npos || path.starts_with(u"\\\\")
+                            ? path
+                            : ResolvePath(dirBase, path, workDir);
   if (!full.empty() && IsSeparator(full.back())) full.pop_back();
   if (!full.empty() && full.back() == u'.') full.pop_back();
 

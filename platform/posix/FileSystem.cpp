@@ -330,7 +330,7 @@ int ReadMatchingEntries(int dirFd, std::u16string_view mask, std::vector<FindSta
     }
     const std::string_view host = entry->d_name;
     if (host == "." || host == "..") continue;
-    std::u16string name = ToWindowsView(fs::path(host));
+    std::u16string name = HostTextToWindowsView(host);
     if (MatchMask(name, upperMask)) out.push_back({std::string(host), std::move(name)});
   }
   closedir(dir);
