@@ -168,6 +168,12 @@ void AppendWindowsComponents(std::u16string_view rest, std::string& host) {
 
 }  // namespace
 
+std::string WindowsNameToHost(std::u16string_view name) {
+  std::string host;
+  AppendWindowsName(name, host);
+  return host;
+}
+
 std::u16string ToWindowsView(const std::filesystem::path& hostPath) {
   return HostTextToWindowsView(hostPath.native());
 }

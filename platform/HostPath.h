@@ -22,6 +22,8 @@ inline constexpr char16_t kHostDriveLetter = u'Z';
 std::u16string ToWindowsView(const std::filesystem::path& hostPath);
 // The same for host text as it is, without building a path from it.
 std::u16string HostTextToWindowsView(std::string_view hostText);
+// The host spelling of one name, separators and all taken as characters.
+std::string WindowsNameToHost(std::u16string_view name);
 
 // Windows view -> host path. A relative path stays relative. A path on any
 // drive other than the host drive, or a UNC path, has no host location: the
