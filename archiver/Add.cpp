@@ -62,15 +62,59 @@ void MakeDirectoryItem(TDirItem& item) {
 
 }  // namespace
 
+namespace {
+
+using View = std::u16string_view;
+
+// The text after the last '\' or ':', as ExtractFileName gives it.
+View FileNameOf(View path) {
+  const size_t at = path.find_last_of(u"\\:");
+  return at == npos ? path : path.substr(at + 1);
+}
+
+View DirPartOf(View path) {
+  const size_t at = path.find_last_of(u"\\:");
+  return at == npos ? View() : path.substr(0, at + 1);
+}
+
+bool SameLowerCase(View a, View b) {
+  if (a.size() != b.size()) return false;
+  for (size_t k = 0; k < a.size(); ++k)
+    if (a[k] != b[k] && platform::WideCharLower(a[k]) != platform::WideCharLower(b[k]))
+      return false;
+  return true;
+}
+
+// A plain drive directory ("X:\...\") with no other ':': below it, a path
+// that starts with it is relative to it by its remaining text alone.
+bool IsPlainDriveDir(View dir) {
+  return dir.size() >= 3 && dir[1] == u':' && dir[2] == u'\\' && dir.back() == u'\\' &&
+         dir.find(u':', 2) == npos;
+}
+
+// RelativePathFrom(dir, path) without building it, where that is plain
+// text: false when the full rules are needed.
+bool RelativeBelow(View dir, View path, View& rest) {
+  if (!path.starts_with(dir)) return false;
+  rest = path.substr(dir.size());
+  return rest.find(u':') == npos;
+}
+
+}  // namespace
+
 // ---- Entry names
 
 std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
                                                const std::u16string& base, TKMStorePathMode mode,
                                                const std::u16string& workDir) {
-  std::u16string dirBase = ResolvePath(base, u"", workDir);
+  // ResolvePath gives back a base or path with a drive as it is: the usual
+  // case needs no call and no copies of the working directory.
+  std::u16string dirBase = base.find(u':') != npos ? base : ResolvePath(base, u"", workDir);
   // A base named without its trailing separator is the same directory.
-  if (!dirBase.empty()) dirBase = IncludeTrailingSeparator(dirBase);
-  std::u16string full = ResolvePath(dirBase, path, workDir);
+  if (!dirBase.empty() && dirBase.back() != u'\\') dirBase += u'\\';
+  std::u16string full = path.find(u':') != npos || path.starts_with(u"\\\\")
+                            ? path
+                            : ResolvePath(dirBase, path, workDir);
   if (!full.empty() && IsSeparator(full.back())) full.pop_back();
   if (!full.empty() && full.back() == u'.') full.pop_back();
 
@@ -81,7 +125,11 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
     case spRelativePath:
     case spRelativeStoreStart: {
       // A file outside the base keeps its full path rather than "..\" steps.
-      const std::u16string rel = RelativePathFrom(DirOrDefault(dirBase, workDir), full);
+      const std::u16string from = DirOrDefault(dirBase, workDir);
+      View below;
+      const std::u16string rel = IsPlainDriveDir(from) && RelativeBelow(from, full, below)
+                                     ? std::u16string(below)
+                                     : RelativePathFrom(from, full);
       if (!HasParentStep(rel))
         full = (mode == spRelativeStoreStart ? LastDirName(dirBase) : u"") + rel;
       break;
@@ -139,46 +187,6 @@ void TKMBaseArchiver::ResolveMaskPath(const std::u16string& mask, const std::u16
     searchPath = dir + mask;
   }
 }
-
-namespace {
-
-using View = std::u16string_view;
-
-// The text after the last '\' or ':', as ExtractFileName gives it.
-View FileNameOf(View path) {
-  const size_t at = path.find_last_of(u"\\:");
-  return at == npos ? path : path.substr(at + 1);
-}
-
-View DirPartOf(View path) {
-  const size_t at = path.find_last_of(u"\\:");
-  return at == npos ? View() : path.substr(0, at + 1);
-}
-
-bool SameLowerCase(View a, View b) {
-  if (a.size() != b.size()) return false;
-  for (size_t k = 0; k < a.size(); ++k)
-    if (a[k] != b[k] && platform::WideCharLower(a[k]) != platform::WideCharLower(b[k]))
-      return false;
-  return true;
-}
-
-// A plain drive directory ("X:\...\") with no other ':': below it, a path
-// that starts with it is relative to it by its remaining text alone.
-bool IsPlainDriveDir(View dir) {
-  return dir.size() >= 3 && dir[1] == u':' && dir[2] == u'\\' && dir.back() == u'\\' &&
-         dir.find(u':', 2) == npos;
-}
-
-// RelativePathFrom(dir, path) without building it, where that is plain
-// text: false when the full rules are needed.
-bool RelativeBelow(View dir, View path, View& rest) {
-  if (!path.starts_with(dir)) return false;
-  rest = path.substr(dir.size());
-  return rest.find(u':') == npos;
-}
-
-}  // namespace
 
 // The per-file matching of a scan runs for every mask and every file, so
 // the usual case (a plain relative mask under a drive directory) is decided
@@ -251,6 +259,59 @@ bool TKMBaseArchiver::MatchesPathMask(const std::u16string& path, const std::u16
   return WildMatch(p, m, true);
 }
 
+bool TKMBaseArchiver::MatchesExclusion(const std::u16string& path, bool isDirectory) const {
+  if (exclusionForms_.size() != exclusionList_.size()) {
+    return std::any_of(exclusionList_.begin(), exclusionList_.end(), [&](const std::u16string& m) {
+      return MatchesPathMask(path, m, isDirectory);
+    });
+  }
+  // What MatchesPathMask works out from the path, once for all the masks.
+  std::u16string folderPath;
+  if (isDirectory) folderPath = IncludeTrailingSeparator(path.empty() ? workDir_ : path);
+  const std::u16string& fp = isDirectory ? folderPath : path;
+  View rest, nameBelow, lastName;
+  bool baseIsDir = false;
+  const bool below = IsPlainDriveDir(workDir_) && RelativeBelow(workDir_, fp, rest);
+  if (below) {
+    nameBelow = FileNameOf(rest);
+    lastName =
+        FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
+    const std::u16string& dir = workDir_;
+    baseIsDir = baseDir_.empty()
+                    ? true
+                    : (baseDir_.size() == dir.size() || baseDir_.size() + 1 == dir.size()) &&
+                          dir.starts_with(baseDir_) &&
+                          (baseDir_.size() == dir.size() || baseDir_.back() != u'\\');
+  }
+  for (size_t k = 0; k < exclusionForms_.size(); ++k) {
+    const TKMScanMask& mask = exclusionForms_[k];
+    if (mask.all) return true;
+    const TKMMaskForm& form = isDirectory ? mask.folder : mask.file;
+    const View fm = form.text;
+    if (form.belowWorkDir && below) {
+      View p = form.named ? nameBelow : rest;
+      if (p.empty()) p = lastName;
+      const View resolvedName = fm.substr(form.nameStart);
+      if (WildMatch(p, resolvedName, true)) return true;
+      if (baseIsDir) {
+        if (resolvedName.size() != fm.size() && WildMatch(p, fm, true)) return true;
+        continue;
+      }
+    } else if (form.absolute) {
+      const View pDir = DirPartOf(fp);
+      const View mDir = fm.substr(0, form.nameStart);
+      const bool hit = pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir)
+                           ? fm.substr(form.nameStart) == u"*.*" && pDir.size() >= mDir.size() &&
+                                 SameLowerCase(pDir.substr(0, mDir.size()), mDir)
+                           : WildMatch(fp, fm, true);
+      if (hit) return true;
+      continue;
+    }
+    if (MatchesPathMask(path, exclusionList_[k], isDirectory)) return true;
+  }
+  return false;
+}
+
 // ---- Scanning
 
 void TKMBaseArchiver::AddFiles() {
@@ -279,12 +340,29 @@ void TKMBaseArchiver::AddFilesByMasks(const std::vector<std::u16string>& masks, 
   ScopeExit restore([&] {
     workDir_ = savedWorkDir;
     exclusionList_.clear();
+    exclusionForms_.clear();
   });
   workDir_ = ResolvePath(baseDir_, u"", workDir_);
   if (!workDir_.empty()) workDir_ = IncludeTrailingSeparator(workDir_);
   scanAttr_ = searchAttr;
   scanMoveFiles_ = moveFiles;
   exclusionList_ = exclusions;
+  exclusionForms_.clear();
+  const auto formOf = [](const std::u16string& mask, bool isDirectory) {
+    TKMMaskForm form;
+    form.text =
+        isDirectory && !mask.empty() && mask.back() != u'*' ? IncludeTrailingSeparator(mask) : mask;
+    const std::u16string& fm = form.text;
+    form.absolute = fm.find(u':') != npos;
+    form.belowWorkDir = !fm.empty() && !IsSeparator(fm[0]) && !fm.starts_with(u".\\") &&
+                        !form.absolute && !HasParentStep(fm);
+    form.named = !HasSeparator(fm);
+    const size_t at = fm.find_last_of(u"\\:");
+    form.nameStart = at == npos ? 0 : at + 1;
+    return form;
+  };
+  for (const std::u16string& mask : exclusionList_)
+    exclusionForms_.push_back({mask == u"*.*", formOf(mask, false), formOf(mask, true)});
   for (const std::u16string& mask : masks) ScanDirectory(workDir_, workDir_, mask, recurse);
 }
 
@@ -304,14 +382,13 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
 
   const uint32_t fileAttr = uint32_t(scanAttr_) & ~platform::faDirectory;
   {
+    const std::u16string patternDir = ExtractFilePath(pattern);
     SearchRecord found;
     for (int rc = FileSearchFirst(pattern, fileAttr, found); rc == 0; rc = FileSearchNext(found)) {
       const bool taken =
           (found.Attr & fileAttr) != 0 ||
           (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-      if (taken)
-        AddFoundFile({found.Name, found.Attr, found.Size, found.Time}, ExtractFilePath(pattern),
-                     base);
+      if (taken) AddFoundFile({found.Name, found.Attr, found.Size, found.Time}, patternDir, base);
     }
   }
 
@@ -336,9 +413,7 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
 
   for (const TKMFoundFile& dir : dirs) {
     const std::u16string path = sub + dir.Name;
-    if (std::any_of(exclusionList_.begin(), exclusionList_.end(),
-                    [&](const std::u16string& m) { return MatchesPathMask(path, m, true); }))
-      continue;
+    if (MatchesExclusion(path, true)) continue;
     // A link to a directory may lead back up the tree: its entry is kept,
     // what it points to is not walked.
     const bool link = (dir.Attr & platform::faReparsePoint) != 0;
@@ -362,8 +437,7 @@ bool TKMBaseArchiver::AddFoundFile(const TKMFoundFile& record, const std::u16str
   const std::u16string fullName =
       isDirectory ? dir + IncludeTrailingSeparator(record.Name) : dir + record.Name;
   if (!isDirectory && record.Size == 0 && IsDeviceFile(fullName)) return false;
-  for (const std::u16string& m : exclusionList_)
-    if (MatchesPathMask(fullName, m, isDirectory)) return false;
+  if (MatchesExclusion(fullName, isDirectory)) return false;
   AddScannedFile(fullName, base, record);
   return true;
 }

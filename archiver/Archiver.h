@@ -424,6 +424,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
                     const std::u16string& base);
   bool MatchesPathMask(const std::u16string& path, const std::u16string& mask,
                        bool isDirectory) const;
+  // MatchesPathMask for any of the exclusion masks of the running scan.
+  bool MatchesExclusion(const std::u16string& path, bool isDirectory) const;
   void AddScannedFile(const std::u16string& fileName, const std::u16string& base,
                       const TKMFoundFile& record);
   // The index of the entry appended or marked for replacement, or -1 when
@@ -546,6 +548,21 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int32_t scanAttr_ = 0;
   bool scanMoveFiles_ = false;
   std::vector<std::u16string> exclusionList_;
+  // The parts of one exclusion mask that depend on it alone, as matched
+  // against a file or (with a separator appended) a folder.
+  struct TKMMaskForm {
+    std::u16string text;
+    bool belowWorkDir = false;  // resolves to the working directory + text
+    bool named = false;         // no separator: matches the name alone
+    bool absolute = false;      // has a drive: compared as it is
+    size_t nameStart = 0;       // where its name part begins
+  };
+  struct TKMScanMask {
+    bool all = false;  // "*.*"
+    TKMMaskForm file, folder;
+  };
+  // exclusionList_ worked out once per run; kept in step with it.
+  std::vector<TKMScanMask> exclusionForms_;
   // Counts the confirm and store dispatches that found no handler: while
   // only those ran, nothing can have touched a file since it was listed.
   uint32_t quietDispatches_ = 0;

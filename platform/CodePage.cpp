@@ -280,13 +280,11 @@ std::string WideToUtf8(std::u16string_view text) {
   return out;
 }
 
-char16_t WideCharUpper(char16_t c) {
-  if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+char16_t WideCharUpperOutsideAscii(char16_t c) {
   return MapCase(casemap::kUpperRanges, c);
 }
 
-char16_t WideCharLower(char16_t c) {
-  if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+char16_t WideCharLowerOutsideAscii(char16_t c) {
   return MapCase(casemap::kLowerRanges, c);
 }
 

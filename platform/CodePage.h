@@ -22,8 +22,17 @@ std::u16string Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::u16string_view text);
 
 // Unicode simple case mapping, the same for reader and writer.
-char16_t WideCharUpper(char16_t c);
-char16_t WideCharLower(char16_t c);
+char16_t WideCharUpperOutsideAscii(char16_t c);
+char16_t WideCharLowerOutsideAscii(char16_t c);
+// Inline for ASCII: mask matching asks for every character of every name.
+inline char16_t WideCharUpper(char16_t c) {
+  if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+  return WideCharUpperOutsideAscii(c);
+}
+inline char16_t WideCharLower(char16_t c) {
+  if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+  return WideCharLowerOutsideAscii(c);
+}
 std::u16string WideUpperCase(std::u16string_view text);
 std::u16string WideLowerCase(std::u16string_view text);
 // 8-bit strings in the ANSI code page.

@@ -168,8 +168,17 @@ void AppendWindowsComponents(std::u16string_view rest, std::string& host) {
 
 }  // namespace
 
+std::string WindowsNameToHost(std::u16string_view name) {
+  std::string host;
+  AppendWindowsName(name, host);
+  return host;
+}
+
 std::u16string ToWindowsView(const std::filesystem::path& hostPath) {
-  const std::string& s = hostPath.native();
+  return HostTextToWindowsView(hostPath.native());
+}
+
+std::u16string HostTextToWindowsView(std::string_view s) {
   std::u16string out;
   if (s.empty()) return out;
   size_t i = 0;

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace km {
 
@@ -19,6 +20,10 @@ inline constexpr char16_t kHostDriveLetter = u'Z';
 // Host path -> Windows view. A relative host path stays relative (separators
 // and reserved characters converted only).
 std::u16string ToWindowsView(const std::filesystem::path& hostPath);
+// The same for host text as it is, without building a path from it.
+std::u16string HostTextToWindowsView(std::string_view hostText);
+// The host spelling of one name, separators and all taken as characters.
+std::string WindowsNameToHost(std::u16string_view name);
 
 // Windows view -> host path. A relative path stays relative. A path on any
 // drive other than the host drive, or a UNC path, has no host location: the

@@ -330,7 +330,7 @@ int ReadMatchingEntries(int dirFd, std::u16string_view mask, std::vector<FindSta
     }
     const std::string_view host = entry->d_name;
     if (host == "." || host == "..") continue;
-    std::u16string name = ToWindowsView(fs::path(host));
+    std::u16string name = HostTextToWindowsView(host);
     if (MatchMask(name, upperMask)) out.push_back({std::string(host), std::move(name)});
   }
   closedir(dir);
@@ -358,6 +358,13 @@ void SplitPattern(const std::u16string& pattern, std::u16string& dirPart, std::u
 // The host name of a listed name without wildcards; ".\" keeps a name such
 // as "a:b" from being read as a drive.
 std::string HostNameOf(const std::u16string& name) {
+  // A plain name is one component: converted alone, without building paths.
+  if (name.find_first_of(u"\\/") == std::u16string::npos &&
+      name.find(u'\0') == std::u16string::npos) {
+    std::string host = WindowsNameToHost(name);
+    const size_t slash = host.rfind('/');
+    return slash == std::string::npos ? host : host.substr(slash + 1);
+  }
   return FromWindowsView(u".\\" + name).filename().native();
 }
 

@@ -37,6 +37,23 @@ TEST(HostPathTest, DriveRootAndRelativePaths) {
   EXPECT_TRUE(FromWindowsView(std::u16string(u"Z:\\a\0b", 6)).empty());
 }
 
+// A single name converts as the last component of a path holding it does:
+// looking files up by name relies on that.
+TEST(HostPathTest, OneNameConvertsAsInAPath) {
+  const std::u16string names[] = {u"plain.txt",
+                                  u"a:b",
+                                  u"..",
+                                  u".",
+                                  u"trailing. ",
+                                  u"\u0444\u0430\u0439\u043B",
+                                  u"a\uF05Cb\uF03Ac\uF02A\uF07C",
+                                  std::u16string(u"esc\xDCFF\xDC80"),
+                                  std::u16string(u"pair\xD83D\xDE00"),
+                                  std::u16string(u"lone\xD800x")};
+  for (const std::u16string& name : names)
+    EXPECT_EQ(WindowsNameToHost(name), FromWindowsView(u".\\" + name).filename().native());
+}
+
 TEST(HostPathTest, ReservedCharactersAreNeitherLostNorSeparators) {
   const std::string name = "a\\b:c*?\"<>|";
   const std::u16string wide = ToWindowsView(path("/d") / name);
