@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "archiver/Archiver.h"
+#include "archiver/EntryCompare.h"
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/FileSystem.h"
@@ -527,19 +528,9 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
       case omIfNewer:
       case omIfOlder:
       case omIfDiffer: {
-        const uint32_t attr = attrNow();  // all bits set when unreadable
-        const int64_t entrySize = Size64(entry.UncompressedSize, entry.Zip64UncompressedSize);
-        if (attr != entry.ExternalAttr || sizeNow() != entrySize) {
-          replace = true;
-        } else if ((attr & platform::faDirectory) == 0) {
-          const uint32_t dosTime = timeNow();
-          const int32_t fileTime = dosTime == kInvalidDosTime ? -1 : int32_t(dosTime);
-          const int32_t entryTime = int32_t((uint32_t(entry.ModDate) << 16) | entry.ModTime);
-          const TKMOverwriteMode mode = options_.OverwriteMode();
-          replace = mode == omIfNewer   ? fileTime > entryTime
-                    : mode == omIfOlder ? fileTime < entryTime
-                                        : fileTime != entryTime;
-        }
+        // Attributes read with all bits set when the file cannot be read.
+        replace = FileReplacesEntry(options_.OverwriteMode(), attrNow(), sizeNow(), timeNow, entry,
+                                    Size64(entry.UncompressedSize, entry.Zip64UncompressedSize));
         break;
       }
     }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "archiver/Archiver.h"
+#include "archiver/EntryCompare.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "support/Masks.h"
@@ -38,11 +39,6 @@ std::u16string ReplaceChar(std::u16string text, char16_t from, char16_t to) {
 
 int64_t Size64(uint32_t size32, int64_t size64) {
   return size32 == kSentinel32 ? size64 : int64_t(size32);
-}
-
-// The entry's DOS date-time as one signed number, date in the high half.
-int32_t EntryDosTime(const TDirItem& item) {
-  return int32_t((uint32_t(item.ModDate) << 16) | item.ModTime);
 }
 
 // The directory part of a name, separators as '\', lower-cased: what the
@@ -465,16 +461,9 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
     case omIfNewer:
     case omIfOlder:
     case omIfDiffer: {
-      const uint32_t attributes = GetFileAttr(file);
-      refresh = attributes != item->ExternalAttr ||
-                FileSizeByName(file) != Size64(item->UncompressedSize, item->Zip64UncompressedSize);
-      if (!refresh && !(attributes & platform::faDirectory)) {
-        const int32_t fileTime = int32_t(FileModDosTime(file));
-        const int32_t entryTime = EntryDosTime(*item);
-        refresh = mode == omIfNewer   ? fileTime > entryTime
-                  : mode == omIfOlder ? fileTime < entryTime
-                                      : fileTime != entryTime;
-      }
+      refresh = FileReplacesEntry(
+          mode, GetFileAttr(file), FileSizeByName(file), [&] { return FileModDosTime(file); },
+          *item, Size64(item->UncompressedSize, item->Zip64UncompressedSize));
       break;
     }
   }
