@@ -12,6 +12,7 @@
 
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "cli/CliRunner.h"
 
 namespace km {
 namespace {
@@ -19,26 +20,10 @@ namespace {
 namespace fs = std::filesystem;
 using test::Quoted;
 
-struct Listed {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using Listed = test::CliRun;
 
 Listed RunList(const fs::path& archive, const fs::path& work) {
-  const fs::path errFile = work / "stderr.txt";
-  const std::string command =
-      std::string(KM_BIN_DIR) + "/pelko-cli list " + Quoted(archive) + " 2> " + Quoted(errFile);
-  Listed r;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return r;
-  std::array<char, 65536> buf{};
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) r.out.append(buf.data(), n);
-  const int status = pclose(pipe);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = test::ReadHostFile(errFile);
-  return r;
+  return test::RunCli("list " + Quoted(archive), work);
 }
 
 // One line as the listing prints it, from python's reading of the entry.

@@ -14,6 +14,7 @@
 
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerExtractCheck.h"
+#include "cli/CliRunner.h"
 
 namespace km {
 namespace {
@@ -21,31 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::Quoted;
 
-struct CliRun {
-  int exitCode = -1;
-  std::string out;
-  std::vector<std::string> errLines;
-  std::string err;
-};
-
-// stdin is /dev/null unless said otherwise: no test may wait for a person.
-CliRun RunCli(const std::string& args, const fs::path& work, const std::string& prefix = "") {
-  const fs::path errFile = work / "stderr.txt";
-  const std::string command = prefix + Quoted(fs::path(KM_BIN_DIR) / "pelko-cli") + " " + args +
-                              " 2> " + Quoted(errFile) + (prefix.empty() ? " < /dev/null" : "");
-  CliRun r;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return r;
-  std::array<char, 65536> buf{};
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) r.out.append(buf.data(), n);
-  const int status = pclose(pipe);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = test::ReadHostFile(errFile);
-  std::istringstream lines(r.err);
-  for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
-  return r;
-}
+using test::CliRun;
+using test::RunCli;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
