@@ -254,11 +254,20 @@ struct FindState {
     bool dotEntry = false;
   };
   int dirFd = -1;
+  DIR* stream = nullptr;  // owns dirFd once the directory has been read
   std::vector<Entry> entries;
   size_t next = 0;
+  // The directory itself and its parent, as the root test saw them: what
+  // "." and ".." report, without asking again.
+  struct stat self {};
+  struct stat parent {};
+  bool dotsKnown = false;
 
   ~FindState() {
-    if (dirFd >= 0) close(dirFd);
+    if (stream != nullptr)
+      closedir(stream);
+    else if (dirFd >= 0)
+      close(dirFd);
   }
 };
 
@@ -296,36 +305,32 @@ bool MatchMask(std::u16string_view name, std::u16string_view mask) {
   return m == mask.size();
 }
 
-// The root lists no "." and "..": it is its own parent.
-bool IsRootDirectory(int dirFd) {
-  struct stat self, parent;
-  return fstat(dirFd, &self) == 0 && fstatat(dirFd, "..", &parent, 0) == 0 &&
-         self.st_dev == parent.st_dev && self.st_ino == parent.st_ino;
-}
-
-int ReadMatchingEntries(int dirFd, std::u16string_view mask, std::vector<FindState::Entry>& out) {
+// Reads the names of the listing's directory that match mask, sorted by
+// host name; a directory other than the root first lists "." and "..".
+// The directory stream stays open with the listing, so that its descriptor
+// serves the lookups of the entries.
+int ReadMatchingEntries(FindState& state, std::u16string_view mask) {
   const std::u16string upperMask = WideUpperCase(mask == u"*.*" ? u"*" : mask);
-  if (!IsRootDirectory(dirFd)) {
+  state.dotsKnown =
+      fstat(state.dirFd, &state.self) == 0 && fstatat(state.dirFd, "..", &state.parent, 0) == 0;
+  // The root lists no "." and "..": it is its own parent.
+  const bool root = state.dotsKnown && state.self.st_dev == state.parent.st_dev &&
+                    state.self.st_ino == state.parent.st_ino;
+  std::vector<FindState::Entry>& out = state.entries;
+  if (!root) {
     for (const char* dot : {".", ".."}) {
       std::u16string name(dot, dot + strlen(dot));
       if (MatchMask(name, upperMask)) out.push_back({dot, std::move(name), true});
     }
   }
-  const int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return detail::ErrorFromErrno(errno);
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    const int err = errno;
-    close(fd);
-    return detail::ErrorFromErrno(err);
-  }
+  state.stream = fdopendir(state.dirFd);
+  if (state.stream == nullptr) return detail::ErrorFromErrno(errno);
   const size_t firstReal = out.size();
-  int err = 0;
   for (;;) {
     errno = 0;
-    const dirent* entry = readdir(dir);
+    const dirent* entry = readdir(state.stream);
     if (entry == nullptr) {
-      err = errno;
+      if (errno != 0) return detail::ErrorFromErrno(errno);
       break;
     }
     const std::string_view host = entry->d_name;
@@ -333,8 +338,6 @@ int ReadMatchingEntries(int dirFd, std::u16string_view mask, std::vector<FindSta
     std::u16string name = HostTextToWindowsView(host);
     if (MatchMask(name, upperMask)) out.push_back({std::string(host), std::move(name)});
   }
-  closedir(dir);
-  if (err != 0) return detail::ErrorFromErrno(err);
   std::sort(out.begin() + firstReal, out.end(),
             [](const FindState::Entry& a, const FindState::Entry& b) { return a.host < b.host; });
   return kErrorSuccess;
@@ -385,7 +388,7 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data)
     return FailCode(err == ENOENT ? kErrorPathNotFound : detail::ErrorFromErrno(err));
   }
   if (HasWildcards(mask)) {
-    const int rc = ReadMatchingEntries(state->dirFd, mask, state->entries);
+    const int rc = ReadMatchingEntries(*state, mask);
     if (rc != kErrorSuccess) return FailCode(rc);
   } else {
     const std::string host = HostNameOf(mask);
@@ -413,8 +416,12 @@ int FindNext(FindHandle handle, FindData& data) {
     const FindState::Entry& entry = handle->entries[handle->next++];
     struct stat st;
     bool isLink = false;
-    // Gone since the directory was read, or a dangling link: nothing to report.
-    if (!StatEntry(handle->dirFd, entry.host.c_str(), st, isLink)) continue;
+    if (entry.dotEntry && handle->dotsKnown) {
+      st = entry.host == "." ? handle->self : handle->parent;
+    } else if (!StatEntry(handle->dirFd, entry.host.c_str(), st, isLink)) {
+      // Gone since the directory was read, or a dangling link: nothing to report.
+      continue;
+    }
     data.name = entry.name;
     data.attributes = entry.dotEntry ? faDirectory : AttributesOf(st, isLink, entry.host);
     data.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
