@@ -283,7 +283,6 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
     if (item->NameLength != 0)
       name = EntryNameFromBytes(cur.ReadString(item->NameLength), oem,
                                 (item->Flags & kFlagUtf8Name) != 0);
-    currentDir_.RenameItem(i, name);
 
     if (item->ExtraLength != 0) {
       item->Zip64Used = false;
@@ -297,11 +296,12 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
           // Our own unicode-name field is exact; it wins over the 8-bit name.
           TUnicodeExtendedInfo unicode;
           if (unicode.Parse(field.Data.data(), field.Data.size()))
-            currentDir_.RenameItem(i, unicode.FileName);
+            name = std::move(unicode.FileName);
         }
       }
       item->ExtraFields = std::move(fields);
     }
+    currentDir_.RenameItem(i, name);
     item->Comment = item->CommentLength != 0 ? cur.ReadString(item->CommentLength) : std::string();
   }
   cur.Sync();

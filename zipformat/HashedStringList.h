@@ -21,7 +21,7 @@ class TKMStringHash {
   explicit TKMStringHash(size_t bucketCount,
                          const std::vector<std::u16string>* keysByValue = nullptr);
 
-  // FNV-1a over the key's UTF-16LE bytes. Hashing the code units (not an
+  // FNV-1a over the key's UTF-16 code units. Hashing the code units (not an
   // 8-bit form) keeps names outside the ANSI code page apart, and FNV-1a
   // spreads the digit runs of generated names ("file00042.txt") that a
   // rotate-and-xor hash packs into a few thousand values.
