@@ -110,35 +110,50 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
                                                const std::u16string& workDir) {
   // ResolvePath gives back a base or path with a drive as it is: the usual
   // case needs no call and no copies of the working directory.
-  std::u16string dirBase = base.find(u':') != npos ? base : ResolvePath(base, u"", workDir);
-  // A base named without its trailing separator is the same directory.
-  if (!dirBase.empty() && dirBase.back() != u'\\') dirBase += u'\\';
-  std::u16string full = path.find(u':') != npos || path.starts_with(u"\\\\")
-                            ? path
-                            : ResolvePath(dirBase, path, workDir);
-  if (!full.empty() && IsSeparator(full.back())) full.pop_back();
-  if (!full.empty() && full.back() == u'.') full.pop_back();
+  const bool baseAsIs = base.find(u':') != npos && base.back() == u'\\';
+  std::u16string resolvedBase;
+  if (!baseAsIs) {
+    resolvedBase = base.find(u':') != npos ? base : ResolvePath(base, u"", workDir);
+    // A base named without its trailing separator is the same directory.
+    if (!resolvedBase.empty() && resolvedBase.back() != u'\\') resolvedBase += u'\\';
+  }
+  const std::u16string& dirBase = baseAsIs ? base : resolvedBase;
+  const bool absolute = path.find(u':') != npos || path.starts_with(u"\\\\");
+  std::u16string resolvedPath;
+  if (!absolute) resolvedPath = ResolvePath(dirBase, path, workDir);
+  View whole = absolute ? View(path) : View(resolvedPath);
+  if (!whole.empty() && IsSeparator(whole.back())) whole.remove_suffix(1);
+  if (!whole.empty() && whole.back() == u'.') whole.remove_suffix(1);
 
+  std::u16string full;
   switch (mode) {
     case spNoPath:
-      full = ExtractFileName(full);
+      full = FileNameOf(whole);
       break;
     case spRelativePath:
     case spRelativeStoreStart: {
       // A file outside the base keeps its full path rather than "..\" steps.
-      const std::u16string from = DirOrDefault(dirBase, workDir);
+      const std::u16string workFrom = dirBase.empty() ? IncludeTrailingSeparator(workDir) : u"";
+      const std::u16string& from = dirBase.empty() ? workFrom : dirBase;
       View below;
-      const std::u16string rel = IsPlainDriveDir(from) && RelativeBelow(from, full, below)
-                                     ? std::u16string(below)
-                                     : RelativePathFrom(from, full);
-      if (!HasParentStep(rel))
-        full = (mode == spRelativeStoreStart ? LastDirName(dirBase) : u"") + rel;
+      std::u16string relative;
+      if (!(IsPlainDriveDir(from) && RelativeBelow(from, whole, below))) {
+        relative = RelativePathFrom(from, std::u16string(whole));
+        below = relative;
+      }
+      if (below.find(u"..\\") == npos && below.find(u"../") == npos) {
+        if (mode == spRelativeStoreStart) full = LastDirName(dirBase);
+        full += below;
+      } else {
+        full = whole;
+      }
       break;
     }
     case spFullPath:
+      full = whole;
       break;
     case spFullPathWithDrive:
-      full = ExpandPath(full);
+      full = ExpandPath(std::u16string(whole));
       break;
   }
 
@@ -159,9 +174,9 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
     }
     if (start < full.size() && IsSeparator(full[start])) ++start;
   }
-  std::u16string name = full.substr(start);
-  std::replace(name.begin(), name.end(), u'\\', u'/');
-  return name;
+  full.erase(0, start);
+  std::replace(full.begin(), full.end(), u'\\', u'/');
+  return full;
 }
 
 // ---- Masks
@@ -324,7 +339,15 @@ void TKMBaseArchiver::AddFiles() {
   // The archive never archives itself, however its name was spelt.
   if (!fileName_.empty()) exclusions.push_back(ExpandPath(ResolvePath(u"", fileName_, workDir_)));
   try {
+    // What the scan lists stays true for the check for missing files that
+    // follows at once; any other check asks the file system.
+    ScopeExit forget([&] {
+      recordListed_ = false;
+      listedPaths_.clear();
+    });
+    recordListed_ = options_.Synchronize();
     AddFilesByMasks(fileMasks_, options_.SearchAttr(), options_.Recurse(), false, exclusions);
+    recordListed_ = false;
     if (options_.Synchronize()) DeleteMissingFiles();
     EndUpdate();
   } catch (...) {
@@ -382,38 +405,61 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
   }
 
   const uint32_t fileAttr = uint32_t(scanAttr_) & ~platform::faDirectory;
-  {
-    const std::u16string patternDir = ExtractFilePath(pattern);
-    SearchRecord found;
-    for (int rc = FileSearchFirst(pattern, fileAttr, found); rc == 0; rc = FileSearchNext(found)) {
-      const bool taken =
-          (found.Attr & fileAttr) != 0 ||
-          (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-      if (taken) AddFoundFile({found.Name, found.Attr, found.Size, found.Time}, patternDir, base);
-    }
-  }
-
   const bool wantDirs = (uint32_t(scanAttr_) & platform::faDirectory) != 0;
-  if (!wantDirs && !recurse) return;
-
-  std::u16string sub = ExtractFilePath(pattern);
-  if (ResolvePath(sub, u"", workDir_).find(directory) == npos && relative)
+  const bool walk = wantDirs || recurse;
+  const std::u16string patternDir = ExtractFilePath(pattern);
+  std::u16string sub = patternDir;
+  if (walk && ResolvePath(sub, u"", workDir_).find(directory) == npos && relative)
     sub = IncludeTrailingSeparator(directory);
+  // When the files' mask takes every name, the folders come from the same
+  // listing: each folder is read once.
+  const std::u16string patternName = ExtractFileName(pattern);
+  const bool shared = walk && sub == patternDir && (patternName == u"*" || patternName == u"*.*");
 
+  // The bits of hidden, system, volume label and folder that exclude an
+  // entry from the files and from the folders.
+  const uint32_t notFile = ~fileAttr & 0x1E;
+  const uint32_t notFolder = ~kDirectorySearchAttributes & 0x1E;
+  const std::u16string listedDir = IncludeTrailingSeparator(ResolvePath(patternDir, u"", workDir_));
   // Listed in full before descending, so that one listing at a time is open.
   std::vector<TKMFoundFile> dirs;
+  const auto takeFolder = [&](const SearchRecord& found) {
+    if ((found.Attr & platform::faDirectory) == 0 || (found.Attr & notFolder) != 0 ||
+        found.Name == u"." || found.Name == u"..")
+      return;
+    dirs.push_back({found.Name, found.Attr, found.Size, found.Time});
+  };
   {
     SearchRecord found;
-    for (int rc = FileSearchFirst(sub + u"*", kDirectorySearchAttributes, found); rc == 0;
-         rc = FileSearchNext(found)) {
-      if ((found.Attr & platform::faDirectory) == 0 || found.Name == u"." || found.Name == u"..")
-        continue;
-      dirs.push_back({found.Name, found.Attr, found.Size, found.Time});
+    const uint32_t listAttr = shared ? fileAttr | kDirectorySearchAttributes : fileAttr;
+    for (int rc = FileSearchFirst(pattern, listAttr, found); rc == 0; rc = FileSearchNext(found)) {
+      if ((found.Attr & platform::faDirectory) == 0 && recordListed_)
+        listedPaths_.insert(listedDir + found.Name);
+      if ((found.Attr & notFile) == 0) {
+        const bool taken =
+            (found.Attr & fileAttr) != 0 ||
+            (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
+        if (taken)
+          AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, listedDir, base);
+      } else if (shared) {
+        takeFolder(found);
+      }
     }
   }
+  if (!walk) return;
+  if (!shared) {
+    SearchRecord found;
+    for (int rc = FileSearchFirst(sub + u"*", kDirectorySearchAttributes, found); rc == 0;
+         rc = FileSearchNext(found))
+      takeFolder(found);
+  }
 
+  const std::u16string listedSub = recordListed_ && !dirs.empty()
+                                       ? IncludeTrailingSeparator(ResolvePath(sub, u"", workDir_))
+                                       : u"";
   for (const TKMFoundFile& dir : dirs) {
     const std::u16string path = sub + dir.Name;
+    if (recordListed_) listedPaths_.insert(listedSub + dir.Name + u'\\');
     if (MatchesExclusion(path, true)) continue;
     // A link to a directory may lead back up the tree: its entry is kept,
     // what it points to is not walked.
@@ -433,7 +479,12 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
 
 bool TKMBaseArchiver::AddFoundFile(const TKMFoundFile& record, const std::u16string& dirPath,
                                    const std::u16string& base) {
-  const std::u16string dir = IncludeTrailingSeparator(ResolvePath(dirPath, u"", workDir_));
+  return AddListedEntry(record, IncludeTrailingSeparator(ResolvePath(dirPath, u"", workDir_)),
+                        base);
+}
+
+bool TKMBaseArchiver::AddListedEntry(const TKMFoundFile& record, const std::u16string& dir,
+                                     const std::u16string& base) {
   const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
   const std::u16string fullName =
       isDirectory ? dir + IncludeTrailingSeparator(record.Name) : dir + record.Name;
@@ -612,30 +663,56 @@ void TKMBaseArchiver::MarkMissingFiles() {
   // Entry paths are joined to the base directly: it needs its separator.
   const std::u16string base = IncludeTrailingSeparator(ResolvePath(baseDir_, u"", workDir_));
 
+  // What an entry's stored path is joined to.
+  std::u16string prefix;
+  switch (mode) {
+    case spRelativePath:
+      prefix = base;
+      break;
+    case spRelativeStoreStart:
+      prefix = ParentDirOf(base);
+      break;
+    case spFullPath:
+      prefix = ExtractFileDrive(base) + u"\\";
+      break;
+    default:
+      break;
+  }
+  const auto isDirectoryEntry = [](const TDirItem& item) {
+    return (item.ExternalAttr & platform::faDirectory) != 0 || item.FileName.ends_with(u'/');
+  };
+
+  // An entry whose file or folder the scan has just listed is there: neither
+  // the masks nor the file system need asking about it.
+  const int32_t count = dir.Count();
+  std::vector<bool> listed(size_t(count), false);
+  if (!listedPaths_.empty()) {
+    std::u16string path;
+    for (int32_t i = 0; i < count; ++i) {
+      const TDirItem& item = dir.GetItem(i);
+      path.assign(prefix).append(item.FileName);
+      std::replace(path.begin() + std::ptrdiff_t(prefix.size()), path.end(), u'/', u'\\');
+      // Folders were noted with their separator, files without.
+      if (path.size() > prefix.size() && path.back() == u'\\') path.pop_back();
+      if (isDirectoryEntry(item)) path += u'\\';
+      listed[size_t(i)] = listedPaths_.contains(path);
+    }
+  }
+
   // Entries lie grouped by folder: each folder is opened once, not per entry.
   platform::FileLookup files;
   TKMArchiveItem record;
-  for (bool found = FindFirstByMasks(record); found; found = FindNext(record)) {
-    const std::u16string stored = record.StoredPath + record.FileName;
-    std::u16string path;
-    switch (mode) {
-      case spRelativePath:
-        path = base + stored;
-        break;
-      case spRelativeStoreStart:
-        path = ParentDirOf(base) + stored;
-        break;
-      case spFullPath:
-        path = ExtractFileDrive(base) + u"\\" + stored;
-        break;
-      default:
-        path = stored;
-        break;
-    }
-    TDirItem& item = *dir.ItemPtr(record.InternalData.CurrentIndex);
-    const bool isDirectory =
-        (item.ExternalAttr & platform::faDirectory) != 0 || item.FileName.ends_with(u'/');
-    if (!(isDirectory ? DirectoryExists(path) : files.IsFile(path))) item.Marked = true;
+  // A search goes on after CurrentIndex, so the listed entries are passed over.
+  const auto passListed = [&] {
+    int32_t& at = record.InternalData.CurrentIndex;
+    while (at + 1 < count && listed[size_t(at + 1)]) ++at;
+  };
+  for (bool found = FindFirstByMasks(record); found; passListed(), found = FindNext(record)) {
+    const int32_t index = record.InternalData.CurrentIndex;
+    if (listed[size_t(index)]) continue;
+    const std::u16string path = prefix + record.StoredPath + record.FileName;
+    TDirItem& item = *dir.ItemPtr(index);
+    if (!(isDirectoryEntry(item) ? DirectoryExists(path) : files.IsFile(path))) item.Marked = true;
   }
 }
 

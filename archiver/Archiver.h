@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "archiver/ArchiveItem.h"
@@ -422,6 +423,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // False when the record is excluded (or a device, never archived).
   bool AddFoundFile(const TKMFoundFile& record, const std::u16string& dirPath,
                     const std::u16string& base);
+  // AddFoundFile with dirPath resolved already, with its trailing separator.
+  bool AddListedEntry(const TKMFoundFile& record, const std::u16string& dir,
+                      const std::u16string& base);
   bool MatchesPathMask(const std::u16string& path, const std::u16string& mask,
                        bool isDirectory) const;
   // MatchesPathMask for any of the exclusion masks of the running scan.
@@ -563,6 +567,11 @@ class TKMBaseArchiver : public IKMArchiveContext {
   };
   // exclusionList_ worked out once per run; kept in step with it.
   std::vector<TKMScanMask> exclusionForms_;
+  // While AddFiles synchronises: the paths its listings reported (folders
+  // with a trailing separator), so that the check for missing files does
+  // not ask the file system again about what it has just seen.
+  bool recordListed_ = false;
+  std::unordered_set<std::u16string> listedPaths_;
   // Counts the confirm and store dispatches that found no handler: while
   // only those ran, nothing can have touched a file since it was listed.
   uint32_t quietDispatches_ = 0;

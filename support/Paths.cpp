@@ -126,11 +126,12 @@ std::u16string GetCurrentDir() {
 
 std::u16string ResolvePath(const std::u16string& dir, const std::u16string& name,
                            const std::u16string& defaultDir) {
+  if (name.find(u':') != npos || name.starts_with(u"\\\\")) return name;
+  // Called for every file of a scan, mostly with a drive directory alone.
+  if (name.empty() && dir.find(u':') != npos) return dir;
   const std::u16string fallback = defaultDir.empty() ? GetCurrentDir() : defaultDir;
   const std::u16string base = DirOrDefault(dir, fallback);
-  if (name.find(u':') != npos || name.starts_with(u"\\\\")) return name;
   if (!name.empty()) return ExpandPath(name.front() == u'\\' ? name : base + name);
-  if (dir.find(u':') != npos) return dir;
   if (!DirectoryExists(base) && !dir.empty()) return dir;
   if (base != u"\\") return IncludeTrailingSeparator(ExpandPath(base));
   return IncludeTrailingSeparator(ExpandPath(u"."));
