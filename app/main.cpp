@@ -3,8 +3,10 @@
 
 #include "app/QtDialogServices.h"
 #include "app/Unit1.h"
+#include "platform/System.h"
 
 int main(int argc, char** argv) {
+  km::platform::PrepareHeap();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Pelko"));
   pelko::QtDialogServices dialogs;

@@ -13,6 +13,7 @@
 #include "cli/Messages.h"
 #include "cli/SyncCommand.h"
 #include "platform/CodePage.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -188,6 +189,7 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv,
 }  // namespace
 
 int main(int argc, char** argv) {
+  km::platform::PrepareHeap();
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;

@@ -17,6 +17,13 @@ uint32_t TickCount();
 // cannot tell.
 std::u16string ExecutableFileName();
 
+// A run holds every entry of an archive in memory as many small blocks.
+// Where the first touch of each page is costly (on virtual machines it can
+// cost more than the work done on the page), the heap is given huge pages,
+// which cuts the page faults of a run about tenfold. Call once, early in
+// main; nothing happens where the host has no such pages.
+void PrepareHeap();
+
 // A critical section: re-entrant for the thread that holds it.
 class CriticalSection {
  public:

@@ -6,8 +6,13 @@
 #include <cstdio>
 #include <ctime>
 #if defined(__linux__)
+#include <sys/mman.h>
 #include <sys/sysinfo.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <cstdlib>
 
 namespace km::platform {
 namespace {
@@ -79,6 +84,25 @@ std::u16string ExecutableFileName() {
   if (!error && self.is_absolute()) return ToWindowsView(self);
 #endif
   return {};
+}
+
+void PrepareHeap() {
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
+  constexpr int kStep = 32 << 20;
+  // The heap grows in one large step from here on, so that the range
+  // advised below holds what a run allocates; blocks below the step come
+  // from the heap, not from mappings of their own.
+  if (mallopt(M_TOP_PAD, kStep) == 0 || mallopt(M_MMAP_THRESHOLD, kStep) == 0) return;
+  const uintptr_t before = reinterpret_cast<uintptr_t>(sbrk(0));
+  void* volatile block = std::malloc(256 << 10);  // volatile: the heap must really grow now
+  std::free(block);
+  const uintptr_t after = reinterpret_cast<uintptr_t>(sbrk(0));
+  if (before == uintptr_t(-1) || after == uintptr_t(-1)) return;
+  const uintptr_t low = (before + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t high = after & ~(kHugePage - 1);
+  if (high > low) madvise(reinterpret_cast<void*>(low), high - low, MADV_HUGEPAGE);
+#endif
 }
 
 }  // namespace km::platform
