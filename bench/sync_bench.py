@@ -39,6 +39,7 @@ MB = 1 << 20
 PELKO_EXCLUDED = ["*.tmp", "*.~*", "*.dmp", "_istmp*.*", "chklist.*", "~*.*", "*._mp", "*.gid"]
 # The extensions pelko stores rather than deflates (its no-compression masks).
 PELKO_STORED = "pk3,pk_,rar,tar,tgz,uue,uu,war,xxe,z,zip,zoo"
+NO_CHANGE_RUNS_PER_REPEAT = 5
 
 
 class Failed(Exception):
@@ -291,10 +292,12 @@ def main():
     zip_expected = files + dirs
     pelko_expected = files - excluded + dirs
 
-    def measure(step, cmds):
-        """Runs each command --repeat times, interleaved; cmds: {name: (prepare, cmd, cwd)}."""
+    def measure(step, cmds, runs=None):
+        """Runs each command --repeat (or runs) times, interleaved.
+
+        cmds: {name: (prepare, cmd, cwd)}."""
         samples = {name: [] for name in cmds}
-        for _ in range(a.repeat):
+        for _ in range(runs or a.repeat):
             for name, (prepare, cmd, cwd) in cmds.items():
                 if prepare:
                     prepare()
@@ -335,7 +338,9 @@ def main():
     # (b) nothing changed: the archive should not even be written.
     print("no change ...", flush=True)
     before_a, before_b = Snapshot(archive_a), Snapshot(archive_b)
-    measure("no change", {"pelko": (None, sync_cmd, None), "zip": (None, update_cmd, corpus)})
+    # A run of a few hundredths of a second: more runs against the noise.
+    measure("no change", {"pelko": (None, sync_cmd, None), "zip": (None, update_cmd, corpus)},
+            runs=NO_CHANGE_RUNS_PER_REPEAT * a.repeat)
     verify("no change", before_a, before_b)
 
     # (c) one new file, sorting last; each run adds it to the unchanged tree.
@@ -400,8 +405,9 @@ def main():
                         if line.startswith("This is Zip")), "zip")
     print()
     print(summary)
-    print("median of %d runs; seconds of wall time, user+sys CPU (and its ratio) in brackets; "
-          "%d CPUs, load average now %.2f %.2f %.2f" % (a.repeat, os.cpu_count(), *load))
+    print("median of %d runs (%d with nothing changed); seconds of wall time, user+sys CPU (and "
+          "its ratio) in brackets; %d CPUs, load average now %.2f %.2f %.2f"
+          % (a.repeat, NO_CHANGE_RUNS_PER_REPEAT * a.repeat, os.cpu_count(), *load))
     print("pelko: %s; zip: %s; floor: zlib level 5, 1 MiB blocks + crc32 (%s)"
           % (pelko, zip_version, floor))
     print()
@@ -411,7 +417,10 @@ def main():
                  "change": "zip -FS"}
 
     def cell(s):
-        return "%7.2f (%6.2f)" % (s.wall, s.cpu) if s else "%16s" % "-"
+        if not s:
+            return "%16s" % "-"
+        # Short runs get a third digit, or their ratio could not be checked.
+        return ("%7.3f (%6.3f)" if s.wall < 1 else "%7.2f (%6.2f)") % (s.wall, s.cpu)
 
     def ratio(x, y):
         if not x or not y or y.wall <= 0 or y.cpu <= 0:
