@@ -412,6 +412,9 @@ void TKMBaseArchiver::DoProcessFileFailure(const std::u16string& fileName,
     action = fxaAbort;
     return;
   }
+  // Nobody to ask: the box's default, Retry, would repeat the failure
+  // forever. The file is passed over, as a run does with what it cannot read.
+  if (platform::GetDialogServices() == nullptr) return;
   platform::MessageBoxRequest request;
   request.type = platform::mtConfirmation;
   if (nativeError == 61) {
