@@ -340,12 +340,14 @@ void TKMBaseArchiver::AddFiles() {
   if (!fileName_.empty()) exclusions.push_back(ExpandPath(ResolvePath(u"", fileName_, workDir_)));
   try {
     // What the scan lists stays true for the check for missing files that
-    // follows at once; any other check asks the file system.
+    // follows at once, unless a handler or a question may have let time
+    // pass or files change in between; any other check asks the file system.
     ScopeExit forget([&] {
       recordListed_ = false;
       listedPaths_.clear();
     });
-    recordListed_ = options_.Synchronize();
+    recordListed_ = options_.Synchronize() && !OnConfirmProcessFile && !OnStoreFile &&
+                    options_.OverwriteMode() != omPrompt;
     AddFilesByMasks(fileMasks_, options_.SearchAttr(), options_.Recurse(), false, exclusions);
     recordListed_ = false;
     if (options_.Synchronize()) DeleteMissingFiles();
@@ -692,9 +694,13 @@ void TKMBaseArchiver::MarkMissingFiles() {
       const TDirItem& item = dir.GetItem(i);
       path.assign(prefix).append(item.FileName);
       std::replace(path.begin() + std::ptrdiff_t(prefix.size()), path.end(), u'/', u'\\');
-      // Folders were noted with their separator, files without.
+      // Folders were noted with their separator, files without; a file
+      // entry whose name still ends in one names no listed file.
       if (path.size() > prefix.size() && path.back() == u'\\') path.pop_back();
-      if (isDirectoryEntry(item)) path += u'\\';
+      if (isDirectoryEntry(item))
+        path += u'\\';
+      else if (path.empty() || path.back() == u'\\')
+        continue;
       listed[size_t(i)] = listedPaths_.contains(path);
     }
   }

@@ -267,6 +267,52 @@ TEST_F(AddFiles, SynchronisingKeepsEntriesOfFilesTheScanLeavesOut) {
   a.CloseArchive();
 }
 
+// What the scan saw is not trusted once a handler has run: a handler may
+// remove a file after it was listed. Nor does a file entry whose name ends
+// in a separator stand for the folder of that name.
+TEST_F(AddFiles, SynchronisingChecksAgainWhatTheScanCannotVouchFor) {
+  Write(u"z.txt", "z");
+  EXPECT_EQ(Run(), std::make_pair(8, 0));
+  {
+    TKavoMill a;
+    Configure(a);
+    a.OnConfirmProcessFile = [&](TKMBaseArchiver&, const std::u16string& name, TKMProcessOperation,
+                                 bool&) {
+      if (name.ends_with(u"\\b.txt")) fs::remove(Host(u"a.txt"));
+    };
+    a.OpenArchive();
+    a.AddFiles();
+    EXPECT_EQ(a.DeletedCount(), 1);
+    a.CloseArchive();
+  }
+  if (test::HasTool("python3")) {
+    ASSERT_EQ(
+        test::RunShell("python3 -c \"import sys, zipfile; "
+                       "zipfile.ZipFile(sys.argv[1], 'a').writestr('sub' + chr(92) * 2, b'')\" " +
+                       test::Quoted(ArchiveHost())),
+        0);
+    EXPECT_EQ(Run(), std::make_pair(0, 1));
+  }
+  EXPECT_EQ(Entries(), (V{u".hidden", u"z.txt", u"empty/", u"sub/", u"sub/b.txt", u"sub/deep/",
+                          u"sub/deep/c.txt"}));
+}
+
+// Without a failure handler and without anyone to answer a box, a file that
+// cannot be read is passed over instead of retried forever.
+TEST_F(AddFiles, UnreadableFileWithNobodyToAskIsPassedOver) {
+  TKavoMill a;
+  Configure(a);
+  a.OnProcessFileFailure = nullptr;
+  a.OpenArchive();
+  a.BeginUpdate();
+  a.AddFiles();
+  fs::remove(Host(u"sub/b.txt"));
+  a.EndUpdate();
+  a.CloseArchive();
+  EXPECT_EQ(Entries(),
+            (V{u".hidden", u"a.txt", u"empty/", u"sub/", u"sub/deep/", u"sub/deep/c.txt"}));
+}
+
 TEST_F(AddFiles, BaseDirWithoutSeparatorBehavesTheSame) {
   baseDir = Tree();
   EXPECT_EQ(Run(), std::make_pair(7, 0));
