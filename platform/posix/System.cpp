@@ -93,7 +93,7 @@ void PrepareHeap() {
   // The heap grows in one large step from here on, so that the range
   // advised below holds what a run allocates; blocks below the step come
   // from the heap, not from mappings of their own.
-  if (mallopt(M_TOP_PAD, kStep) == 0 || mallopt(M_MMAP_THRESHOLD, kStep) == 0) return;
+  if (mallopt(M_MMAP_THRESHOLD, kStep) == 0 || mallopt(M_TOP_PAD, kStep) == 0) return;
   const uintptr_t before = reinterpret_cast<uintptr_t>(sbrk(0));
   void* volatile block = std::malloc(256 << 10);  // volatile: the heap must really grow now
   std::free(block);
