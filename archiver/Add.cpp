@@ -344,10 +344,11 @@ void TKMBaseArchiver::AddFiles() {
     // pass or files change in between; any other check asks the file system.
     ScopeExit forget([&] {
       recordListed_ = false;
-      listedPaths_.clear();
+      listedEntries_.clear();
     });
     recordListed_ = options_.Synchronize() && !OnConfirmProcessFile && !OnStoreFile &&
-                    options_.OverwriteMode() != omPrompt;
+                    options_.OverwriteMode() != omPrompt && options_.StorePath() != spNoPath;
+    if (recordListed_) listedPrefix_ = MissingFilesPrefix();
     AddFilesByMasks(fileMasks_, options_.SearchAttr(), options_.Recurse(), false, exclusions);
     recordListed_ = false;
     if (options_.Synchronize()) DeleteMissingFiles();
@@ -422,7 +423,7 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
   // entry from the files and from the folders.
   const uint32_t notFile = ~fileAttr & 0x1E;
   const uint32_t notFolder = ~kDirectorySearchAttributes & 0x1E;
-  const std::u16string listedDir = IncludeTrailingSeparator(ResolvePath(patternDir, u"", workDir_));
+  const std::u16string foundDir = IncludeTrailingSeparator(ResolvePath(patternDir, u"", workDir_));
   // Listed in full before descending, so that one listing at a time is open.
   std::vector<TKMFoundFile> dirs;
   const auto takeFolder = [&](const SearchRecord& found) {
@@ -435,14 +436,11 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
     SearchRecord found;
     const uint32_t listAttr = shared ? fileAttr | kDirectorySearchAttributes : fileAttr;
     for (int rc = FileSearchFirst(pattern, listAttr, found); rc == 0; rc = FileSearchNext(found)) {
-      if ((found.Attr & platform::faDirectory) == 0 && recordListed_)
-        listedPaths_.insert(listedDir + found.Name);
       if ((found.Attr & notFile) == 0) {
         const bool taken =
             (found.Attr & fileAttr) != 0 ||
             (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-        if (taken)
-          AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, listedDir, base);
+        if (taken) AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, foundDir, base);
       } else if (shared) {
         takeFolder(found);
       }
@@ -456,12 +454,8 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
       takeFolder(found);
   }
 
-  const std::u16string listedSub = recordListed_ && !dirs.empty()
-                                       ? IncludeTrailingSeparator(ResolvePath(sub, u"", workDir_))
-                                       : u"";
   for (const TKMFoundFile& dir : dirs) {
     const std::u16string path = sub + dir.Name;
-    if (recordListed_) listedPaths_.insert(listedSub + dir.Name + u'\\');
     if (MatchesExclusion(path, true)) continue;
     // A link to a directory may lead back up the tree: its entry is kept,
     // what it points to is not walked.
@@ -563,7 +557,9 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
     item.Operation = poAdd;
     index = dirManager_->CurrentDir().Add(item);
     ++addedCount_;
+    if (listed) NoteListedEntry(index, fileName);
   } else {
+    if (listed) NoteListedEntry(index, fileName);
     bool replace = false;
     const TDirItem& entry = dirManager_->CurrentDir().GetItem(index);
     switch (options_.OverwriteMode()) {
@@ -655,6 +651,33 @@ void TKMBaseArchiver::DeleteMissingFiles() {
   }
 }
 
+std::u16string TKMBaseArchiver::MissingFilesPrefix() const {
+  // Entry paths are joined to the base directly: it needs its separator.
+  const std::u16string base = IncludeTrailingSeparator(ResolvePath(baseDir_, u"", workDir_));
+  switch (options_.StorePath()) {
+    case spRelativePath:
+      return base;
+    case spRelativeStoreStart:
+      return ParentDirOf(base);
+    case spFullPath:
+      return ExtractFileDrive(base) + u"\\";
+    default:
+      return {};
+  }
+}
+
+void TKMBaseArchiver::NoteListedEntry(int32_t index, const std::u16string& fileName) {
+  if (!recordListed_) return;
+  // prefix + the entry name with '\' for '/', compared without building it.
+  const std::u16string& name = dirManager_->CurrentDir().GetItem(index).FileName;
+  const size_t at = listedPrefix_.size();
+  if (fileName.size() != at + name.size() || !fileName.starts_with(listedPrefix_)) return;
+  for (size_t k = 0; k < name.size(); ++k)
+    if (fileName[at + k] != (name[k] == u'/' ? u'\\' : name[k])) return;
+  if (listedEntries_.size() <= size_t(index)) listedEntries_.resize(size_t(index) + 1);
+  listedEntries_[size_t(index)] = true;
+}
+
 void TKMBaseArchiver::MarkMissingFiles() {
   CheckOpen();
   TKMDirArray& dir = dirManager_->CurrentDir();
@@ -662,48 +685,17 @@ void TKMBaseArchiver::MarkMissingFiles() {
   // Entries stored without paths cannot be traced back to their files.
   const TKMStorePathMode mode = options_.StorePath();
   if (mode == spNoPath) return;
-  // Entry paths are joined to the base directly: it needs its separator.
-  const std::u16string base = IncludeTrailingSeparator(ResolvePath(baseDir_, u"", workDir_));
-
-  // What an entry's stored path is joined to.
-  std::u16string prefix;
-  switch (mode) {
-    case spRelativePath:
-      prefix = base;
-      break;
-    case spRelativeStoreStart:
-      prefix = ParentDirOf(base);
-      break;
-    case spFullPath:
-      prefix = ExtractFileDrive(base) + u"\\";
-      break;
-    default:
-      break;
-  }
+  const std::u16string prefix = MissingFilesPrefix();
   const auto isDirectoryEntry = [](const TDirItem& item) {
     return (item.ExternalAttr & platform::faDirectory) != 0 || item.FileName.ends_with(u'/');
   };
-
-  // An entry whose file or folder the scan has just listed is there: neither
-  // the masks nor the file system need asking about it.
+  // A file entry whose file the scan has just listed is there: neither the
+  // masks nor the file system need asking about it.
   const int32_t count = dir.Count();
-  std::vector<bool> listed(size_t(count), false);
-  if (!listedPaths_.empty()) {
-    std::u16string path;
-    for (int32_t i = 0; i < count; ++i) {
-      const TDirItem& item = dir.GetItem(i);
-      path.assign(prefix).append(item.FileName);
-      std::replace(path.begin() + std::ptrdiff_t(prefix.size()), path.end(), u'/', u'\\');
-      // Folders were noted with their separator, files without; a file
-      // entry whose name still ends in one names no listed file.
-      if (path.size() > prefix.size() && path.back() == u'\\') path.pop_back();
-      if (isDirectoryEntry(item))
-        path += u'\\';
-      else if (path.empty() || path.back() == u'\\')
-        continue;
-      listed[size_t(i)] = listedPaths_.contains(path);
-    }
-  }
+  const auto listed = [&](int32_t i) {
+    return size_t(i) < listedEntries_.size() && listedEntries_[size_t(i)] &&
+           !isDirectoryEntry(dir.GetItem(i));
+  };
 
   // Entries lie grouped by folder: each folder is opened once, not per entry.
   platform::FileLookup files;
@@ -711,11 +703,11 @@ void TKMBaseArchiver::MarkMissingFiles() {
   // A search goes on after CurrentIndex, so the listed entries are passed over.
   const auto passListed = [&] {
     int32_t& at = record.InternalData.CurrentIndex;
-    while (at + 1 < count && listed[size_t(at + 1)]) ++at;
+    while (at + 1 < count && listed(at + 1)) ++at;
   };
   for (bool found = FindFirstByMasks(record); found; passListed(), found = FindNext(record)) {
     const int32_t index = record.InternalData.CurrentIndex;
-    if (listed[size_t(index)]) continue;
+    if (listed(index)) continue;
     const std::u16string path = prefix + record.StoredPath + record.FileName;
     TDirItem& item = *dir.ItemPtr(index);
     if (!(isDirectoryEntry(item) ? DirectoryExists(path) : files.IsFile(path))) item.Marked = true;

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "archiver/ArchiveItem.h"
@@ -441,6 +440,11 @@ class TKMBaseArchiver : public IKMArchiveContext {
                                        TKMStorePathMode mode, const std::u16string& workDir);
   // Marks the selected entries whose file or folder no longer exists.
   void MarkMissingFiles();
+  // What MarkMissingFiles joins an entry's path to (its mode is not spNoPath).
+  std::u16string MissingFilesPrefix() const;
+  // Notes entry index as listed when fileName, just listed by the scan, is
+  // the file MarkMissingFiles would look for.
+  void NoteListedEntry(int32_t index, const std::u16string& fileName);
 
   // ---- Progress of the running operation.
   int64_t TotalBytes() const { return totalBytes_; }
@@ -567,11 +571,13 @@ class TKMBaseArchiver : public IKMArchiveContext {
   };
   // exclusionList_ worked out once per run; kept in step with it.
   std::vector<TKMScanMask> exclusionForms_;
-  // While AddFiles synchronises: the paths its listings reported (folders
-  // with a trailing separator), so that the check for missing files does
-  // not ask the file system again about what it has just seen.
+  // While AddFiles synchronises: the entries whose files its scan has just
+  // listed at the very path the check for missing files looks at (that
+  // check's prefix joined to the entry name), by entry index, so that the
+  // check does not ask the file system again about them.
   bool recordListed_ = false;
-  std::unordered_set<std::u16string> listedPaths_;
+  std::u16string listedPrefix_;
+  std::vector<bool> listedEntries_;
   // Counts the confirm and store dispatches that found no handler: while
   // only those ran, nothing can have touched a file since it was listed.
   uint32_t quietDispatches_ = 0;
