@@ -510,9 +510,11 @@ void TKMBaseArchiver::DoRequestMiddleVolume(int32_t volumeNumber, std::u16string
 void TKMBaseArchiver::DoDiskFull(int32_t volumeNumber, const std::u16string& volumeFileName,
                                  bool& cancel) {
   cancel = false;
+  // Spanning asks the user to make room. With nobody to ask, OK (the box's
+  // default) would retry the write for ever: the write stops instead.
   if (OnDiskFull) {
     OnDiskFull(*this, volumeNumber + 1, volumeFileName, cancel);
-  } else if (spanningMode_ == smSpanning) {
+  } else if (spanningMode_ == smSpanning && platform::GetDialogServices() != nullptr) {
     TKMVolumeNumberInfo info;
     info.SetNumber(volumeNumber);
     const int64_t required = spanningOptions_.VolumeSizeLimit(info);

@@ -292,6 +292,17 @@ TEST(VolumeRequests, DefaultDialogsAndAnswers) {
             u"last disk with required file");
 }
 
+// With nobody to free the disk, a full disk stops the write instead of
+// retrying it for ever.
+TEST(VolumeRequests, DiskFullWithNobodyToAskCancels) {
+  TKavoMill a;
+  a.SetFileName(u"C:\\arc\\data.zip");
+  a.SetSpanningMode(smSpanning);
+  bool cancel = false;
+  a.DoDiskFull(0, a.FileName(), cancel);
+  EXPECT_TRUE(cancel);
+}
+
 TEST(VolumeRequests, FirstAndMiddleVolumeNamesAndHandlers) {
   test::TempDir dir;
   ASSERT_TRUE(dir.Ok());
