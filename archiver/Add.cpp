@@ -101,6 +101,25 @@ bool RelativeBelow(View dir, View path, View& rest) {
   return rest.find(u':') == npos;
 }
 
+// A resolved mask matched with its folder: the path's folder must be the
+// mask's (case ignored), or lie below it for a "*.*" mask.
+bool MatchesInMaskFolder(View path, View mask) {
+  const View pDir = DirPartOf(path);
+  const View mDir = DirPartOf(mask);
+  if (pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir))
+    return FileNameOf(mask) == u"*.*" && pDir.size() >= mDir.size() &&
+           SameLowerCase(pDir.substr(0, mDir.size()), mDir);
+  return WildMatch(path, mask, true);
+}
+
+// Whether the base directory is dir itself, written with or without its
+// trailing separator (no base counts as dir).
+bool BaseIsDir(const std::u16string& baseDir, const std::u16string& dir) {
+  if (baseDir.empty()) return true;
+  return (baseDir.size() == dir.size() || baseDir.size() + 1 == dir.size()) &&
+         dir.starts_with(baseDir) && (baseDir.size() == dir.size() || baseDir.back() != u'\\');
+}
+
 }  // namespace
 
 // ---- Entry names
@@ -232,12 +251,8 @@ bool TKMBaseArchiver::MatchesPathMask(const std::u16string& path, const std::u16
       // the base are both just the mask when the base is that directory.
       const View resolvedName = FileNameOf(fm);
       if (WildMatch(p, resolvedName, true)) return true;
-      const bool baseIsDir =
-          baseDir_.empty() ? true
-                           : (baseDir_.size() == dir.size() || baseDir_.size() + 1 == dir.size()) &&
-                                 dir.starts_with(baseDir_) &&
-                                 (baseDir_.size() == dir.size() || baseDir_.back() != u'\\');
-      if (baseIsDir) return resolvedName.size() != fm.size() && WildMatch(p, fm, true);
+      if (BaseIsDir(baseDir_, dir))
+        return resolvedName.size() != fm.size() && WildMatch(p, fm, true);
     }
   }
 
@@ -267,12 +282,7 @@ bool TKMBaseArchiver::MatchesPathMask(const std::u16string& path, const std::u16
   }
 
   m = resolved;
-  const View pDir = DirPartOf(p);
-  const View mDir = DirPartOf(m);
-  if (pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir))
-    return FileNameOf(m) == u"*.*" && pDir.size() >= mDir.size() &&
-           SameLowerCase(pDir.substr(0, mDir.size()), mDir);
-  return WildMatch(p, m, true);
+  return MatchesInMaskFolder(p, m);
 }
 
 bool TKMBaseArchiver::MatchesExclusion(const std::u16string& path, bool isDirectory) const {
@@ -292,12 +302,7 @@ bool TKMBaseArchiver::MatchesExclusion(const std::u16string& path, bool isDirect
     nameBelow = FileNameOf(rest);
     lastName =
         FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
-    const std::u16string& dir = workDir_;
-    baseIsDir = baseDir_.empty()
-                    ? true
-                    : (baseDir_.size() == dir.size() || baseDir_.size() + 1 == dir.size()) &&
-                          dir.starts_with(baseDir_) &&
-                          (baseDir_.size() == dir.size() || baseDir_.back() != u'\\');
+    baseIsDir = BaseIsDir(baseDir_, workDir_);
   }
   for (size_t k = 0; k < exclusionForms_.size(); ++k) {
     const TKMScanMask& mask = exclusionForms_[k];
@@ -314,13 +319,7 @@ bool TKMBaseArchiver::MatchesExclusion(const std::u16string& path, bool isDirect
         continue;
       }
     } else if (form.absolute) {
-      const View pDir = DirPartOf(fp);
-      const View mDir = fm.substr(0, form.nameStart);
-      const bool hit = pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir)
-                           ? fm.substr(form.nameStart) == u"*.*" && pDir.size() >= mDir.size() &&
-                                 SameLowerCase(pDir.substr(0, mDir.size()), mDir)
-                           : WildMatch(fp, fm, true);
-      if (hit) return true;
+      if (MatchesInMaskFolder(fp, fm)) return true;
       continue;
     }
     if (MatchesPathMask(path, exclusionList_[k], isDirectory)) return true;
