@@ -304,6 +304,28 @@ def main():
                 samples[name].append(runner.run(cmd, cwd=cwd))
         times[step] = {name: median(s) for name, s in samples.items()}
 
+    # One more round than measured, under strace when it is installed: which
+    # files pelko creates besides its archive.
+    traced = shutil.which("strace") is not None
+
+    def measure_rounds(step, change, reset=None):
+        """Times both updates after change(k), --repeat times; reset() before every round but
+        the first. Returns the archives' snapshots from before the last round."""
+        a_samples, b_samples = [], []
+        for k in range(a.repeat + traced):
+            if k and reset:
+                reset()
+            before = Snapshot(archive_a), Snapshot(archive_b)
+            change(k)
+            if k == a.repeat:
+                temp_files[step] = created_files(sync_cmd, logs, archive_a)
+                runner.run(update_cmd, cwd=corpus)
+                continue
+            a_samples.append(runner.run(sync_cmd))
+            b_samples.append(runner.run(update_cmd, cwd=corpus))
+        times[step] = {"pelko": median(a_samples), "zip": median(b_samples)}
+        return before
+
     def verify(step, before_a=None, before_b=None):
         check_archive(archive_a, pelko_expected)
         check_archive(archive_b, zip_expected)
@@ -348,26 +370,19 @@ def main():
     new_file = os.path.join(corpus, "zz_new_file.bin")
     gen = make_corpus.Corpus(None, 1.0, a.seed + 1)
     new_data = gen.binary(int(a.append_mb * MB))
-    # One more round, unmeasured, under strace: which files pelko creates.
-    traced = shutil.which("strace") is not None
-    a_samples, b_samples = [], []
-    for k in range(a.repeat + traced):
-        if k:  # back to the tree without it, unmeasured
-            os.remove(new_file)
-            runner.run(sync_cmd)
-            runner.run(update_cmd, cwd=corpus)
-        before_a, before_b = Snapshot(archive_a), Snapshot(archive_b)
+
+    def add_new_file(k):
         with open(new_file, "wb") as f:
             f.write(new_data)
-        if k == a.repeat:
-            temp_files["append"] = created_files(sync_cmd, logs, archive_a)
-            runner.run(update_cmd, cwd=corpus)
-            continue
-        a_samples.append(runner.run(sync_cmd))
-        b_samples.append(runner.run(update_cmd, cwd=corpus))
+
+    def take_it_out_again():  # back to the tree without it, unmeasured
+        os.remove(new_file)
+        runner.run(sync_cmd)
+        runner.run(update_cmd, cwd=corpus)
+
+    before_a, before_b = measure_rounds("append", add_new_file, take_it_out_again)
     zip_expected += 1
     pelko_expected += 1
-    times["append"] = {"pelko": median(a_samples), "zip": median(b_samples)}
     times["append"]["floor"] = median([runner.run([floor, new_file]) for _ in range(a.repeat)])
     verify("append", before_a, before_b)
 
@@ -379,22 +394,16 @@ def main():
                  % (os.path.relpath(target, corpus), index + 1, count,
                     100.0 * offset / os.path.getsize(archive_a), os.path.getsize(target) / MB))
     original_mtime = os.stat(target).st_mtime_ns // 10**9
-    a_samples, b_samples = [], []
-    for k in range(a.repeat + traced):
-        before_a, before_b = Snapshot(archive_a), Snapshot(archive_b)
+
+    def change_target(k):
         size = os.path.getsize(target)
         with open(target, "r+b") as f:
             f.seek(size // 2)
             f.write(gen.rng.randbytes(min(4096, size - size // 2)))
         t = original_mtime + 1002 * (k + 1)  # on even seconds, distinct from every earlier one
         os.utime(target, (t, t))
-        if k == a.repeat:
-            temp_files["change"] = created_files(sync_cmd, logs, archive_a)
-            runner.run(update_cmd, cwd=corpus)
-            continue
-        a_samples.append(runner.run(sync_cmd))
-        b_samples.append(runner.run(update_cmd, cwd=corpus))
-    times["change"] = {"pelko": median(a_samples), "zip": median(b_samples)}
+
+    before_a, before_b = measure_rounds("change", change_target)
     times["change"]["floor"] = median([runner.run([floor, target]) for _ in range(a.repeat)])
     verify("change", before_a, before_b)
 
