@@ -22,6 +22,8 @@
 
 namespace km {
 
+class TKMCommit;
+
 enum TKMCompressionLevel : uint8_t { clNone, clFastest, clNormal, clMax };
 
 enum TKMProcessOperation : uint8_t {
@@ -464,37 +466,29 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // passes through here; returns the bytes taken. Tests fail chosen writes.
   virtual int64_t WriteArchiveBytes(TStream& target, const void* buffer, int64_t count);
   // Writes entry index from its source at the end of the archive; false when
-  // it was not written (failure reported, or cancel).
+  // cancelled. An EKMException fails this entry alone (see RunStep).
   bool WriteNewEntry(int32_t index);
   // Copies the old bytes of entry index from the saved tail to the end of the
   // archive. restoreOld also gives the entry back its old directory fields.
   void CopyOldEntry(int32_t index, bool restoreOld);
-  // Saves the archive from start to its end: into an "FC" temporary file when
-  // it holds entries (inFile), else in memory.
-  void SaveArchiveTail(int64_t start, bool inFile);
-  // Cuts the archive at the tail start and copies the saved tail back.
-  void RestoreArchiveTail();
-  void DeleteTempFile();
   // The archive's former bytes and directory come back.
   void RollbackUpdate();
   // A new, empty, unique temporary file in TempDir or the host's folder.
   std::u16string MakeTempFileName();
-  // Deletes the sources of moved entries once the commit stands.
-  void DeleteMovedSources();
+  // Deletes the sources of moved entries once the commit stands; false when
+  // the failure event answered Abort.
+  bool DeleteMovedSources();
+  // Runs step until it gets through or the failure event, told of the
+  // EKMException that stopped it, answers anything but Retry: the protocol
+  // of every per-entry step of a run. True when the step got through;
+  // otherwise action says whether the run goes on (fxaIgnore) or stops.
+  bool RunStep(const std::u16string& name, TKMProcessOperation operation, TKMAction& action,
+               const std::function<void()>& step);
 
   class TRebuildStream;
-  // State of one rebuild.
-  int64_t tailStart_ = 0;
-  std::unique_ptr<TStream> tempStream_;  // the saved tail
-  std::u16string tempFileName_;          // empty while the tail is in memory
-  std::unique_ptr<TStream> rebuildOut_;  // the archive as the rebuild writes it
-  TKMAction failureAction_ = fxaIgnore;
-  bool entryWritten_ = false;
-  bool directoryStarted_ = false;  // the manager's end records may have changed
-  // Old entries still to be copied, by name, as RollbackDir indices in
-  // directory order, and where each one's bytes end in the old archive.
-  std::vector<int64_t> oldEnds_;
-  std::unordered_map<std::u16string, std::deque<int32_t>> oldEntries_;
+  friend class TKMCommit;
+  // The commit under way, while CommitUpdate runs.
+  TKMCommit* commit_ = nullptr;
 
   bool HasSfxStub(const std::u16string& name) const;
   // Recognises single-file, spanned and split archives and reads the

@@ -279,50 +279,45 @@ void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
   // One entry under the failure protocol; the answer to the last failure.
   auto attempt = [&](int32_t index, const std::u16string& entryName) {
     const std::u16string name = ReplaceChar(entryName, u'/', u'\\');
-    for (;;) {
-      TKMAction action = fxaIgnore;
-      try {
-        bool confirm = true;
-        DoConfirmProcessFile(name, operation, confirm);
-        if (!confirm) return action;
-        if (workDir_.empty()) workDir_ = GetCurrentDir();
-        const std::u16string destDir = DirOrDefault(baseDir_, workDir_);
-        if (reports) {
-          bool c = cancelled_;
-          DoFileProgress(entryName, 0.0, operation, ppStart, c);
-          if (cancelled_) return action;
-        }
-        switch (operation) {
-          case poDelete:
-            DeleteEntry(index);
-            break;
-          case poUpdate:
-            UpdateEntry(index, name, destDir);
-            break;
-          case poExtract:
-            ExtractEntry(index, name, destDir);
-            break;
-          case poTest:
-            TestEntry(index, name);
-            break;
-          default:
-            break;
-        }
-        if (reports) {
-          // Without a handler the dispatcher clears the flag; a cancel that
-          // came before must survive it.
-          const bool before = cancelled_;
-          bool c = before;
-          DoFileProgress(entryName, 100.0, operation, ppEnd, c);
-          cancelled_ = cancelled_ || before;
-        }
-        if (!cancelled_) ++processedCount_;
-        return action;
-      } catch (const EKMException& e) {
-        DoProcessFileFailure(name, operation, e.NativeError(), e.ErrorCode(), e.Message(), action);
-        if (action != fxaRetry) return action;
+    TKMAction action = fxaIgnore;
+    RunStep(name, operation, action, [&] {
+      bool confirm = true;
+      DoConfirmProcessFile(name, operation, confirm);
+      if (!confirm) return;
+      if (workDir_.empty()) workDir_ = GetCurrentDir();
+      const std::u16string destDir = DirOrDefault(baseDir_, workDir_);
+      if (reports) {
+        bool c = cancelled_;
+        DoFileProgress(entryName, 0.0, operation, ppStart, c);
+        if (cancelled_) return;
       }
-    }
+      switch (operation) {
+        case poDelete:
+          DeleteEntry(index);
+          break;
+        case poUpdate:
+          UpdateEntry(index, name, destDir);
+          break;
+        case poExtract:
+          ExtractEntry(index, name, destDir);
+          break;
+        case poTest:
+          TestEntry(index, name);
+          break;
+        default:
+          break;
+      }
+      if (reports) {
+        // Without a handler the dispatcher clears the flag; a cancel that
+        // came before must survive it.
+        const bool before = cancelled_;
+        bool c = before;
+        DoFileProgress(entryName, 100.0, operation, ppEnd, c);
+        cancelled_ = cancelled_ || before;
+      }
+      if (!cancelled_) ++processedCount_;
+    });
+    return action;
   };
 
   TKMAction action = fxaIgnore;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "archiver/Archiver.h"
+#include "archiver/Commit.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "support/Paths.h"
@@ -90,86 +91,188 @@ std::u16string TKMBaseArchiver::MakeTempFileName() {
   return name;
 }
 
-void TKMBaseArchiver::DeleteTempFile() {
-  tempStream_.reset();
-  if (!tempFileName_.empty()) platform::DeleteFile(tempFileName_);
-  tempFileName_.clear();
+bool TKMBaseArchiver::RunStep(const std::u16string& name, TKMProcessOperation operation,
+                              TKMAction& action, const std::function<void()>& step) {
+  for (;;) {
+    action = fxaIgnore;
+    try {
+      step();
+      return true;
+    } catch (const EKMException& e) {
+      DoProcessFileFailure(name, operation, e.NativeError(), e.ErrorCode(), e.Message(), action);
+      if (action != fxaRetry) return false;
+    }
+  }
 }
 
-void TKMBaseArchiver::SaveArchiveTail(int64_t start, bool inFile) {
-  TStream& archive = *archiveStream_;
-  const int64_t count = archive.Size() - start;
-  if (start < 0 || count < 0) throw EKMException(7, this);
-  if (inFile || count > kMemoryTailLimit) {
-    tempFileName_ = MakeTempFileName();
-    tempStream_ = std::make_unique<TFileStream>(tempFileName_, fmCreate);
-  } else {
-    tempStream_ = std::make_unique<TMemoryStream>();
+// ---- The commit object
+
+TKMCommit::TKMCommit(TKMBaseArchiver& archiver) : a_(archiver) {
+  a_.commit_ = this;
+}
+
+TKMCommit::~TKMCommit() {
+  if (!done_) {
+    try {
+      Rollback();
+    } catch (...) {
+      // What could not be put back stays where RestoreTail left it.
+    }
   }
-  archive.SetPosition(start);
-  TRebuildStream saved(*this, *tempStream_);
-  CopyBytes(archive, saved, count);
-  if (tempStream_->Size() != count) throw EWriteError(u"The archive tail was not saved whole");
+  DiscardTail();
+  a_.commit_ = nullptr;
+}
+
+void TKMCommit::Plan(int32_t& firstChanged) {
+  const TKMDirArray& rollback = a_.dirManager_->RollbackDir();
+  const int64_t archiveSize = a_.archiveStream_->Size();
+  const int64_t oldDirOffset = a_.dirManager_->CentralDirOffset();
+  hasEntries_ = firstChanged < rollback.Count();
+  if (hasEntries_) {
+    // Old entries need not lie in directory order: the tail starts at the
+    // lowest of those after the kept prefix, and a prefix entry lying beyond
+    // that point is rewritten too rather than cut away.
+    for (;;) {
+      tailStart_ = std::numeric_limits<int64_t>::max();
+      for (int32_t j = firstChanged; j < rollback.Count(); ++j)
+        tailStart_ = std::min(tailStart_, LocalOffsetOf(rollback.GetItem(j)));
+      int32_t lower = firstChanged;
+      for (int32_t j = 0; j < firstChanged; ++j)
+        if (LocalOffsetOf(rollback.GetItem(j)) >= tailStart_) {
+          lower = j;
+          break;
+        }
+      if (lower == firstChanged) break;
+      firstChanged = lower;
+    }
+  } else if (rollback.Count() > 0) {
+    // Where the old directory really begins: the end record's offset may
+    // count from the start of the ZIP data rather than of the file.
+    tailStart_ = oldDirOffset;
+  } else {
+    tailStart_ = a_.dirManager_->StubSize();
+  }
+
+  // Old entries from the tail on, in file order: each one's bytes end where
+  // the next begins, or at the old directory.
+  oldEntries_.clear();
+  oldEnds_.assign(size_t(rollback.Count()), 0);
+  std::vector<std::pair<int64_t, int32_t>> byOffset;
+  for (int32_t j = firstChanged; j < rollback.Count(); ++j) {
+    const TDirItem& old = rollback.GetItem(j);
+    oldEntries_[old.FileName].push_back(j);
+    byOffset.emplace_back(LocalOffsetOf(old), j);
+  }
+  std::sort(byOffset.begin(), byOffset.end());
+  const int64_t dirStart =
+      oldDirOffset >= tailStart_ && oldDirOffset <= archiveSize ? oldDirOffset : archiveSize;
+  for (size_t k = 0; k < byOffset.size(); ++k) {
+    int64_t end = dirStart;
+    for (size_t m = k + 1; m < byOffset.size(); ++m)
+      if (byOffset[m].first > byOffset[k].first) {
+        end = byOffset[m].first;
+        break;
+      }
+    oldEnds_[size_t(byOffset[k].second)] = std::min(std::max(end, byOffset[k].first), archiveSize);
+  }
+}
+
+void TKMCommit::Begin() {
+  SaveTail(hasEntries_);
+  out_ = std::make_unique<TKMBaseArchiver::TRebuildStream>(a_, *a_.archiveStream_);
+  cut_ = true;
+  out_->SetPosition(tailStart_);
+  out_->SetSize(tailStart_);
+}
+
+void TKMCommit::CopyRange(TStream& from, TStream& to, int64_t count) {
+  CopyBytes(from, to, count);
+}
+
+void TKMCommit::SaveTail(bool inFile) {
+  TStream& archive = *a_.archiveStream_;
+  const int64_t count = archive.Size() - tailStart_;
+  if (tailStart_ < 0 || count < 0) throw EKMException(7, &a_);
+  if (inFile || count > kMemoryTailLimit) {
+    savedFileName_ = a_.MakeTempFileName();
+    saved_ = std::make_unique<TFileStream>(savedFileName_, fmCreate);
+  } else {
+    saved_ = std::make_unique<TMemoryStream>();
+  }
+  archive.SetPosition(tailStart_);
+  TKMBaseArchiver::TRebuildStream saved(a_, *saved_);
+  CopyRange(archive, saved, count);
+  if (saved_->Size() != count) throw EWriteError(u"The archive tail was not saved whole");
   // The archive is cut next: the only other copy of these bytes must be on
   // the disk by then.
-  if (auto* file = dynamic_cast<TFileStream*>(tempStream_.get()); file && !file->Flush())
-    throw EWriteError(u"Cannot flush the temporary file \"" + tempFileName_ + u"\"");
+  if (auto* file = dynamic_cast<TFileStream*>(saved_.get()); file && !file->Flush())
+    throw EWriteError(u"Cannot flush the temporary file \"" + savedFileName_ + u"\"");
 }
 
-void TKMBaseArchiver::RestoreArchiveTail() {
-  if (!tempStream_) throw EKMException(6, this);
-  archiveStream_->SetPosition(tailStart_);
-  archiveStream_->SetSize(tailStart_);
-  tempStream_->SetPosition(0);
+void TKMCommit::RestoreTail() {
+  if (!saved_) throw EKMException(6, &a_);
+  TStream& archive = *a_.archiveStream_;
+  archive.SetPosition(tailStart_);
+  archive.SetSize(tailStart_);
+  saved_->SetPosition(0);
   try {
-    CopyBytes(*tempStream_, *archiveStream_, tempStream_->Size());
+    CopyRange(*saved_, archive, saved_->Size());
   } catch (...) {
-    // The temporary file is now the only copy of the old entries: it stays.
-    tempStream_.reset();
-    tempFileName_.clear();
+    // The saved file is now the only copy of the old entries: it stays.
+    saved_.reset();
+    savedFileName_.clear();
     throw;
   }
-  // Only now is the temporary file no longer the sole copy of the old bytes.
-  DeleteTempFile();
 }
 
-void TKMBaseArchiver::RollbackUpdate() {
-  TKMDirArray& rollback = dirManager_->RollbackDir();
-  dirManager_->CurrentDir().Assign(rollback);
-  dirManager_->SetArchiveStreamRef(archiveStream_.get());
-  rebuildOut_.reset();
-  if (!archiveStream_ || !tempStream_) return;
-  RestoreArchiveTail();
+void TKMCommit::DiscardTail() {
+  saved_.reset();
+  if (!savedFileName_.empty()) platform::DeleteFile(savedFileName_);
+  savedFileName_.clear();
+}
+
+void TKMCommit::Rollback() {
+  if (done_) return;
+  done_ = true;
+  TKMDirManager& manager = *a_.dirManager_;
+  TKMDirArray& rollback = manager.RollbackDir();
+  manager.CurrentDir().Assign(rollback);
+  manager.SetArchiveStreamRef(a_.archiveStream_.get());
+  out_.reset();
+  if (!cut_ || !a_.archiveStream_) return;
+  RestoreTail();
+  DiscardTail();
   // A directory write that began changed the manager's end records and
   // directory offset; they are read back from the restored bytes, which
   // are those the archive was opened with.
   if (directoryStarted_ && rollback.Count() > 0) {
     try {
-      dirManager_->CheckEndRecord();
-      dirManager_->ReadCentralDir();
+      manager.CheckEndRecord();
+      manager.ReadCentralDir();
     } catch (...) {
       // The bytes are back; only the cached records may be stale.
     }
-    dirManager_->CurrentDir().Assign(rollback);
+    manager.CurrentDir().Assign(rollback);
   }
 }
 
-void TKMBaseArchiver::CopyOldEntry(int32_t index, bool restoreOld) {
-  TKMDirArray& current = dirManager_->CurrentDir();
-  const TKMDirArray& rollback = dirManager_->RollbackDir();
-  TDirItem* item = current.ItemPtr(index);
-  auto found = oldEntries_.find(item->FileName);
-  if (found == oldEntries_.end() || found->second.empty()) throw EKMException(7, this);
-  const int32_t j = found->second.front();
-  found->second.pop_front();
-  const TDirItem& old = rollback.GetItem(j);
-  if (restoreOld || item->Operation == poUpdate) *item = old;
+int32_t TKMCommit::NextOldEntry(const std::u16string& name) const {
+  auto found = oldEntries_.find(name);
+  return found == oldEntries_.end() || found->second.empty() ? -1 : found->second.front();
+}
 
+void TKMCommit::TakeOldEntry(const std::u16string& name) {
+  auto found = oldEntries_.find(name);
+  if (found != oldEntries_.end() && !found->second.empty()) found->second.pop_front();
+}
+
+void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
+  const TDirItem& old = a_.dirManager_->RollbackDir().GetItem(j);
   const int64_t source = LocalOffsetOf(old) - tailStart_;
-  TStream& temp = *tempStream_;
+  TStream& temp = *saved_;
   const int64_t tempSize = temp.Size();
   if (source < 0 || source + int64_t(TLocalFileHeader::kSize) > tempSize)
-    throw EKMException(7, this);
+    throw EKMException(7, &a_);
 
   uint8_t fixed[TLocalFileHeader::kSize];
   temp.SetPosition(source);
@@ -203,17 +306,45 @@ void TKMBaseArchiver::CopyOldEntry(int32_t index, bool restoreOld) {
   if (source + length > tempSize)
     throw Exception(u"The saved data of \"" + old.FileName + u"\" is incomplete");
 
-  TStream& out = *rebuildOut_;
+  TStream& out = *out_;
   const int64_t p = out.Position();
   if (p >= int64_t(kSentinel32)) {
-    item->Zip64Used = true;
-    item->LocalHeaderOffset = kSentinel32;
-    item->Zip64LocalHeaderOffset = p;
+    item.Zip64Used = true;
+    item.LocalHeaderOffset = kSentinel32;
+    item.Zip64LocalHeaderOffset = p;
   } else {
-    item->LocalHeaderOffset = uint32_t(p);
+    item.LocalHeaderOffset = uint32_t(p);
   }
   temp.SetPosition(source);
-  CopyBytes(temp, out, length);
+  CopyRange(temp, out, length);
+}
+
+void TKMCommit::WriteDirectory() {
+  directoryStarted_ = true;
+  a_.dirManager_->WriteCentralDir(out_.get());
+  a_.dirManager_->SetArchiveStreamRef(a_.archiveStream_.get());
+}
+
+void TKMCommit::Complete() {
+  out_.reset();
+  DiscardTail();
+  done_ = true;
+}
+
+// ---- The archiver's side
+
+void TKMBaseArchiver::RollbackUpdate() {
+  if (commit_) commit_->Rollback();
+}
+
+void TKMBaseArchiver::CopyOldEntry(int32_t index, bool restoreOld) {
+  TDirItem* item = dirManager_->CurrentDir().ItemPtr(index);
+  const int32_t j = commit_->NextOldEntry(item->FileName);
+  if (j < 0) throw EKMException(7, this);
+  commit_->TakeOldEntry(item->FileName);
+  const TDirItem& old = dirManager_->RollbackDir().GetItem(j);
+  if (restoreOld || item->Operation == poUpdate) *item = old;
+  commit_->CopyOldRecord(j, *item);
 }
 
 bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
@@ -227,8 +358,10 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
   DoFileProgress(progressName, 0.0, op, ppStart, cancel);
   if (cancelled_) return false;
 
+  // An EKMException from here on fails this entry alone: the caller hands it
+  // to the failure event. The source is closed on the way out.
   std::unique_ptr<TFileStream> source;
-  try {
+  {
     item = current.ItemPtr(index);
     const bool oem = options_.OEMFileNames();
     const std::string name = (item->Flags & kFlagUtf8Name) ? platform::WideToUtf8(item->FileName)
@@ -247,7 +380,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     }
     const int64_t sourceSize = source ? source->Size() : 0;
 
-    TStream& out = *rebuildOut_;
+    TStream& out = commit_->Out();
     const int64_t offset = out.Position();
     if (offset >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
       item->Zip64Used = true;
@@ -349,15 +482,10 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     cancel = false;
     DoFileProgress(progressName, 100.0, op, ppEnd, cancel);
     return true;
-  } catch (const EKMException& e) {
-    source.reset();
-    DoProcessFileFailure(op == poUpdate ? current.GetItem(index).FileName : progressName, op,
-                         e.NativeError(), e.ErrorCode(), e.Message(), failureAction_);
-    return false;
   }
 }
 
-void TKMBaseArchiver::DeleteMovedSources() {
+bool TKMBaseArchiver::DeleteMovedSources() {
   TKMDirArray& current = dirManager_->CurrentDir();
   // Files first, so that their folders are empty by the second pass.
   for (const bool folders : {false, true}) {
@@ -366,25 +494,21 @@ void TKMBaseArchiver::DeleteMovedSources() {
       if (!item.Modified || item.Operation != poMove) continue;
       if (((item.ExternalAttr & platform::faDirectory) != 0) != folders) continue;
       const std::u16string path = item.SourceFileName;
-      do {
-        failureAction_ = fxaIgnore;
-        try {
-          if (folders) {
-            std::u16string dir = path;
-            if (dir.empty() || dir.back() != u'\\') dir += u'\\';
-            if (!RemoveDirTree(dir)) throw EKMException(60, {path}, this);
-          } else if (!DeleteFileByName(path)) {
-            platform::SetAttributes(path, 0);
-            if (!DeleteFileByName(path)) throw EKMException(27, {path}, this);
-          }
-        } catch (const EKMException& e) {
-          DoProcessFileFailure(path, poMove, e.NativeError(), e.ErrorCode(), e.Message(),
-                               failureAction_);
+      TKMAction action = fxaIgnore;
+      RunStep(path, poMove, action, [&] {
+        if (folders) {
+          std::u16string dir = path;
+          if (dir.empty() || dir.back() != u'\\') dir += u'\\';
+          if (!RemoveDirTree(dir)) throw EKMException(60, {path}, this);
+        } else if (!DeleteFileByName(path)) {
+          platform::SetAttributes(path, 0);
+          if (!DeleteFileByName(path)) throw EKMException(27, {path}, this);
         }
-      } while (failureAction_ == fxaRetry);
-      if (failureAction_ == fxaAbort) return;
+      });
+      if (action == fxaAbort) return false;
     }
   }
+  return true;
 }
 
 void TKMBaseArchiver::CommitUpdate() {
@@ -426,145 +550,76 @@ void TKMBaseArchiver::CommitUpdate() {
     return;
   }
 
-  // The temporary file goes on every path out of here; a tail that could
-  // not be put back is kept there instead (RestoreArchiveTail).
-  ScopeExit cleanup([this] {
-    DeleteTempFile();
-    oldEntries_.clear();
-    oldEnds_.clear();
-  });
-
-  const int64_t archiveSize = archiveStream_->Size();
-  const int64_t oldDirOffset = dirManager_->CentralDirOffset();
-  if (firstChanged < rollback.Count()) {
-    // Old entries need not lie in directory order: the tail starts at the
-    // lowest of those after the kept prefix, and a prefix entry lying beyond
-    // that point is rewritten too rather than cut away.
-    for (;;) {
-      tailStart_ = std::numeric_limits<int64_t>::max();
-      for (int32_t j = firstChanged; j < rollback.Count(); ++j)
-        tailStart_ = std::min(tailStart_, LocalOffsetOf(rollback.GetItem(j)));
-      int32_t lower = firstChanged;
-      for (int32_t j = 0; j < firstChanged; ++j)
-        if (LocalOffsetOf(rollback.GetItem(j)) >= tailStart_) {
-          lower = j;
-          break;
-        }
-      if (lower == firstChanged) break;
-      firstChanged = lower;
-    }
-  } else if (rollback.Count() > 0)
-    // Where the old directory really begins: the end record's offset may
-    // count from the start of the ZIP data rather than of the file.
-    tailStart_ = oldDirOffset;
-  else
-    tailStart_ = dirManager_->StubSize();
-
-  // Old entries from the tail on, in file order: each one's bytes end where
-  // the next begins, or at the old directory.
-  oldEntries_.clear();
-  oldEnds_.assign(size_t(rollback.Count()), 0);
-  {
-    std::vector<std::pair<int64_t, int32_t>> byOffset;
-    for (int32_t j = firstChanged; j < rollback.Count(); ++j) {
-      const TDirItem& old = rollback.GetItem(j);
-      oldEntries_[old.FileName].push_back(j);
-      byOffset.emplace_back(LocalOffsetOf(old), j);
-    }
-    std::sort(byOffset.begin(), byOffset.end());
-    const int64_t dirStart =
-        oldDirOffset >= tailStart_ && oldDirOffset <= archiveSize ? oldDirOffset : archiveSize;
-    for (size_t k = 0; k < byOffset.size(); ++k) {
-      int64_t end = dirStart;
-      for (size_t m = k + 1; m < byOffset.size(); ++m)
-        if (byOffset[m].first > byOffset[k].first) {
-          end = byOffset[m].first;
-          break;
-        }
-      oldEnds_[size_t(byOffset[k].second)] =
-          std::min(std::max(end, byOffset[k].first), archiveSize);
-    }
-  }
-
-  try {
-    SaveArchiveTail(tailStart_, firstChanged < rollback.Count());
-  } catch (...) {
-    // The archive has not been touched yet.
-    DeleteTempFile();
-    current.Assign(rollback);
-    throw;
-  }
-
-  failureAction_ = fxaIgnore;
-  directoryStarted_ = false;
+  // Every way out of here before Complete rolls back through commit.
+  TKMCommit commit(*this);
+  commit.Plan(firstChanged);
+  commit.Begin();
   volumeInfo_.SetFirst(true);
-  try {
-    rebuildOut_ = std::make_unique<TRebuildStream>(*this, *archiveStream_);
-    TStream& out = *rebuildOut_;
-    out.SetPosition(tailStart_);
-    out.SetSize(tailStart_);
+  TStream& out = commit.Out();
 
+  TKMAction action = fxaIgnore;
+  try {
     int32_t i = firstChanged;
     while (i < current.Count() && !cancelled_) {
       const int64_t entryStart = out.Position();
-      do {
-        failureAction_ = fxaIgnore;
-        entryWritten_ = true;
-        if (WritesNewData(current.GetItem(i)))
-          entryWritten_ = WriteNewEntry(i);
-        else
-          CopyOldEntry(i, false);
-        // What a failed attempt wrote goes: nothing is left that the
-        // directory does not point at.
-        if (!entryWritten_) {
-          out.SetSize(entryStart);
-          out.SetPosition(entryStart);
-        }
-      } while (failureAction_ == fxaRetry);
-      if (failureAction_ == fxaAbort || cancelled_) break;
-      if (entryWritten_) {
+      // What a failed attempt wrote goes: nothing is left that the directory
+      // does not point at.
+      auto dropAttempt = [&] {
+        out.SetSize(entryStart);
+        out.SetPosition(entryStart);
+      };
+      const TDirItem& item = current.GetItem(i);
+      bool written = true;
+      action = fxaIgnore;
+      if (WritesNewData(item)) {
+        const auto op = TKMProcessOperation(item.Operation);
+        const std::u16string failedName =
+            op == poAdd || op == poMove ? item.SourceFileName : item.FileName;
+        bool tried = false;
+        const bool gotThrough = RunStep(failedName, op, action, [&] {
+          if (tried) dropAttempt();
+          tried = true;
+          written = WriteNewEntry(i);
+        });
+        written = gotThrough && written;
+      } else {
+        CopyOldEntry(i, false);
+      }
+      if (!written) dropAttempt();
+      if (action == fxaAbort || cancelled_) break;
+      if (written) {
         // A replaced entry's old bytes are not copied: later entries of the
         // same name must not take them.
-        const TDirItem& written = current.GetItem(i);
-        if (WritesNewData(written) && written.Operation == poUpdate) {
-          auto old = oldEntries_.find(written.FileName);
-          if (old != oldEntries_.end() && !old->second.empty()) old->second.pop_front();
-        }
+        const TDirItem& done = current.GetItem(i);
+        if (WritesNewData(done) && done.Operation == poUpdate) commit.TakeOldEntry(done.FileName);
         ++processedCount_;
         ++i;
         continue;
       }
-      const TDirItem& item = current.GetItem(i);
-      auto old = oldEntries_.find(item.FileName);
-      if (item.Operation == poAdd || old == oldEntries_.end() || old->second.empty()) {
+      const TDirItem& failed = current.GetItem(i);
+      if (failed.Operation == poAdd || commit.NextOldEntry(failed.FileName) < 0) {
         current.Delete(i);
       } else {
         CopyOldEntry(i, true);
         ++i;
       }
     }
-
-    if (!cancelled_ && failureAction_ != fxaAbort) {
-      directoryStarted_ = true;
-      dirManager_->WriteCentralDir(rebuildOut_.get());
-      dirManager_->SetArchiveStreamRef(archiveStream_.get());
+    if (cancelled_ || action == fxaAbort) {
+      commit.Rollback();
+      return;
     }
+    commit.WriteDirectory();
   } catch (...) {
-    RollbackUpdate();
+    // What the rollback itself raises (the old bytes could not be put back)
+    // matters more than what stopped the commit.
+    commit.Rollback();
     throw;
   }
-
-  if (cancelled_ || failureAction_ == fxaAbort) {
-    RollbackUpdate();
-    return;
-  }
-  rebuildOut_.reset();
-  DeleteTempFile();
+  commit.Complete();
 
   // The commit stands from here on: a later abort or cancel only stops what
   // is left to do.
-  DeleteMovedSources();
-  if (failureAction_ != fxaAbort) {
+  if (DeleteMovedSources()) {
     cancel = false;
     DoOverallProgress(100.0, overall, ppEnd, cancel);
   }
