@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "archiver/Journal.h"
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/FileSystem.h"
@@ -203,7 +204,9 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
 
   CloseArchive();
   openMode_ = uint16_t(mode);
+  recoveryNote_.clear();
   try {
+    if (!inMemory_) PlayBackJournal();
     if (openMode_ == kOpenModeCreate || inMemory_) {
       if (inMemory_) {
         archiveStream_ = std::make_unique<TMemoryStream>();
@@ -227,6 +230,46 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
   }
   archiveOpen_ = true;
   if (AfterOpen) AfterOpen(*this);
+}
+
+void TKMBaseArchiver::PlayBackJournal() {
+  const std::u16string journal = JournalFileName(fileName_);
+  if (!FileExists(journal)) return;
+  const bool create = openMode_ == kOpenModeCreate;
+  // A handle that denies writes is the lock every commit holds: whoever
+  // gets it knows that no running commit owns the journal.
+  const bool ownLock = create || ((openMode_ & 3) != 0 && (openMode_ & 0xF0) != fmShareDenyNone);
+  if (create) {
+    // The file is being made anew: the journal of what it was means nothing.
+    TKMVolumeNumberInfo first;
+    first.SetFirst(true);
+    OpenVolume(first);
+    if (!platform::DeleteFile(journal) && FileExists(journal))
+      throw Exception(u"The old rollback journal \"" + journal + u"\" cannot be deleted. " +
+                      SysErrorMessage(platform::LastError()));
+    return;
+  }
+  if (!FileExists(fileName_)) return;
+  std::unique_ptr<TFileStream> own;
+  platform::File probe;
+  platform::File* target;
+  if (ownLock) {
+    OpenVolumeFile(fileName_);
+    target = &static_cast<TFileStream&>(*archiveStream_).Handle();
+  } else {
+    const int err =
+        probe.Open(fileName_, platform::FileAccess::ReadWrite, platform::FileShare::DenyWrite,
+                   platform::FileDisposition::OpenExisting);
+    if (err == platform::kErrorSharingViolation) throw EKMArchiveBusy(fileName_);
+    if (err != 0)
+      throw Exception(u"The last update of \"" + fileName_ +
+                      u"\" was interrupted and must be rolled back from \"" + journal +
+                      u"\", but the archive cannot be opened for writing. " + SysErrorMessage(err));
+    target = &probe;
+  }
+  if (km::PlayBackJournal(journal, *target, options_.FlushBuffers()) == TKMPlayBack::RolledBack)
+    recoveryNote_ = u"The last update of \"" + fileName_ +
+                    u"\" was interrupted; the archive was rolled back to what it was before it.";
 }
 
 bool TKMBaseArchiver::HoldsNothingYet() const {
@@ -609,7 +652,13 @@ void TKMBaseArchiver::OpenVolumeFile(const std::u16string& fileName) {
   // Close the previous volume before the next one is opened or created.
   if (dirManager_) dirManager_->SetArchiveStreamRef(nullptr);
   archiveStream_.reset();
-  archiveStream_ = std::make_unique<TFileStream>(fileName, openMode_);
+  // A shared reader keeps a commit from starting under it and is kept out
+  // while one runs: it never sees an archive half rewritten. Other readers
+  // are welcome, so the lock is not the one that denying writes takes.
+  const bool shared = openMode_ == kOpenModeReadShared;
+  auto stream = std::make_unique<TFileStream>(fileName, shared ? kOpenModeReadOnly : openMode_);
+  if (shared && !stream->Handle().LockShared()) throw EKMArchiveBusy(fileName);
+  archiveStream_ = std::move(stream);
   currentVolumeName_ = fileName;
   if (dirManager_) dirManager_->SetArchiveStreamRef(archiveStream_.get());
 }

@@ -77,6 +77,10 @@ uint32_t ReadBlockSize(int mode);
 inline constexpr uint16_t kOpenModeCreate = 0xFFFF;
 inline constexpr uint16_t kOpenModeReadWrite = fmOpenReadWrite | fmShareDenyWrite;  // 0x0022
 inline constexpr uint16_t kOpenModeReadOnly = fmOpenRead | fmShareDenyNone;         // 0x0040
+// Reading that keeps commits out for as long as the archive is open, while
+// other readers may come and go: what a command that only reads uses. An
+// archive being rewritten is not opened (EKMArchiveBusy).
+inline constexpr uint16_t kOpenModeReadShared = fmOpenRead | fmShareDenyWrite;  // 0x0020
 
 class TKMOptions {
  public:
@@ -277,6 +281,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   const std::u16string& CurrentVolumeName() const override { return currentVolumeName_; }
   // Set from the Cancel of the last progress event.
   bool Cancelled() const { return cancelled_; }
+  // Not empty when the last open found an interrupted update and rolled the
+  // archive back: what a front end tells the user, once.
+  const std::u16string& RecoveryNote() const { return recoveryNote_; }
 
   // ---- Event dispatchers, each with its default when no handler is set.
   virtual void UpdateCompressionMethod();
@@ -465,6 +472,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Every byte the rebuild writes into the archive or into its saved tail
   // passes through here; returns the bytes taken. Tests fail chosen writes.
   virtual int64_t WriteArchiveBytes(TStream& target, const void* buffer, int64_t count);
+  // Copies count bytes from from's position to to's (the archive and its
+  // saved bytes), in the kernel between two files; returns the bytes copied.
+  // Every copy of the rebuild passes through here.
+  virtual int64_t CopyArchiveBytes(TStream& from, TStream& to, int64_t count);
   // Writes entry index from its source at the end of the archive; false when
   // cancelled. An EKMException fails this entry alone (see RunStep).
   bool WriteNewEntry(int32_t index);
@@ -489,6 +500,12 @@ class TKMBaseArchiver : public IKMArchiveContext {
   friend class TKMCommit;
   // The commit under way, while CommitUpdate runs.
   TKMCommit* commit_ = nullptr;
+
+  // Plays back a journal an interrupted commit left beside the archive,
+  // before anything reads it; raises EKMArchiveBusy while a running commit
+  // owns it.
+  void PlayBackJournal();
+  std::u16string recoveryNote_;
 
   bool HasSfxStub(const std::u16string& name) const;
   // Recognises single-file, spanned and split archives and reads the

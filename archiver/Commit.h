@@ -55,16 +55,27 @@ class TKMCommit {
   void Rollback();
 
  private:
-  void SaveTail(bool inFile);
+  void SaveTail();
+  // Into the journal beside the archive file.
+  void SaveToJournal(TFileStream& archive, int64_t count);
   void RestoreTail();
   void DiscardTail();
+  // Copies count bytes between the positions of two streams (the archive
+  // and the saved bytes, never a wrapper); EWriteError when they do not all
+  // arrive.
   void CopyRange(TStream& from, TStream& to, int64_t count);
+  bool Flushing() const;
 
   TKMBaseArchiver& a_;
   bool hasEntries_ = false;  // the saved bytes hold old entries
   int64_t tailStart_ = 0;
-  std::unique_ptr<TStream> saved_;  // the old bytes from the tail start on
-  std::u16string savedFileName_;    // empty while they are in memory
+  int64_t oldSize_ = 0;
+  // The old bytes from the tail start on: in the journal beside an archive
+  // file (from savedStart_ on), otherwise in memory or a temporary file.
+  std::unique_ptr<TStream> saved_;
+  std::u16string savedFileName_;  // empty while they are in memory
+  bool journal_ = false;          // savedFileName_ is the journal
+  int64_t savedStart_ = 0;
   std::unique_ptr<TStream> out_;
   bool cut_ = false;               // the archive may differ from its old bytes
   bool directoryStarted_ = false;  // the manager's end records may have changed

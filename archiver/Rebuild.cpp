@@ -8,8 +8,10 @@
 
 #include "archiver/Archiver.h"
 #include "archiver/Commit.h"
+#include "archiver/Journal.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
+#include "support/Crc32.h"
 #include "support/Paths.h"
 #include "support/ScopeExit.h"
 #include "zipformat/Records.h"
@@ -48,16 +50,6 @@ int32_t CommonPrefixLength(const TKMDirArray& rollback, const TKMDirArray& curre
   return n;
 }
 
-void CopyBytes(TStream& from, TStream& to, int64_t count) {
-  std::vector<uint8_t> buffer(size_t(std::min(std::max<int64_t>(count, 0), kCopyChunk)));
-  while (count > 0) {
-    const int64_t n = std::min(count, kCopyChunk);
-    from.ReadBuffer(buffer.data(), n);
-    to.WriteBuffer(buffer.data(), n);
-    count -= n;
-  }
-}
-
 }  // namespace
 
 // The target stream with every write routed through WriteArchiveBytes.
@@ -79,6 +71,29 @@ class TKMBaseArchiver::TRebuildStream : public TStream {
 
 int64_t TKMBaseArchiver::WriteArchiveBytes(TStream& target, const void* buffer, int64_t count) {
   return target.Write(buffer, count);
+}
+
+int64_t TKMBaseArchiver::CopyArchiveBytes(TStream& from, TStream& to, int64_t count) {
+  auto* in = dynamic_cast<TFileStream*>(&from);
+  auto* out = dynamic_cast<TFileStream*>(&to);
+  if (in && out) {
+    const int64_t source = from.Position();
+    const int64_t target = to.Position();
+    const int64_t copied = platform::CopyRange(in->Handle(), source, out->Handle(), target, count);
+    from.SetPosition(source + copied);
+    to.SetPosition(target + copied);
+    return copied;
+  }
+  std::vector<uint8_t> buffer(size_t(std::clamp<int64_t>(count, 1, kCopyChunk)));
+  int64_t done = 0;
+  while (done < count) {
+    const int64_t n = from.Read(buffer.data(), std::min<int64_t>(count - done, kCopyChunk));
+    if (n <= 0) break;
+    const int64_t put = to.Write(buffer.data(), n);
+    done += put;
+    if (put != n) break;
+  }
+  return done;
 }
 
 std::u16string TKMBaseArchiver::MakeTempFileName() {
@@ -119,7 +134,11 @@ TKMCommit::~TKMCommit() {
       // What could not be put back stays where RestoreTail left it.
     }
   }
-  DiscardTail();
+  try {
+    DiscardTail();
+  } catch (...) {
+    // A journal that cannot go is played back by the next open.
+  }
   a_.commit_ = nullptr;
 }
 
@@ -178,56 +197,148 @@ void TKMCommit::Plan(int32_t& firstChanged) {
 }
 
 void TKMCommit::Begin() {
-  SaveTail(hasEntries_);
+  SaveTail();
   out_ = std::make_unique<TKMBaseArchiver::TRebuildStream>(a_, *a_.archiveStream_);
   cut_ = true;
   out_->SetPosition(tailStart_);
   out_->SetSize(tailStart_);
 }
 
-void TKMCommit::CopyRange(TStream& from, TStream& to, int64_t count) {
-  CopyBytes(from, to, count);
+bool TKMCommit::Flushing() const {
+  return a_.options_.FlushBuffers();
 }
 
-void TKMCommit::SaveTail(bool inFile) {
+void TKMCommit::CopyRange(TStream& from, TStream& to, int64_t count) {
+  if (count <= 0) return;
+  if (a_.CopyArchiveBytes(from, to, count) != count) {
+    const auto* file = dynamic_cast<const TFileStream*>(&to);
+    throw EWriteError(u"Stream write error" + (file && file->LastError()
+                                                   ? u". " + SysErrorMessage(file->LastError())
+                                                   : std::u16string()));
+  }
+}
+
+void TKMCommit::SaveTail() {
   TStream& archive = *a_.archiveStream_;
-  const int64_t count = archive.Size() - tailStart_;
+  oldSize_ = archive.Size();
+  const int64_t count = oldSize_ - tailStart_;
   if (tailStart_ < 0 || count < 0) throw EKMException(7, &a_);
-  if (inFile || count > kMemoryTailLimit) {
+  if (auto* file = dynamic_cast<TFileStream*>(&archive)) return SaveToJournal(*file, count);
+  // An archive in memory: its old bytes need only outlive this process.
+  if (hasEntries_ || count > kMemoryTailLimit) {
     savedFileName_ = a_.MakeTempFileName();
     saved_ = std::make_unique<TFileStream>(savedFileName_, fmCreate);
   } else {
     saved_ = std::make_unique<TMemoryStream>();
   }
   archive.SetPosition(tailStart_);
-  TKMBaseArchiver::TRebuildStream saved(a_, *saved_);
-  CopyRange(archive, saved, count);
-  if (saved_->Size() != count) throw EWriteError(u"The archive tail was not saved whole");
-  // The archive is cut next: the only other copy of these bytes must be on
-  // the disk by then.
-  if (auto* file = dynamic_cast<TFileStream*>(saved_.get()); file && !file->Flush())
-    throw EWriteError(u"Cannot flush the temporary file \"" + savedFileName_ + u"\"");
+  CopyRange(archive, *saved_, count);
+}
+
+void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
+  // Beside the archive, on its file system, so that it survives with it;
+  // never elsewhere: a journal the next open cannot find protects nothing.
+  const std::u16string name = JournalFileName(archive.FileName());
+  if (FileExists(name))
+    throw Exception(u"Nothing was changed: a rollback journal \"" + name +
+                    u"\" is in the way (another program may be updating the archive)");
+  try {
+    saved_ = std::make_unique<TFileStream>(name, fmCreate);
+  } catch (const EStreamError& e) {
+    throw EFCreateError(u"Nothing was changed: the rollback journal \"" + name +
+                        u"\" cannot be created beside the archive. " +
+                        platform::Utf8ToWide(e.what()));
+  }
+  savedFileName_ = name;
+  journal_ = true;
+  savedStart_ = kJournalHeaderSize;
+  TStream& journal = *saved_;
+  TKMBaseArchiver::TRebuildStream counted(a_, journal);
+
+  // Zeros where the header goes: until it is written the journal says that
+  // the archive was not touched.
+  uint8_t header[kJournalHeaderSize] = {};
+  counted.WriteBuffer(header, sizeof header);
+  archive.SetPosition(tailStart_);
+  CopyRange(archive, journal, count);
+  // Writing the copy out first is the space check: the archive is not cut
+  // while the disk cannot even hold its old bytes.
+  uint32_t crc = 0xFFFFFFFFu;
+  {
+    std::vector<uint8_t> buffer(size_t(std::clamp<int64_t>(count, 1, kCopyChunk)));
+    journal.SetPosition(savedStart_);
+    for (int64_t done = 0; done < count;) {
+      const int64_t n = std::min<int64_t>(count - done, int64_t(buffer.size()));
+      journal.ReadBuffer(buffer.data(), n);
+      crc = Crc32Update(crc, buffer.data(), n);
+      done += n;
+    }
+  }
+  auto flush = [&](TFileStream& file) {
+    if (Flushing() && !file.Flush())
+      throw EWriteError(u"Cannot flush \"" + file.FileName() + u"\". " +
+                        SysErrorMessage(file.LastError()));
+  };
+  auto& journalFile = static_cast<TFileStream&>(journal);
+  // Saved bytes first, header last: a power cut can never leave a header
+  // that promises bytes the disk does not hold.
+  flush(journalFile);
+  TKMJournalHeader values;
+  values.OldSize = oldSize_;
+  values.CutOffset = tailStart_;
+  values.Length = count;
+  values.Crc32 = crc ^ 0xFFFFFFFFu;
+  EncodeJournalHeader(values, header);
+  journal.SetPosition(0);
+  counted.WriteBuffer(header, sizeof header);
+  flush(journalFile);
+  if (Flushing() && !platform::FlushDirectoryOf(name))
+    throw EWriteError(u"Cannot flush the folder of \"" + name + u"\". " +
+                      SysErrorMessage(platform::LastError()));
 }
 
 void TKMCommit::RestoreTail() {
   if (!saved_) throw EKMException(6, &a_);
   TStream& archive = *a_.archiveStream_;
-  archive.SetPosition(tailStart_);
-  archive.SetSize(tailStart_);
-  saved_->SetPosition(0);
   try {
-    CopyRange(*saved_, archive, saved_->Size());
-  } catch (...) {
-    // The saved file is now the only copy of the old entries: it stays.
+    archive.SetPosition(tailStart_);
+    archive.SetSize(tailStart_);
+    saved_->SetPosition(savedStart_);
+    CopyRange(*saved_, archive, oldSize_ - tailStart_);
+    if (archive.Size() != oldSize_) throw EWriteError(u"The archive did not get its old size back");
+    if (auto* file = dynamic_cast<TFileStream*>(&archive);
+        file && journal_ && Flushing() && !file->Flush())
+      throw EWriteError(u"Cannot flush the archive. " + SysErrorMessage(file->LastError()));
+  } catch (const std::exception& e) {
+    // The saved bytes are now the only copy of the old entries: they stay,
+    // and a journal is played back by the next open.
+    const std::u16string kept = savedFileName_;
     saved_.reset();
     savedFileName_.clear();
-    throw;
+    if (kept.empty()) throw;
+    throw Exception(
+        u"The archive could not be put back as it was (" + platform::Utf8ToWide(e.what()) +
+        u"). Its old contents are kept in \"" + kept + u"\"" +
+        (journal_ ? u" and are put back the next time the archive is opened" : std::u16string()));
   }
 }
 
 void TKMCommit::DiscardTail() {
   saved_.reset();
-  if (!savedFileName_.empty()) platform::DeleteFile(savedFileName_);
+  if (savedFileName_.empty()) return;
+  if (!platform::DeleteFile(savedFileName_)) {
+    if (!journal_) {
+      savedFileName_.clear();
+      return;
+    }
+    // Still the record of what the archive was: it stays usable for a
+    // rollback, and whatever happens the next open plays it back.
+    const int err = platform::LastError();
+    saved_ = std::make_unique<TFileStream>(savedFileName_, fmOpenRead | fmShareDenyNone);
+    throw EWriteError(u"Cannot delete the rollback journal \"" + savedFileName_ + u"\". " +
+                      SysErrorMessage(err));
+  }
+  if (journal_ && Flushing()) platform::FlushDirectoryOf(savedFileName_);
   savedFileName_.clear();
 }
 
@@ -268,10 +379,10 @@ void TKMCommit::TakeOldEntry(const std::u16string& name) {
 
 void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   const TDirItem& old = a_.dirManager_->RollbackDir().GetItem(j);
-  const int64_t source = LocalOffsetOf(old) - tailStart_;
+  const int64_t source = savedStart_ + LocalOffsetOf(old) - tailStart_;
   TStream& temp = *saved_;
   const int64_t tempSize = temp.Size();
-  if (source < 0 || source + int64_t(TLocalFileHeader::kSize) > tempSize)
+  if (source < savedStart_ || source + int64_t(TLocalFileHeader::kSize) > tempSize)
     throw EKMException(7, &a_);
 
   uint8_t fixed[TLocalFileHeader::kSize];
@@ -316,7 +427,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
     item.LocalHeaderOffset = uint32_t(p);
   }
   temp.SetPosition(source);
-  CopyRange(temp, out, length);
+  CopyRange(temp, *a_.archiveStream_, length);
 }
 
 void TKMCommit::WriteDirectory() {
@@ -327,6 +438,12 @@ void TKMCommit::WriteDirectory() {
 
 void TKMCommit::Complete() {
   out_.reset();
+  // The new archive is on the disk before the journal goes: deleting the
+  // journal is the commit point, and made durable before anything that
+  // relies on the commit (moved sources) happens.
+  if (auto* file = dynamic_cast<TFileStream*>(a_.archiveStream_.get());
+      file && journal_ && Flushing() && !file->Flush())
+    throw EWriteError(u"Cannot flush the archive. " + SysErrorMessage(file->LastError()));
   DiscardTail();
   done_ = true;
 }
@@ -553,12 +670,24 @@ void TKMBaseArchiver::CommitUpdate() {
   // Every way out of here before Complete rolls back through commit.
   TKMCommit commit(*this);
   commit.Plan(firstChanged);
-  commit.Begin();
-  volumeInfo_.SetFirst(true);
-  TStream& out = commit.Out();
 
+  // An archive whose old bytes could not be put back is closed at once:
+  // nothing may read or write it before the next open plays its journal
+  // back.
+  auto undo = [&] {
+    try {
+      commit.Rollback();
+    } catch (...) {
+      archiveOpen_ = false;
+      ReleaseArchive();
+      throw;
+    }
+  };
   TKMAction action = fxaIgnore;
   try {
+    commit.Begin();
+    volumeInfo_.SetFirst(true);
+    TStream& out = commit.Out();
     int32_t i = firstChanged;
     while (i < current.Count() && !cancelled_) {
       const int64_t entryStart = out.Position();
@@ -605,17 +734,17 @@ void TKMBaseArchiver::CommitUpdate() {
       }
     }
     if (cancelled_ || action == fxaAbort) {
-      commit.Rollback();
+      undo();
       return;
     }
     commit.WriteDirectory();
+    commit.Complete();
   } catch (...) {
     // What the rollback itself raises (the old bytes could not be put back)
     // matters more than what stopped the commit.
-    commit.Rollback();
+    undo();
     throw;
   }
-  commit.Complete();
 
   // The commit stands from here on: a later abort or cancel only stops what
   // is left to do.
@@ -623,8 +752,6 @@ void TKMBaseArchiver::CommitUpdate() {
     cancel = false;
     DoOverallProgress(100.0, overall, ppEnd, cancel);
   }
-  if (options_.FlushBuffers())
-    if (auto* file = dynamic_cast<TFileStream*>(archiveStream_.get())) file->Flush();
 }
 
 }  // namespace km

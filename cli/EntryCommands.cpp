@@ -53,9 +53,11 @@ class CliArchiver : public TKavoMill {
     SetFileName(WindowsViewOf(command_.archive));
     typed_.push_back({WideToUtf8(FileName()), command_.archive, false});
     try {
-      // Testing and extracting never write the archive: read-only, nothing
-      // denied to others.
-      OpenArchive(kOpenModeReadOnly);
+      // Testing and extracting never write the archive; while they read, no
+      // commit can start.
+      OpenArchive(kOpenModeReadShared);
+      if (!RecoveryNote().empty())
+        std::fprintf(stderr, "pelko-cli: %s\n", Shown(WideToUtf8(RecoveryNote())).c_str());
       return true;
     } catch (const std::exception& e) {
       std::fflush(stdout);

@@ -109,6 +109,11 @@ class SyncArchiver : public TKavoMill {
     std::fprintf(stderr, "pelko-cli: %s\n", text.c_str());
   }
 
+  // A message of the component, its paths shown as the user gave them.
+  void ReportMessage(const std::u16string& message) {
+    ReportLine(PrintableText(ShownAsTyped(WideToUtf8(message), typed_)));
+  }
+
   void ClearProgress() {
     if (!lineShown_) return;
     std::fputs("\r\033[K", stderr);
@@ -182,8 +187,7 @@ int SyncArchive(const SyncCommand& command) {
   // Without its folder a run would only empty the archive of what is gone.
   if (!DirectoryExists(ExcludeTrailingSeparator(baseDir))) {
     std::fprintf(stderr, "pelko-cli: no such folder: %s\n",
-                 PrintableText(command.baseGiven ? command.base
-                                                 : FromWindowsView(baseDir).string())
+                 PrintableText(command.baseGiven ? command.base : FromWindowsView(baseDir).string())
                      .c_str());
     return 2;
   }
@@ -202,6 +206,7 @@ int SyncArchive(const SyncCommand& command) {
       command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
   try {
     archiver.OpenArchive();
+    if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
     archiver.BeginUpdate();
   } catch (const std::exception& e) {
     archiver.CancelUpdate();
@@ -255,8 +260,9 @@ int SyncArchive(const SyncCommand& command) {
   }
   archiver.CloseArchive();
   archiver.ClearProgress();
-  std::printf("%s\n",
-              WideToUtf8(pelko::StatusText(archiver.AddedCount(), archiver.DeletedCount())).c_str());
+  std::printf(
+      "%s\n",
+      WideToUtf8(pelko::StatusText(archiver.AddedCount(), archiver.DeletedCount())).c_str());
   std::fflush(stdout);
   return archiver.Failures() > 0 || testFailed ? 1 : 0;
 }

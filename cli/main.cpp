@@ -61,8 +61,15 @@ int List(const char* archivePath) {
   km::TKavoMill archiver;
   try {
     archiver.SetFileName(km::cli::WindowsViewOf(archivePath));
-    // Listing never writes: open read-only with nothing denied to others.
-    archiver.OpenArchive(km::kOpenModeReadOnly);
+    // Listing never writes; while it reads, no commit can start.
+    archiver.OpenArchive(km::kOpenModeReadShared);
+    if (!archiver.RecoveryNote().empty()) {
+      const std::vector<km::cli::TypedPath> typed = {
+          {km::platform::WideToUtf8(archiver.FileName()), archivePath, false}};
+      std::fprintf(
+          stderr, "pelko-cli: %s\n",
+          km::cli::ShownAsTyped(km::platform::WideToUtf8(archiver.RecoveryNote()), typed).c_str());
+    }
     const km::TKMDirArray& dir = archiver.DirManager()->CurrentDir();
     for (int32_t i = 0; i < dir.Count(); ++i) {
       const km::TDirItem& item = dir.GetItem(i);
@@ -150,8 +157,7 @@ std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bo
   return command;
 }
 
-std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv,
-                                                     std::string& problem) {
+std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std::string& problem) {
   km::cli::SyncCommand command;
   for (int i = 2; i < argc && problem.empty(); ++i) {
     const std::string_view arg = argv[i];

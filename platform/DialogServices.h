@@ -67,7 +67,7 @@ struct MessageBoxRequest {
   std::u16string caption;  // empty: the application's title
   TMsgDlgType type = mtInformation;
   TMsgDlgButtons buttons{mbOK};
-  bool owned = false;  // owned by the application's window
+  bool owned = false;         // owned by the application's window
   bool blankCaption = false;  // no title at all, not even the application's
 };
 

@@ -45,11 +45,24 @@ class File {
   int64_t Size() const;        // -1 on error
   bool SetSize(int64_t size);  // truncate or extend; the position is kept
   bool Flush();
+  // A shared lock besides the share mode: it keeps out a handle that denies
+  // writes (an archive being rewritten) and lets others like it in. False
+  // (kErrorSharingViolation) while such a handle is open.
+  bool LockShared();
   int LastError() const { return lastError_; }
+
+  // Copies count bytes from `from` at fromOffset to `to` at toOffset inside
+  // the kernel where it can (cloning where the file system can), else
+  // through a buffer. Neither position moves. Returns the bytes copied:
+  // fewer on failure, and then the failing file's LastError tells why.
+  friend int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset,
+                           int64_t count);
 
  private:
   intptr_t handle_ = -1;
   int lastError_ = 0;
 };
+
+int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset, int64_t count);
 
 }  // namespace km::platform

@@ -107,6 +107,9 @@ bool CreateDirectory(const std::u16string& path);
 bool RemoveDirectory(const std::u16string& path);                     // only an empty directory
 bool MoveFile(const std::u16string& from, const std::u16string& to);  // fails if `to` exists
 bool DeleteFile(const std::u16string& path);
+// Makes the names in the folder that holds path (created, deleted) survive
+// a power cut. Nothing to do where the file system keeps them anyway.
+bool FlushDirectoryOf(const std::u16string& path);
 
 // Last-write time of a file as a local DOS date-time; false when it cannot be read.
 bool GetFileDosTime(const std::u16string& path, uint32_t& dosTime);

@@ -64,6 +64,7 @@ class TFileStream : public TStream {
   // Flushes the written data to the disk; false on failure.
   bool Flush();
   const std::u16string& FileName() const { return fileName_; }
+  platform::File& Handle() { return file_; }
   // The host error of the last failed read or write (Read and Write then
   // return 0).
   int LastError() const { return file_.LastError(); }

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "platform/HostPath.h"
@@ -272,6 +273,90 @@ bool File::SetSize(int64_t size) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return fail(IsDiskFull(errno) ? kErrorDiskFull : detail::ErrorFromErrno(errno));
   return true;
+}
+
+bool File::LockShared() {
+  if (!IsOpen()) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  int rc;
+  do {
+    rc = flock(static_cast<int>(handle_), LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  // A file system without flock support reads unprotected, as it opens.
+  if (rc != 0 && errno == EWOULDBLOCK) {
+    lastError_ = kErrorSharingViolation;
+    detail::SetLastError(lastError_);
+    return false;
+  }
+  return true;
+}
+
+int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset, int64_t count) {
+  if (!from.IsOpen() || !to.IsOpen() || count < 0 || fromOffset < 0 || toOffset < 0) {
+    to.lastError_ = kErrorInvalidParameter;
+    return 0;
+  }
+  const int in = static_cast<int>(from.handle_);
+  const int out = static_cast<int>(to.handle_);
+  int64_t done = 0;
+  bool kernel = true;
+  std::vector<char> buffer;
+  while (done < count) {
+    const size_t n = static_cast<size_t>(std::min(count - done, kChunk));
+    if (kernel) {
+      loff_t src = fromOffset + done;
+      loff_t dst = toOffset + done;
+      const ssize_t put = copy_file_range(in, &src, out, &dst, n, 0);
+      if (put > 0) {
+        done += put;
+        continue;
+      }
+      if (put < 0 && errno == EINTR) continue;
+      if (put == 0) break;  // the source ends here
+      // Across file systems, or where the kernel cannot: copy by hand.
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+          errno == EBADF) {
+        kernel = false;
+        continue;
+      }
+      to.lastError_ = IsDiskFull(errno) ? kErrorDiskFull
+                      : errno == EIO    ? kErrorWriteFault
+                                        : detail::ErrorFromErrno(errno);
+      detail::SetLastError(to.lastError_);
+      return done;
+    }
+    if (buffer.empty()) buffer.resize(size_t(std::min<int64_t>(count, 1 << 20)));
+    const size_t want = std::min(n, buffer.size());
+    ssize_t got;
+    do {
+      got = pread(in, buffer.data(), want, fromOffset + done);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      if (got < 0) {
+        from.lastError_ = errno == EIO ? kErrorReadFault : detail::ErrorFromErrno(errno);
+        detail::SetLastError(from.lastError_);
+      }
+      return done;
+    }
+    for (ssize_t written = 0; written < got;) {
+      const ssize_t put =
+          pwrite(out, buffer.data() + written, size_t(got - written), toOffset + done + written);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        const int err = put < 0 ? errno : ENOSPC;
+        to.lastError_ = IsDiskFull(err) ? kErrorDiskFull
+                        : err == EIO    ? kErrorWriteFault
+                                        : detail::ErrorFromErrno(err);
+        detail::SetLastError(to.lastError_);
+        return done + written;
+      }
+      written += put;
+    }
+    done += got;
+  }
+  return done;
 }
 
 bool File::Flush() {

@@ -652,6 +652,24 @@ bool DeleteFile(const std::u16string& path) {
   return true;
 }
 
+bool FlushDirectoryOf(const std::u16string& path) {
+  const fs::path host = HostOf(path);
+  if (host.empty()) return false;
+  fs::path dir = host.parent_path();
+  if (dir.empty()) dir = ".";
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FailErrno(dir);
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  const int err = errno;
+  close(fd);
+  // EINVAL: a file system with nothing to sync.
+  if (rc != 0 && err != EINVAL) return Fail(detail::ErrorFromErrno(err));
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Times
 

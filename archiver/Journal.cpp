@@ -1,0 +1,125 @@
+#include "archiver/Journal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/FileSystem.h"
+#include "support/ByteIO.h"
+#include "support/Crc32.h"
+#include "support/Exceptions.h"
+
+namespace km {
+
+namespace {
+
+constexpr uint8_t kMagic[8] = {'K', 'M', 'J', 'R', 'N', 'L', '\r', '\n'};
+constexpr uint32_t kVersion = 1;
+constexpr int64_t kChecksummed = 60;
+
+uint32_t Crc(const void* data, int64_t length) {
+  return Crc32Update(0xFFFFFFFFu, data, length) ^ 0xFFFFFFFFu;
+}
+
+[[noreturn]] void Refuse(const std::u16string& journalName, const std::u16string& why) {
+  throw Exception(u"The archive was not opened: the journal \"" + journalName +
+                  u"\" of an interrupted update " + why +
+                  u". The journal was kept; it holds the old bytes of the archive.");
+}
+
+}  // namespace
+
+std::u16string JournalFileName(const std::u16string& archiveName) {
+  return archiveName + u"-journal";
+}
+
+void EncodeJournalHeader(const TKMJournalHeader& header, uint8_t (&bytes)[kJournalHeaderSize]) {
+  std::memset(bytes, 0, sizeof bytes);
+  std::memcpy(bytes, kMagic, sizeof kMagic);
+  WriteU32LE(bytes + 8, kVersion);
+  WriteU32LE(bytes + 12, uint32_t(kJournalHeaderSize));
+  WriteU64LE(bytes + 16, uint64_t(header.OldSize));
+  WriteU64LE(bytes + 24, uint64_t(header.CutOffset));
+  WriteU64LE(bytes + 32, uint64_t(header.Length));
+  WriteU32LE(bytes + 40, header.Crc32);
+  WriteU32LE(bytes + kChecksummed, Crc(bytes, kChecksummed));
+}
+
+TKMJournalState DecodeJournalHeader(const uint8_t* bytes, int64_t available,
+                                    TKMJournalHeader& header) {
+  // The header is the last thing a commit writes before it cuts: while it is
+  // missing or partly there (zeros, or a file that ends inside it) nothing
+  // was cut yet.
+  if (available < kJournalHeaderSize ||
+      std::all_of(bytes, bytes + kJournalHeaderSize, [](uint8_t b) { return b == 0; }))
+    return TKMJournalState::Incomplete;
+  if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0 || ReadU32LE(bytes + 8) != kVersion ||
+      ReadU32LE(bytes + 12) != uint32_t(kJournalHeaderSize) ||
+      ReadU32LE(bytes + kChecksummed) != Crc(bytes, kChecksummed))
+    return TKMJournalState::Damaged;
+  const uint64_t oldSize = ReadU64LE(bytes + 16);
+  const uint64_t cut = ReadU64LE(bytes + 24);
+  const uint64_t length = ReadU64LE(bytes + 32);
+  constexpr uint64_t kMax = uint64_t(INT64_MAX) / 2;
+  if (oldSize > kMax || cut > oldSize || length != oldSize - cut) return TKMJournalState::Damaged;
+  header.OldSize = int64_t(oldSize);
+  header.CutOffset = int64_t(cut);
+  header.Length = int64_t(length);
+  header.Crc32 = ReadU32LE(bytes + 40);
+  return TKMJournalState::Complete;
+}
+
+TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& archive,
+                            bool flush) {
+  using namespace platform;
+  File journal;
+  if (const int err = journal.Open(journalName, FileAccess::Read, FileShare::DenyNone,
+                                   FileDisposition::OpenExisting);
+      err != 0)
+    Refuse(journalName, u"cannot be read (" + SysErrorMessage(err) + u")");
+  const int64_t size = journal.Size();
+  uint8_t bytes[kJournalHeaderSize] = {};
+  const int64_t got = size < 0 ? -1 : journal.Read(bytes, std::min(size, kJournalHeaderSize));
+  if (got < 0)
+    Refuse(journalName, u"cannot be read (" + SysErrorMessage(journal.LastError()) + u")");
+
+  TKMJournalHeader header;
+  const TKMJournalState state = DecodeJournalHeader(bytes, got, header);
+  if (state == TKMJournalState::Damaged) Refuse(journalName, u"is damaged");
+  if (state == TKMJournalState::Complete) {
+    if (size != kJournalHeaderSize + header.Length)
+      Refuse(journalName, u"is damaged (its length does not match its header)");
+    // The saved bytes are checked whole before a single one goes back.
+    std::vector<uint8_t> buffer(size_t(std::min<int64_t>(header.Length, 1 << 20)));
+    uint32_t crc = 0xFFFFFFFFu;
+    for (int64_t done = 0; done < header.Length;) {
+      const int64_t n = std::min<int64_t>(header.Length - done, int64_t(buffer.size()));
+      if (journal.Read(buffer.data(), n) != n)
+        Refuse(journalName, u"cannot be read (" + SysErrorMessage(journal.LastError()) + u")");
+      crc = Crc32Update(crc, buffer.data(), n);
+      done += n;
+    }
+    if ((crc ^ 0xFFFFFFFFu) != header.Crc32) Refuse(journalName, u"is damaged (its checksum)");
+
+    const auto failed = [&](int err) {
+      Refuse(journalName, u"could not be played back (" + SysErrorMessage(err) + u")");
+    };
+    if (!archive.SetSize(header.CutOffset)) failed(archive.LastError());
+    if (CopyRange(journal, kJournalHeaderSize, archive, header.CutOffset, header.Length) !=
+        header.Length)
+      failed(archive.LastError() ? archive.LastError() : journal.LastError());
+    if (!archive.SetSize(header.OldSize)) failed(archive.LastError());
+    if (flush && !archive.Flush()) failed(archive.LastError());
+  }
+  journal.Close();
+  if (!DeleteFile(journalName)) {
+    const int err = LastError();
+    // Played back, but still there: the next open plays it again, which
+    // does no harm; a journal that cannot go is worth telling, though.
+    Refuse(journalName, u"cannot be deleted (" + SysErrorMessage(err) + u")");
+  }
+  if (flush) FlushDirectoryOf(journalName);
+  return state == TKMJournalState::Complete ? TKMPlayBack::RolledBack : TKMPlayBack::Discarded;
+}
+
+}  // namespace km

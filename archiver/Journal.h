@@ -1,0 +1,60 @@
+// The rollback journal of a commit. Before the archive is cut, the bytes
+// from the cut to its old end are copied into "<archive>-journal" beside it;
+// the header that makes the journal count is written (and flushed) only after
+// those bytes, so a journal without one is proof that the archive was not
+// touched yet. Deleting the journal is the commit point. An open that finds a
+// journal nobody holds plays it back: the archive gets its old bytes again.
+//
+// Layout, little-endian: 64-byte header, then the saved bytes.
+//   0  8  "KMJRNL\r\n"
+//   8  4  format version (1)
+//  12  4  header size (64)
+//  16  8  the archive's size before the commit
+//  24  8  where the archive was cut
+//  32  8  length of the saved bytes (old size - cut)
+//  40  4  CRC-32 of the saved bytes
+//  44 16  zero
+//  60  4  CRC-32 of bytes 0..59
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/File.h"
+
+namespace km {
+
+inline constexpr int64_t kJournalHeaderSize = 64;
+
+struct TKMJournalHeader {
+  int64_t OldSize = 0;
+  int64_t CutOffset = 0;
+  int64_t Length = 0;
+  uint32_t Crc32 = 0;
+};
+
+enum class TKMJournalState : uint8_t {
+  Incomplete,  // no header yet: the commit never got to cut the archive
+  Complete,
+  Damaged  // a header that does not check out, or saved bytes that do not
+};
+
+// "<archive>-journal": the journal of that archive file.
+std::u16string JournalFileName(const std::u16string& archiveName);
+
+void EncodeJournalHeader(const TKMJournalHeader& header, uint8_t (&bytes)[kJournalHeaderSize]);
+// available: how many header bytes the file holds.
+TKMJournalState DecodeJournalHeader(const uint8_t* bytes, int64_t available,
+                                    TKMJournalHeader& header);
+
+// What playing a journal back did.
+enum class TKMPlayBack : uint8_t { Discarded, RolledBack };
+
+// Plays back the journal at journalName onto archive, opened for writing
+// with writes denied to others (so no running commit owns it): a complete
+// one puts the saved bytes back, cuts the archive to its old size, flushes it
+// (flush) and is deleted; an incomplete one is deleted. A damaged one, or one
+// that cannot be played back, raises km::Exception naming it, and is kept.
+TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& archive, bool flush);
+
+}  // namespace km
