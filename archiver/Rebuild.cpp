@@ -239,19 +239,21 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
   // Beside the archive, on its file system, so that it survives with it;
   // never elsewhere: a journal the next open cannot find protects nothing.
   const std::u16string name = JournalFileName(archive.FileName());
-  if (FileExists(name))
-    throw Exception(u"Nothing was changed: a rollback journal \"" + name +
-                    u"\" is in the way (another program may be updating the archive)");
-  try {
-    saved_ = std::make_unique<TFileStream>(name, fmCreate);
-  } catch (const EStreamError& e) {
-    throw EFCreateError(u"Nothing was changed: the rollback journal \"" + name +
-                        u"\" cannot be created beside the archive. " +
-                        platform::Utf8ToWide(e.what()));
+  {
+    platform::File made;
+    const int err = made.Open(name, platform::FileAccess::ReadWrite, platform::FileShare::DenyNone,
+                              platform::FileDisposition::CreateNew);
+    if (err == platform::kErrorFileExists)
+      throw Exception(u"Nothing was changed: a rollback journal \"" + name +
+                      u"\" is in the way (another program may be updating the archive)");
+    if (err != 0)
+      throw EFCreateError(u"Nothing was changed: the rollback journal \"" + name +
+                          u"\" cannot be created beside the archive. " + SysErrorMessage(err));
   }
   savedFileName_ = name;
   journal_ = true;
   savedStart_ = kJournalHeaderSize;
+  saved_ = std::make_unique<TFileStream>(name, fmOpenReadWrite | fmShareDenyNone);
   TStream& journal = *saved_;
   TKMBaseArchiver::TRebuildStream counted(a_, journal);
 

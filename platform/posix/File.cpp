@@ -45,6 +45,22 @@ constexpr int kCreatedElsewhere = -2;
 int CreateLocked(const std::filesystem::path& host, int flags) {
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path dir = host.parent_path();
+  // Best made without a name at all: a process killed on the way leaves
+  // nothing behind.
+  if ((flags & O_ACCMODE) != O_RDONLY) {
+    const int fd = open(dir.empty() ? "." : dir.c_str(),
+                        (flags & ~(O_TRUNC | O_CREAT | O_EXCL)) | O_TMPFILE, 0666);
+    if (fd >= 0) {
+      char self[64];
+      std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+          linkat(AT_FDCWD, self, AT_FDCWD, host.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return fd;
+      const int err = errno;
+      close(fd);
+      if (err == EEXIST) return kCreatedElsewhere;
+    }
+  }
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%ld.%u.new", long(getpid()), counter.fetch_add(1));
