@@ -14,8 +14,9 @@ struct SyncCommand {
 };
 
 // Exit codes: 0 all went well; 1 some file failed or the test found errors;
-// 2 no archive named, or opening, adding or committing failed, or the run
-// was interrupted (the archive is then as it was).
+// 2 no archive named, or opening, adding or committing failed, or a signal
+// interrupted the run (the archive is then as it was, or, when the signal
+// came after the commit, the new one; stderr says which).
 int SyncArchive(const SyncCommand& command);
 
 }  // namespace km::cli
