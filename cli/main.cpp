@@ -28,8 +28,7 @@ constexpr const char* kUsage =
     "                 --test then checks every entry. DIR defaults to the folder\n"
     "                 of this program, FILE to ArchiveName in Pelko.ini beside it.\n"
     "                 The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
-    "                 (added, deleted). Ctrl+C stops the run and leaves the\n"
-    "                 archive as it was\n"
+    "                 (added, deleted)\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
@@ -44,13 +43,19 @@ constexpr const char* kUsage =
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version of the archiver component and exit\n"
     "\n"
+    "Ctrl+C or another termination signal (SIGTERM, SIGHUP, SIGQUIT, ...), however\n"
+    "many arrive, stops sync, test and extract at the next file: sync then leaves\n"
+    "the archive as it was (or, when the update had already been written, says\n"
+    "so), extract leaves no half-written file. Exit status 2.\n"
+    "\n"
     "Encrypted entries: without --password the password is asked for on the\n"
     "terminal (without echo); with no terminal the entries fail. A password given\n"
     "on the command line can be seen by other users of the machine.\n"
     "\n"
     "Exit status: 0 success; 1 some file or entry failed (sync: that file was\n"
     "skipped and the rest done); 2 the arguments are wrong, or the archive could\n"
-    "not be opened, or (sync) adding or committing failed or was interrupted.\n";
+    "not be opened, or (sync) adding or committing failed, or the run was\n"
+    "interrupted.\n";
 
 std::string ComponentVersion() {
   km::TKavoMill archiver;
@@ -150,8 +155,7 @@ std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bo
   return command;
 }
 
-std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv,
-                                                     std::string& problem) {
+std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std::string& problem) {
   km::cli::SyncCommand command;
   for (int i = 2; i < argc && problem.empty(); ++i) {
     const std::string_view arg = argv[i];
