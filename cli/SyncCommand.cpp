@@ -182,6 +182,7 @@ int SyncArchive(const SyncCommand& command) {
   platform::ScopedDialogServices installed(&console);
   platform::StopSignals stopSignals;
   SyncArchiver archiver;
+  archiver.Options().SetFlushBuffers(command.flush);
   archiver.SetFileName(archiveFile);
   archiver.SetBaseDir(baseDir);
   const std::u16string baseFolder = ExcludeTrailingSeparator(baseDir);

@@ -11,6 +11,10 @@ struct SyncCommand {
   bool archiveGiven = false;
   std::string archive;  // as typed
   bool test = false;
+  // Off: the commit leaves flushing the archive (and its journal) to the
+  // disk to the system, for storage where flushing costs more than it
+  // protects.
+  bool flush = true;
 };
 
 // Exit codes: 0 all went well; 1 some file failed or the test found errors;

@@ -22,13 +22,16 @@ constexpr const char* kUsage =
     "Keeps one ZIP archive in step with a directory tree.\n"
     "\n"
     "Commands:\n"
-    "  sync [--base DIR] [--archive FILE] [--test]\n"
+    "  sync [--base DIR] [--archive FILE] [--test] [--no-flush]\n"
     "                 make FILE mirror the files under DIR: new files are added,\n"
     "                 changed ones replaced, entries whose files are gone removed;\n"
     "                 --test then checks every entry. DIR defaults to the folder\n"
     "                 of this program, FILE to ArchiveName in Pelko.ini beside it.\n"
     "                 The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
-    "                 (added, deleted)\n"
+    "                 (added, deleted). The archive is flushed to the disk, so\n"
+    "                 that a power cut cannot lose the update; --no-flush leaves\n"
+    "                 that to the system (a crash of the program is still safe,\n"
+    "                 a power cut may not be)\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
@@ -182,6 +185,8 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       value("--archive", command.archive, command.archiveGiven);
     } else if (arg == "--test") {
       command.test = true;
+    } else if (arg == "--no-flush") {
+      command.flush = false;
     } else {
       problem = "sync: unexpected argument '" + std::string(arg) + "'";
     }

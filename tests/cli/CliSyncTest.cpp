@@ -803,5 +803,42 @@ TEST_F(CliSyncSignals, ClosedPipeDoesNotEndTheRun) {
   EXPECT_EQ(Check(archive_, tree_).problems, "");
 }
 
+// --no-flush leaves the flushing to the system: the archive is the same and
+// sound, but no fsync is made (seen with strace).
+TEST_F(CliSync, NoFlushLeavesTheFlushingToTheSystem) {
+  SyncAndCheck(11, 0, {"--no-flush"});
+  const bool canTrace =
+      test::HasTool("strace") && RunShell("strace -o /dev/null true > /dev/null 2>&1") == 0;
+  if (!canTrace) {
+    if (test::OnCi()) FAIL() << "strace is missing or may not trace here";
+    GTEST_SKIP() << "strace is missing or may not trace here";
+  }
+  auto syncsWhenTraced = [&](const Args& more) {
+    const fs::path log = work_ / "strace.log";
+    Args args = {"strace",
+                 "-f",
+                 "-qq",
+                 "-o",
+                 log.string(),
+                 "-e",
+                 "trace=fsync,fdatasync,sync,syncfs,sync_file_range,msync"};
+    const Args sync = SyncArgs(archive_);
+    args.insert(args.end(), sync.begin(), sync.end());
+    args.insert(args.end(), more.begin(), more.end());
+    const SyncRun r = Run(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(1, 0));
+    EXPECT_EQ(Check(archive_, tree_).problems, "");
+    std::istringstream calls(ReadHostFile(log));
+    int count = 0;
+    for (std::string line; std::getline(calls, line);) count += !line.empty();
+    return count;
+  };
+  Write("one.txt", "one\n");
+  EXPECT_EQ(syncsWhenTraced({"--no-flush"}), 0);
+  Write("two.txt", "two\n");
+  EXPECT_GE(syncsWhenTraced({}), 1);
+}
+
 }  // namespace
 }  // namespace km
