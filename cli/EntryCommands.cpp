@@ -39,13 +39,17 @@ class CliArchiver : public TKavoMill {
       Report(fileName, WideToUtf8(message));
       action = fxaIgnore;
     };
+    // A stop request (Ctrl+C, a termination signal) ends the run at the next
+    // entry or block; the entry under way is not written.
     OnFileProgress = [this](TKMBaseArchiver&, const std::u16string&, double, TKMProcessOperation,
-                            TKMProgressPhase phase, bool&) {
+                            TKMProgressPhase phase, bool& cancel) {
+      cancel = Stop();
       if (phase == ppStart) ++started_;
     };
     OnOverallProgress = [this](TKMBaseArchiver& sender, double, TKMProcessOperation,
-                               TKMProgressPhase phase, bool&) {
+                               TKMProgressPhase phase, bool& cancel) {
       if (phase == ppStart && total_ < 0) total_ = sender.MarkedCount();
+      if (phase != ppEnd) cancel = Stop();
     };
   }
 
@@ -116,6 +120,8 @@ class CliArchiver : public TKavoMill {
     }
   }
 
+  // Whether a stop request ended the run before its end.
+  bool Stopped() const { return stopped_; }
   int FailedEntries() const { return failed_; }
   bool AnyFailure() const { return failed_ > 0 || otherFailures_ > 0; }
   // The entries the run was asked to process.
@@ -123,6 +129,12 @@ class CliArchiver : public TKavoMill {
 
   void DoPassword(const std::u16string& fileName, std::string& newPassword,
                   bool& skipFile) override {
+    // Asked to stop, perhaps at the prompt: the entry is not tried, nor is
+    // it a failure.
+    if (Stop()) {
+      skipFile = true;
+      return;
+    }
     // Asked again for the same entry: the last answer was wrong.
     const bool again = fileName == lastAsked_;
     lastAsked_ = fileName;
@@ -137,6 +149,7 @@ class CliArchiver : public TKavoMill {
         return;
       }
       skipFile = true;
+      if (Stop()) return;
       Report(fileName, again ? "wrong password" : "encrypted, skipped without a password");
       return;
     }
@@ -146,6 +159,12 @@ class CliArchiver : public TKavoMill {
   }
 
  private:
+  bool Stop() {
+    if (!platform::StopRequested()) return false;
+    stopped_ = true;
+    return true;
+  }
+
   std::string Shown(const std::string& message) const {
     return PrintableText(ShownAsTyped(message, typed_));
   }
@@ -158,10 +177,23 @@ class CliArchiver : public TKavoMill {
   int32_t total_ = -1;
   int failed_ = 0;
   int otherFailures_ = 0;
+  bool stopped_ = false;
 };
 
 int ExitCode(const CliArchiver& archiver) {
   return archiver.AnyFailure() ? 1 : 0;
+}
+
+// The end of a run that a signal interrupted; false when none did. what:
+// the run, as in "the test was stopped".
+bool ReportInterrupted(const CliArchiver& archiver, const char* what) {
+  if (!platform::StopRequested()) return false;
+  std::fflush(stdout);
+  if (archiver.Stopped())
+    std::fprintf(stderr, "pelko-cli: interrupted; %s was stopped\n", what);
+  else
+    std::fprintf(stderr, "pelko-cli: interrupted; %s had already ended\n", what);
+  return true;
 }
 
 }  // namespace
@@ -175,18 +207,23 @@ std::u16string WindowsViewOf(const std::string& typed) {
 int TestArchive(const EntryCommand& command) {
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
+  platform::StopSignals stopSignals;
   CliArchiver archiver(command);
   if (!archiver.Open()) return 2;
   archiver.RunMarked(poTest,
                      [&] { archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u""); });
-  std::printf("%d entries tested, %d failed\n", archiver.Selected(), archiver.FailedEntries());
   archiver.CloseArchive();
+  // Counts of a run cut short would read as a verdict on the whole archive.
+  if (!archiver.Stopped())
+    std::printf("%d entries tested, %d failed\n", archiver.Selected(), archiver.FailedEntries());
+  if (ReportInterrupted(archiver, "the test")) return 2;
   return ExitCode(archiver);
 }
 
 int ExtractArchive(const EntryCommand& command) {
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
+  platform::StopSignals stopSignals;
   CliArchiver archiver(command);
 
   archiver.Options().SetCreateDirs(true);
@@ -228,9 +265,11 @@ int ExtractArchive(const EntryCommand& command) {
     }
   }
   archiver.RunMarked(poExtract, [&] { archiver.ProcessFiles(poExtract); });
-  std::printf("extracted %d of %d entries\n", archiver.Selected() - archiver.FailedEntries(),
-              archiver.Selected());
   archiver.CloseArchive();
+  if (!archiver.Stopped())
+    std::printf("extracted %d of %d entries\n", archiver.Selected() - archiver.FailedEntries(),
+                archiver.Selected());
+  if (ReportInterrupted(archiver, "the extraction")) return 2;
   return ExitCode(archiver);
 }
 

@@ -1,6 +1,5 @@
 #include "cli/SyncCommand.h"
 
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -22,36 +21,8 @@
 namespace km::cli {
 namespace {
 
+using platform::StopRequested;
 using platform::WideToUtf8;
-
-// Ctrl+C asks the run to stop at the next file-progress event, like the
-// window's Cancel button: the commit then rolls back and the archive stays
-// as it was. A second Ctrl+C ends the program at once.
-volatile std::sig_atomic_t gInterrupted = 0;
-
-extern "C" void OnInterrupt(int signal) {
-  gInterrupted = 1;
-  std::signal(signal, SIG_DFL);
-}
-
-class InterruptHandlers {
- public:
-  InterruptHandlers() {
-    gInterrupted = 0;
-    previousInt_ = std::signal(SIGINT, OnInterrupt);
-    previousTerm_ = std::signal(SIGTERM, OnInterrupt);
-  }
-  ~InterruptHandlers() {
-    std::signal(SIGINT, previousInt_ == SIG_ERR ? SIG_DFL : previousInt_);
-    std::signal(SIGTERM, previousTerm_ == SIG_ERR ? SIG_DFL : previousTerm_);
-  }
-  InterruptHandlers(const InterruptHandlers&) = delete;
-  InterruptHandlers& operator=(const InterruptHandlers&) = delete;
-
- private:
-  void (*previousInt_)(int);
-  void (*previousTerm_)(int);
-};
 
 // A name as the user knows it: a source file as its host path, an entry
 // name as stored.
@@ -75,17 +46,26 @@ class SyncArchiver : public TKavoMill {
   SyncArchiver() {
     pelko::ApplyDesignSettings(*this);
     showProgress_ = platform::StderrIsTerminal();
+    // A stop request (Ctrl+C, a termination signal) is the window's Cancel
+    // button: the run stops at the next progress event and the commit rolls
+    // back.
     OnFileProgress = [this](TKMBaseArchiver&, const std::u16string& fileName, double progress,
                             TKMProcessOperation, TKMProgressPhase, bool& cancel) {
-      cancel = gInterrupted != 0;
-      if (cancel) interruptSeen_ = true;
+      cancel = Stop();
       ShowProgress(fileName, progress);
     };
     OnOverallProgress = [this](TKMBaseArchiver&, double progress, TKMProcessOperation,
-                               TKMProgressPhase, bool&) { overall_ = progress; };
+                               TKMProgressPhase phase, bool& cancel) {
+      overall_ = progress;
+      // The end comes once the commit stands, where a cancel changes nothing.
+      if (phase == ppEnd) return;
+      cancel = Stop();
+      // The commit's first event: from here on it writes the archive.
+      if (phase == ppStart && !cancel) commitBegun_ = true;
+    };
     OnCopyTempFileProgress = [this](TKMBaseArchiver&, double progress, TKMProgressPhase,
                                     bool& cancel) {
-      cancel = gInterrupted != 0;
+      cancel = Stop();
       ShowProgress(u"moving the temporary file", progress);
     };
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
@@ -125,9 +105,19 @@ class SyncArchiver : public TKavoMill {
   void SetShownPaths(std::vector<TypedPath> typed) { typed_ = std::move(typed); }
 
   int Failures() const { return failures_; }
-  bool InterruptSeen() const { return interruptSeen_; }
+  // Whether a progress event was told to stop.
+  bool Stopped() const { return stopped_; }
+  // Whether the commit began to write: its first event was not stopped.
+  // Nothing is written when nothing changed.
+  bool CommitBegun() const { return commitBegun_; }
 
  private:
+  bool Stop() {
+    if (!StopRequested()) return false;
+    stopped_ = true;
+    return true;
+  }
+
   // A replacement fails under its entry's name; the user needs to know
   // which file could not be read.
   std::u16string SourceOf(const std::u16string& name, TKMProcessOperation operation) const {
@@ -160,7 +150,8 @@ class SyncArchiver : public TKavoMill {
   uint32_t lastShown_ = 0;
   double overall_ = 0;
   int failures_ = 0;
-  bool interruptSeen_ = false;
+  bool stopped_ = false;
+  bool commitBegun_ = false;
   std::vector<TypedPath> typed_;
 };
 
@@ -194,8 +185,9 @@ int SyncArchive(const SyncCommand& command) {
 
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
-  InterruptHandlers interrupts;
+  platform::StopSignals stopSignals;
   SyncArchiver archiver;
+  archiver.Options().SetFlushBuffers(command.flush);
   archiver.SetFileName(archiveFile);
   archiver.SetBaseDir(baseDir);
   const std::u16string baseFolder = ExcludeTrailingSeparator(baseDir);
@@ -204,6 +196,7 @@ int SyncArchive(const SyncCommand& command) {
 
   const std::string shownArchive =
       command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
+  const bool existed = FileExists(archiveFile);
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
@@ -233,6 +226,18 @@ int SyncArchive(const SyncCommand& command) {
                         PrintableText(e.what()));
     return 2;
   }
+  constexpr const char* kLeftAsItWas = "interrupted; the archive was left as it was";
+  // Stopped before anything was written. The empty archive that opening
+  // made, when there was none, goes again: as it was is no archive at all.
+  auto stoppedUnwritten = [&] {
+    archiver.CancelUpdate();
+    archiver.CloseArchive();
+    if (!existed) platform::DeleteFile(archiveFile);
+    archiver.ReportLine(kLeftAsItWas);
+    return 2;
+  };
+  // Stopped while the tree was read: the commit is not even begun.
+  if (StopRequested()) return stoppedUnwritten();
   try {
     archiver.EndUpdate();
   } catch (const std::exception& e) {
@@ -240,30 +245,37 @@ int SyncArchive(const SyncCommand& command) {
     archiver.ReportLine(PrintableText(e.what()));
     return 2;
   }
-  if (archiver.InterruptSeen() && archiver.Cancelled()) {
-    archiver.CloseArchive();
-    archiver.ReportLine("interrupted; the archive was left as it was");
-    return 2;
-  }
+  // A stop that came in time rolled the commit back; one after the commit's
+  // last event found the new archive already written. That is said as it
+  // is, with the status line of what was written.
+  if (archiver.Stopped() && archiver.Cancelled()) return stoppedUnwritten();
+  const bool written = archiver.CommitBegun() && !archiver.Cancelled();
   bool testFailed = false;
-  if (command.test && !gInterrupted) {
+  bool testStopped = false;
+  if (command.test && !StopRequested()) {
     try {
       archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u"");
     } catch (const std::exception& e) {
       archiver.ReportLine(std::string("test: ") + PrintableText(e.what()));
       testFailed = true;
     }
-    if (gInterrupted) {
-      archiver.ReportLine("interrupted; the test was stopped");
-      testFailed = true;
-    }
+    testStopped = archiver.Stopped();
   }
   archiver.CloseArchive();
   archiver.ClearProgress();
-  std::printf(
-      "%s\n",
-      WideToUtf8(pelko::StatusText(archiver.AddedCount(), archiver.DeletedCount())).c_str());
-  std::fflush(stdout);
+  const bool stopped = StopRequested();
+  if (!stopped || written) {
+    std::printf(
+        "%s\n",
+        WideToUtf8(pelko::StatusText(archiver.AddedCount(), archiver.DeletedCount())).c_str());
+    std::fflush(stdout);
+  }
+  if (stopped) {
+    archiver.ReportLine(
+        std::string(written ? "interrupted; the update had already been written" : kLeftAsItWas) +
+        (testStopped ? ", the test was stopped" : ""));
+    return 2;
+  }
   return archiver.Failures() > 0 || testFailed ? 1 : 0;
 }
 

@@ -22,14 +22,16 @@ constexpr const char* kUsage =
     "Keeps one ZIP archive in step with a directory tree.\n"
     "\n"
     "Commands:\n"
-    "  sync [--base DIR] [--archive FILE] [--test]\n"
+    "  sync [--base DIR] [--archive FILE] [--test] [--no-flush]\n"
     "                 make FILE mirror the files under DIR: new files are added,\n"
     "                 changed ones replaced, entries whose files are gone removed;\n"
     "                 --test then checks every entry. DIR defaults to the folder\n"
     "                 of this program, FILE to ArchiveName in Pelko.ini beside it.\n"
     "                 The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
-    "                 (added, deleted). Ctrl+C stops the run and leaves the\n"
-    "                 archive as it was\n"
+    "                 (added, deleted). The archive is flushed to the disk, so\n"
+    "                 that a power cut cannot lose the update; --no-flush leaves\n"
+    "                 that to the system (a crash of the program is still safe,\n"
+    "                 a power cut may not be)\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
@@ -44,13 +46,19 @@ constexpr const char* kUsage =
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version of the archiver component and exit\n"
     "\n"
+    "Ctrl+C or another termination signal (SIGTERM, SIGHUP, SIGQUIT, ...), however\n"
+    "many arrive, stops sync, test and extract at the next file: sync then leaves\n"
+    "the archive as it was (or, when the update had already been written, says\n"
+    "so), extract leaves no half-written file. Exit status 2.\n"
+    "\n"
     "Encrypted entries: without --password the password is asked for on the\n"
     "terminal (without echo); with no terminal the entries fail. A password given\n"
     "on the command line can be seen by other users of the machine.\n"
     "\n"
     "Exit status: 0 success; 1 some file or entry failed (sync: that file was\n"
     "skipped and the rest done); 2 the arguments are wrong, or the archive could\n"
-    "not be opened, or (sync) adding or committing failed or was interrupted.\n";
+    "not be opened, or (sync) adding or committing failed, or the run was\n"
+    "interrupted.\n";
 
 std::string ComponentVersion() {
   km::TKavoMill archiver;
@@ -184,6 +192,8 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       value("--archive", command.archive, command.archiveGiven);
     } else if (arg == "--test") {
       command.test = true;
+    } else if (arg == "--no-flush") {
+      command.flush = false;
     } else {
       problem = "sync: unexpected argument '" + std::string(arg) + "'";
     }

@@ -1,7 +1,9 @@
 // The terminal a command-line front end talks to: whether a person sits at
-// standard input, and reading a secret from it without showing it.
+// standard input, reading a secret from it without showing it, and the
+// signals that ask the program to end.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace km::platform {
@@ -15,7 +17,32 @@ bool StderrIsTerminal();
 // Reads one line from the terminal on standard input with echo switched off,
 // without its line break. False at end of input or when standard input is
 // not a terminal. The terminal's settings are restored on every path out,
-// an interrupt included.
+// an interrupt included. While a StopSignals lives, a stop request ends the
+// wait with false.
 bool ReadSecretLine(std::string& line);
+
+// While one lives, the signals that would end the program (Ctrl+C, a closed
+// terminal, SIGTERM, SIGQUIT and their like) only note a request to stop,
+// however many arrive: a run that writes asks StopRequested() at its next
+// progress event and stops there, so that a commit is rolled back or
+// completed, never cut off half way. A signal ignored when it begins (nohup)
+// stays ignored. A broken pipe or the file size limit fails the write
+// instead of ending the program. The handling before comes back when it
+// ends. One at a time.
+class StopSignals {
+ public:
+  StopSignals();
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+
+// Whether a signal has asked the program to stop since the last StopSignals
+// began.
+bool StopRequested();
 
 }  // namespace km::platform

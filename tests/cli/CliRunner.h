@@ -2,11 +2,17 @@
 // apart and split into lines, the exit code.
 #pragma once
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,7 +20,15 @@
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
 
+extern char** environ;
+
 namespace km::test {
+
+// Under CI a missing tool fails the test that needs it rather than skipping it.
+inline bool OnCi() {
+  const char* ci = std::getenv("CI");
+  return ci && std::strcmp(ci, "true") == 0;
+}
 
 struct CliRun {
   int exitCode = -1;
@@ -43,6 +57,48 @@ inline CliRun RunCli(const std::string& args, const std::filesystem::path& work,
   std::istringstream lines(r.err);
   for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
   return r;
+}
+
+// Starts args[0] (looked up in PATH) with stdin from /dev/null, stdout and
+// stderr into files, and the test's environment with `env` ("NAME=value")
+// put over it.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& outFile,
+                   const std::filesystem::path& errFile, const std::vector<std::string>& env = {}) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& mine : env)
+      replaced |= entry.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0;
+    if (!replaced) environment.push_back(entry);
+  }
+  environment.insert(environment.end(), env.begin(), env.end());
+  std::vector<char*> argv, envp;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Whether the process has its own handler for the signal in place.
+inline bool CatchesSignal(pid_t pid, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("SigCgt:"))
+      return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+  return false;
 }
 
 }  // namespace km::test

@@ -2,20 +2,22 @@
 // archive it leaves read by Info-ZIP, 7-Zip and python zipfile, which must
 // find the tree in it byte for byte. Also what a scheduled run meets: files
 // it may not read, the settings file beside the program, a second process on
-// the same archive, and Ctrl+C or SIGTERM in the middle of a run.
-#include <fcntl.h>
+// the same archive, and Ctrl+C, a hang-up or another termination signal in
+// the middle of a run.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,9 +26,8 @@
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "cli/CliRunner.h"
 #include "platform/HostPath.h"
-
-extern char** environ;
 
 namespace km {
 namespace {
@@ -184,39 +185,6 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Starts argv[0] (looked up in PATH) with stdin from /dev/null, stdout and
-// stderr into files, and the test's environment with `env` ("NAME=value")
-// put over it.
-pid_t Spawn(const Args& args, const fs::path& outFile, const fs::path& errFile,
-            const Args& env = {}) {
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    bool replaced = false;
-    for (const std::string& mine : env)
-      replaced |= entry.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0;
-    if (!replaced) environment.push_back(entry);
-  }
-  environment.insert(environment.end(), env.begin(), env.end());
-  std::vector<char*> argv, envp;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 SyncRun Finish(pid_t pid, const fs::path& outFile, const fs::path& errFile) {
   SyncRun r;
   int status = 0;
@@ -245,15 +213,6 @@ const std::string& Python() {
   return python;
 }
 
-// Whether the process has its own SIGINT handler in place yet.
-bool CatchesInterrupt(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.starts_with("SigCgt:"))
-      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
-  return false;
-}
-
 // Pseudo-random bytes: deflate gains nothing on them, so they take a while.
 std::string Noise(size_t size, uint64_t seed) {
   std::string bytes(size, '\0');
@@ -276,8 +235,10 @@ class CliSync : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.Ok());
-    if (!test::HasTool("unzip") || !test::HasTool("python3"))
+    if (!test::HasTool("unzip") || !test::HasTool("python3")) {
+      if (test::OnCi()) FAIL() << "unzip and python3 are missing (scripts/deps.sh installs them)";
       GTEST_SKIP() << "unzip and python3 are the peers every archive is checked with";
+    }
     work_ = dir_.Host(u"");
     tree_ = work_ / "Project";
     archive_ = work_ / "out.zip";
@@ -305,7 +266,7 @@ class CliSync : public testing::Test {
     return {Cli(), "sync", "--base", tree_.string(), "--archive", archive.string()};
   }
   pid_t Start(const Args& args, const std::string& tag, const Args& env = {}) {
-    return Spawn(args, work_ / (tag + ".out"), work_ / (tag + ".err"), env);
+    return test::Spawn(args, work_ / (tag + ".out"), work_ / (tag + ".err"), env);
   }
   SyncRun Finish(pid_t pid, const std::string& tag) {
     return km::Finish(pid, work_ / (tag + ".out"), work_ / (tag + ".err"));
@@ -602,49 +563,281 @@ TEST_F(CliSync, TwoRunsAtOnce) {
   }
 }
 
-// Ctrl+C or SIGTERM while a large file is replaced: either the run stopped and
-// the archive is byte for byte what it was, or the commit had finished. The
-// old entry goes to a temporary file first; it must never be left behind.
-TEST_F(CliSync, InterruptLeavesTheArchiveAsItWasOrCommitted) {
+// Whether the process has not ended yet (it may have ended unreaped).
+bool StillRunning(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+// Waits until the process has its handler for the signal in place; before
+// that a signal just ends the program, before it has touched anything.
+void AwaitHandler(pid_t pid, int signal) {
+  for (int i = 0; i < 500 && !test::CatchesSignal(pid, signal); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// The names in a folder, "FC" temporary files and journals included.
+std::vector<std::string> NamesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class CliSyncSignals : public CliSync {
+ protected:
+  void SetUp() override {
+    CliSync::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    // The archive alone in its folder: whatever a run leaves beside it shows.
+    archive_ = work_ / "arch" / "out.zip";
+    temp_ = work_ / "tmp";
+    fs::create_directories(archive_.parent_path());
+    fs::create_directories(temp_);
+  }
+
+  // Starts a sync (with `more` arguments) with its temporary files in
+  // temp_; once its handlers are in place and `wait` has returned, sends
+  // `signals`, each next one `gap` after the one before, and waits for the
+  // end. missed: the run had ended before the first signal.
+  SyncRun SignalledSync(const std::vector<int>& signals, const std::function<void()>& wait,
+                        std::chrono::microseconds gap, bool& missed, const Args& more = {}) {
+    Args args = SyncArgs(archive_);
+    args.insert(args.end(), more.begin(), more.end());
+    const pid_t pid = Start(args, "signalled", {"TMPDIR=" + temp_.string()});
+    EXPECT_GT(pid, 0);
+    if (pid <= 0) return {};
+    AwaitHandler(pid, signals.front());
+    wait();
+    missed = !StillRunning(pid);
+    for (size_t i = 0; i < signals.size(); ++i) {
+      if (i > 0) std::this_thread::sleep_for(gap);
+      kill(pid, signals[i]);
+    }
+    return Finish(pid, "signalled");
+  }
+
+  // What a signalled run must leave: exit 2, and either the archive byte for
+  // byte as it was, or the new one, mirroring the tree (compared with
+  // `after` when known, else checked with the peers), each time with the
+  // run saying which. No temporary file or journal is left. True when the
+  // archive is the old one.
+  bool ExpectOldOrNew(const SyncRun& r, const std::string& before, const std::string& after,
+                      int replaced) {
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_EQ(NamesIn(temp_), std::vector<std::string>{}) << "a temporary file was left";
+    EXPECT_EQ(NamesIn(archive_.parent_path()), std::vector<std::string>{"out.zip"});
+    const std::string bytes = ReadHostFile(archive_);
+    const std::string last = r.errLines.empty() ? "" : r.errLines.back();
+    if (bytes == before) {
+      EXPECT_EQ(last, "pelko-cli: interrupted; the archive was left as it was") << r.err;
+      return true;
+    }
+    if (after.empty())
+      EXPECT_EQ(Check(archive_, tree_).problems, "");
+    else
+      EXPECT_TRUE(bytes == after) << "neither the old nor the new archive: "
+                                  << Check(archive_, tree_).problems;
+    EXPECT_TRUE(last.starts_with("pelko-cli: interrupted; the update had already been written"))
+        << r.err;
+    EXPECT_EQ(r.LastLine(), Status(replaced, 0));
+    return false;
+  }
+
+  fs::path temp_;
+};
+
+// Ctrl+C or SIGTERM while a large file is replaced: the run either stopped
+// and rolled back, or the commit had finished. The old entry goes to a
+// temporary file first; it must never be left behind.
+TEST_F(CliSyncSignals, InterruptLeavesTheArchiveAsItWasOrCommitted) {
   Write("sub/large.bin", Noise(32 << 20, 99));
+  {
+    // Stopped while it makes the archive: none is left, not even an empty one.
+    SCOPED_TRACE("new archive");
+    bool missed = false;
+    const SyncRun r = SignalledSync(
+        {SIGINT}, [] {}, {}, missed);
+    ASSERT_FALSE(missed);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_EQ(r.err, "pelko-cli: interrupted; the archive was left as it was\n");
+    EXPECT_EQ(NamesIn(archive_.parent_path()), std::vector<std::string>{});
+    EXPECT_EQ(NamesIn(temp_), std::vector<std::string>{});
+  }
   SyncAndCheck(12, 0);
   const std::string before = ReadHostFile(archive_);
-  const fs::path temp = work_ / "tmp";
-  fs::create_directories(temp);
   Write("sub/large.bin", Noise(32 << 20, 100));
   ShiftTime("sub/large.bin", std::chrono::hours(1));
 
-  struct Stop {
-    int delayMs;
-    int signal;
-  };
   int stopped = 0;
-  for (const Stop stop : {Stop{0, SIGINT}, Stop{100, SIGTERM}, Stop{400, SIGINT}}) {
-    SCOPED_TRACE("after " + std::to_string(stop.delayMs) + " ms, signal " +
-                 std::to_string(stop.signal));
+  for (const auto& [delayMs, signal] : {std::pair{0, SIGINT}, {100, SIGTERM}, {400, SIGINT}}) {
+    SCOPED_TRACE("after " + std::to_string(delayMs) + " ms, " + strsignal(signal));
     WriteHostFile(archive_, before);
-    const pid_t pid = Start(SyncArgs(archive_), "stopped", {"TMPDIR=" + temp.string()});
-    ASSERT_GT(pid, 0);
-    // Before its handler is in place a signal just ends the program, before
-    // it has touched anything; the delays count from there.
-    for (int i = 0; i < 2500 && !CatchesInterrupt(pid); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(stop.delayMs));
-    kill(pid, stop.signal);
-    const SyncRun r = Finish(pid, "stopped");
-    if (r.exitCode == 2) {
-      ++stopped;
-      EXPECT_TRUE(ReadHostFile(archive_) == before) << "the archive changed";
-    } else {
-      EXPECT_EQ(r.exitCode, 0) << r.err;
-      EXPECT_EQ(r.LastLine(), Status(1, 0));
-      EXPECT_EQ(Check(archive_, tree_).problems, "");
-    }
-    EXPECT_TRUE(fs::is_empty(temp)) << "a temporary file was left";
-    for (const auto& entry : fs::directory_iterator(work_))
-      EXPECT_FALSE(entry.path().filename().string().starts_with("FC")) << entry.path();
+    bool missed = false;
+    const SyncRun r = SignalledSync(
+        {signal}, [&] { std::this_thread::sleep_for(std::chrono::milliseconds(delayMs)); }, {},
+        missed);
+    if (missed) continue;
+    stopped += ExpectOldOrNew(r, before, "", 1);
   }
   EXPECT_GE(stopped, 1);
+}
+
+// However many termination signals come and wherever in a run they land, the
+// run ends with exit 2 and leaves the old archive or the new one, never one
+// cut short. A hang-up (the terminal closed) and a second Ctrl+C right after
+// the first are the ones that ended the program in the middle of a commit.
+TEST_F(CliSyncSignals, SignalsAtRandomPointsLeaveTheOldOrTheNewArchive) {
+  constexpr int kFiles = 8;
+  auto rewrite = [&](uint64_t seed) {
+    for (int i = 0; i < kFiles; ++i)
+      Write("bulk/f" + std::to_string(i) + ".bin", Noise(1 << 20, seed + i));
+  };
+  fs::create_directories(Path("bulk"));
+  rewrite(300);
+  SyncAndCheck(12 + kFiles, 0);
+  const std::string before = ReadHostFile(archive_);
+  rewrite(400);
+  for (int i = 0; i < kFiles; ++i)
+    ShiftTime("bulk/f" + std::to_string(i) + ".bin", std::chrono::hours(1));
+
+  // A run left alone: the new archive, and how long a run lasts once its
+  // handlers are in place; the signals land within that.
+  const pid_t pid = Start(SyncArgs(archive_), "whole");
+  ASSERT_GT(pid, 0);
+  AwaitHandler(pid, SIGINT);
+  const auto started = std::chrono::steady_clock::now();
+  const SyncRun whole = Finish(pid, "whole");
+  const auto runTime = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - started);
+  ASSERT_EQ(whole.exitCode, 0) << whole.err;
+  ASSERT_EQ(whole.LastLine(), Status(kFiles, 0));
+  ASSERT_EQ(Check(archive_, tree_).problems, "");
+  const std::string after = ReadHostFile(archive_);
+  ASSERT_NE(after, before);
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed) + ", a run lasts " + std::to_string(runTime.count()) +
+               " us");
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int64_t> point(0, runTime.count() * 9 / 10);
+  std::uniform_int_distribution<int64_t> gap(1000, 8000);
+  struct Round {
+    std::vector<int> signals;
+    int count;
+  };
+  int old = 0, missed = 0, rounds = 0;
+  for (const Round& round : {Round{{SIGHUP}, 20}, Round{{SIGINT, SIGINT}, 20}, Round{{SIGQUIT}, 1},
+                             Round{{SIGTERM}, 1}}) {
+    for (int i = 0; i < round.count; ++i) {
+      const auto delay =
+          std::chrono::microseconds(round.count > 1 ? point(random) : runTime.count() / 2);
+      SCOPED_TRACE(std::string(strsignal(round.signals.front())) + " x" +
+                   std::to_string(round.signals.size()) + " after " +
+                   std::to_string(delay.count()) + " us");
+      WriteHostFile(archive_, before);
+      bool late = false;
+      const SyncRun r = SignalledSync(
+          round.signals, [&] { std::this_thread::sleep_for(delay); },
+          std::chrono::microseconds(gap(random)), late);
+      ++rounds;
+      if (late) {
+        ++missed;
+        continue;
+      }
+      old += ExpectOldOrNew(r, before, after, kFiles);
+    }
+  }
+  // A run that had ended before its signal says nothing; most must not have.
+  EXPECT_LE(missed, rounds / 4);
+  EXPECT_GE(old, 1);
+
+  // After the commit's last event, while the new archive is flushed and
+  // tested: it stays, and the run says that it was written. The archive is
+  // cut where the rewrite begins, and has its new size once the directory
+  // is written.
+  WriteHostFile(archive_, before);
+  auto committed = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::error_code ec;
+    while (fs::file_size(archive_, ec) == before.size() &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    while (fs::file_size(archive_, ec) != after.size() &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+  };
+  bool late = false;
+  const SyncRun r = SignalledSync({SIGINT}, committed, {}, late, {"--test"});
+  ASSERT_FALSE(late) << "the run was over before the signal";
+  EXPECT_FALSE(ExpectOldOrNew(r, before, after, kFiles));
+}
+
+// A run started with hang-ups ignored (nohup) is meant to outlive its
+// terminal: a hang-up does not stop it.
+TEST_F(CliSyncSignals, HangUpIgnoredFromTheStartStaysIgnored) {
+  Write("sub/large.bin", Noise(8 << 20, 5));
+  Args args = SyncArgs(archive_);
+  args.insert(args.begin(), "nohup");
+  const pid_t pid = Start(args, "nohup");
+  ASSERT_GT(pid, 0);
+  AwaitHandler(pid, SIGINT);
+  EXPECT_FALSE(test::CatchesSignal(pid, SIGHUP));
+  kill(pid, SIGHUP);
+  const SyncRun r = Finish(pid, "nohup");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.LastLine(), Status(12, 0));
+  EXPECT_EQ(Check(archive_, tree_).problems, "");
+}
+
+// Nobody reading stdout any more (the pipe's reader ended first) does not
+// end a run: the status line is lost, the update is made and the exit
+// status tells it.
+TEST_F(CliSyncSignals, ClosedPipeDoesNotEndTheRun) {
+  std::string command;
+  for (const std::string& arg : SyncArgs(archive_)) command += Quoted(arg) + " ";
+  const fs::path code = work_ / "code.txt";
+  ASSERT_EQ(RunShell("{ " + command + "2> /dev/null; echo $? > " + Quoted(code) + "; } | true"), 0);
+  EXPECT_EQ(ReadHostFile(code), "0\n");
+  EXPECT_EQ(Check(archive_, tree_).problems, "");
+}
+
+// --no-flush leaves the flushing to the system: the archive is the same and
+// sound, but no fsync is made (seen with strace).
+TEST_F(CliSync, NoFlushLeavesTheFlushingToTheSystem) {
+  SyncAndCheck(11, 0, {"--no-flush"});
+  const bool canTrace =
+      test::HasTool("strace") && RunShell("strace -o /dev/null true > /dev/null 2>&1") == 0;
+  if (!canTrace) {
+    if (test::OnCi()) FAIL() << "strace is missing or may not trace here";
+    GTEST_SKIP() << "strace is missing or may not trace here";
+  }
+  auto syncsWhenTraced = [&](const Args& more) {
+    const fs::path log = work_ / "strace.log";
+    Args args = {"strace",
+                 "-f",
+                 "-qq",
+                 "-o",
+                 log.string(),
+                 "-e",
+                 "trace=fsync,fdatasync,sync,syncfs,sync_file_range,msync"};
+    const Args sync = SyncArgs(archive_);
+    args.insert(args.end(), sync.begin(), sync.end());
+    args.insert(args.end(), more.begin(), more.end());
+    const SyncRun r = Run(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(1, 0));
+    EXPECT_EQ(Check(archive_, tree_).problems, "");
+    std::istringstream calls(ReadHostFile(log));
+    int count = 0;
+    for (std::string line; std::getline(calls, line);) count += !line.empty();
+    return count;
+  };
+  Write("one.txt", "one\n");
+  EXPECT_EQ(syncsWhenTraced({"--no-flush"}), 0);
+  Write("two.txt", "two\n");
+  EXPECT_GE(syncsWhenTraced({}), 1);
 }
 
 }  // namespace

@@ -3,13 +3,18 @@
 // failing entry named on its own line, hostile names kept inside the target,
 // and exit codes 0 / 1 / 2.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archiver/ArchiverTestUtil.h"
@@ -298,7 +303,8 @@ TEST_F(CliTestExtractTest, PasswordIsAskedOnTheTerminalWithoutEcho) {
   std::ofstream(script) << R"PY(
 import os, pty, signal, sys, select, time
 # Runs a command on a pseudo-terminal and answers each password prompt with
-# the next of the '|'-separated answers, or with end of input when none is left.
+# the next of the '|'-separated answers, or with end of input when none is left;
+# the answer ^C is a SIGINT instead.
 answers = sys.argv[1].split('|') if sys.argv[1] else []
 pid, fd = pty.fork()
 if pid == 0:
@@ -317,7 +323,10 @@ while time.time() < deadline:
     out += chunk
     if out.count(b'Enter password') > sent:
         time.sleep(0.2)  # the prompt switches echo off after printing
-        os.write(fd, (answers[sent] + '\n').encode() if sent < len(answers) else b'\x04')
+        if sent < len(answers) and answers[sent] == '^C':
+            os.kill(pid, signal.SIGINT)
+        else:
+            os.write(fd, (answers[sent] + '\n').encode() if sent < len(answers) else b'\x04')
         sent += 1
 else:
     os.kill(pid, signal.SIGKILL)
@@ -325,8 +334,8 @@ _, status = os.waitpid(pid, 0)
 sys.stdout.write(out.decode('utf-8', 'replace'))
 sys.exit(os.waitstatus_to_exitcode(status))
 )PY";
-  auto onTerminal = [&](const std::string& answers) {
-    return RunCli("test " + Quoted(archive), work_,
+  auto onTerminal = [&](const std::string& answers, const std::string& command = "test ") {
+    return RunCli(command + Quoted(archive), work_,
                   "python3 " + Quoted(script) + " '" + answers + "' ");
   };
   const CliRun right = onTerminal("s3cr3t-W0rd");
@@ -342,6 +351,17 @@ sys.exit(os.waitstatus_to_exitcode(status))
   const CliRun skipped = onTerminal("");
   EXPECT_EQ(skipped.exitCode, 1) << skipped.out;
   EXPECT_TRUE(Contains(skipped.out, "4 entries tested, 3 failed")) << skipped.out;
+
+  // Ctrl+C at the prompt stops the run; the entry's temporary file, already
+  // made beside its target, goes with it.
+  const fs::path dest = work_ / "asked-out";
+  const CliRun interrupted = onTerminal("^C", "extract --to " + Quoted(dest) + " ");
+  EXPECT_EQ(interrupted.exitCode, 2) << interrupted.out;
+  EXPECT_TRUE(Contains(interrupted.out, "pelko-cli: interrupted; the extraction was stopped"))
+      << interrupted.out;
+  EXPECT_FALSE(Contains(interrupted.out, "skipped")) << interrupted.out;
+  for (const std::string& name : test::TreeListing(dest))
+    EXPECT_TRUE(name.back() == '/') << name << " was left";
 }
 
 // ---- Masks
@@ -387,6 +407,94 @@ TEST_F(CliTestExtractTest, ExtractWithoutTargetUsesTheCurrentDirectory) {
       RunCli("extract " + Quoted(archive) + " a.txt", work_, "cd " + Quoted(here) + " && ");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(test::FileBytes(here / "a.txt"), "alpha\n");
+}
+
+// ---- Interrupted
+
+// The exit code of a child, once it has ended; -1 when a signal ended it.
+int ExitCodeOf(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// A termination signal, or two, stop extract at the next entry or block:
+// exit 2, no "FC" temporary file left beside the targets, and each target
+// either as it was or whole. test stops as well and exits 2, never 0.
+TEST_F(CliTestExtractTest, InterruptedRunsStopCleanly) {
+  if (!test::HasTool("zip")) {
+    if (test::OnCi()) FAIL() << "zip is missing (scripts/deps.sh installs it)";
+    GTEST_SKIP() << "zip is not installed";
+  }
+  // Stored noise: the entries take a while to write out, nothing to inflate.
+  const fs::path tree = work_ / "big-tree";
+  fs::create_directories(tree);
+  constexpr int kEntries = 4;
+  std::vector<std::string> contents;
+  for (int i = 0; i < kEntries; ++i) {
+    std::string bytes(16 << 20, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ull * uint64_t(i + 1);
+    for (size_t k = 0; k + 8 <= bytes.size(); k += 8) {
+      x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+      std::memcpy(&bytes[k], &x, 8);
+    }
+    test::WriteHostFile(tree / ("big" + std::to_string(i) + ".bin"), bytes);
+    contents.push_back(std::move(bytes));
+  }
+  const fs::path archive = work_ / "big.zip";
+  ASSERT_EQ(test::RunShell("cd " + Quoted(tree) + " && zip -q -0 " + Quoted(archive) + " *.bin"),
+            0);
+  const std::string cli = (fs::path(KM_BIN_DIR) / "pelko-cli").string();
+  const fs::path out = work_ / "run.out", err = work_ / "run.err";
+
+  for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, {SIGHUP, SIGINT}}) {
+    SCOPED_TRACE(std::string(strsignal(signals.front())) + " x" + std::to_string(signals.size()));
+    // Older copies of every target, which must not be lost.
+    const fs::path dest = work_ / ("dest" + std::to_string(signals.size()));
+    fs::create_directories(dest);
+    for (int i = 0; i < kEntries; ++i)
+      test::WriteHostFile(dest / ("big" + std::to_string(i) + ".bin"), "old\n");
+    const pid_t pid =
+        test::Spawn({cli, "extract", archive.string(), "--to", dest.string()}, out, err);
+    ASSERT_GT(pid, 0);
+    // The first temporary file shows that an entry is being written.
+    auto temporaryFile = [&] {
+      std::error_code ec;
+      for (const auto& entry : fs::directory_iterator(dest, ec))
+        if (entry.path().filename().string().starts_with("FC")) return true;
+      return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!temporaryFile() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    for (int signal : signals) {
+      kill(pid, signal);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(ExitCodeOf(pid), 2) << test::ReadHostFile(err);
+    EXPECT_TRUE(Contains(test::ReadHostFile(err), "pelko-cli: interrupted"))
+        << test::ReadHostFile(err);
+    int whole = 0;
+    for (const auto& entry : fs::directory_iterator(dest)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_FALSE(name.starts_with("FC")) << "temporary file left: " << name;
+      if (!name.starts_with("big")) continue;
+      const std::string bytes = test::ReadHostFile(entry.path());
+      const std::string& wanted = contents[size_t(name[3] - '0')];
+      EXPECT_TRUE(bytes == "old\n" || bytes == wanted) << name << " is cut short";
+      whole += bytes == wanted;
+    }
+    EXPECT_LT(whole, kEntries) << "the run was not stopped";
+  }
+
+  const pid_t pid = test::Spawn({cli, "test", archive.string()}, out, err);
+  ASSERT_GT(pid, 0);
+  for (int i = 0; i < 20000 && !test::CatchesSignal(pid, SIGTERM); ++i)
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(ExitCodeOf(pid), 2) << test::ReadHostFile(err);
+  EXPECT_TRUE(Contains(test::ReadHostFile(err), "pelko-cli: interrupted"))
+      << test::ReadHostFile(err);
 }
 
 }  // namespace
