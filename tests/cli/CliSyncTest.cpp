@@ -3,17 +3,14 @@
 // find the tree in it byte for byte. Also what a scheduled run meets: files
 // it may not read, the settings file beside the program, a second process on
 // the same archive, and Ctrl+C or SIGTERM in the middle of a run.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -24,16 +21,18 @@
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "cli/CliRunner.h"
 #include "platform/HostPath.h"
-
-extern char** environ;
 
 namespace km {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Noise;
+using test::Python;
 using test::Quoted;
 using test::RunShell;
+using test::Spawn;
 using test::WriteHostFile;
 using Args = std::vector<std::string>;
 
@@ -163,12 +162,7 @@ struct PeerCheck {
   bool Has(const std::string& name) const { return MethodOf(name) >= 0; }
 };
 
-struct SyncRun {
-  int exitCode = -1;  // -1: ended by a signal
-  std::string out;
-  std::string err;
-  std::vector<std::string> errLines;
-
+struct SyncRun : test::CliRun {
   std::string LastLine() const {
     std::string text = out;
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -184,65 +178,8 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Starts argv[0] (looked up in PATH) with stdin from /dev/null, stdout and
-// stderr into files, and the test's environment with `env` ("NAME=value")
-// put over it.
-pid_t Spawn(const Args& args, const fs::path& outFile, const fs::path& errFile,
-            const Args& env = {}) {
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    bool replaced = false;
-    for (const std::string& mine : env)
-      replaced |= entry.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0;
-    if (!replaced) environment.push_back(entry);
-  }
-  environment.insert(environment.end(), env.begin(), env.end());
-  std::vector<char*> argv, envp;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 SyncRun Finish(pid_t pid, const fs::path& outFile, const fs::path& errFile) {
-  SyncRun r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-    r.exitCode = WEXITSTATUS(status);
-  r.out = ReadHostFile(outFile);
-  r.err = ReadHostFile(errFile);
-  std::istringstream lines(r.err);
-  for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
-  return r;
-}
-
-// The interpreter itself: a version manager's python3 may be a script that
-// costs more than the comparison.
-const std::string& Python() {
-  static const std::string python = [] {
-    std::string path;
-    if (FILE* pipe = popen("python3 -c 'import sys; print(sys.executable)' 2>/dev/null", "r")) {
-      char buf[4096];
-      while (fgets(buf, sizeof buf, pipe)) path += buf;
-      pclose(pipe);
-    }
-    while (!path.empty() && path.back() == '\n') path.pop_back();
-    return path.empty() ? std::string("python3") : path;
-  }();
-  return python;
+  return {test::Finish(pid, outFile, errFile)};
 }
 
 // Whether the process has its own SIGINT handler in place yet.
@@ -252,18 +189,6 @@ bool CatchesInterrupt(pid_t pid) {
     if (line.starts_with("SigCgt:"))
       return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
   return false;
-}
-
-// Pseudo-random bytes: deflate gains nothing on them, so they take a while.
-std::string Noise(size_t size, uint64_t seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i + 8 <= size; i += 8) {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    std::memcpy(&bytes[i], &seed, 8);
-  }
-  return bytes;
 }
 
 std::string Lines(int count, const std::string& word) {
