@@ -1,10 +1,12 @@
 // The commit's crash safety through the real program. A sync killed at each
 // system call that writes, flushes, cuts, renames or deletes a file (and
 // after random delays) leaves, once the next open has played back what it
-// left, the old archive or the new one and nothing beside it.
+// left, the old archive or the new one and nothing beside it. While a commit
+// holds the archive, a listing and a second sync keep off it.
 //
-// strace does the killing: `-e inject=NAME:signal=KILL:when=N` kills a run
-// as it enters its N-th call of NAME (strace counts each call name apart).
+// strace does the killing and holding: `-e inject=NAME:signal=KILL:when=N`
+// kills a run as it enters its N-th call of NAME (strace counts each call
+// name apart), `delay_enter`/`delay_exit` hold it there.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -58,6 +61,10 @@ std::string TraceSet() {
   return set;
 }
 
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 std::string Lines(int count, const std::string& word) {
   std::string text;
   for (int i = 0; i < count; ++i) text += word + " line " + std::to_string(i) + "\n";
@@ -82,6 +89,27 @@ void RequireTools(const Args& tools) {
     Require(test::HasTool(tool), tool + " is needed");
     if (Stopped()) return;
   }
+}
+
+// Whether a started process has ended (and waits to be reaped).
+bool Ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z';
+}
+
+// Polls `ready` until it holds; false when the process ends first or a
+// minute passes.
+bool WaitFor(pid_t pid, const std::function<bool()>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ready()) return true;
+    if (Ended(pid)) return ready();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 // ---- Reading a trace
@@ -237,6 +265,12 @@ const std::vector<CommitKind> kKinds = {
 
 void PrintTo(const CommitKind& kind, std::ostream* os) {
   *os << kind.name;
+}
+
+const CommitKind& KindNamed(const std::string& name) {
+  for (const CommitKind& kind : kKinds)
+    if (kind.name == name) return kind;
+  std::abort();
 }
 
 // Kills made and where they left the archive.
@@ -604,6 +638,65 @@ INSTANTIATE_TEST_SUITE_P(, CliCrashKill, testing::ValuesIn(kKinds),
                          [](const testing::TestParamInfo<CommitKind>& info) {
                            return std::string(info.param.name);
                          });
+
+// ---- 2. Another process while a commit holds the archive
+
+class CliCrashHold : public CliCrash {};
+
+// Held just after its first change to the archive and just after its last
+// write to it, a sync must keep a listing from showing a half-written
+// directory and a second sync from starting, and neither may touch the
+// journal that then stands for the old archive.
+TEST_F(CliCrashHold, ListAndSecondSyncKeepOff) {
+  Prepare(KindNamed("Mix"));
+  if (Stopped()) return;
+  const std::vector<Call> calls = TraceCommit("count");
+  std::vector<Call> holds;  // the first change and the last write
+  for (const Call& call : calls) {
+    if (!call.On(kArchiveName)) continue;
+    if (holds.empty() && (kWriting.count(call.name) || call.name == "ftruncate"))
+      holds.push_back(call);
+    if (kWriting.count(call.name)) {
+      holds.resize(2);
+      holds[1] = call;
+    }
+  }
+  ASSERT_EQ(holds.size(), 2u) << "the commit never wrote to the archive";
+
+  for (const Call& hold : holds) {
+    SCOPED_TRACE("held after " + hold.Point());
+    Restore();
+    if (Stopped()) return;
+    const fs::path log = work_ / "hold.trace";
+    fs::remove(log);  // the last hold's
+    const std::string injection =
+        hold.name + ":delay_exit=4000000:when=" + std::to_string(hold.ordinal);
+    const pid_t first = Start(Traced(log, hold.name, {injection}, SyncArgs()), "first");
+    ASSERT_TRUE(WaitFor(first, [&] { return Contains(test::ReadHostFile(log), "(DELAYED)"); }))
+        << "the run was never held: " << test::ReadHostFile(log);
+    const bool journalThere = fs::exists(Journal());
+    const std::string journal = test::ReadHostFile(Journal());
+    EXPECT_TRUE(journalThere) << "no journal while the archive is being rewritten";
+
+    const CliRun list = Run({Cli(), "list", archive_.string()}, "list");
+    EXPECT_EQ(list.exitCode, 2);
+    EXPECT_TRUE(Contains(list.err, "being updated")) << list.err;
+    EXPECT_EQ(list.out, "") << "a listing of an archive in the middle of its commit";
+
+    const CliRun second = Run(SyncArgs(), "second");
+    EXPECT_EQ(second.exitCode, 2) << second.out;
+    EXPECT_TRUE(Contains(second.err, "another program")) << second.err;
+
+    EXPECT_FALSE(Ended(first)) << "the hold ended before the other runs were done";
+    EXPECT_EQ(fs::exists(Journal()), journalThere);
+    EXPECT_TRUE(test::ReadHostFile(Journal()) == journal) << "the journal was changed";
+
+    const CliRun done = Finish(first, "first");
+    EXPECT_EQ(done.exitCode, 0) << done.err;
+    EXPECT_EQ(StateOf(archive_).entries, newState_.entries);
+    EXPECT_EQ(FolderNames(store_), Args{kArchiveName});
+  }
+}
 
 }  // namespace
 }  // namespace km
