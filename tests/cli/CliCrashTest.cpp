@@ -2,7 +2,8 @@
 // system call that writes, flushes, cuts, renames or deletes a file (and
 // after random delays) leaves, once the next open has played back what it
 // left, the old archive or the new one and nothing beside it. While a commit
-// holds the archive, a listing and a second sync keep off it.
+// holds the archive, a listing and a second sync keep off it. A rollback that
+// a full disk stops keeps the old bytes in the journal until there is room.
 //
 // strace does the killing and holding: `-e inject=NAME:signal=KILL:when=N`
 // kills a run as it enters its N-th call of NAME (strace counts each call
@@ -696,6 +697,128 @@ TEST_F(CliCrashHold, ListAndSecondSyncKeepOff) {
     EXPECT_EQ(StateOf(archive_).entries, newState_.entries);
     EXPECT_EQ(FolderNames(store_), Args{kArchiveName});
   }
+}
+
+// ---- 3. The disk fills while a rollback puts the old bytes back
+
+class CliCrashDiskFull : public CliCrash {
+ protected:
+  void TearDown() override {
+    if (holder_ > 0) {
+      kill(holder_, SIGKILL);
+      waitpid(holder_, nullptr, 0);
+    }
+  }
+
+  // A 16 MiB tmpfs on store_, seen only in a mount namespace of its own
+  // that lives as long as a sleeping holder process (which dies with this
+  // one): a test that crashes leaves no mount behind.
+  void MountSmallDisk() {
+    constexpr uintmax_t kDiskSize = 16 << 20;
+    holder_ = test::Spawn({"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                           "mount -t tmpfs -o size=16m tmpfs \"$1\" && "
+                           "exec setpriv --pdeathsig KILL sleep 600",
+                           "sh", store_.string()},
+                          work_ / "holder.out", work_ / "holder.err");
+    ASSERT_GT(holder_, 0);
+    root_ = "/proc/" + std::to_string(holder_) + "/root";
+    const bool mounted = WaitFor(holder_, [&] {
+      std::error_code ec;
+      return fs::space(Seen(store_), ec).capacity == kDiskSize;
+    });
+    Require(mounted, "cannot mount a tmpfs in a mount namespace of its own: " +
+                         test::ReadHostFile(work_ / "holder.err"));
+    prefix_ = {"nsenter", "--mount=/proc/" + std::to_string(holder_) + "/ns/mnt", "--"};
+  }
+
+  pid_t holder_ = -1;
+};
+
+// A sync replacing the first entry is interrupted right at its first change
+// to the archive; the run is then held as the rollback begins to write the
+// old bytes back, and the disk is filled meanwhile. The old bytes must stay
+// in the journal, named on stderr, until an open with room plays them back.
+TEST_F(CliCrashDiskFull, RollbackKeepsTheJournalUntilThereIsRoom) {
+  Require(geteuid() == 0, "root is needed to mount a file system");
+  if (Stopped()) return;
+  RequireTools({"unshare", "nsenter", "setpriv", "mount", "dd"});
+  if (Stopped()) return;
+  store_ = work_ / "disk";
+  archive_ = store_ / kArchiveName;
+  fs::create_directories(store_);
+  MountSmallDisk();
+  if (Stopped()) return;
+  Prepare(KindNamed("ReplaceFirst"), 4 << 20);
+  if (Stopped()) return;
+
+  // Where the run is interrupted: its first change to the archive (or the
+  // last flush or cut before it, should the first change be a write).
+  const std::vector<Call> calls = TraceCommit("count");
+  const Call* interrupt = nullptr;
+  for (const Call& call : calls) {
+    const bool flushOrCut = call.name == "ftruncate" || call.name == "fsync" ||
+                            call.name == "fdatasync" || call.name == "fallocate";
+    if (flushOrCut) interrupt = &call;
+    if ((kWriting.count(call.name) || flushOrCut) && call.On(kArchiveName)) break;
+  }
+  ASSERT_NE(interrupt, nullptr) << "no flush or cut before the archive changes";
+  const std::string interruptAt =
+      interrupt->name + ":signal=INT:when=" + std::to_string(interrupt->ordinal);
+
+  // With room, the interrupted run puts the archive back by itself; its
+  // first write to the archive after the interrupt begins the rollback.
+  const std::vector<Call> rolledBack = TraceCommit("rollback", {interruptAt}, 2);
+  const Call* restore = nullptr;
+  for (const Call& call : rolledBack)
+    if (call.afterInterrupt && kWriting.count(call.name) && call.On(kArchiveName)) {
+      restore = &call;
+      break;
+    }
+  ASSERT_NE(restore, nullptr) << "the interrupted run wrote nothing back to the archive";
+
+  // The same run, held as the rollback writes; the disk fills meanwhile. A
+  // hold that ends before the disk is full is tried again.
+  const fs::path fill = store_ / "fill";
+  CliRun stopped;
+  for (int attempt = 0;; ++attempt) {
+    ASSERT_LT(attempt, 3) << "the hold kept ending before the disk was full";
+    Restore();  // the filler too
+    if (Stopped()) return;
+    const fs::path log = work_ / "full.trace";
+    fs::remove(log);
+    const std::string holdAt = restore->name +
+                               ":delay_enter=" + std::to_string(3000000 * (attempt + 1)) +
+                               ":when=" + std::to_string(restore->ordinal);
+    const pid_t run =
+        Start(Traced(log, interrupt->name + "," + restore->name, {interruptAt, holdAt}, SyncArgs()),
+              "full");
+    const bool held = WaitFor(run, [&] {
+      std::ifstream in(log);
+      int seen = 0;
+      for (std::string line; std::getline(in, line);)
+        seen += Contains(line, " " + restore->name + "(");
+      return seen >= restore->ordinal;
+    });
+    Run({"dd", "if=/dev/zero", "of=" + fill.string(), "bs=1M"}, "dd");
+    const uintmax_t left = fs::space(Seen(store_)).available;
+    const bool stillHeld = held && !Ended(run);
+    stopped = Finish(run, "full");
+    ASSERT_TRUE(held) << "the run was never held: " << stopped.err;
+    ASSERT_LT(left, 64u << 10) << "dd left room on the disk";
+    if (stillHeld) break;
+  }
+  EXPECT_EQ(stopped.exitCode, 2) << stopped.err;
+  EXPECT_TRUE(Contains(stopped.err, std::string(kArchiveName) + "-journal"))
+      << "the message does not say where the old data is: " << stopped.err;
+  EXPECT_TRUE(fs::exists(Seen(Journal()))) << "the journal is gone with the old data";
+
+  fs::remove(Seen(fill));
+  const CliRun list = Run({Cli(), "list", archive_.string()}, "list");
+  EXPECT_EQ(list.exitCode, 0) << list.err;
+  EXPECT_TRUE(test::ReadHostFile(Seen(archive_)) == oldBytes_) << "not the old archive";
+  EXPECT_EQ(FolderNames(Seen(store_)), Args{kArchiveName});
+  for (const std::string& name : FolderNames(temp_))
+    EXPECT_FALSE(name.starts_with("FC")) << "left in TMPDIR: " << name;
 }
 
 }  // namespace
