@@ -656,7 +656,20 @@ void TKMBaseArchiver::OpenVolumeFile(const std::u16string& fileName) {
   // while one runs: it never sees an archive half rewritten. Other readers
   // are welcome, so the lock is not the one that denying writes takes.
   const bool shared = openMode_ == kOpenModeReadShared;
-  auto stream = std::make_unique<TFileStream>(fileName, shared ? kOpenModeReadOnly : openMode_);
+  // A new single-file archive is an empty archive from the moment it shows
+  // up: a run killed before its first commit leaves one, never a file that
+  // no tool reads.
+  std::string initial;
+  if (openMode_ == kOpenModeCreate && spanningMode_ == smNone && sfxStub_.empty() &&
+      !HasSfxExtension(fileName)) {
+    TEndOfCentralDir end;
+    end.Signature = standardZip_ ? TEndOfCentralDir::kSignature : TEndOfCentralDir::kAltSignature;
+    ByteWriter out;
+    EncodeEndOfCentralDir(end, out);
+    initial.assign(reinterpret_cast<const char*>(out.Data().data()), out.Size());
+  }
+  auto stream =
+      std::make_unique<TFileStream>(fileName, shared ? kOpenModeReadOnly : openMode_, initial);
   if (shared && !stream->Handle().LockShared()) throw EKMArchiveBusy(fileName);
   archiveStream_ = std::move(stream);
   currentVolumeName_ = fileName;

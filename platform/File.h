@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace km::platform {
 
@@ -30,8 +31,10 @@ class File {
 
   // 0 on success or an error code. Never opens FIFOs, sockets or devices
   // (kErrorAccessDenied), and never blocks.
+  // With CreateAlways or CreateNew, initial is what the new file holds from
+  // the moment it can be seen under its name (where the host allows).
   int Open(const std::u16string& path, FileAccess access, FileShare share,
-           FileDisposition disposition);
+           FileDisposition disposition, std::string_view initial = {});
   bool IsOpen() const { return handle_ >= 0; }
   void Close();
 

@@ -61,11 +61,15 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 
 // ------------------------------------------------------------ TFileStream
 
-TFileStream::TFileStream(const std::u16string& fileName, uint16_t mode) : fileName_(fileName) {
+TFileStream::TFileStream(const std::u16string& fileName, uint16_t mode)
+    : TFileStream(fileName, mode, {}) {}
+
+TFileStream::TFileStream(const std::u16string& fileName, uint16_t mode, std::string_view initial)
+    : fileName_(fileName) {
   using namespace km::platform;
   if (mode == fmCreate) {
     int err = file_.Open(fileName, FileAccess::ReadWrite, FileShare::DenyWrite,
-                         FileDisposition::CreateAlways);
+                         FileDisposition::CreateAlways, initial);
     if (err != 0)
       throw EFCreateError(u"Cannot create file \"" + fileName + u"\". " + SysErrorMessage(err));
     return;

@@ -55,6 +55,8 @@ class TFileStream : public TStream {
   // fmCreate creates or truncates (read/write, writes denied to others).
   // Throws EFCreateError / EFOpenError with the file name in the message.
   TFileStream(const std::u16string& fileName, uint16_t mode);
+  // fmCreate with the bytes the new file holds as soon as it can be seen.
+  TFileStream(const std::u16string& fileName, uint16_t mode, std::string_view initial);
 
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;

@@ -42,7 +42,18 @@ constexpr int kCreatedElsewhere = -2;
 // file is made and locked under a private name, then linked into place.
 // Returns the descriptor; kCreatedElsewhere when host exists by now; -1 when
 // this cannot be done here (no hard links, say): the caller opens as usual.
-int CreateLocked(const std::filesystem::path& host, int flags) {
+// Writes all of bytes at offset 0; false on failure.
+bool WriteInitial(int fd, std::string_view bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t put = pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += size_t(put);
+  }
+  return true;
+}
+
+int CreateLocked(const std::filesystem::path& host, int flags, std::string_view initial) {
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path dir = host.parent_path();
   // Best made without a name at all: a process killed on the way leaves
@@ -53,7 +64,7 @@ int CreateLocked(const std::filesystem::path& host, int flags) {
     if (fd >= 0) {
       char self[64];
       std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      if (WriteInitial(fd, initial) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
           linkat(AT_FDCWD, self, AT_FDCWD, host.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return fd;
       const int err = errno;
@@ -76,7 +87,7 @@ int CreateLocked(const std::filesystem::path& host, int flags) {
       if (errno == EEXIST) continue;
       return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!WriteInitial(fd, initial) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
       unlink(own.c_str());
       close(fd);
       return -1;
@@ -112,7 +123,7 @@ File& File::operator=(File&& other) noexcept {
 }
 
 int File::Open(const std::u16string& path, FileAccess access, FileShare share,
-               FileDisposition disposition) {
+               FileDisposition disposition, std::string_view initial) {
   Close();
   const auto fail = [this](int code) {
     lastError_ = code;
@@ -154,7 +165,7 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
 
   int fd = -1;
   if (!exists && lock == LOCK_EX && disposition != FileDisposition::OpenExisting)
-    fd = CreateLocked(host, flags);
+    fd = CreateLocked(host, flags, initial);
   if (fd == kCreatedElsewhere && disposition == FileDisposition::CreateNew)
     return fail(kErrorFileExists);
   if (fd < 0) {
@@ -188,6 +199,16 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
     const int err = errno;
     close(fd);
     return fail(detail::ErrorFromErrno(err));
+  }
+  const bool creates =
+      disposition == FileDisposition::CreateAlways || disposition == FileDisposition::CreateNew;
+  if (creates && !initial.empty() && access != FileAccess::Read) {
+    struct stat now;
+    if (fstat(fd, &now) == 0 && now.st_size == 0 && !WriteInitial(fd, initial)) {
+      const int err = errno;
+      close(fd);
+      return fail(IsDiskFull(err) ? kErrorDiskFull : detail::ErrorFromErrno(err));
+    }
   }
   handle_ = fd;
   lastError_ = kErrorSuccess;

@@ -1,5 +1,6 @@
 // Runs the built pelko-cli as a script would: stdout captured, stderr kept
-// apart and split into lines, the exit code.
+// apart and split into lines, the exit code; in the foreground or started in
+// the background and waited for later.
 #pragma once
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,7 +63,7 @@ inline CliRun RunCli(const std::string& args, const std::filesystem::path& work,
 
 // Starts args[0] (looked up in PATH) with stdin from /dev/null, stdout and
 // stderr into files, and the test's environment with `env` ("NAME=value")
-// put over it.
+// put over it. -1 when it cannot be started.
 inline pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& outFile,
                    const std::filesystem::path& errFile, const std::vector<std::string>& env = {}) {
   std::vector<std::string> environment;
@@ -90,6 +92,48 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
+}
+
+// Waits for a program Spawn started; the exit code is -1 when a signal ended it.
+inline CliRun Finish(pid_t pid, const std::filesystem::path& outFile,
+                     const std::filesystem::path& errFile) {
+  CliRun r;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    r.exitCode = WEXITSTATUS(status);
+  r.out = ReadHostFile(outFile);
+  r.err = ReadHostFile(errFile);
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
+  return r;
+}
+
+// The interpreter itself: a version manager's python3 may be a script that
+// costs more than the comparison.
+inline const std::string& Python() {
+  static const std::string python = [] {
+    std::string path;
+    if (FILE* pipe = popen("python3 -c 'import sys; print(sys.executable)' 2>/dev/null", "r")) {
+      char buf[4096];
+      while (fgets(buf, sizeof buf, pipe)) path += buf;
+      pclose(pipe);
+    }
+    while (!path.empty() && path.back() == '\n') path.pop_back();
+    return path.empty() ? std::string("python3") : path;
+  }();
+  return python;
+}
+
+// Pseudo-random bytes: deflate gains nothing on them, so they take a while.
+inline std::string Noise(size_t size, uint64_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i + 8 <= size; i += 8) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    std::memcpy(&bytes[i], &seed, 8);
+  }
+  return bytes;
 }
 
 // Whether the process has its own handler for the signal in place.

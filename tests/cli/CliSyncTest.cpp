@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -33,8 +32,11 @@ namespace km {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Noise;
+using test::Python;
 using test::Quoted;
 using test::RunShell;
+using test::Spawn;
 using test::WriteHostFile;
 using Args = std::vector<std::string>;
 
@@ -164,12 +166,7 @@ struct PeerCheck {
   bool Has(const std::string& name) const { return MethodOf(name) >= 0; }
 };
 
-struct SyncRun {
-  int exitCode = -1;  // -1: ended by a signal
-  std::string out;
-  std::string err;
-  std::vector<std::string> errLines;
-
+struct SyncRun : test::CliRun {
   std::string LastLine() const {
     std::string text = out;
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -186,43 +183,7 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 SyncRun Finish(pid_t pid, const fs::path& outFile, const fs::path& errFile) {
-  SyncRun r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-    r.exitCode = WEXITSTATUS(status);
-  r.out = ReadHostFile(outFile);
-  r.err = ReadHostFile(errFile);
-  std::istringstream lines(r.err);
-  for (std::string line; std::getline(lines, line);) r.errLines.push_back(line);
-  return r;
-}
-
-// The interpreter itself: a version manager's python3 may be a script that
-// costs more than the comparison.
-const std::string& Python() {
-  static const std::string python = [] {
-    std::string path;
-    if (FILE* pipe = popen("python3 -c 'import sys; print(sys.executable)' 2>/dev/null", "r")) {
-      char buf[4096];
-      while (fgets(buf, sizeof buf, pipe)) path += buf;
-      pclose(pipe);
-    }
-    while (!path.empty() && path.back() == '\n') path.pop_back();
-    return path.empty() ? std::string("python3") : path;
-  }();
-  return python;
-}
-
-// Pseudo-random bytes: deflate gains nothing on them, so they take a while.
-std::string Noise(size_t size, uint64_t seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i + 8 <= size; i += 8) {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    std::memcpy(&bytes[i], &seed, 8);
-  }
-  return bytes;
+  return {test::Finish(pid, outFile, errFile)};
 }
 
 std::string Lines(int count, const std::string& word) {
