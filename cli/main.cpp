@@ -34,7 +34,8 @@ constexpr const char* kUsage =
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
     "                 check every entry of ARCHIVE (size and CRC-32); each entry\n"
-    "                 that fails is named on stderr\n"
+    "                 that fails is named on stderr, and so is a missing central\n"
+    "                 directory\n"
     "  extract ARCHIVE [--to DIR] [--password PW] [MASK ...]\n"
     "                 restore the entries of ARCHIVE, or those matching a MASK\n"
     "                 (* and ?, e.g. '*.txt' or 'docs/*'), under DIR (default: the\n"
@@ -64,6 +65,9 @@ int List(const char* archivePath) {
     // Listing never writes: open read-only with nothing denied to others.
     archiver.OpenArchive(km::kOpenModeReadOnly);
     const km::TKMDirArray& dir = archiver.DirManager()->CurrentDir();
+    if (archiver.DirectoryRebuilt())
+      std::fprintf(stderr, "pelko-cli: %s\n",
+                   km::cli::RebuiltDirectoryNote(archivePath, dir.Count() > 0).c_str());
     for (int32_t i = 0; i < dir.Count(); ++i) {
       const km::TDirItem& item = dir.GetItem(i);
       const uint64_t size = item.UncompressedSize == 0xFFFFFFFFu
