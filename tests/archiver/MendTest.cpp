@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "../zipformat/ZipBuilder.h"
 #include "ArchiverTestUtil.h"
 #include "PeerArchives.h"
 #include "archiver/Archiver.h"
@@ -87,6 +88,7 @@ class Mend : public ::testing::Test {
     a.SetBaseDir(dir.Win(u"tree") + u"\\");
     a.SetFileMasks({u"*.*"});
     a.SetExclusionMasks(exclusions);
+    a.SetNoCompressionMasks({u"*.zip"});
     a.SetPassword(password);
     a.Options().SetOverwriteMode(omIfDiffer);
     a.Options().SetSynchronize(synchronize);
@@ -354,6 +356,29 @@ TEST_F(Mend, AnEntryWhoseDataIsDamagedIsReplaced) {
   EXPECT_EQ(Run(), std::make_pair(1, 0));
   ExpectMirrorsTree();
   EXPECT_EQ(Bytes().substr(0, size_t(b.header)), good.substr(0, size_t(b.header)));
+  ExpectSecondRunWritesNothing();
+}
+
+// A ZIP file in the tree is stored as it is, so the local headers found
+// without a directory include its own entries, inside its data. Those go
+// with the sync (no such files), and the entry holding them is written anew.
+TEST_F(Mend, AStoredArchiveInTheTreeLeavesNoEntriesBehind) {
+  test::ZipBuilder inner;
+  inner.Add("x.txt", std::string(100, 'x')).Add("y/z.txt", "zzz");
+  Write(u"sub/inner.zip", inner.Build().bytes);
+  ASSERT_EQ(Run(), std::make_pair(6, 0));
+  const std::string good = Bytes();
+  SetBytes(good.substr(0, size_t(Locate(u"a.txt").directory)));
+  {
+    TKavoMill a;
+    Configure(a);
+    a.OpenArchive(kOpenModeReadOnly);
+    ASSERT_TRUE(a.DirectoryRebuilt());
+    EXPECT_GE(a.DirManager()->CurrentDir().FindItem(u"y/z.txt"), 0);
+  }
+
+  EXPECT_EQ(Run(), std::make_pair(1, 2));
+  ExpectMirrorsTree();
   ExpectSecondRunWritesNothing();
 }
 
