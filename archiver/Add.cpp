@@ -48,6 +48,10 @@ int64_t Size64(uint32_t size32, uint64_t size64) {
   return size32 == kSentinel32 ? int64_t(size64) : int64_t(size32);
 }
 
+int64_t LocalOffsetOf(const TDirItem& item) {
+  return Size64(item.LocalHeaderOffset, uint64_t(item.Zip64LocalHeaderOffset));
+}
+
 // The listing shows FIFOs, sockets and devices as empty plain files; opening
 // one for reading would block the commit or read endless data.
 bool IsDeviceFile(const std::u16string& fileName) {
@@ -333,6 +337,8 @@ void TKMBaseArchiver::AddFiles() {
   CheckOpen();
   CheckModifiable();
   addedCount_ = 0;
+  // Dropping damaged entries is counted as deleting them.
+  if (DirectoryRebuilt()) deletedCount_ = 0;
   BeginUpdate();
   std::vector<std::u16string> exclusions = exclusionMasks_;
   // The archive never archives itself, however its name was spelt.
@@ -344,13 +350,20 @@ void TKMBaseArchiver::AddFiles() {
     ScopeExit forget([&] {
       recordListed_ = false;
       listedEntries_.clear();
+      damagedEntries_.clear();
     });
+    // An archive that lost its directory (a run killed while it appended)
+    // may hold an entry that was never finished: its header still says what
+    // the file says, so comparing would keep it. Every entry is checked, and
+    // a damaged one is replaced from its file or dropped.
+    FindDamagedEntries();
     recordListed_ = options_.Synchronize() && !OnConfirmProcessFile && !OnStoreFile &&
                     options_.OverwriteMode() != omPrompt && options_.StorePath() != spNoPath;
     if (recordListed_) listedPrefix_ = MissingFilesPrefix();
     AddFilesByMasks(fileMasks_, options_.SearchAttr(), options_.Recurse(), false, exclusions);
     recordListed_ = false;
     if (options_.Synchronize()) DeleteMissingFiles();
+    DropDamagedEntries();
     EndUpdate();
   } catch (...) {
     CancelUpdate();
@@ -561,7 +574,10 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
     if (listed) NoteListedEntry(index, fileName);
     bool replace = false;
     const TDirItem& entry = dirManager_->CurrentDir().GetItem(index);
-    switch (options_.OverwriteMode()) {
+    // A damaged entry holds nothing worth keeping or asking about.
+    const bool damaged = IsDamagedEntry(entry);
+    const TKMOverwriteMode mode = damaged ? omAlways : options_.OverwriteMode();
+    switch (mode) {
       case omPrompt: {
         std::u16string entryName = entry.FileName;
         DoConfirmOverwrite(fileName, entryName, replace);
@@ -577,7 +593,7 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
       case omIfOlder:
       case omIfDiffer: {
         // Attributes read with all bits set when the file cannot be read.
-        replace = FileReplacesEntry(options_.OverwriteMode(), attrNow(), sizeNow(), timeNow, entry,
+        replace = FileReplacesEntry(mode, attrNow(), sizeNow(), timeNow, entry,
                                     Size64(entry.UncompressedSize, entry.Zip64UncompressedSize));
         break;
       }
@@ -589,7 +605,9 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
     TDirItem& item = *dirManager_->CurrentDir().ItemPtr(index);
     item.Modified = true;
     item.SourceFileName = fileName;
-    item.Operation = poUpdate;
+    // A damaged entry is written as a new one: should its file fail to be
+    // read, the entry goes rather than its damaged bytes coming back.
+    item.Operation = damaged ? poAdd : poUpdate;
   }
 
   TKMDirArray& dir = dirManager_->CurrentDir();
@@ -710,6 +728,98 @@ void TKMBaseArchiver::MarkMissingFiles() {
     const std::u16string path = prefix + record.StoredPath + record.FileName;
     TDirItem& item = *dir.ItemPtr(index);
     if (!(isDirectoryEntry(item) ? DirectoryExists(path) : files.IsFile(path))) item.Marked = true;
+  }
+}
+
+// ---- Mending a rebuilt directory
+
+void TKMBaseArchiver::FindDamagedEntries() {
+  damagedEntries_.clear();
+  if (!DirectoryRebuilt() || !archiveStream_) return;
+  platform::CriticalSection::Guard lock(ArchiverLock());
+  const TKMDirArray& dir = dirManager_->CurrentDir();
+  TStream& archive = *archiveStream_;
+  const int64_t fileSize = archive.Size();
+  // Quietly: no progress event may cancel a check (a cancelled check would
+  // read as damage).
+  const bool progressWas = progressEnabled_;
+  const int64_t positionWas = archive.Position();
+  progressEnabled_ = false;
+  ScopeExit restore([&] {
+    progressEnabled_ = progressWas;
+    archive.SetPosition(positionWas);
+  });
+
+  // In file order, each entry's bytes end where the next header begins.
+  // Entries already changed in this transaction have no bytes there yet.
+  std::vector<std::pair<int64_t, int32_t>> byOffset;
+  byOffset.reserve(size_t(dir.Count()));
+  for (int32_t i = 0; i < dir.Count(); ++i)
+    if (!dir.GetItem(i).Modified) byOffset.emplace_back(LocalOffsetOf(dir.GetItem(i)), i);
+  std::sort(byOffset.begin(), byOffset.end());
+
+  const auto damaged = [&](const TDirItem& item, int64_t offset, int64_t next) {
+    // What the rebuild writes before the data, and rewrites after it (a
+    // Zip64 entry's size is the sentinel then, its Zip64 field still empty).
+    if (item.Crc32 == 0xFFFFFFFF && item.CompressedSize == 0 && item.UncompressedSize != 0)
+      return true;
+    const int64_t compressed = Size64(item.CompressedSize, uint64_t(item.Zip64CompressedSize));
+    if (offset < 0 || fileSize - offset < int64_t(TLocalFileHeader::kSize)) return true;
+    uint8_t fixed[TLocalFileHeader::kSize];
+    archive.SetPosition(offset);
+    archive.ReadBuffer(fixed, sizeof fixed);
+    ByteReader in(fixed, sizeof fixed);
+    TLocalFileHeader local;
+    DecodeLocalFileHeader(in, local);
+    const int64_t dataStart =
+        offset + int64_t(TLocalFileHeader::kSize) + local.NameLength + local.ExtraLength;
+    // A descriptor needs at least its 12 bytes after the data.
+    const int64_t end =
+        dataStart + compressed + ((local.Flags & kFlagDataDescriptor) != 0 ? 12 : 0);
+    if (compressed < 0 || end > next) return true;
+
+    // The data itself, where it can be judged: an unknown method, or a
+    // password that does not open the entry, says nothing about damage (and
+    // nobody is asked for another one).
+    if (item.Method != 0 && item.Method != 8) return false;
+    if ((item.Flags & kFlagEncrypted) != 0) {
+      if (compressed < kEncryptionHeaderSize) return true;
+      KeySet keys;
+      archive.SetPosition(dataStart);
+      if (!CheckPassword(archive, password_, keys, local.Crc32, local.ModTime, local.Flags))
+        return false;
+    }
+    archive.SetPosition(offset);
+    TNullStream discard;
+    skipFile_ = false;
+    try {
+      return !DecompressEntry(archive, discard, item);
+    } catch (const EDecompressionError&) {
+      throw;  // the inflate library itself failed, not the data
+    } catch (const Exception&) {
+      return true;
+    }
+  };
+
+  for (size_t k = 0; k < byOffset.size(); ++k) {
+    const auto [offset, index] = byOffset[k];
+    const int64_t next = k + 1 < byOffset.size() ? byOffset[k + 1].first : fileSize;
+    if (damaged(dir.GetItem(index), offset, next)) damagedEntries_.push_back(offset);
+  }
+}
+
+bool TKMBaseArchiver::IsDamagedEntry(const TDirItem& item) const {
+  return !item.Modified &&
+         std::binary_search(damagedEntries_.begin(), damagedEntries_.end(), LocalOffsetOf(item));
+}
+
+void TKMBaseArchiver::DropDamagedEntries() {
+  if (damagedEntries_.empty() || !dirManager_) return;
+  TKMDirArray& dir = dirManager_->CurrentDir();
+  for (int32_t i = dir.Count() - 1; i >= 0; --i) {
+    if (!IsDamagedEntry(dir.GetItem(i))) continue;
+    dir.Delete(i);
+    ++deletedCount_;
   }
 }
 

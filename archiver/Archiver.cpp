@@ -222,6 +222,10 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
       spanningMode_ = smNone;
       volumeInfo_.Reset();
       ExamineArchive();
+      // No end record, and not one entry found in the file: whatever it is,
+      // it is no archive that may be written over (reading it shows nothing).
+      if ((openMode_ & 3) != 0 && DirectoryRebuilt() && dirManager_->CurrentDir().Count() == 0)
+        throw EKMException(35, nullptr);
     }
   } catch (...) {
     // A half-opened archive keeps no file handle.

@@ -274,6 +274,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
   bool OEMFileNames() const override { return options_.OEMFileNames(); }
   bool UpdateCommitted() const { return updateCommitted_; }
   TKMDirManager* DirManager() const { return dirManager_.get(); }
+  // The open archive had no readable central directory: its entries were
+  // found from their local headers. The next commit writes a directory even
+  // when nothing else changed, and AddFiles first checks every entry.
+  bool DirectoryRebuilt() const { return dirManager_ && dirManager_->DirectoryRebuilt(); }
   uint16_t CompressionMethod() const { return compressionMethod_; }
   TStream* ArchiveStream() const override { return archiveStream_.get(); }
   int32_t AddedCount() const { return addedCount_; }
@@ -455,6 +459,18 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // the file MarkMissingFiles would look for.
   void NoteListedEntry(int32_t index, const std::u16string& fileName);
 
+  // ---- Mending a rebuilt directory (archiver/Add.cpp).
+  // With DirectoryRebuilt: notes every entry that was never finished (the
+  // provisional header the rebuild writes before the data), whose bytes run
+  // past the file or into the next entry's header, or whose data does not
+  // match its header. AddFiles replaces such an entry from its file and drops
+  // it when no file replaced it. Reads every entry's data once.
+  void FindDamagedEntries();
+  // An entry FindDamagedEntries noted, not replaced since.
+  bool IsDamagedEntry(const TDirItem& item) const;
+  // Removes the noted entries still unreplaced; counted as deleted.
+  void DropDamagedEntries();
+
   // ---- Progress of the running operation.
   int64_t TotalBytes() const { return totalBytes_; }
   int64_t DoneBytes() const { return doneBytes_; }
@@ -589,6 +605,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
   bool recordListed_ = false;
   std::u16string listedPrefix_;
   std::vector<bool> listedEntries_;
+  // While AddFiles mends a rebuilt directory: the local header offsets of
+  // its damaged entries, ascending (offsets of a rebuilt directory are
+  // unique, and stay with an entry as others are added or deleted).
+  std::vector<int64_t> damagedEntries_;
   // Counts the confirm and store dispatches that found no handler: while
   // only those ran, nothing can have touched a file since it was listed.
   uint32_t quietDispatches_ = 0;

@@ -638,8 +638,11 @@ void TKMBaseArchiver::CommitUpdate() {
   TKMDirArray& rollback = dirManager_->RollbackDir();
 
   int32_t firstChanged = CommonPrefixLength(rollback, current);
-  // An unchanged directory leaves the file untouched, whatever the counts say.
-  if (firstChanged == rollback.Count() && firstChanged == current.Count()) return;
+  // An unchanged directory leaves the file untouched, whatever the counts say;
+  // one rebuilt from the local headers is not in the file, and is written.
+  if (firstChanged == rollback.Count() && firstChanged == current.Count() &&
+      !dirManager_->DirectoryRebuilt())
+    return;
   if (spanningMode_ != smNone) {
     current.Assign(rollback);
     throw Exception(u"Rewriting a multi-volume archive is not supported");

@@ -42,4 +42,10 @@ std::string ShownAsTyped(std::string message, const std::vector<TypedPath>& path
   return message;
 }
 
+std::string RebuiltDirectoryNote(const std::string& archive, bool found) {
+  return PrintableText(archive) + ": the central directory is missing or damaged; " +
+         (found ? "entries were found from their local headers"
+                : "no entry was found from local headers either");
+}
+
 }  // namespace km::cli

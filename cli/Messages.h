@@ -27,4 +27,9 @@ struct TypedPath {
 // The message with each internal spelling replaced by the typed one.
 std::string ShownAsTyped(std::string message, const std::vector<TypedPath>& paths);
 
+// What list and test say about an archive whose directory had to be rebuilt
+// from the local headers (archive as typed, made printable); found: whether
+// any entry was found that way.
+std::string RebuiltDirectoryNote(const std::string& archive, bool found);
+
 }  // namespace km::cli

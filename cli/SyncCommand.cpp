@@ -212,9 +212,14 @@ int SyncArchive(const SyncCommand& command) {
     const bool readOnly = failure && failure->NativeError() == 32;
     const bool inUse = readOnly || HeldElsewhere(archiveFile);
     const std::string reason = readOnly || !inUse ? e.what() : EKMException(32, &archiver).what();
+    // Nothing of an archive was found in the file: it is never written over.
+    const bool noArchive = !inUse && failure && failure->NativeError() == 35;
     archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
                         PrintableText(reason) +
-                        (inUse ? " (is another program using the archive?)" : ""));
+                        (inUse ? " (is another program using the archive?)" : "") +
+                        (noArchive ? " (not a ZIP archive, or damaged beyond recovery; the file "
+                                     "was left as it was)"
+                                   : ""));
     return 2;
   }
   try {

@@ -36,7 +36,8 @@ constexpr const char* kUsage =
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
     "                 check every entry of ARCHIVE (size and CRC-32); each entry\n"
-    "                 that fails is named on stderr\n"
+    "                 that fails is named on stderr, and so is a missing central\n"
+    "                 directory\n"
     "  extract ARCHIVE [--to DIR] [--password PW] [MASK ...]\n"
     "                 restore the entries of ARCHIVE, or those matching a MASK\n"
     "                 (* and ?, e.g. '*.txt' or 'docs/*'), under DIR (default: the\n"
@@ -79,6 +80,9 @@ int List(const char* archivePath) {
           km::cli::ShownAsTyped(km::platform::WideToUtf8(archiver.RecoveryNote()), typed).c_str());
     }
     const km::TKMDirArray& dir = archiver.DirManager()->CurrentDir();
+    if (archiver.DirectoryRebuilt())
+      std::fprintf(stderr, "pelko-cli: %s\n",
+                   km::cli::RebuiltDirectoryNote(archivePath, dir.Count() > 0).c_str());
     for (int32_t i = 0; i < dir.Count(); ++i) {
       const km::TDirItem& item = dir.GetItem(i);
       const uint64_t size = item.UncompressedSize == 0xFFFFFFFFu

@@ -48,6 +48,10 @@ class TKMDirManager {
   void SetStubSize(int64_t size) { stubSize_ = size; }
   bool Zip64Present() const { return zip64Present_; }
   int64_t CentralDirOffset() const { return centralDirOffset_; }
+  // The directory was rebuilt from the local headers (ScanLocalHeaders)
+  // because the archive has no readable one; a directory written since
+  // (WriteCentralDir) clears it.
+  bool DirectoryRebuilt() const { return directoryRebuilt_; }
 
   // Empties the current directory and starts a fresh end record.
   void ResetDir();
@@ -69,7 +73,8 @@ class TKMDirManager {
   // start of the ZIP data rather than of the file.
   void ApplyStubOffset();
   // Rebuilds the current directory from the local headers (native code 35
-  // when there is none).
+  // when there is none). An entry's sizes are completed from the Zip64 field
+  // of its local header, and its name from our unicode-name field there.
   void ScanLocalHeaders();
   // Position of the next local header signature at or after position with a
   // whole header behind it; -1 when none.
@@ -118,6 +123,7 @@ class TKMDirManager {
   int64_t stubSize_ = 0;
   bool zip64Present_ = false;
   int64_t centralDirOffset_ = 0;
+  bool directoryRebuilt_ = false;
 };
 
 }  // namespace km

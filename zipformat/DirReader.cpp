@@ -149,6 +149,7 @@ void TKMDirManager::ReadCentralDir() {
   ResetDir();
   stubSize_ = 0;
   zip64Present_ = false;
+  directoryRebuilt_ = false;
   TStream* s = archiveStreamRef_;
 
   TEndOfCentralDir record;
@@ -316,6 +317,7 @@ void TKMDirManager::CheckDataSizes() {
 void TKMDirManager::RecoverByScan() {
   currentDir_.Clear();
   if (context_.SpanningMode() != smNone) throw EKMException(44, &context_);
+  directoryRebuilt_ = true;
   ScanLocalHeaders();
   centralDirOffset_ = archiveStreamRef_->Size();
 }
@@ -419,9 +421,33 @@ void TKMDirManager::ScanLocalHeaders() {
     ByteReader in(bytes.data(), bytes.size());
     TLocalFileHeader h;
     DecodeLocalFileHeader(in, h);
+    // The local extra field holds what the fixed fields cannot: a Zip64
+    // entry's sizes, and our unicode name (the directory written later
+    // carries it on). The local Zip64 field has no offset slot: read into an
+    // item whose offset is no sentinel, it fills the sizes only.
+    const int64_t nameAt = p + int64_t(TLocalFileHeader::kSize);
+    const int64_t extraAt = nameAt + int64_t(h.NameLength);
+    TDirItem sizes;
+    sizes.CompressedSize = h.CompressedSize;
+    sizes.UncompressedSize = h.UncompressedSize;
+    sizes.Zip64CompressedSize = kSentinel32;  // kept when the field lacks the slot
+    std::vector<TExtraField> extra;
+    if (h.ExtraLength != 0 && h.ExtraLength <= 260 &&
+        RemainingFrom(extraAt) >= int64_t(h.ExtraLength)) {
+      std::vector<uint8_t> raw = ReadAt(s, extraAt, h.ExtraLength);
+      extra = ParseExtraFields(raw.data(), raw.size());
+      for (const TExtraField& field : extra) {
+        if (field.Tag != kZip64ExtraTag) continue;
+        if (h.UncompressedSize == kSentinel32 || h.CompressedSize == kSentinel32)
+          ApplyZip64ExtraInfo(field, sizes);
+        break;
+      }
+    }
+    const int64_t compressed =
+        h.CompressedSize == kSentinel32 ? sizes.Zip64CompressedSize : int64_t(h.CompressedSize);
     // A header with an absurd size or a huge extra area is taken for data
     // that merely contains the signature.
-    if (int64_t(h.CompressedSize) < size && h.ExtraLength <= 260) {
+    if (compressed < size && h.ExtraLength <= 260) {
       const int32_t i = currentDir_.Count();
       currentDir_.SetCount(i + 1);
       TDirItem* item = currentDir_.ItemPtr(i);
@@ -435,6 +461,11 @@ void TKMDirManager::ScanLocalHeaders() {
       item->Crc32 = h.Crc32;
       item->CompressedSize = h.CompressedSize;
       item->UncompressedSize = h.UncompressedSize;
+      if (sizes.Zip64Used) {
+        item->Zip64CompressedSize = sizes.Zip64CompressedSize;
+        item->Zip64UncompressedSize = sizes.Zip64UncompressedSize;
+        item->Zip64Used = true;
+      }
       item->NameLength = h.NameLength;
       item->ExtraLength = h.ExtraLength;
       const bool described = (h.Flags & kFlagDataDescriptor) != 0;
@@ -449,11 +480,18 @@ void TKMDirManager::ScanLocalHeaders() {
       }
 
       std::u16string name;
-      const int64_t nameAt = p + int64_t(TLocalFileHeader::kSize);
       if (RemainingFrom(nameAt) >= int64_t(h.NameLength) && h.NameLength != 0) {
         std::vector<uint8_t> raw = ReadAt(s, nameAt, h.NameLength);
         name = EntryNameFromBytes(std::string(raw.begin(), raw.end()), oem,
                                   (h.Flags & kFlagUtf8Name) != 0);
+      }
+      for (TExtraField& field : extra) {
+        TUnicodeExtendedInfo unicode;
+        if (field.Tag != kUnicodeNameTag || !unicode.Parse(field.Data.data(), field.Data.size()))
+          continue;
+        name = std::move(unicode.FileName);
+        item->ExtraFields.push_back(std::move(field));
+        break;
       }
       currentDir_.RenameItem(i, name);
 

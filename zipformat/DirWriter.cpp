@@ -147,6 +147,8 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
   EncodeEndOfCentralDir(endRecord_, tail);
   tail.Bytes(archiveComment_);
   out->WriteBuffer(tail.Data().data(), int64_t(tail.Size()));
+  // The archive has a directory of its own again.
+  directoryRebuilt_ = false;
 
   // The last volume of a new multi-volume archive carries the archive's name.
   if (multiVolume && context_.CurrentVolumeName() != context_.FileName())

@@ -13,6 +13,7 @@ using test::BuiltZip;
 using test::ExtraField;
 using test::Le16;
 using test::Le32;
+using test::Le64;
 using test::ZipBuilder;
 using test::ZipEntry;
 
@@ -182,6 +183,98 @@ TEST(DirRead, ScanRecoversIntactLocalHeaders) {
   Opened inName(built.bytes.substr(0, built.localOffsets[1] + 33));
   ASSERT_EQ(inName.Read().CurrentDir().Count(), 2);
   EXPECT_EQ(inName.Item(1).FileName, u"");
+}
+
+// Whether the directory came from the local headers is what lets a later
+// update know it must write one (the file has none) and check the entries.
+TEST(DirRead, ARebuiltDirectoryIsRememberedUntilOneIsWritten) {
+  Opened intact(ThreeEntries().Build().bytes);
+  intact.Read();
+  EXPECT_FALSE(intact.manager->DirectoryRebuilt());
+
+  ZipBuilder trailing = ThreeEntries();
+  trailing.afterComment = "xyz";
+  Opened damaged(trailing.Build().bytes);
+  TKMDirManager& m = damaged.Read();
+  ASSERT_TRUE(damaged.Scanned());
+  EXPECT_TRUE(m.DirectoryRebuilt());
+  ASSERT_EQ(m.CurrentDir().Count(), 3);
+
+  // The rebuilt directory written at the end: the archive has one again.
+  m.WriteCentralDir(&damaged.stream);
+  EXPECT_FALSE(m.DirectoryRebuilt());
+  m.ReadCentralDir();
+  EXPECT_FALSE(m.DirectoryRebuilt());
+  EXPECT_FALSE(damaged.Scanned());
+  EXPECT_EQ(m.CurrentDir().Count(), 3);
+  EXPECT_EQ(damaged.Item(2).FileName, u"d/z.bin");
+
+  // Reading again forgets an earlier rebuild.
+  Opened again(trailing.Build().bytes);
+  again.Read();
+  ASSERT_TRUE(again.manager->DirectoryRebuilt());
+  again.stream.SetSize(again.stream.Size() - 3);
+  again.Read();
+  EXPECT_FALSE(again.manager->DirectoryRebuilt());
+}
+
+// What only the local extra field knows: our unicode name (a name the 8-bit
+// code page cannot hold) and a Zip64 entry's sizes. Without them a rebuilt
+// directory would rename the entry to question marks, or pass it over.
+TEST(DirRead, ScanTakesUnicodeNamesAndZip64SizesFromTheLocalExtraField) {
+  const std::u16string wide = u"\u65E5\u672C.txt";
+  std::string unicodeData = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
+  for (char16_t c : wide) unicodeData += Le16(uint16_t(c));
+  ZipEntry named;
+  named.name = "??.txt";
+  named.data = "nihon";
+  named.localExtra = ExtraField(0x554E, unicodeData);
+  named.centralExtra = named.localExtra;
+
+  const std::string data(300, 'z');
+  ZipEntry big;  // the local header's sizes become sentinels below
+  big.name = "big.bin";
+  big.data = data;
+  big.localExtra = ExtraField(1, Le64(data.size()) + Le64(data.size()));
+  ZipEntry cutField = big;  // a Zip64 field without the compressed slot
+  cutField.name = "cut.bin";
+  cutField.localExtra = ExtraField(1, Le64(data.size()));
+
+  ZipBuilder z;
+  z.Add(named).Add(big).Add(cutField);
+  const BuiltZip built = z.Build();
+  std::string bytes = built.bytes.substr(0, built.centralDirOffset);
+  for (size_t k : {size_t(1), size_t(2)}) {
+    const size_t at = built.localOffsets[k];
+    bytes.replace(at + 18, 8, std::string(8, '\xFF'));  // both sizes
+  }
+
+  Opened o(bytes);
+  TKMDirManager& m = o.Read();
+  ASSERT_TRUE(m.DirectoryRebuilt());
+  // The entry whose compressed size is nowhere to be had is passed over.
+  ASSERT_EQ(m.CurrentDir().Count(), 2);
+  EXPECT_EQ(o.Item(0).FileName, wide);
+  EXPECT_EQ(m.CurrentDir().FindItem(wide), 0);
+  ASSERT_EQ(o.Item(0).ExtraFields.size(), 1u);
+  EXPECT_EQ(o.Item(0).ExtraFields[0].Tag, 0x554E);
+
+  const TDirItem& item = o.Item(1);
+  EXPECT_EQ(item.FileName, u"big.bin");
+  EXPECT_EQ(item.UncompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(item.CompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(item.Zip64UncompressedSize, int64_t(data.size()));
+  EXPECT_EQ(item.Zip64CompressedSize, int64_t(data.size()));
+  EXPECT_TRUE(item.Zip64Used);
+  EXPECT_EQ(item.LocalHeaderOffset, built.localOffsets[1]);
+
+  // Written out and read back through the central directory, both stay.
+  m.WriteCentralDir(&o.stream);
+  m.ReadCentralDir();
+  ASSERT_EQ(m.CurrentDir().Count(), 2);
+  EXPECT_EQ(o.Item(0).FileName, wide);
+  EXPECT_EQ(o.Item(1).Zip64CompressedSize, int64_t(data.size()));
+  EXPECT_EQ(o.Item(1).LocalHeaderOffset, built.localOffsets[1]);
 }
 
 TEST(DirRead, DuplicateNamesAreKeptAndTheLastIsFound) {
