@@ -221,6 +221,11 @@ void TForm1::Button1Click() {
   Archiver.SetFileName(ArchiveFile());
   Archiver.SetBaseDir(km::IncludeTrailingSeparator(exeDir_));
   Archiver.OpenArchive();
+  // Said once, before the run goes on: the backup is the one of the run
+  // before the interrupted one.
+  if (!Archiver.RecoveryNote().empty())
+    ShowBox(u"Прошлое обновление архива было прервано. Архив возвращён к состоянию до него.", u"",
+            km::platform::mtInformation, true);
   Archiver.BeginUpdate();
   try {
     Archiver.AddFiles();

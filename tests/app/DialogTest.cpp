@@ -19,9 +19,11 @@
 
 #include <gtest/gtest.h>
 
+#include "archiver/Journal.h"
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/HostPath.h"
+#include "support/Crc32.h"
 #include "support/Exceptions.h"
 
 // Readable failure messages for the many QString comparisons below.
@@ -291,6 +293,45 @@ TEST_F(DialogTest, RunAddsFilesThenClosesAndSynchronisesLater) {
   EXPECT_EQ(form->Label1->text(), "Добавлено: 1    Удалено: 1");
   EXPECT_EQ(Entries(archive), (std::vector<std::u16string>{u"site/Pelko.ini", u"site/a.txt"}));
   EXPECT_EQ(script_.MessageBoxes().size(), 3u);  // the confirmations alone
+}
+
+// A run killed in its commit leaves a journal; the next run plays it back,
+// says so once, and goes on from the archive as it was.
+TEST_F(DialogTest, AnInterruptedUpdateIsRolledBackAndSaidOnce) {
+  const fs::path archive = root_ / "site.zip";
+  StoreName(archive.string());
+  {
+    auto form = Show();
+    form->Button1->click();
+    EXPECT_TRUE(ClosesItself(*form));
+  }
+  const std::string good = ReadBytes(archive);
+  // What a commit killed after cutting the archive at 40 leaves.
+  const int64_t cut = 40;
+  km::TKMJournalHeader header;
+  header.OldSize = int64_t(good.size());
+  header.CutOffset = cut;
+  header.Length = header.OldSize - cut;
+  header.Crc32 = km::Crc32Update(0xFFFFFFFFu, good.data() + cut, header.Length) ^ 0xFFFFFFFFu;
+  uint8_t bytes[km::kJournalHeaderSize];
+  km::EncodeJournalHeader(header, bytes);
+  WriteBytes(root_ / "site.zip-journal",
+             std::string(reinterpret_cast<char*>(bytes), sizeof bytes) + good.substr(cut));
+  WriteBytes(archive, good.substr(0, cut) + "half-written new entry");
+  WriteBytes(folder_ / "c.txt", "charlie");
+
+  auto form = Show();
+  form->Button1->click();
+  ASSERT_EQ(script_.MessageBoxes().size(), 3u);
+  Box(2, u"Прошлое обновление архива было прервано. Архив возвращён к состоянию до него.", u"",
+      mtInformation);
+  EXPECT_EQ(form->Label1->text(), "Добавлено: 1    Удалено: 0");
+  EXPECT_FALSE(fs::exists(root_ / "site.zip-journal"));
+  EXPECT_EQ(Entries(archive), (std::vector<std::u16string>{u"site/Pelko.ini", u"site/a.txt",
+                                                           u"site/b.txt", u"site/c.txt"}));
+  auto again = Show();
+  again->Button1->click();
+  EXPECT_EQ(script_.MessageBoxes().size(), 4u);  // its confirmation alone
 }
 
 TEST_F(DialogTest, FailuresDuringTheRunAreReportedAndTheRunGoesOn) {
