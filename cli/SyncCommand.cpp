@@ -93,6 +93,9 @@ class SyncArchiver : public TKavoMill {
   void ReportMessage(const std::u16string& message) {
     ReportLine(PrintableText(ShownAsTyped(WideToUtf8(message), typed_)));
   }
+  std::string Shown(const std::string& message) const {
+    return PrintableText(ShownAsTyped(message, typed_));
+  }
 
   void ClearProgress() {
     if (!lineShown_) return;
@@ -215,7 +218,7 @@ int SyncArchive(const SyncCommand& command) {
     // Nothing of an archive was found in the file: it is never written over.
     const bool noArchive = !inUse && failure && failure->NativeError() == 35;
     archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
-                        PrintableText(reason) +
+                        archiver.Shown(reason) +
                         (inUse ? " (is another program using the archive?)" : "") +
                         (noArchive ? " (not a ZIP archive, or damaged beyond recovery; the file "
                                      "was left as it was)"
@@ -228,7 +231,7 @@ int SyncArchive(const SyncCommand& command) {
     archiver.CancelUpdate();
     archiver.CloseArchive();
     archiver.ReportLine(std::string("adding failed, nothing was changed: ") +
-                        PrintableText(e.what()));
+                        archiver.Shown(e.what()));
     return 2;
   }
   constexpr const char* kLeftAsItWas = "interrupted; the archive was left as it was";
@@ -247,7 +250,7 @@ int SyncArchive(const SyncCommand& command) {
     archiver.EndUpdate();
   } catch (const std::exception& e) {
     archiver.CloseArchive();
-    archiver.ReportLine(PrintableText(e.what()));
+    archiver.ReportLine(archiver.Shown(e.what()));
     return 2;
   }
   // A stop that came in time rolled the commit back; one after the commit's
@@ -261,7 +264,7 @@ int SyncArchive(const SyncCommand& command) {
     try {
       archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u"");
     } catch (const std::exception& e) {
-      archiver.ReportLine(std::string("test: ") + PrintableText(e.what()));
+      archiver.ReportLine(std::string("test: ") + archiver.Shown(e.what()));
       testFailed = true;
     }
     testStopped = archiver.Stopped();

@@ -26,9 +26,11 @@
 
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
+#include "archiver/Journal.h"
 #include "archiver/PeerArchives.h"
 #include "cli/CliRunner.h"
 #include "platform/HostPath.h"
+#include "support/Crc32.h"
 
 namespace km {
 namespace {
@@ -428,6 +430,73 @@ TEST_F(CliSync, UnreadableFileIsNamedAndSkipped) {
   r = Run(sync);
   expectFailureOf("a.txt");
   EXPECT_EQ(Check(archive_, tree_, {"--content", "a.txt", old.string()}).problems, "");
+}
+
+// The journal lives beside the archive and nowhere else: a folder that will
+// not take it refuses the update before anything changes, and a journal the
+// user may not play back keeps the half-written archive closed until they
+// can. As an unprivileged user, since root writes anywhere.
+TEST_F(CliSync, TheJournalNeedsTheArchivesFolder) {
+  if (geteuid() != 0 || !test::HasTool("setpriv")) {
+    if (test::OnCi()) FAIL() << "needs root and setpriv to run as another user";
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  }
+  const fs::path folder = work_ / "backups";
+  const fs::path temp = work_ / "tmp";
+  fs::create_directories(folder);
+  fs::create_directories(temp);
+  fs::copy_file(Cli(), work_ / "pelko-cli");
+  ASSERT_EQ(RunShell("chown -R 65534:65534 " + Quoted(work_)), 0);
+  const fs::path archive = folder / "b.zip";
+  const fs::path journal = folder / "b.zip-journal";
+  auto asNobody = [&](Args args) {
+    Args all = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                (work_ / "pelko-cli").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return Finish(Start(all, "nobody", {"TMPDIR=" + temp.string()}), "nobody");
+  };
+  const Args sync = {"sync", "--base", tree_.string(), "--archive", archive.string()};
+  ASSERT_EQ(asNobody(sync).exitCode, 0);
+  const std::string good = ReadHostFile(archive);
+
+  Write("new.txt", "new\n");
+  fs::permissions(folder, fs::perms::owner_write, fs::perm_options::remove);
+  SyncRun r = asNobody(sync);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, journal.string())) << r.err;
+  EXPECT_EQ(ReadHostFile(archive), good);
+  EXPECT_FALSE(fs::exists(journal));
+  EXPECT_TRUE(fs::is_empty(temp)) << "the old bytes went to the temporary folder";
+  fs::permissions(folder, fs::perms::owner_write, fs::perm_options::add);
+
+  // What a commit killed after cutting the archive at 30 leaves.
+  km::TKMJournalHeader header;
+  header.OldSize = int64_t(good.size());
+  header.CutOffset = 30;
+  header.Length = header.OldSize - header.CutOffset;
+  header.Crc32 = Crc32Update(0xFFFFFFFFu, good.data() + 30, header.Length) ^ 0xFFFFFFFFu;
+  uint8_t bytes[kJournalHeaderSize];
+  EncodeJournalHeader(header, bytes);
+  const std::string saved =
+      std::string(reinterpret_cast<char*>(bytes), sizeof bytes) + good.substr(30);
+  const std::string cut = good.substr(0, 30) + "half a new entry";
+  WriteHostFile(journal, saved);
+  WriteHostFile(archive, cut);
+  ASSERT_EQ(RunShell("chown 65534:65534 " + Quoted(archive) + " " + Quoted(journal)), 0);
+  fs::permissions(archive, fs::perms::owner_write, fs::perm_options::remove);
+  for (const Args& args : {Args{"list", archive.string()}, sync}) {
+    r = asNobody(args);
+    EXPECT_EQ(r.exitCode, 2) << args[0];
+    EXPECT_TRUE(Contains(r.err, journal.string())) << r.err;
+    EXPECT_EQ(ReadHostFile(journal), saved);
+    EXPECT_EQ(ReadHostFile(archive), cut);
+  }
+  fs::permissions(archive, fs::perms::owner_write, fs::perm_options::add);
+  r = asNobody({"list", archive.string()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.err, "rolled back")) << r.err;
+  EXPECT_EQ(ReadHostFile(archive), good);
+  EXPECT_FALSE(fs::exists(journal));
 }
 
 // Without arguments the program mirrors its own folder into the archive that
