@@ -257,6 +257,13 @@ int SyncArchive(const SyncCommand& command) {
   // last event found the new archive already written. That is said as it
   // is, with the status line of what was written.
   if (archiver.Stopped() && archiver.Cancelled()) return stoppedUnwritten();
+  // Nothing else cancels a commit here but a full disk (said already): the
+  // commit was rolled back, and its counts would tell of files never added.
+  if (archiver.Cancelled()) {
+    archiver.CloseArchive();
+    archiver.ReportLine("the update was not written; the archive was left as it was");
+    return 2;
+  }
   const bool written = archiver.CommitBegun() && !archiver.Cancelled();
   bool testFailed = false;
   bool testStopped = false;

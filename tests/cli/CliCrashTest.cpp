@@ -699,6 +699,30 @@ TEST_F(CliCrashHold, ListAndSecondSyncKeepOff) {
   }
 }
 
+// The disk is full from some write inside the new entry's data on: the
+// commit rolls back (its copies back need no write), and the run is no
+// success: exit 2, not the exit 1 of a file that was merely skipped.
+TEST_F(CliCrash, AFullDiskInTheCommitLeavesTheOldArchive) {
+  Prepare(KindNamed("ReplaceFirst"), 3 << 20);
+  if (Stopped()) return;
+  const std::vector<Call> calls = TraceCommit("count");
+  const Call* full = nullptr;
+  int seen = 0;
+  for (const Call& call : calls)
+    if (call.name == "write" && call.On(kArchiveName) && ++seen == 2) {
+      full = &call;
+      break;
+    }
+  ASSERT_NE(full, nullptr) << "the new entry took fewer than two writes";
+  const CliRun r =
+      Run(Traced(work_ / "full.trace", "write",
+                 {"write:error=ENOSPC:when=" + std::to_string(full->ordinal) + "+"}, SyncArgs()),
+          "full");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(test::ReadHostFile(Seen(archive_)) == oldBytes_) << "not the old archive";
+  EXPECT_FALSE(fs::exists(Seen(Journal())));
+}
+
 // ---- 3. The disk fills while a rollback puts the old bytes back
 
 class CliCrashDiskFull : public CliCrash {
