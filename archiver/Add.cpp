@@ -765,12 +765,8 @@ void TKMBaseArchiver::FindDamagedEntries() {
       return true;
     const int64_t compressed = Size64(item.CompressedSize, uint64_t(item.Zip64CompressedSize));
     if (offset < 0 || fileSize - offset < int64_t(TLocalFileHeader::kSize)) return true;
-    uint8_t fixed[TLocalFileHeader::kSize];
     archive.SetPosition(offset);
-    archive.ReadBuffer(fixed, sizeof fixed);
-    ByteReader in(fixed, sizeof fixed);
-    TLocalFileHeader local;
-    DecodeLocalFileHeader(in, local);
+    const TLocalFileHeader local = ReadLocalFileHeader(archive);
     const int64_t dataStart =
         offset + int64_t(TLocalFileHeader::kSize) + local.NameLength + local.ExtraLength;
     // A descriptor needs at least its 12 bytes after the data.

@@ -196,11 +196,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
   volume.SetNumber(first);
   volume.LastVolumeNumber = last;
 
-  uint8_t fixed[TLocalFileHeader::kSize];
-  source.ReadBuffer(fixed, sizeof fixed);
-  TLocalFileHeader local;
-  ByteReader reader(fixed, sizeof fixed);
-  DecodeLocalFileHeader(reader, local);
+  const TLocalFileHeader local = ReadLocalFileHeader(source);
   // Anything else here means the directory points at the wrong place.
   if (local.Signature != kStandardSignatures.LocalHeader &&
       local.Signature != kAlternativeSignatures.LocalHeader)

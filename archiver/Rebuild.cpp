@@ -387,12 +387,8 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   if (source < savedStart_ || source + int64_t(TLocalFileHeader::kSize) > tempSize)
     throw EKMException(7, &a_);
 
-  uint8_t fixed[TLocalFileHeader::kSize];
   temp.SetPosition(source);
-  temp.ReadBuffer(fixed, sizeof fixed);
-  ByteReader in(fixed, sizeof fixed);
-  TLocalFileHeader header;
-  DecodeLocalFileHeader(in, header);
+  const TLocalFileHeader header = ReadLocalFileHeader(temp);
   if (header.Signature != kStandardSignatures.LocalHeader &&
       header.Signature != kAlternativeSignatures.LocalHeader)
     throw Exception(u"No local header where the entry \"" + old.FileName + u"\" begins");

@@ -83,6 +83,15 @@ void EncodeLocalFileHeader(const TLocalFileHeader& record, ByteWriter& out) {
   out.U16(record.ExtraLength);
 }
 
+TLocalFileHeader ReadLocalFileHeader(TStream& stream) {
+  uint8_t fixed[TLocalFileHeader::kSize];
+  stream.ReadBuffer(fixed, sizeof fixed);
+  ByteReader in(fixed, sizeof fixed);
+  TLocalFileHeader header;
+  DecodeLocalFileHeader(in, header);
+  return header;
+}
+
 bool DecodeLocalFileHeader(ByteReader& in, TLocalFileHeader& record) {
   return DecodeWhole(in, TLocalFileHeader::kSize, record, [&](TLocalFileHeader& r) {
     r.Signature = in.U32();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/ByteIO.h"
+#include "support/Stream.h"
 #include "zipformat/DirItem.h"
 
 namespace km {
@@ -86,6 +87,9 @@ struct TLocalFileHeader {
 };
 void EncodeLocalFileHeader(const TLocalFileHeader& record, ByteWriter& out);
 bool DecodeLocalFileHeader(ByteReader& in, TLocalFileHeader& record);
+// The fixed part of the local header at the stream's position (read whole:
+// EReadError when the stream ends first).
+TLocalFileHeader ReadLocalFileHeader(TStream& stream);
 
 // Zip64 end of central directory record: 56 bytes (no extensible data).
 struct TZip64EndOfCentralDir {
