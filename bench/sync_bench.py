@@ -11,7 +11,9 @@ fresh for every run) it times, as the median of --repeat runs:
   change     one file near the middle of pelko's archive changed, then both again
 After every step both archives must pass unzip -tq and hold one entry per
 folder and file (pelko skips its exclusion masks, *.tmp and the like), and
-the table says whether and how each archive file was written.
+the table says whether and how each archive file was written. With strace,
+one more unmeasured run of each kind shows which files pelko created, wrote,
+cut and flushed.
 
 Binaries come from --build (default: build/ under the repository, or
 $PELKO_BUILD): bin/pelko-cli and bin/km_deflate_floor.
@@ -21,6 +23,7 @@ import argparse
 import fnmatch
 import hashlib
 import os
+import re
 import shutil
 import statistics
 import struct
@@ -70,6 +73,9 @@ class Runner:
         self.n += 1
         out_path = os.path.join(self.logdir, "%03d.out" % self.n)
         err_path = os.path.join(self.logdir, "%03d.err" % self.n)
+        # Nothing another run left dirty may be written back inside this one:
+        # a flush would wait for it.
+        os.sync()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             t0 = time.perf_counter()
             p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
@@ -85,24 +91,123 @@ class Runner:
         return Sample(wall, usage.ru_utime + usage.ru_stime)
 
 
-def created_files(cmd, logdir, keep_out):
-    """The files cmd creates (opens with O_CREAT) other than keep_out, seen by
-    strace; None without strace."""
+# The syscalls that tell what a run did to files; -y names the file behind every fd.
+TRACED_CALLS = ("openat,open,creat,unlink,unlinkat,rename,renameat,renameat2,write,writev,"
+                "pwrite64,pwritev,pwritev2,copy_file_range,sendfile,splice,lseek,ftruncate,"
+                "fsync,fdatasync,sync_file_range")
+STRACE_LINE = re.compile(r"^(?:\d+\s+)?(\w+)\((.*)\)\s+=\s+(-?\d+)")
+FD_ARG = re.compile(r"(\d+)<([^>]*)>")
+
+
+class Trace:
+    """What one run did to files, from an strace -f -y log: the files it
+    created (opened with O_CREAT), deleted and renamed, how far it wrote into
+    each, where it cut each, and what it flushed, in order."""
+
+    def __init__(self, path):
+        self.created, self.deleted, self.renamed, self.flushed = [], [], [], []
+        self.extent = {}   # path -> end of the farthest write
+        self.written = {}  # path -> bytes written
+        self.cuts = {}     # path -> ftruncate lengths, in order
+        pos = {}           # fd -> file position
+        with open(path, errors="replace") as f:
+            for line in f:
+                m = STRACE_LINE.match(line)
+                if not m or int(m.group(3)) < 0:
+                    continue
+                call, args, ret = m.group(1), m.group(2), int(m.group(3))
+                fds = FD_ARG.findall(args)
+                quoted = re.findall(r'"((?:[^"\\]|\\.)*)"', args)
+                if call in ("openat", "open", "creat"):
+                    pos[ret] = 0
+                    if (call == "creat" or "O_CREAT" in args) and quoted:
+                        self._add(self.created, quoted[0])
+                elif call in ("unlink", "unlinkat") and quoted:
+                    self.deleted.append(quoted[0])
+                elif call.startswith("rename") and len(quoted) >= 2:
+                    self.renamed.append((quoted[0], quoted[1]))
+                elif call == "lseek" and fds:
+                    pos[int(fds[0][0])] = ret
+                elif call in ("write", "writev") and fds:
+                    fd = int(fds[0][0])
+                    self._wrote(fds[0][1], pos.get(fd, 0), ret)
+                    pos[fd] = pos.get(fd, 0) + ret
+                elif call.startswith("pwrite") and fds:
+                    self._wrote(fds[0][1], int(args.rsplit(",", 1)[1].strip()), ret)
+                elif call in ("copy_file_range", "splice") and len(fds) >= 2:
+                    # (in, off_in, out, off_out, ...): an explicit offset leaves the position
+                    out_off = re.search(r"<[^>]*>, (NULL|\[(\d+))[^,]*, \d+<[^>]*>, (NULL|\[(\d+))",
+                                        args)
+                    fd = int(fds[1][0])
+                    if out_off and out_off.group(4):
+                        self._wrote(fds[1][1], int(out_off.group(4)), ret)
+                    else:
+                        self._wrote(fds[1][1], pos.get(fd, 0), ret)
+                        pos[fd] = pos.get(fd, 0) + ret
+                elif call == "sendfile" and fds:
+                    fd = int(fds[0][0])
+                    self._wrote(fds[0][1], pos.get(fd, 0), ret)
+                    pos[fd] = pos.get(fd, 0) + ret
+                elif call == "ftruncate" and fds:
+                    self.cuts.setdefault(fds[0][1], []).append(int(args.rsplit(",", 1)[1]))
+                elif call in ("fsync", "fdatasync", "sync_file_range") and fds:
+                    self.flushed.append(fds[0][1])
+
+    @staticmethod
+    def _add(names, name):
+        if name not in names:
+            names.append(name)
+
+    def _wrote(self, path, at, count):
+        self.extent[path] = max(self.extent.get(path, 0), at + count)
+        self.written[path] = self.written.get(path, 0) + count
+
+
+def traced(cmd, logdir, name):
+    """Runs cmd under strace; its Trace, or None without strace."""
     if not shutil.which("strace"):
         return None
-    trace = os.path.join(logdir, "strace.txt")
-    subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,open,creat", "-o", trace] + cmd,
-                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    found = []
-    with open(trace, errors="replace") as f:
-        for line in f:
-            if "O_CREAT" not in line and "creat(" not in line:
-                continue
-            start = line.find('"')
-            path = line[start + 1:line.find('"', start + 1)]
-            if path != keep_out and path not in found and "= -1" not in line:
-                found.append(path)
-    return found
+    log = os.path.join(logdir, "strace-%s.txt" % name)
+    # Its output into pipes, not files, so that every file it writes is its own doing.
+    strace = ["strace", "-f", "-qq", "-y", "-e", "trace=" + TRACED_CALLS, "-o", log]
+    r = subprocess.run(strace + cmd, stdin=subprocess.DEVNULL, capture_output=True,
+                       errors="replace")
+    if r.returncode != 0:
+        raise Failed("%s under strace exited with %d: %s" % (" ".join(cmd), r.returncode,
+                                                             r.stderr[-2000:]))
+    return Trace(log)
+
+
+def describe(trace, archive, folder):
+    """One line on what a traced run did to the archive, its journal and its folder."""
+    def short(path):
+        if path == folder:
+            return "the folder"
+        return os.path.relpath(path, folder) if path.startswith(folder + os.sep) else path
+
+    def names(paths):
+        return ", ".join(short(p) for p in paths) or "nothing"
+
+    said = ["created " + names([p for p in trace.created if p != archive]),
+            "deleted " + names(trace.deleted)]
+    if trace.renamed:
+        said.append("renamed " + ", ".join("%s to %s" % (short(x), short(y))
+                                          for x, y in trace.renamed))
+    journal = archive + "-journal"
+    if journal in trace.extent:
+        said.append("journal %.2f MB" % (trace.extent[journal] / MB))
+    if archive in trace.cuts:
+        said.append("archive cut at %.2f MB, %.2f MB written into it"
+                    % (trace.cuts[archive][0] / MB, trace.written.get(archive, 0) / MB))
+    elif archive in trace.written:
+        said.append("%.2f MB written into the archive" % (trace.written[archive] / MB))
+    else:
+        said.append("archive not written")
+    counts = {}
+    for path in trace.flushed:
+        counts[short(path)] = counts.get(short(path), 0) + 1
+    said.append("flushed " + (", ".join("%s %dx" % c for c in counts.items()) or "nothing"))
+    return "; ".join(said)
 
 
 # ---- archive files -------------------------------------------------------------
@@ -259,6 +364,8 @@ def main():
             p.error("%s not found" % tool)
 
     os.makedirs(a.scratch, exist_ok=True)
+    # strace names files by their real paths; so does everything here.
+    a.scratch = os.path.realpath(a.scratch)
     need = int(5 * 380 * MB * a.scale)  # cached corpus, working copy, two archives, a temp
     if shutil.disk_usage(a.scratch).free < need:
         p.error("%s needs about %d MB free" % (a.scratch, need // MB))
@@ -284,7 +391,7 @@ def main():
     states = {}  # step -> (pelko text, zip text)
     sizes = {}   # step -> (pelko bytes, zip bytes)
     notes = []
-    temp_files = {}  # step -> files pelko created besides its archive
+    traces = {}   # (step, pelko variant) -> Trace of one unmeasured run
 
     files, excluded, dirs, total = corpus_counts(corpus)
     summary = ("corpus: %d files (%d skipped by pelko's masks), %d folders, %.1f MB; scale %g, "
@@ -304,21 +411,20 @@ def main():
                 samples[name].append(runner.run(cmd, cwd=cwd))
         times[step] = {name: median(s) for name, s in samples.items()}
 
-    # One more round than measured, under strace when it is installed: which
-    # files pelko creates besides its archive.
-    traced = shutil.which("strace") is not None
+    # With strace, one more round than measured, unmeasured: what pelko did to which file.
+    have_strace = shutil.which("strace") is not None
 
     def measure_rounds(step, change, reset=None):
         """Times both updates after change(k), --repeat times; reset() before every round but
         the first. Returns the archives' snapshots from before the last round."""
         a_samples, b_samples = [], []
-        for k in range(a.repeat + traced):
+        for k in range(a.repeat + have_strace):
             if k and reset:
                 reset()
             before = Snapshot(archive_a), Snapshot(archive_b)
             change(k)
             if k == a.repeat:
-                temp_files[step] = created_files(sync_cmd, logs, archive_a)
+                traces[step, "pelko"] = traced(sync_cmd, logs, step)
                 runner.run(update_cmd, cwd=corpus)
                 continue
             a_samples.append(runner.run(sync_cmd))
@@ -363,6 +469,8 @@ def main():
     # A run of a few hundredths of a second: more runs against the noise.
     measure("no change", {"pelko": (None, sync_cmd, None), "zip": (None, update_cmd, corpus)},
             runs=NO_CHANGE_RUNS_PER_REPEAT * a.repeat)
+    if have_strace:
+        traces["no change", "pelko"] = traced(sync_cmd, logs, "no-change")
     verify("no change", before_a, before_b)
 
     # (c) one new file, sorting last; each run adds it to the unchanged tree.
@@ -460,10 +568,9 @@ def main():
     print("  (floor's deflate output for the tree: %.1f MB)" % (floor_out / MB))
     for note in notes:
         print(note)
-    for step in ("append", "change"):
-        if temp_files.get(step) is not None:
-            print("files pelko created besides the archive (%s, seen by strace): %s"
-                  % (step, ", ".join(temp_files[step]) or "none"))
+    for (step, variant), t in traces.items():
+        print("seen by strace, %s%s: %s" % (labels[step], variant[len("pelko"):],
+                                           describe(t, archive_a, a.scratch)))
     print("checks: unzip -tq passed and the entry counts matched after every step "
           "(pelko %d, zip %d at the end)" % (pelko_expected, zip_expected))
 
