@@ -9,9 +9,16 @@ fresh for every run) it times, as the median of --repeat runs:
   no change  pelko-cli sync again, zip -q -FS -r -5
   append     one new file added to the corpus, then both again
   change     one file near the middle of pelko's archive changed, then both again
-After every step both archives must pass unzip -tq and hold one entry per
-folder and file (pelko skips its exclusion masks, *.tmp and the like), and
-the table says whether and how each archive file was written.
+Append and change are timed with pelko's flushes and with --no-flush. After
+every step both archives must pass unzip -tq and hold one entry per folder
+and file (pelko skips its exclusion masks, *.tmp and the like), and the table
+says whether and how each archive file was written.
+
+A second table sets what the crash-safe commit costs against budgets made
+of those figures and of its flushes (the journal's, its folder's and the
+archive's) timed alone on files of the same sizes. With strace, one more
+unmeasured run of each kind shows which files pelko created, wrote, cut and
+flushed, and the sizes of the journal and of the rewritten tail.
 
 Binaries come from --build (default: build/ under the repository, or
 $PELKO_BUILD): bin/pelko-cli and bin/km_deflate_floor.
@@ -21,6 +28,7 @@ import argparse
 import fnmatch
 import hashlib
 import os
+import re
 import shutil
 import statistics
 import struct
@@ -70,6 +78,9 @@ class Runner:
         self.n += 1
         out_path = os.path.join(self.logdir, "%03d.out" % self.n)
         err_path = os.path.join(self.logdir, "%03d.err" % self.n)
+        # Nothing another run left dirty may be written back inside this one:
+        # a flush would wait for it.
+        os.sync()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             t0 = time.perf_counter()
             p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
@@ -85,24 +96,198 @@ class Runner:
         return Sample(wall, usage.ru_utime + usage.ru_stime)
 
 
-def created_files(cmd, logdir, keep_out):
-    """The files cmd creates (opens with O_CREAT) other than keep_out, seen by
-    strace; None without strace."""
+# The syscalls that tell what a run did to files; -y names the file behind every fd.
+TRACED_CALLS = ("openat,open,creat,unlink,unlinkat,rename,renameat,renameat2,write,writev,"
+                "pwrite64,pwritev,pwritev2,copy_file_range,sendfile,splice,lseek,ftruncate,"
+                "fsync,fdatasync,sync_file_range")
+STRACE_LINE = re.compile(r"^(?:\d+\s+)?(\w+)\((.*)\)\s+=\s+(-?\d+)")
+FD_ARG = re.compile(r"(\d+)<([^>]*)>")
+
+
+class Trace:
+    """What one run did to files, from an strace -f -y log: the files it
+    created (opened with O_CREAT), deleted and renamed, how far it wrote into
+    each, where it cut each, and what it flushed, in order."""
+
+    def __init__(self, path):
+        self.created, self.deleted, self.renamed, self.flushed = [], [], [], []
+        self.extent = {}   # path -> end of the farthest write
+        self.written = {}  # path -> bytes written
+        self.cuts = {}     # path -> ftruncate lengths, in order
+        pos = {}           # fd -> file position
+        with open(path, errors="replace") as f:
+            for line in f:
+                m = STRACE_LINE.match(line)
+                if not m or int(m.group(3)) < 0:
+                    continue
+                call, args, ret = m.group(1), m.group(2), int(m.group(3))
+                fds = FD_ARG.findall(args)
+                quoted = re.findall(r'"((?:[^"\\]|\\.)*)"', args)
+                if call in ("openat", "open", "creat"):
+                    pos[ret] = 0
+                    if (call == "creat" or "O_CREAT" in args) and quoted:
+                        self._add(self.created, quoted[0])
+                elif call in ("unlink", "unlinkat") and quoted:
+                    self.deleted.append(quoted[0])
+                elif call.startswith("rename") and len(quoted) >= 2:
+                    self.renamed.append((quoted[0], quoted[1]))
+                elif call == "lseek" and fds:
+                    pos[int(fds[0][0])] = ret
+                elif call in ("write", "writev") and fds:
+                    fd = int(fds[0][0])
+                    self._wrote(fds[0][1], pos.get(fd, 0), ret)
+                    pos[fd] = pos.get(fd, 0) + ret
+                elif call.startswith("pwrite") and fds:
+                    self._wrote(fds[0][1], int(args.rsplit(",", 1)[1].strip()), ret)
+                elif call in ("copy_file_range", "splice") and len(fds) >= 2:
+                    # (in, off_in, out, off_out, ...): an explicit offset leaves the position
+                    out_off = re.search(r"<[^>]*>, (NULL|\[(\d+))[^,]*, \d+<[^>]*>, (NULL|\[(\d+))",
+                                        args)
+                    fd = int(fds[1][0])
+                    if out_off and out_off.group(4):
+                        self._wrote(fds[1][1], int(out_off.group(4)), ret)
+                    else:
+                        self._wrote(fds[1][1], pos.get(fd, 0), ret)
+                        pos[fd] = pos.get(fd, 0) + ret
+                elif call == "sendfile" and fds:
+                    fd = int(fds[0][0])
+                    self._wrote(fds[0][1], pos.get(fd, 0), ret)
+                    pos[fd] = pos.get(fd, 0) + ret
+                elif call == "ftruncate" and fds:
+                    self.cuts.setdefault(fds[0][1], []).append(int(args.rsplit(",", 1)[1]))
+                elif call in ("fsync", "fdatasync", "sync_file_range") and fds:
+                    self.flushed.append(fds[0][1])
+
+    @staticmethod
+    def _add(names, name):
+        if name not in names:
+            names.append(name)
+
+    def _wrote(self, path, at, count):
+        self.extent[path] = max(self.extent.get(path, 0), at + count)
+        self.written[path] = self.written.get(path, 0) + count
+
+
+def traced(cmd, logdir, name):
+    """Runs cmd under strace; its Trace, or None without strace."""
     if not shutil.which("strace"):
         return None
-    trace = os.path.join(logdir, "strace.txt")
-    subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,open,creat", "-o", trace] + cmd,
-                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    found = []
-    with open(trace, errors="replace") as f:
-        for line in f:
-            if "O_CREAT" not in line and "creat(" not in line:
-                continue
-            start = line.find('"')
-            path = line[start + 1:line.find('"', start + 1)]
-            if path != keep_out and path not in found and "= -1" not in line:
-                found.append(path)
-    return found
+    log = os.path.join(logdir, "strace-%s.txt" % name)
+    # Its output into pipes, not files, so that every file it writes is its own doing.
+    strace = ["strace", "-f", "-qq", "-y", "-e", "trace=" + TRACED_CALLS, "-o", log]
+    r = subprocess.run(strace + cmd, stdin=subprocess.DEVNULL, capture_output=True,
+                       errors="replace")
+    if r.returncode != 0:
+        raise Failed("%s under strace exited with %d: %s" % (" ".join(cmd), r.returncode,
+                                                             r.stderr[-2000:]))
+    return Trace(log)
+
+
+# ---- flushes timed alone ----------------------------------------------------------
+
+JOURNAL_HEADER = 64  # the journal's header, before the saved bytes (archiver/Journal.h)
+FLUSH_PARTS = ("journal", "header", "folder", "archive", "delete")
+
+
+def fsync_folder(folder):
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_bytes(fd, count, block):
+    while count > 0:
+        count -= os.write(fd, block[:min(count, len(block))])
+
+
+def time_flushes(folder, journal_bytes, archive_bytes, block):
+    """The flushes of one commit, made on files of their own in the archive's
+    folder: a new journal of journal_bytes, its header rewritten, the folder,
+    archive_bytes newly written into an existing file, and the folder again
+    after the journal is deleted. Only the flushes (and the delete) are
+    timed: the writes before them are in pelko's --no-flush run as well.
+    Returns {part: seconds}."""
+    journal = os.path.join(folder, "flush-probe-journal")
+    archive = os.path.join(folder, "flush-probe-archive")
+    for path in (journal, archive):
+        if os.path.exists(path):
+            os.remove(path)
+    # The archive is an old file: made and flushed before anything is timed.
+    fd_a = os.open(archive, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    os.fsync(fd_a)
+    fsync_folder(folder)
+    os.sync()  # nothing else dirty that a flush could end up waiting for
+    t = {}
+
+    def timed(part, action):
+        t0 = time.perf_counter()
+        action()
+        t[part] = time.perf_counter() - t0
+
+    fd_j = os.open(journal, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+    try:
+        write_bytes(fd_j, journal_bytes, block)
+        timed("journal", lambda: os.fsync(fd_j))
+        os.pwrite(fd_j, block[:JOURNAL_HEADER], 0)
+        timed("header", lambda: os.fsync(fd_j))
+    finally:
+        os.close(fd_j)
+    timed("folder", lambda: fsync_folder(folder))
+    try:
+        write_bytes(fd_a, archive_bytes, block)
+        timed("archive", lambda: os.fsync(fd_a))
+    finally:
+        os.close(fd_a)
+
+    def delete():
+        os.remove(journal)
+        fsync_folder(folder)
+
+    timed("delete", delete)
+    os.remove(archive)
+    return t
+
+
+def touched(trace):
+    """Whether the run created, deleted, renamed, wrote or flushed any file."""
+    def a_file(path):
+        return path.startswith("/") and not path.startswith(("/dev/", "/proc/"))
+    return bool(trace.created or trace.deleted or trace.renamed or trace.flushed or
+                any(a_file(path) for path in trace.written))
+
+
+def describe(trace, archive, folder):
+    """One line on what a traced run did to the archive, its journal and its folder."""
+    def short(path):
+        if path == folder:
+            return "the folder"
+        return os.path.relpath(path, folder) if path.startswith(folder + os.sep) else path
+
+    def names(paths):
+        return ", ".join(short(p) for p in paths) or "nothing"
+
+    said = ["created " + names([p for p in trace.created if p != archive]),
+            "deleted " + names(trace.deleted)]
+    if trace.renamed:
+        said.append("renamed " + ", ".join("%s to %s" % (short(x), short(y))
+                                          for x, y in trace.renamed))
+    journal = archive + "-journal"
+    if journal in trace.extent:
+        said.append("journal %.2f MB" % (trace.extent[journal] / MB))
+    if archive in trace.cuts:
+        said.append("archive cut at %.2f MB, %.2f MB written into it"
+                    % (trace.cuts[archive][0] / MB, trace.written.get(archive, 0) / MB))
+    elif archive in trace.written:
+        said.append("%.2f MB written into the archive" % (trace.written[archive] / MB))
+    else:
+        said.append("archive not written")
+    counts = {}
+    for path in trace.flushed:
+        counts[short(path)] = counts.get(short(path), 0) + 1
+    said.append("flushed " + (", ".join("%s %dx" % c for c in counts.items()) or "nothing"))
+    return "; ".join(said)
 
 
 # ---- archive files -------------------------------------------------------------
@@ -210,6 +395,11 @@ def pristine_corpus(scratch, scale, seed):
     return path
 
 
+def entry_offset(archive, name):
+    with zipfile.ZipFile(archive) as z:
+        return z.getinfo(name).header_offset
+
+
 def middle_file(archive, corpus):
     """The file whose entry starts nearest the middle of the archive's bytes,
     so that about half of the archive comes after it."""
@@ -259,6 +449,8 @@ def main():
             p.error("%s not found" % tool)
 
     os.makedirs(a.scratch, exist_ok=True)
+    # strace names files by their real paths; so does everything here.
+    a.scratch = os.path.realpath(a.scratch)
     need = int(5 * 380 * MB * a.scale)  # cached corpus, working copy, two archives, a temp
     if shutil.disk_usage(a.scratch).free < need:
         p.error("%s needs about %d MB free" % (a.scratch, need // MB))
@@ -266,6 +458,7 @@ def main():
     corpus = os.path.join(a.scratch, "corpus")
     archive_a = os.path.join(a.scratch, "A-pelko.zip")
     archive_b = os.path.join(a.scratch, "B-zip.zip")
+    journal_a = archive_a + "-journal"
     logs = os.path.join(a.scratch, "logs")
     for path in (corpus, logs):
         shutil.rmtree(path, ignore_errors=True)
@@ -284,7 +477,9 @@ def main():
     states = {}  # step -> (pelko text, zip text)
     sizes = {}   # step -> (pelko bytes, zip bytes)
     notes = []
-    temp_files = {}  # step -> files pelko created besides its archive
+    traces = {}   # (step, pelko variant) -> Trace of one unmeasured run
+    layouts = {}  # step -> (old size, cut, new size) of pelko's archive in its last flushed run
+    flushes = {}  # step -> (journal bytes, rewritten bytes, {part: seconds, "total": seconds})
 
     files, excluded, dirs, total = corpus_counts(corpus)
     summary = ("corpus: %d files (%d skipped by pelko's masks), %d folders, %.1f MB; scale %g, "
@@ -304,27 +499,66 @@ def main():
                 samples[name].append(runner.run(cmd, cwd=cwd))
         times[step] = {name: median(s) for name, s in samples.items()}
 
-    # One more round than measured, under strace when it is installed: which
-    # files pelko creates besides its archive.
-    traced = shutil.which("strace") is not None
+    # An update is timed with pelko's flushes and without them (zip flushes nothing).
+    variants = {"pelko": sync_cmd, "pelko --no-flush": sync_cmd + ["--no-flush"]}
+    # With strace, one more unmeasured round of each: what pelko did to which file.
+    have_strace = shutil.which("strace") is not None
 
-    def measure_rounds(step, change, reset=None):
-        """Times both updates after change(k), --repeat times; reset() before every round but
-        the first. Returns the archives' snapshots from before the last round."""
-        a_samples, b_samples = [], []
-        for k in range(a.repeat + traced):
+    def measure_rounds(step, change, cut_at, reset=None):
+        """Times each pelko variant, then zip, after change(k): --repeat rounds of each (so zip
+        runs twice as often), then the traced rounds. reset() comes before every round but the
+        first; cut_at() is where pelko should cut the archive as it is before the change.
+        Returns the archives' snapshots from before the last round."""
+        samples = {name: [] for name in list(variants) + ["zip"]}
+        plan = [(name, False) for _ in range(a.repeat) for name in variants]
+        plan += [(name, True) for name in variants] if have_strace else []
+        for k, (name, trace) in enumerate(plan):
             if k and reset:
                 reset()
             before = Snapshot(archive_a), Snapshot(archive_b)
+            cut = cut_at()
             change(k)
-            if k == a.repeat:
-                temp_files[step] = created_files(sync_cmd, logs, archive_a)
+            if trace:
+                traces[step, name] = traced(variants[name], logs,
+                                            step + ("-no-flush" if "--no-flush" in name else ""))
+            else:
+                samples[name].append(runner.run(variants[name]))
+            if name == "pelko":
+                layouts[step] = (before[0].size, cut, os.path.getsize(archive_a))
+            if trace:
                 runner.run(update_cmd, cwd=corpus)
-                continue
-            a_samples.append(runner.run(sync_cmd))
-            b_samples.append(runner.run(update_cmd, cwd=corpus))
-        times[step] = {"pelko": median(a_samples), "zip": median(b_samples)}
+            else:
+                samples["zip"].append(runner.run(update_cmd, cwd=corpus))
+        times[step] = {name: median(s) for name, s in samples.items()}
         return before
+
+    def commit_bytes(step):
+        """The journal's size and the bytes written into the archive from the cut on, in
+        pelko's last flushed run: as strace saw them, else from the archive's layout."""
+        old_size, cut, new_size = layouts[step]
+        journal = JOURNAL_HEADER + old_size - cut
+        t = traces.get((step, "pelko"))
+        if not t:
+            return journal, new_size - cut, "from the archive layout"
+        seen_cut = t.cuts.get(archive_a, [None])[0]
+        seen_journal = t.extent.get(journal_a)
+        if seen_cut is None or seen_journal is None:
+            notes.append("%s: strace saw no %s; flushes timed for the layout's sizes"
+                         % (step, "journal" if seen_journal is None else "cut of the archive"))
+            return journal, new_size - cut, "from the archive layout"
+        if seen_journal != journal or seen_cut != cut:
+            notes.append("%s: strace saw a %d byte journal and a cut at %d; the layout says %d "
+                         "and %d" % (step, seen_journal, seen_cut, journal, cut))
+        return seen_journal, new_size - seen_cut, "seen by strace"
+
+    block = os.urandom(MB)
+
+    def measure_flushes(step):
+        journal, rewritten, source = commit_bytes(step)
+        runs = [time_flushes(a.scratch, journal, rewritten, block) for _ in range(a.repeat)]
+        cost = {part: statistics.median(r[part] for r in runs) for part in FLUSH_PARTS}
+        cost["total"] = statistics.median(sum(r.values()) for r in runs)
+        flushes[step] = (journal, rewritten, cost, source)
 
     def verify(step, before_a=None, before_b=None):
         check_archive(archive_a, pelko_expected)
@@ -363,6 +597,8 @@ def main():
     # A run of a few hundredths of a second: more runs against the noise.
     measure("no change", {"pelko": (None, sync_cmd, None), "zip": (None, update_cmd, corpus)},
             runs=NO_CHANGE_RUNS_PER_REPEAT * a.repeat)
+    if have_strace:
+        traces["no change", "pelko"] = traced(sync_cmd, logs, "no-change")
     verify("no change", before_a, before_b)
 
     # (c) one new file, sorting last; each run adds it to the unchanged tree.
@@ -380,7 +616,10 @@ def main():
         runner.run(sync_cmd)
         runner.run(update_cmd, cwd=corpus)
 
-    before_a, before_b = measure_rounds("append", add_new_file, take_it_out_again)
+    before_a, before_b = measure_rounds("append", add_new_file,
+                                        lambda: central_directory_offset(archive_a),
+                                        take_it_out_again)
+    measure_flushes("append")
     zip_expected += 1
     pelko_expected += 1
     times["append"]["floor"] = median([runner.run([floor, new_file]) for _ in range(a.repeat)])
@@ -394,6 +633,8 @@ def main():
                  % (os.path.relpath(target, corpus), index + 1, count,
                     100.0 * offset / os.path.getsize(archive_a), os.path.getsize(target) / MB))
     original_mtime = os.stat(target).st_mtime_ns // 10**9
+    target_name = "%s/%s" % (os.path.basename(corpus),
+                             os.path.relpath(target, corpus).replace(os.sep, "/"))
 
     def change_target(k):
         size = os.path.getsize(target)
@@ -403,7 +644,9 @@ def main():
         t = original_mtime + 1002 * (k + 1)  # on even seconds, distinct from every earlier one
         os.utime(target, (t, t))
 
-    before_a, before_b = measure_rounds("change", change_target)
+    before_a, before_b = measure_rounds("change", change_target,
+                                        lambda: entry_offset(archive_a, target_name))
+    measure_flushes("change")
     times["change"]["floor"] = median([runner.run([floor, target]) for _ in range(a.repeat)])
     verify("change", before_a, before_b)
 
@@ -414,9 +657,10 @@ def main():
                         if line.startswith("This is Zip")), "zip")
     print()
     print(summary)
-    print("median of %d runs (%d with nothing changed); seconds of wall time, user+sys CPU (and "
-          "its ratio) in brackets; %d CPUs, load average now %.2f %.2f %.2f"
-          % (a.repeat, NO_CHANGE_RUNS_PER_REPEAT * a.repeat, os.cpu_count(), *load))
+    print("median of %d runs (%d with nothing changed, %d of zip after append and change); "
+          "seconds of wall time, user+sys CPU (and its ratio) in brackets; %d CPUs, load average "
+          "now %.2f %.2f %.2f" % (a.repeat, NO_CHANGE_RUNS_PER_REPEAT * a.repeat,
+                                  len(variants) * a.repeat, os.cpu_count(), *load))
     print("pelko: %s; zip: %s; floor: zlib level 5, 1 MiB blocks + crc32 (%s)"
           % (pelko, zip_version, floor))
     print()
@@ -439,12 +683,15 @@ def main():
     print("%-32s %-16s %-16s %-16s %14s %14s" % ("step (zip command)", "     pelko sync",
                                                  "      zip", "     floor", "pelko/floor ",
                                                  "pelko/zip   "))
-    for step in ("create", "no change", "append", "change"):
+    rows = [("create", "pelko"), ("no change", "pelko"), ("append", "pelko"),
+            ("append", "pelko --no-flush"), ("change", "pelko"), ("change", "pelko --no-flush")]
+    for step, variant in rows:
         t = times[step]
-        print("%-32s %s %s %s %14s %14s" % ("%s (%s)" % (labels[step], zip_names[step]),
-                                           cell(t["pelko"]), cell(t["zip"]), cell(t.get("floor")),
-                                           ratio(t["pelko"], t.get("floor")),
-                                           ratio(t["pelko"], t["zip"])))
+        label = ("%s (%s)" % (labels[step], zip_names[step]) if variant == "pelko"
+                 else "  the same, pelko --no-flush")
+        print("%-32s %s %s %s %14s %14s" % (label, cell(t[variant]), cell(t["zip"]),
+                                           cell(t.get("floor")), ratio(t[variant], t.get("floor")),
+                                           ratio(t[variant], t["zip"])))
     t = times["create"]
     print("  floor: of the whole tree for create, of the new or changed file alone after.")
     print("  floor storing what pelko stores (%s) for create: %s, pelko/floor %s"
@@ -460,12 +707,54 @@ def main():
     print("  (floor's deflate output for the tree: %.1f MB)" % (floor_out / MB))
     for note in notes:
         print(note)
-    for step in ("append", "change"):
-        if temp_files.get(step) is not None:
-            print("files pelko created besides the archive (%s, seen by strace): %s"
-                  % (step, ", ".join(temp_files[step]) or "none"))
+    for (step, variant), t in traces.items():
+        print("seen by strace, %s%s: %s" % (labels[step], variant[len("pelko"):],
+                                           describe(t, archive_a, a.scratch)))
     print("checks: unzip -tq passed and the entry counts matched after every step "
           "(pelko %d, zip %d at the end)" % (pelko_expected, zip_expected))
+
+    # ---- what the crash-safe commit costs ----
+    def verdict(ok):
+        return "yes" if ok else "NO"
+
+    print()
+    print("%-34s %9s %9s  %-6s  %s" % ("commit safety (wall seconds)", "pelko", "budget",
+                                        "within", "the budget"))
+    nothing, append, change = times["no change"], times["append"], times["change"]
+    print("%-34s %9.3f %9.3f  %-6s  zip -FS" % (
+        labels["no change"], nothing["pelko"].wall, nothing["zip"].wall,
+        verdict(nothing["pelko"].wall <= nothing["zip"].wall)))
+    t = traces.get(("no change", "pelko"))
+    untouched = states["no change"][0] == "not written" and (not t or not touched(t))
+    print("%-34s %9s %9s  %-6s  archive's bytes, inode and mtime kept%s" % (
+        "  the same, files written", "none" if untouched else "some", "none", verdict(untouched),
+        "; strace: no file created, deleted, renamed, written or flushed" if t else
+        " (no strace: files created beside it not checked)"))
+    floor_part = 1.3 * append["floor"].wall
+    budget = nothing["pelko"].wall + floor_part + flushes["append"][2]["total"]
+    print("%-34s %9.3f %9.3f  %-6s  nothing changed %.3f + 1.3 x floor %.3f + flushes %.3f" % (
+        labels["append"], append["pelko"].wall, budget, verdict(append["pelko"].wall <= budget),
+        nothing["pelko"].wall, floor_part, flushes["append"][2]["total"]))
+    print("%-34s %9.3f %9.3f  %-6s  zip -FS" % (
+        labels["change"] + ", --no-flush", change["pelko --no-flush"].wall, change["zip"].wall,
+        verdict(change["pelko --no-flush"].wall <= change["zip"].wall)))
+    budget = change["zip"].wall + flushes["change"][2]["total"]
+    print("%-34s %9.3f %9.3f  %-6s  zip -FS %.3f + flushes %.3f" % (
+        labels["change"], change["pelko"].wall, budget, verdict(change["pelko"].wall <= budget),
+        change["zip"].wall, flushes["change"][2]["total"]))
+    print()
+    print("%-34s %8s %9s %8s %7s %7s %8s %7s %7s %10s" % (
+        "flushes timed alone (seconds)", "journal", "rewritten", "journal", "header", "folder",
+        "archive", "delete", "total", "in pelko"))
+    for step in ("append", "change"):
+        journal, rewritten, cost, source = flushes[step]
+        seen = times[step]["pelko"].wall - times[step]["pelko --no-flush"].wall
+        print("%-34s %5.2f MB %6.2f MB %8.3f %7.3f %7.3f %8.3f %7.3f %7.3f %10.3f" % (
+            labels[step], journal / MB, rewritten / MB, cost["journal"], cost["header"],
+            cost["folder"], cost["archive"], cost["delete"], cost["total"], seen))
+    print("  journal and rewritten bytes %s; each flush on files of its own beside the archive, "
+          "median of %d;" % (flushes["append"][3], a.repeat))
+    print("  in pelko: pelko's run less its --no-flush run")
 
     if not a.keep:
         shutil.rmtree(corpus, ignore_errors=True)
