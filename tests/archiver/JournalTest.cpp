@@ -246,6 +246,21 @@ TEST_F(Journal, AnOpenPlaysBackDiscardsOrRefusesTheJournalOfAnInterruptedCommit)
       ExpectDiscarded(cutArchive, unfinished[i]);
     }
   }
+  {  // An archive made anew over the old one while the journal stayed (the
+     // creating run was killed before it deleted it): the old tail does not
+     // belong to the new file, which is kept as it is.
+    TKavoMill made;
+    Configure(made);
+    made.OpenArchive(kOpenModeCreate);
+    made.CloseArchive();
+    const std::string fresh = ReadHostFile(ArchivePath());
+    ASSERT_LT(fresh.size(), cutArchive.size());
+    const Opened opened = OpenBeside(fresh, journal);
+    EXPECT_TRUE(opened.threw);
+    EXPECT_TRUE(Mentions(opened.message, JournalName())) << platform::WideToUtf8(opened.message);
+    EXPECT_TRUE(ReadHostFile(JournalPath()) == journal);
+    EXPECT_TRUE(ReadHostFile(ArchivePath()) == fresh);
+  }
   {  // Damaged: the header, the saved bytes or the length do not check out.
     for (size_t p = 0; p < size_t(kJournalHeaderSize); ++p) {
       SCOPED_TRACE("header byte " + std::to_string(p));
