@@ -104,6 +104,15 @@ TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& a
     const auto failed = [&](int err) {
       Refuse(journalName, u"could not be played back (" + SysErrorMessage(err) + u")");
     };
+    // Neither a commit nor a playback ever leaves the archive shorter than
+    // the cut: a shorter one was made anew since, and the old tail put back
+    // on it would leave zeros where its entries were.
+    const int64_t found = archive.Size();
+    if (found < 0) failed(archive.LastError());
+    if (found < header.CutOffset)
+      Refuse(journalName,
+             u"does not belong to the archive as it is now (the archive is shorter "
+             u"than where that update cut it)");
     if (!archive.SetSize(header.CutOffset)) failed(archive.LastError());
     if (CopyRange(journal, kJournalHeaderSize, archive, header.CutOffset, header.Length) !=
         header.Length)

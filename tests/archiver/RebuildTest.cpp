@@ -11,6 +11,7 @@
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/FaultyStream.h"
+#include "archiver/Journal.h"
 #include "archiver/PeerArchives.h"
 #include "platform/CodePage.h"
 
@@ -20,14 +21,28 @@ namespace {
 using test::ReadHostFile;
 using test::WriteHostFile;
 
-// The archiver with its rebuild writes open to failure injection.
+// The archiver with its rebuild writes and copies open to failure injection.
 class TestArchiver : public TKavoMill {
  public:
   test::WriteFault fault;
+  // The counted operation that first went into the archive itself, after
+  // the cut; 0 while none did.
+  int64_t firstArchiveWrite = 0;
 
  protected:
   int64_t WriteArchiveBytes(TStream& target, const void* buffer, int64_t count) override {
+    Note(target);
     return fault.Write(target, buffer, count);
+  }
+  int64_t CopyArchiveBytes(TStream& from, TStream& to, int64_t count) override {
+    Note(to);
+    return fault.Copy([&] { return TKavoMill::CopyArchiveBytes(from, to, count); });
+  }
+
+ private:
+  void Note(const TStream& target) {
+    if (&target == ArchiveStream() && firstArchiveWrite == 0)
+      firstArchiveWrite = fault.Writes() + 1;
   }
 };
 
@@ -446,38 +461,73 @@ class RebuildReliability : public Rebuild {
     a.CloseArchive();
     ASSERT_EQ(ReadHostFile(ArchivePath()), original);
     EXPECT_EQ(TempFilesLeft(), 0);
+    EXPECT_FALSE(std::filesystem::exists(JournalPath()));
   }
+
+  std::filesystem::path JournalPath() const { return dir.Host(u"test.zip-journal"); }
 
   std::string original;
   std::map<std::u16string, std::string> originalEntries;
 };
 
+// Every write and copy of the commit fails in turn: the saving of the tail,
+// the rewrite, and (sticky, a disk that stays full) the putting back too.
 TEST_F(RebuildReliability, AFailedWriteAnywhereLeavesTheArchiveAsItWas) {
-  bool succeeded = false;
-  for (int64_t n = 1; n < 1000 && !succeeded; ++n) {
-    TestArchiver a;
-    Transaction(a);
-    a.fault.Arm(n);
-    bool threw = false;
-    try {
-      a.EndUpdate();
-    } catch (const Exception&) {
-      threw = true;
+  for (const bool sticky : {false, true}) {
+    bool succeeded = false;
+    int journalsKept = 0;
+    for (int64_t n = 1; n < 1000 && !succeeded; ++n) {
+      const std::string what = (sticky ? "from write " : "write ") + std::to_string(n);
+      TestArchiver a;
+      Transaction(a);
+      a.fault.Arm(n, sticky);
+      bool threw = false;
+      std::u16string message;
+      try {
+        a.EndUpdate();
+      } catch (const Exception& e) {
+        threw = true;
+        message = e.Message();
+      }
+      if (!a.fault.Fired()) {
+        EXPECT_FALSE(threw);
+        succeeded = true;
+        a.CloseArchive();
+        break;
+      }
+      // A failed write is an error or a declined full disk, never a success.
+      EXPECT_TRUE(threw || a.Cancelled()) << what;
+      if (sticky && a.firstArchiveWrite > 0) {
+        // The archive was cut and could not be put back: it is closed, and
+        // its old bytes wait in the journal for the next open.
+        SCOPED_TRACE(what);
+        ++journalsKept;
+        EXPECT_TRUE(threw);
+        EXPECT_NE(message.find(JournalFileName(ArchiveName())), std::u16string::npos)
+            << platform::WideToUtf8(message);
+        EXPECT_FALSE(a.ArchiveOpen());
+        EXPECT_TRUE(std::filesystem::exists(JournalPath()));
+        TKavoMill next;
+        next.SetFileName(ArchiveName());
+        next.OpenArchive();
+        EXPECT_FALSE(next.RecoveryNote().empty());
+        next.CloseArchive();
+        EXPECT_FALSE(std::filesystem::exists(JournalPath()));
+        ASSERT_EQ(ReadHostFile(ArchivePath()), original);
+        EXPECT_EQ(TempFilesLeft(), 0);
+      } else {
+        ExpectUntouched(a, what);
+      }
+      EXPECT_EQ(Contents(), originalEntries);
     }
-    if (!a.fault.Fired()) {
-      EXPECT_FALSE(threw);
-      succeeded = true;
-      a.CloseArchive();
-      break;
+    ASSERT_TRUE(succeeded);
+    if (sticky) {
+      EXPECT_GT(journalsKept, 0);
     }
-    // A failed write is an error or a declined full disk, never a success.
-    EXPECT_TRUE(threw || a.Cancelled()) << n;
-    ExpectUntouched(a, "write " + std::to_string(n));
-    EXPECT_EQ(Contents(), originalEntries);
+    EXPECT_EQ(Contents(), expected);
+    EXPECT_EQ(TempFilesLeft(), 0);
+    WriteHostFile(ArchivePath(), original);
   }
-  ASSERT_TRUE(succeeded);
-  EXPECT_EQ(Contents(), expected);
-  EXPECT_EQ(TempFilesLeft(), 0);
 }
 
 TEST_F(RebuildReliability, CancelAtAnyProgressEventLeavesTheArchiveAsItWas) {
