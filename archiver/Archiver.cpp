@@ -245,16 +245,20 @@ void TKMBaseArchiver::PlayBackJournal() {
   const bool ownLock = create || ((openMode_ & 3) != 0 && (openMode_ & 0xF0) != fmShareDenyNone);
   if (create) {
     // The file is being made anew: the journal of what it was means nothing.
-    TKMVolumeNumberInfo first;
-    first.SetFirst(true);
-    OpenVolume(first);
+    // It goes first, while the old file is held, so that it can never be
+    // played back onto the new one.
+    platform::File holder;
+    if (FileExists(fileName_) &&
+        holder.Open(fileName_, platform::FileAccess::ReadWrite, platform::FileShare::DenyWrite,
+                    platform::FileDisposition::OpenExisting) == platform::kErrorSharingViolation)
+      throw EKMArchiveBusy(fileName_);
     if (!platform::DeleteFile(journal) && FileExists(journal))
       throw Exception(u"The old rollback journal \"" + journal + u"\" cannot be deleted. " +
                       SysErrorMessage(platform::LastError()));
+    if (options_.FlushBuffers()) platform::FlushDirectoryOf(journal);
     return;
   }
   if (!FileExists(fileName_)) return;
-  std::unique_ptr<TFileStream> own;
   platform::File probe;
   platform::File* target;
   if (ownLock) {

@@ -261,6 +261,22 @@ TEST_F(Journal, AnOpenPlaysBackDiscardsOrRefusesTheJournalOfAnInterruptedCommit)
     EXPECT_TRUE(ReadHostFile(JournalPath()) == journal);
     EXPECT_TRUE(ReadHostFile(ArchivePath()) == fresh);
   }
+  {  // Made anew with the journal of the old file still there: the journal
+     // goes before the file is emptied, so it can never be played onto it.
+    WriteHostFile(ArchivePath(), cutArchive);
+    WriteHostFile(JournalPath(), journal);
+    TKavoMill made;
+    Configure(made);
+    made.OpenArchive(kOpenModeCreate);
+    EXPECT_FALSE(fs::exists(JournalPath()));
+    EXPECT_TRUE(made.RecoveryNote().empty());
+    made.CloseArchive();
+    TKavoMill reopened;
+    Configure(reopened);
+    reopened.OpenArchive();
+    EXPECT_EQ(reopened.DirManager()->CurrentDir().Count(), 0);
+    reopened.CloseArchive();
+  }
   {  // Damaged: the header, the saved bytes or the length do not check out.
     for (size_t p = 0; p < size_t(kJournalHeaderSize); ++p) {
       SCOPED_TRACE("header byte " + std::to_string(p));
