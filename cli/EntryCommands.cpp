@@ -207,7 +207,6 @@ std::u16string WindowsViewOf(const std::string& typed) {
 int TestArchive(const EntryCommand& command) {
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
-  platform::StopSignals stopSignals;
   CliArchiver archiver(command);
   if (!archiver.Open()) return 2;
   // Entries found without a directory may all pass, and none may be found:
@@ -228,7 +227,6 @@ int TestArchive(const EntryCommand& command) {
 int ExtractArchive(const EntryCommand& command) {
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
-  platform::StopSignals stopSignals;
   CliArchiver archiver(command);
 
   archiver.Options().SetCreateDirs(true);

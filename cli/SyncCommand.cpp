@@ -188,7 +188,6 @@ int SyncArchive(const SyncCommand& command) {
 
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
-  platform::StopSignals stopSignals;
   SyncArchiver archiver;
   archiver.Options().SetFlushBuffers(command.flush);
   archiver.SetFileName(archiveFile);

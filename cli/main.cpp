@@ -13,6 +13,7 @@
 #include "cli/Messages.h"
 #include "cli/SyncCommand.h"
 #include "platform/CodePage.h"
+#include "platform/Console.h"
 #include "platform/System.h"
 
 namespace {
@@ -226,6 +227,12 @@ int main(int argc, char** argv) {
   if (command == "list") {
     if (argc != 3) return Usage("list takes one archive");
     return List(argv[2]);
+  }
+  if (command == "sync" || command == "test" || command == "extract") {
+    // Kept until the process is gone: a signal that comes while the program
+    // is already on its way out must not end it with a signal's status.
+    static km::platform::StopSignals* const stopSignals = new km::platform::StopSignals;
+    (void)stopSignals;
   }
   if (command == "sync") {
     std::string problem;

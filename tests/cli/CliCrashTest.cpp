@@ -699,9 +699,10 @@ TEST_F(CliCrashHold, ListAndSecondSyncKeepOff) {
   }
 }
 
-// The disk is full from some write inside the new entry's data on: the
-// commit rolls back (its copies back need no write), and the run is no
-// success: exit 2, not the exit 1 of a file that was merely skipped.
+// The disk is full at a write of the new entry's data (the run is told at
+// once and gives up): the commit rolls back, and the run is no success:
+// exit 2 and no counts of files never added, not the exit 1 of a file that
+// was merely skipped.
 TEST_F(CliCrash, AFullDiskInTheCommitLeavesTheOldArchive) {
   Prepare(KindNamed("ReplaceFirst"), 3 << 20);
   if (Stopped()) return;
@@ -716,9 +717,12 @@ TEST_F(CliCrash, AFullDiskInTheCommitLeavesTheOldArchive) {
   ASSERT_NE(full, nullptr) << "the new entry took fewer than two writes";
   const CliRun r =
       Run(Traced(work_ / "full.trace", "write",
-                 {"write:error=ENOSPC:when=" + std::to_string(full->ordinal) + "+"}, SyncArgs()),
+                 {"write:error=ENOSPC:when=" + std::to_string(full->ordinal)}, SyncArgs()),
           "full");
-  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_TRUE(Contains(r.err, "not enough free space")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "left as it was")) << r.err;
+  EXPECT_EQ(r.out, "");
   EXPECT_TRUE(test::ReadHostFile(Seen(archive_)) == oldBytes_) << "not the old archive";
   EXPECT_FALSE(fs::exists(Seen(Journal())));
 }
