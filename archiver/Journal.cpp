@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "support/ByteIO.h"
 #include "support/Crc32.h"
+#include "support/Crc32c.h"
 #include "support/Exceptions.h"
 
 namespace km {
@@ -41,7 +42,7 @@ void EncodeJournalHeader(const TKMJournalHeader& header, uint8_t (&bytes)[kJourn
   WriteU64LE(bytes + 16, uint64_t(header.OldSize));
   WriteU64LE(bytes + 24, uint64_t(header.CutOffset));
   WriteU64LE(bytes + 32, uint64_t(header.Length));
-  WriteU32LE(bytes + 40, header.Crc32);
+  WriteU32LE(bytes + 40, header.Checksum);
   WriteU32LE(bytes + kChecksummed, Crc(bytes, kChecksummed));
 }
 
@@ -65,7 +66,7 @@ TKMJournalState DecodeJournalHeader(const uint8_t* bytes, int64_t available,
   header.OldSize = int64_t(oldSize);
   header.CutOffset = int64_t(cut);
   header.Length = int64_t(length);
-  header.Crc32 = ReadU32LE(bytes + 40);
+  header.Checksum = ReadU32LE(bytes + 40);
   return TKMJournalState::Complete;
 }
 
@@ -96,10 +97,10 @@ TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& a
       const int64_t n = std::min<int64_t>(header.Length - done, int64_t(buffer.size()));
       if (journal.Read(buffer.data(), n) != n)
         Refuse(journalName, u"cannot be read (" + SysErrorMessage(journal.LastError()) + u")");
-      crc = Crc32Update(crc, buffer.data(), n);
+      crc = Crc32cUpdate(crc, buffer.data(), n);
       done += n;
     }
-    if ((crc ^ 0xFFFFFFFFu) != header.Crc32) Refuse(journalName, u"is damaged (its checksum)");
+    if ((crc ^ 0xFFFFFFFFu) != header.Checksum) Refuse(journalName, u"is damaged (its checksum)");
 
     const auto failed = [&](int err) {
       Refuse(journalName, u"could not be played back (" + SysErrorMessage(err) + u")");

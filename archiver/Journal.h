@@ -12,7 +12,7 @@
 //  16  8  the archive's size before the commit
 //  24  8  where the archive was cut
 //  32  8  length of the saved bytes (old size - cut)
-//  40  4  CRC-32 of the saved bytes
+//  40  4  CRC-32C of the saved bytes (hardware-fast on most processors)
 //  44 16  zero
 //  60  4  CRC-32 of bytes 0..59
 #pragma once
@@ -30,7 +30,7 @@ struct TKMJournalHeader {
   int64_t OldSize = 0;
   int64_t CutOffset = 0;
   int64_t Length = 0;
-  uint32_t Crc32 = 0;
+  uint32_t Checksum = 0;  // CRC-32C of the saved bytes
 };
 
 enum class TKMJournalState : uint8_t {

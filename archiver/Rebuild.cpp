@@ -12,6 +12,7 @@
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "support/Crc32.h"
+#include "support/Crc32c.h"
 #include "support/Paths.h"
 #include "support/ScopeExit.h"
 #include "zipformat/Records.h"
@@ -272,7 +273,7 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
     for (int64_t done = 0; done < count;) {
       const int64_t n = std::min<int64_t>(count - done, int64_t(buffer.size()));
       journal.ReadBuffer(buffer.data(), n);
-      crc = Crc32Update(crc, buffer.data(), n);
+      crc = Crc32cUpdate(crc, buffer.data(), n);
       done += n;
     }
   }
@@ -289,7 +290,7 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
   values.OldSize = oldSize_;
   values.CutOffset = tailStart_;
   values.Length = count;
-  values.Crc32 = crc ^ 0xFFFFFFFFu;
+  values.Checksum = crc ^ 0xFFFFFFFFu;
   EncodeJournalHeader(values, header);
   journal.SetPosition(0);
   counted.WriteBuffer(header, sizeof header);

@@ -23,7 +23,7 @@
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/HostPath.h"
-#include "support/Crc32.h"
+#include "support/Crc32c.h"
 #include "support/Exceptions.h"
 
 // Readable failure messages for the many QString comparisons below.
@@ -312,7 +312,7 @@ TEST_F(DialogTest, AnInterruptedUpdateIsRolledBackAndSaidOnce) {
   header.OldSize = int64_t(good.size());
   header.CutOffset = cut;
   header.Length = header.OldSize - cut;
-  header.Crc32 = km::Crc32Update(0xFFFFFFFFu, good.data() + cut, header.Length) ^ 0xFFFFFFFFu;
+  header.Checksum = km::Crc32cUpdate(0xFFFFFFFFu, good.data() + cut, header.Length) ^ 0xFFFFFFFFu;
   uint8_t bytes[km::kJournalHeaderSize];
   km::EncodeJournalHeader(header, bytes);
   WriteBytes(root_ / "site.zip-journal",

@@ -30,7 +30,7 @@
 #include "archiver/PeerArchives.h"
 #include "cli/CliRunner.h"
 #include "platform/HostPath.h"
-#include "support/Crc32.h"
+#include "support/Crc32c.h"
 
 namespace km {
 namespace {
@@ -474,7 +474,7 @@ TEST_F(CliSync, TheJournalNeedsTheArchivesFolder) {
   header.OldSize = int64_t(good.size());
   header.CutOffset = 30;
   header.Length = header.OldSize - header.CutOffset;
-  header.Crc32 = Crc32Update(0xFFFFFFFFu, good.data() + 30, header.Length) ^ 0xFFFFFFFFu;
+  header.Checksum = Crc32cUpdate(0xFFFFFFFFu, good.data() + 30, header.Length) ^ 0xFFFFFFFFu;
   uint8_t bytes[kJournalHeaderSize];
   EncodeJournalHeader(header, bytes);
   const std::string saved =

@@ -1,4 +1,5 @@
 #include "support/Crc32.h"
+#include "support/Crc32c.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -52,6 +53,49 @@ TEST(Crc32, AgreesWithZlibOnRandomBuffers) {
     uint32_t crc = Crc32Update(0xFFFFFFFFu, p, int64_t(split));
     crc = Crc32Update(crc, p + split, int64_t(length - split));
     ASSERT_EQ(crc ^ 0xFFFFFFFFu, expected);
+  }
+}
+
+}  // namespace
+}  // namespace km
+
+namespace km {
+namespace {
+
+// Bit by bit, straight from the polynomial: what both the table and the
+// processor's instruction must agree with.
+uint32_t BitwiseCrc32c(uint32_t crc, const uint8_t* p, size_t n) {
+  while (n--) {
+    crc ^= *p++;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? 0x82F63B78u ^ (crc >> 1) : crc >> 1;
+  }
+  return crc;
+}
+
+TEST(Crc32c, KnownValuesAndAnySplitOfTheInput) {
+  const auto whole = [](const std::string& bytes) {
+    return Crc32cUpdate(0xFFFFFFFFu, bytes.data(), int64_t(bytes.size())) ^ 0xFFFFFFFFu;
+  };
+  EXPECT_EQ(whole("123456789"), 0xE3069283u);
+  EXPECT_EQ(whole(std::string(32, '\0')), 0x8A9136AAu);
+  EXPECT_EQ(whole(std::string(32, '\xFF')), 0x62A8AB43u);
+  std::string ascending(32, '\0');
+  for (size_t i = 0; i < 32; ++i) ascending[i] = char(i);
+  EXPECT_EQ(whole(ascending), 0x46DD794Eu);
+  EXPECT_EQ(Crc32cUpdate(0x12345678u, nullptr, 5), 0x12345678u);
+
+  std::string noise(5000, '\0');
+  uint32_t seed = 7;
+  for (char& c : noise) c = char((seed = seed * 1103515245u + 12345u) >> 16);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(noise.data());
+  const uint32_t reference = BitwiseCrc32c(0xFFFFFFFFu, bytes, noise.size());
+  EXPECT_EQ(Crc32cUpdate(0xFFFFFFFFu, bytes, int64_t(noise.size())), reference);
+  EXPECT_EQ(Crc32cUpdateByTable(0xFFFFFFFFu, bytes, int64_t(noise.size())), reference);
+  // Pieces starting at every alignment, with every short tail.
+  for (size_t first : {size_t(1), size_t(3), size_t(7), size_t(8), size_t(13), size_t(4093)}) {
+    uint32_t crc = Crc32cUpdate(0xFFFFFFFFu, bytes, int64_t(first));
+    crc = Crc32cUpdate(crc, bytes + first, int64_t(noise.size() - first));
+    EXPECT_EQ(crc, reference) << first;
   }
 }
 
