@@ -43,8 +43,10 @@ class TKMCommit {
   // Takes that entry: its bytes are copied, or were replaced.
   void TakeOldEntry(const std::u16string& name);
   // Copies the local record of old entry j from the saved bytes to the end
-  // of Out(), and points item at it.
+  // of Out(), and points item at it. Records that follow one another are
+  // copied together, by FlushCopies: before anything else is written.
   void CopyOldRecord(int32_t j, TDirItem& item);
+  void FlushCopies();
 
   // The new central directory and end records after the last entry.
   void WriteDirectory();
@@ -83,6 +85,11 @@ class TKMCommit {
   // Old entries still to be copied, by name, as rollback directory indices
   // in directory order, and where each one's bytes end in the old archive.
   std::vector<int64_t> oldEnds_;
+  // Old records still to be copied: from the saved bytes at pendingSource_
+  // to the archive at pendingTarget_.
+  int64_t pendingSource_ = 0;
+  int64_t pendingTarget_ = 0;
+  int64_t pendingLength_ = 0;
   std::unordered_map<std::u16string, std::deque<int32_t>> oldEntries_;
 };
 

@@ -266,23 +266,18 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
   CopyRange(archive, journal, count);
   // Writing the copy out first is the space check: the archive is not cut
   // while the disk cannot even hold its old bytes.
+  auto& journalFile = static_cast<TFileStream&>(journal);
   uint32_t crc = 0xFFFFFFFFu;
-  {
-    std::vector<uint8_t> buffer(size_t(std::clamp<int64_t>(count, 1, kCopyChunk)));
-    journal.SetPosition(savedStart_);
-    for (int64_t done = 0; done < count;) {
-      const int64_t n = std::min<int64_t>(count - done, int64_t(buffer.size()));
-      journal.ReadBuffer(buffer.data(), n);
-      crc = Crc32cUpdate(crc, buffer.data(), n);
-      done += n;
-    }
-  }
+  if (!platform::VisitRange(
+          journalFile.Handle(), savedStart_, count,
+          [&](const uint8_t* bytes, int64_t size) { crc = Crc32cUpdate(crc, bytes, size); }))
+    throw EReadError(u"Cannot read the rollback journal \"" + name + u"\" back. " +
+                     SysErrorMessage(journalFile.LastError()));
   auto flush = [&](TFileStream& file) {
     if (Flushing() && !file.Flush())
       throw EWriteError(u"Cannot flush \"" + file.FileName() + u"\". " +
                         SysErrorMessage(file.LastError()));
   };
-  auto& journalFile = static_cast<TFileStream&>(journal);
   // Saved bytes first, header last: a power cut can never leave a header
   // that promises bytes the disk does not hold.
   flush(journalFile);
@@ -353,6 +348,7 @@ void TKMCommit::Rollback() {
   manager.CurrentDir().Assign(rollback);
   manager.SetArchiveStreamRef(a_.archiveStream_.get());
   out_.reset();
+  pendingLength_ = 0;
   if (!cut_ || !a_.archiveStream_) return;
   RestoreTail();
   DiscardTail();
@@ -384,7 +380,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   const TDirItem& old = a_.dirManager_->RollbackDir().GetItem(j);
   const int64_t source = savedStart_ + LocalOffsetOf(old) - tailStart_;
   TStream& temp = *saved_;
-  const int64_t tempSize = temp.Size();
+  const int64_t tempSize = savedStart_ + oldSize_ - tailStart_;
   if (source < savedStart_ || source + int64_t(TLocalFileHeader::kSize) > tempSize)
     throw EKMException(7, &a_);
 
@@ -416,8 +412,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   if (source + length > tempSize)
     throw Exception(u"The saved data of \"" + old.FileName + u"\" is incomplete");
 
-  TStream& out = *out_;
-  const int64_t p = out.Position();
+  const int64_t p = pendingLength_ > 0 ? pendingTarget_ + pendingLength_ : out_->Position();
   if (p >= int64_t(kSentinel32)) {
     item.Zip64Used = true;
     item.LocalHeaderOffset = kSentinel32;
@@ -425,11 +420,29 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   } else {
     item.LocalHeaderOffset = uint32_t(p);
   }
-  temp.SetPosition(source);
-  CopyRange(temp, *a_.archiveStream_, length);
+  // Old entries that follow one another are copied in one go: unchanged
+  // runs of a tail are usually the whole rest of it.
+  if (pendingLength_ > 0 && source == pendingSource_ + pendingLength_) {
+    pendingLength_ += length;
+    return;
+  }
+  FlushCopies();
+  pendingSource_ = source;
+  pendingTarget_ = p;
+  pendingLength_ = length;
+}
+
+void TKMCommit::FlushCopies() {
+  if (pendingLength_ <= 0) return;
+  const int64_t length = pendingLength_;
+  pendingLength_ = 0;
+  saved_->SetPosition(pendingSource_);
+  a_.archiveStream_->SetPosition(pendingTarget_);
+  CopyRange(*saved_, *a_.archiveStream_, length);
 }
 
 void TKMCommit::WriteDirectory() {
+  FlushCopies();
   directoryStarted_ = true;
   a_.dirManager_->WriteCentralDir(out_.get());
   a_.dirManager_->SetArchiveStreamRef(a_.archiveStream_.get());
@@ -692,7 +705,10 @@ void TKMBaseArchiver::CommitUpdate() {
     TStream& out = commit.Out();
     int32_t i = firstChanged;
     while (i < current.Count() && !cancelled_) {
-      const int64_t entryStart = out.Position();
+      const TDirItem& next = current.GetItem(i);
+      // New data goes after the old entries copied so far.
+      if (WritesNewData(next)) commit.FlushCopies();
+      const int64_t entryStart = WritesNewData(next) ? out.Position() : 0;
       // What a failed attempt wrote goes: nothing is left that the directory
       // does not point at.
       auto dropAttempt = [&] {

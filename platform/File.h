@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,8 @@ class File {
   // fewer on failure, and then the failing file's LastError tells why.
   friend int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset,
                            int64_t count);
+  friend bool VisitRange(File& file, int64_t offset, int64_t count,
+                         const std::function<void(const uint8_t* bytes, int64_t size)>& visit);
 
  private:
   intptr_t handle_ = -1;
@@ -67,5 +70,11 @@ class File {
 };
 
 int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset, int64_t count);
+
+// Hands the count bytes of file from offset on to visit, a piece at a time,
+// without copying them out of the system's cache where the host can map
+// them. False (LastError set) when they cannot all be read.
+bool VisitRange(File& file, int64_t offset, int64_t count,
+                const std::function<void(const uint8_t* bytes, int64_t size)>& visit);
 
 }  // namespace km::platform
