@@ -60,4 +60,17 @@ inline int NativeOf(const std::function<void()>& f) {
   return -1;
 }
 
+// Pseudo-random bytes: deflate cannot shrink them, so an entry's data is as
+// long as its file and offsets land where a test means them to.
+inline std::string Incompressible(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    c = char(seed);
+  }
+  return bytes;
+}
+
 }  // namespace km::test

@@ -56,18 +56,6 @@ namespace fs = std::filesystem;
 using test::ReadHostFile;
 using test::WriteHostFile;
 
-// Deflate cannot shrink these, so the saved tail is as long as the files.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    c = char(seed);
-  }
-  return bytes;
-}
-
 // Every write and copy of a commit is shown to onWrite first, with the
 // stream it goes to; false makes it take nothing.
 class HookedMill : public TKavoMill {
@@ -102,9 +90,9 @@ class Journal : public ::testing::Test {
     fs::create_directory(dir.Host(u"src"));
     // Over a megabyte after the first entry: the saved tail is read back in
     // more than one block.
-    WriteHostFile(dir.Host(u"src/a.bin"), Noise(20000, 1));
-    WriteHostFile(dir.Host(u"src/b.bin"), Noise(700000, 2));
-    WriteHostFile(dir.Host(u"src/c.bin"), Noise(700000, 3));
+    WriteHostFile(dir.Host(u"src/a.bin"), test::Incompressible(20000, 1));
+    WriteHostFile(dir.Host(u"src/b.bin"), test::Incompressible(700000, 2));
+    WriteHostFile(dir.Host(u"src/c.bin"), test::Incompressible(700000, 3));
     TKavoMill a;
     Configure(a);
     a.OpenArchive();
@@ -349,7 +337,7 @@ TEST_F(Journal, ACommitThatCannotCreateItsJournalChangesNothing) {
 }
 
 TEST_F(Journal, AnAppendSavesOnlyTheOldDirectoryAndNoChangeWritesNothing) {
-  WriteHostFile(dir.Host(u"src/d.bin"), Noise(5000, 4));
+  WriteHostFile(dir.Host(u"src/d.bin"), test::Incompressible(5000, 4));
   HookedMill a;
   Configure(a);
   a.OpenArchive();

@@ -26,19 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Pseudo-random bytes: deflate cannot shrink them, so the entry's data is
-// as long as the file and a cut lands where it is meant to.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    c = char(seed);
-  }
-  return bytes;
-}
-
 // A peer that is not installed is passed over, except under CI, which has
 // every one of them (scripts/deps.sh).
 bool HasPeer(const std::string& tool) {
@@ -71,7 +58,7 @@ class Mend : public ::testing::Test {
     fs::create_directories(Host(u"empty"));
     Write(u"a.txt", "alpha\n");
     Write(u"sub/b.txt", std::string(70000, 'b'));
-    Write(u"sub/noise.bin", Noise(30000, 1));
+    Write(u"sub/noise.bin", test::Incompressible(30000, 1));
     archive = dir.Win(u"out.zip");
   }
 
@@ -222,7 +209,7 @@ void MakeProvisional(std::string& bytes, int64_t header) {
 // and stay where they are; the new one is written again from its file.
 TEST_F(Mend, AnAppendCutShortIsFinishedByTheNextRun) {
   ASSERT_EQ(Run(), std::make_pair(5, 0));
-  Write(u"late.bin", Noise(200000, 2));
+  Write(u"late.bin", test::Incompressible(200000, 2));
   ASSERT_EQ(Run(), std::make_pair(1, 0));
   const std::string good = Bytes();
   const Placement late = Locate(u"late.bin");
@@ -259,7 +246,7 @@ TEST_F(Mend, AnAppendCutShortIsFinishedByTheNextRun) {
 // the entries it shares offsets with, alone.
 TEST_F(Mend, ASecondAddFilesInOneTransactionChangesNothingMore) {
   Run();
-  Write(u"late.bin", Noise(50000, 6));
+  Write(u"late.bin", test::Incompressible(50000, 6));
   Run();
   const std::string good = Bytes();
   const Placement late = Locate(u"late.bin");
@@ -286,7 +273,7 @@ TEST_F(Mend, ASecondAddFilesInOneTransactionChangesNothingMore) {
 // A damaged entry whose file is gone, or that no file replaces, goes.
 TEST_F(Mend, ADamagedEntryThatNoFileReplacesIsDropped) {
   Run();
-  Write(u"late.bin", Noise(50000, 3));
+  Write(u"late.bin", test::Incompressible(50000, 3));
   Run();
   const std::string good = Bytes();
   const Placement late = Locate(u"late.bin");
@@ -314,7 +301,7 @@ TEST_F(Mend, ADamagedEntryThatNoFileReplacesIsDropped) {
 // would then hide the damage from every later run.
 TEST_F(Mend, ADamagedEntryWhoseFileCannotBeReadGoes) {
   Run();
-  Write(u"late.bin", Noise(50000, 5));
+  Write(u"late.bin", test::Incompressible(50000, 5));
   Run();
   const Placement late = Locate(u"late.bin");
   std::string bytes = Bytes().substr(0, size_t(late.data + 1000));
@@ -434,7 +421,7 @@ TEST_F(Mend, EncryptedEntriesTheirPasswordDoesNotOpenAreKept) {
 // left as it was; read, it shows no entry. An empty archive and a file of no
 // bytes at all behave as they always did.
 TEST_F(Mend, AFileWithNothingOfAnArchiveInItIsNeverWrittenOver) {
-  const std::string notArchive = "PK\x03\x04" + Noise(100 * 1024 - 4, 4);
+  const std::string notArchive = "PK\x03\x04" + test::Incompressible(100 * 1024 - 4, 4);
   SetBytes(notArchive);
   {
     TKavoMill a;
