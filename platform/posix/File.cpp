@@ -167,6 +167,8 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
   int fd = -1;
   if (!exists && lock == LOCK_EX && disposition != FileDisposition::OpenExisting)
     fd = CreateLocked(host, flags, initial);
+  // Made here, with its first bytes already in: nothing to empty or fill.
+  const bool madeLocked = fd >= 0;
   if (fd == kCreatedElsewhere && disposition == FileDisposition::CreateNew)
     return fail(kErrorFileExists);
   if (fd < 0) {
@@ -195,7 +197,7 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
       return fail(kErrorSharingViolation);
     }
   }
-  if (disposition == FileDisposition::CreateAlways && access != FileAccess::Read &&
+  if (disposition == FileDisposition::CreateAlways && access != FileAccess::Read && !madeLocked &&
       ftruncate(fd, 0) != 0) {
     const int err = errno;
     close(fd);
@@ -203,7 +205,7 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
   }
   const bool creates =
       disposition == FileDisposition::CreateAlways || disposition == FileDisposition::CreateNew;
-  if (creates && !initial.empty() && access != FileAccess::Read) {
+  if (creates && !initial.empty() && access != FileAccess::Read && !madeLocked) {
     struct stat now;
     if (fstat(fd, &now) == 0 && now.st_size == 0 && !WriteInitial(fd, initial)) {
       const int err = errno;
