@@ -201,8 +201,10 @@ void TKMCommit::Begin() {
   SaveTail();
   out_ = std::make_unique<TKMBaseArchiver::TRebuildStream>(a_, *a_.archiveStream_);
   cut_ = true;
+  // The rewrite goes over the old bytes instead of after a cut: the file
+  // keeps its blocks (freeing them and taking them again can cost more than
+  // the writes), and what is left over goes before the directory.
   out_->SetPosition(tailStart_);
-  out_->SetSize(tailStart_);
 }
 
 bool TKMCommit::Flushing() const {
@@ -444,6 +446,8 @@ void TKMCommit::FlushCopies() {
 void TKMCommit::WriteDirectory() {
   FlushCopies();
   directoryStarted_ = true;
+  // Old bytes left beyond the last entry go: the directory follows it.
+  out_->SetSize(out_->Position());
   a_.dirManager_->WriteCentralDir(out_.get());
   a_.dirManager_->SetArchiveStreamRef(a_.archiveStream_.get());
 }
@@ -594,6 +598,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       }
       ByteWriter rewritten;
       EncodeLocalFileHeader(header, rewritten);
+      const int64_t end = out.Position();
       out.SetPosition(offset);
       out.WriteBuffer(rewritten.Data().data(), int64_t(rewritten.Size()));
       if (zip64Extra) {
@@ -605,7 +610,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
         out.SetPosition(offset + int64_t(TLocalFileHeader::kSize) + int64_t(name.size()));
         out.WriteBuffer(extra.Data().data(), int64_t(extra.Size()));
       }
-      out.Seek(0, soEnd);
+      out.SetPosition(end);
     }
     source.reset();
     cancel = false;
@@ -709,12 +714,9 @@ void TKMBaseArchiver::CommitUpdate() {
       // New data goes after the old entries copied so far.
       if (WritesNewData(next)) commit.FlushCopies();
       const int64_t entryStart = WritesNewData(next) ? out.Position() : 0;
-      // What a failed attempt wrote goes: nothing is left that the directory
-      // does not point at.
-      auto dropAttempt = [&] {
-        out.SetSize(entryStart);
-        out.SetPosition(entryStart);
-      };
+      // What a failed attempt wrote is written over, or cut off before the
+      // directory: nothing is left that the directory does not point at.
+      auto dropAttempt = [&] { out.SetPosition(entryStart); };
       const TDirItem& item = current.GetItem(i);
       bool written = true;
       action = fxaIgnore;
