@@ -30,7 +30,7 @@ class TKMCommit {
   // rollback directory) moves down to the first entry whose bytes lie at or
   // beyond that point: such an entry is rewritten rather than cut away.
   void Plan(int32_t& firstChanged);
-  // Saves the old bytes from the tail start on, then cuts the archive there.
+  // Saves the old bytes from the tail start on; the rewrite starts there.
   // When saving fails the archive has not been touched.
   void Begin();
   // The archive as the rewrite writes it, positioned at its end.

@@ -48,9 +48,9 @@ void EncodeJournalHeader(const TKMJournalHeader& header, uint8_t (&bytes)[kJourn
 
 TKMJournalState DecodeJournalHeader(const uint8_t* bytes, int64_t available,
                                     TKMJournalHeader& header) {
-  // The header is the last thing a commit writes before it cuts: while it is
-  // missing or partly there (zeros, or a file that ends inside it) nothing
-  // was cut yet.
+  // The header is the last thing a commit writes before it touches the
+  // archive: while it is missing or partly there (zeros, or a file that ends
+  // inside it) the archive holds its old bytes.
   if (available < kJournalHeaderSize ||
       std::all_of(bytes, bytes + kJournalHeaderSize, [](uint8_t b) { return b == 0; }))
     return TKMJournalState::Incomplete;

@@ -1,16 +1,17 @@
-// The rollback journal of a commit. Before the archive is cut, the bytes
-// from the cut to its old end are copied into "<archive>-journal" beside it;
-// the header that makes the journal count is written (and flushed) only after
-// those bytes, so a journal without one is proof that the archive was not
-// touched yet. Deleting the journal is the commit point. An open that finds a
-// journal nobody holds plays it back: the archive gets its old bytes again.
+// The rollback journal of a commit. Before the archive is rewritten from its
+// first changed entry (the cut), the bytes from there to its old end are
+// copied into "<archive>-journal" beside it; the header that makes the
+// journal count is written (and flushed) only after those bytes, so a
+// journal without one is proof that the archive was not touched yet. Deleting the journal is the
+// commit point. An open that finds a journal nobody holds plays it back: the archive gets its old
+// bytes again.
 //
 // Layout, little-endian: 64-byte header, then the saved bytes.
 //   0  8  "KMJRNL\r\n"
 //   8  4  format version (1)
 //  12  4  header size (64)
 //  16  8  the archive's size before the commit
-//  24  8  where the archive was cut
+//  24  8  the cut: where the rewrite began
 //  32  8  length of the saved bytes (old size - cut)
 //  40  4  CRC-32C of the saved bytes (hardware-fast on most processors)
 //  44 16  zero
@@ -34,7 +35,7 @@ struct TKMJournalHeader {
 };
 
 enum class TKMJournalState : uint8_t {
-  Incomplete,  // no header yet: the commit never got to cut the archive
+  Incomplete,  // no header yet: the commit never got to touch the archive
   Complete,
   Damaged  // a header that does not check out, or saved bytes that do not
 };

@@ -266,7 +266,7 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
   counted.WriteBuffer(header, sizeof header);
   archive.SetPosition(tailStart_);
   CopyRange(archive, journal, count);
-  // Writing the copy out first is the space check: the archive is not cut
+  // Writing the copy out first is the space check: the archive is not touched
   // while the disk cannot even hold its old bytes.
   auto& journalFile = static_cast<TFileStream&>(journal);
   uint32_t crc = 0xFFFFFFFFu;
