@@ -291,8 +291,8 @@ def describe(trace, archive, folder):
     if journal in trace.extent:
         said.append("journal %.2f MB" % (trace.extent[journal] / MB))
     if archive in trace.cuts:
-        said.append("archive cut at %.2f MB, %.2f MB written into it"
-                    % (trace.cuts[archive][0] / MB, trace.written.get(archive, 0) / MB))
+        said.append("archive's length set to %.2f MB, %.2f MB written into it"
+                    % (trace.cuts[archive][-1] / MB, trace.written.get(archive, 0) / MB))
     elif archive in trace.written:
         said.append("%.2f MB written into the archive" % (trace.written[archive] / MB))
     else:
@@ -554,12 +554,13 @@ def main():
         t = traces.get((step, "pelko"))
         if not t:
             return journal, new_size - cut, "from the archive layout"
-        seen_cut = t.cuts.get(archive_a, [None])[0]
         seen_journal = t.extent.get(journal_a)
-        if seen_cut is None or seen_journal is None:
-            notes.append("%s: strace saw no %s; flushes timed for the layout's sizes"
-                         % (step, "journal" if seen_journal is None else "cut of the archive"))
+        if seen_journal is None:
+            notes.append("%s: strace saw no journal; flushes timed for the layout's sizes" % step)
             return journal, new_size - cut, "from the archive layout"
+        # The rewrite goes over the archive from the cut on, which the journal's
+        # size tells: it holds the old bytes from there to the old end.
+        seen_cut = old_size - (seen_journal - JOURNAL_HEADER)
         if seen_journal != journal or seen_cut != cut:
             notes.append("%s: strace saw a %d byte journal and a cut at %d; the layout says %d "
                          "and %d" % (step, seen_journal, seen_cut, journal, cut))
