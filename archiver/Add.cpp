@@ -341,8 +341,14 @@ void TKMBaseArchiver::AddFiles() {
   if (DirectoryRebuilt()) deletedCount_ = 0;
   BeginUpdate();
   std::vector<std::u16string> exclusions = exclusionMasks_;
-  // The archive never archives itself, however its name was spelt.
+  // The archive never archives itself, however its name was spelt, and
+  // however it is reached (a link to it in the tree): by its name here, by
+  // its identity for every file of its size.
   if (!fileName_.empty()) exclusions.push_back(ExpandPath(ResolvePath(u"", fileName_, workDir_)));
+  archiveSize_ = -1;
+  if (!inMemory_ && archiveStream_ && !fileName_.empty() &&
+      platform::IdentityOf(fileName_, archiveIdentity_))
+    archiveSize_ = archiveStream_->Size();
   try {
     // What the scan lists stays true for the check for missing files that
     // follows at once, unless a handler or a question may have let time
@@ -498,6 +504,10 @@ bool TKMBaseArchiver::AddListedEntry(const TKMFoundFile& record, const std::u16s
       isDirectory ? dir + IncludeTrailingSeparator(record.Name) : dir + record.Name;
   if (!isDirectory && record.Size == 0 && IsDeviceFile(fullName)) return false;
   if (MatchesExclusion(fullName, isDirectory)) return false;
+  if (!isDirectory && record.Size == archiveSize_) {
+    platform::FileIdentity identity;
+    if (platform::IdentityOf(fullName, identity) && identity == archiveIdentity_) return false;
+  }
   AddScannedFile(fullName, base, record);
   return true;
 }

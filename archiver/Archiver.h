@@ -13,6 +13,7 @@
 
 #include "archiver/ArchiveItem.h"
 #include "archiver/Errors.h"
+#include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "support/Stream.h"
 #include "support/ZipCrypto.h"
@@ -596,6 +597,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
     bool all = false;  // "*.*"
     TKMMaskForm file, folder;
   };
+  // The archive file as the running scan knows it: its size (-1: not known)
+  // and its identity, so that no link to it in the tree is archived.
+  int64_t archiveSize_ = -1;
+  platform::FileIdentity archiveIdentity_;
   // exclusionList_ worked out once per run; kept in step with it.
   std::vector<TKMScanMask> exclusionForms_;
   // While AddFiles synchronises: the entries whose files its scan has just

@@ -96,6 +96,15 @@ bool SetAttributes(const std::u16string& path, uint32_t attributes);
 // A FIFO, socket or device: listed like an empty file, but opening one would
 // block or read without end, so it is never archived.
 bool IsDeviceOrPipe(const std::u16string& path);
+// What tells one file from every other, however it is reached (links
+// followed): the same values for two paths mean the same file. False when
+// the path cannot be looked at.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool IdentityOf(const std::u16string& path, FileIdentity& identity);
 
 // GetFullPathName: relative parts resolved against the current directory,
 // '/' taken as '\', "." and ".." removed (never above the root).

@@ -478,6 +478,15 @@ uint32_t GetAttributes(const std::u16string& path) {
   return AttributesOf(st, isLink, LastComponent(host.native()));
 }
 
+bool IdentityOf(const std::u16string& path, FileIdentity& identity) {
+  const fs::path host = HostOf(path);
+  struct stat st;
+  if (host.empty() || stat(host.c_str(), &st) != 0) return false;
+  identity.device = uint64_t(st.st_dev);
+  identity.file = uint64_t(st.st_ino);
+  return true;
+}
+
 bool IsDeviceOrPipe(const std::u16string& path) {
   const fs::path host = HostOf(path);
   if (host.empty()) return false;

@@ -385,6 +385,24 @@ TEST_F(CliSync, MasksLinksAndTheArchiveItself) {
   SyncAndCheck(0, 0);
 }
 
+// Reached through a link in the tree, or under a second name for the same
+// file, the archive is still itself: it never becomes an entry of its own
+// (it was stored whole, and "added" again on every run).
+TEST_F(CliSync, TheArchiveUnderAnotherNameIsNeverItsOwnEntry) {
+  fs::create_symlink(archive_, Path("backup-link.zip"));
+  PeerCheck check = SyncAndCheck(11, 0);
+  EXPECT_FALSE(check.Has("Project/backup-link.zip"));
+  SyncAndCheck(0, 0);
+
+  fs::create_hard_link(archive_, Path("second-name.zip"));
+  const SyncRun r = Sync();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.LastLine(), Status(0, 0));
+  check = Check(archive_, tree_, {"--absent", "second-name.zip"});
+  EXPECT_EQ(check.problems, "");
+  EXPECT_FALSE(check.Has("Project/second-name.zip"));
+}
+
 // A file the run may not read is named and skipped, the rest committed.
 // Root reads any file, so as root the program runs as nobody.
 TEST_F(CliSync, UnreadableFileIsNamedAndSkipped) {
