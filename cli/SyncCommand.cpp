@@ -212,8 +212,12 @@ int SyncArchive(const SyncCommand& command) {
     // "invalid" would only tempt the user to delete a good archive.
     const auto* failure = dynamic_cast<const EKMException*>(&e);
     const bool readOnly = failure && failure->NativeError() == 32;
-    const bool inUse = readOnly || HeldElsewhere(archiveFile);
-    const std::string reason = readOnly || !inUse ? e.what() : EKMException(32, &archiver).what();
+    const bool inUse = HeldElsewhere(archiveFile);
+    std::string reason = readOnly || !inUse ? e.what() : EKMException(32, &archiver).what();
+    // Opened read-only with nobody else holding it: the file may not be
+    // written by this user, which is what to say.
+    if (readOnly && !inUse)
+      reason += " (access denied: the archive cannot be written by this user)";
     // Nothing of an archive was found in the file: it is never written over.
     const bool noArchive = !inUse && failure && failure->NativeError() == 35;
     archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +

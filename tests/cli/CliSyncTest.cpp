@@ -385,6 +385,28 @@ TEST_F(CliSync, MasksLinksAndTheArchiveItself) {
   SyncAndCheck(0, 0);
 }
 
+// An archive this user may not write is said to be so, not blamed on
+// another program. As an unprivileged user, since root writes anything.
+TEST_F(CliSync, AReadOnlyArchiveIsAccessDenied) {
+  if (geteuid() != 0 || !test::HasTool("setpriv")) {
+    if (test::OnCi()) FAIL() << "needs root and setpriv to run as another user";
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  }
+  SyncAndCheck(11, 0);
+  const std::string before = ReadHostFile(archive_);
+  Write("new.txt", "new\n");
+  fs::copy_file(Cli(), work_ / "pelko-cli");
+  ASSERT_EQ(RunShell("chown -R 65534:65534 " + Quoted(work_)), 0);
+  fs::permissions(archive_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const SyncRun r = Run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                         (work_ / "pelko-cli").string(), "sync", "--base", tree_.string(),
+                         "--archive", archive_.string()});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, "access denied")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "another program")) << r.err;
+  EXPECT_EQ(ReadHostFile(archive_), before);
+}
+
 // Reached through a link in the tree, or under a second name for the same
 // file, the archive is still itself: it never becomes an entry of its own
 // (it was stored whole, and "added" again on every run).
@@ -805,19 +827,16 @@ TEST_F(CliSyncSignals, SignalsAtRandomPointsLeaveTheOldOrTheNewArchive) {
   EXPECT_LE(missed, rounds / 4);
   EXPECT_GE(old, 1);
 
-  // After the commit's last event, while the new archive is flushed and
-  // tested: it stays, and the run says that it was written. The archive is
-  // cut where the rewrite begins, and has its new size once the directory
-  // is written.
+  // After the commit's last event, while the new archive is tested: it
+  // stays, and the run says that it was written. The commit's journal
+  // appears before the rewrite and goes once the new archive stands.
   WriteHostFile(archive_, before);
   auto committed = [&] {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::error_code ec;
-    while (fs::file_size(archive_, ec) == before.size() &&
-           std::chrono::steady_clock::now() < deadline)
+    const fs::path journal = archive_.string() + "-journal";
+    while (!fs::exists(journal) && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::microseconds(100));
-    while (fs::file_size(archive_, ec) != after.size() &&
-           std::chrono::steady_clock::now() < deadline)
+    while (fs::exists(journal) && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::microseconds(100));
   };
   bool late = false;
