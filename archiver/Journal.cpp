@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "platform/FileSystem.h"
 #include "support/ByteIO.h"
@@ -91,15 +90,11 @@ TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& a
     if (size != kJournalHeaderSize + header.Length)
       Refuse(journalName, u"is damaged (its length does not match its header)");
     // The saved bytes are checked whole before a single one goes back.
-    std::vector<uint8_t> buffer(size_t(std::min<int64_t>(header.Length, 1 << 20)));
     uint32_t crc = 0xFFFFFFFFu;
-    for (int64_t done = 0; done < header.Length;) {
-      const int64_t n = std::min<int64_t>(header.Length - done, int64_t(buffer.size()));
-      if (journal.Read(buffer.data(), n) != n)
-        Refuse(journalName, u"cannot be read (" + SysErrorMessage(journal.LastError()) + u")");
-      crc = Crc32cUpdate(crc, buffer.data(), n);
-      done += n;
-    }
+    if (!VisitRange(
+            journal, kJournalHeaderSize, header.Length,
+            [&](const uint8_t* bytes, int64_t size) { crc = Crc32cUpdate(crc, bytes, size); }))
+      Refuse(journalName, u"cannot be read (" + SysErrorMessage(journal.LastError()) + u")");
     if ((crc ^ 0xFFFFFFFFu) != header.Checksum) Refuse(journalName, u"is damaged (its checksum)");
 
     const auto failed = [&](int err) {
