@@ -146,7 +146,11 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
   if (!absolute) resolvedPath = ResolvePath(dirBase, path, workDir);
   View whole = absolute ? View(path) : View(resolvedPath);
   if (!whole.empty() && IsSeparator(whole.back())) whole.remove_suffix(1);
-  if (!whole.empty() && whole.back() == u'.') whole.remove_suffix(1);
+  // "dir\." is dir itself; a name of its own that ends in a dot ("trail.",
+  // "a..") keeps it, or the file would be looked for under another name.
+  if (whole == u"." ||
+      (whole.size() >= 2 && whole.back() == u'.' && IsSeparator(whole[whole.size() - 2])))
+    whole.remove_suffix(1);
 
   std::u16string full;
   switch (mode) {

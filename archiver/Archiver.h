@@ -347,9 +347,19 @@ class TKMBaseArchiver : public IKMArchiveContext {
   };
   // Writes the data of one entry from source at output's position; false
   // when cancelled. Fills the item's CRC and sizes when complete. A source
-  // that yields fewer bytes than its size raises native code 34 (or the
-  // compression error once deflate has output for it).
+  // that yields fewer bytes than its size (it shrank, or a read failed)
+  // raises an EKMException naming the file, so that it fails this entry
+  // alone.
   bool CompressEntry(TStream& source, TStream& output, TDirItem& item);
+  // What went wrong with a source file, as the failure event reports it:
+  // what (such as "Cannot read file"), the file, and the system's words for
+  // systemError when there is one. Native code 33.
+  EKMException SourceFileError(std::u16string_view what, const std::u16string& fileName,
+                               int systemError) const;
+  // A source that gave bytesRead of its size bytes: a read that failed, or a
+  // file cut short while it was read ("changed while being read").
+  EKMException ShortRead(TStream& source, const TDirItem& item, int64_t size,
+                         int64_t bytesRead) const;
   // False when the user declined to go on after a full disk (Cancelled set).
   // A handler that keeps clearing Cancel has the same block written again
   // from the same position for as long as it does.

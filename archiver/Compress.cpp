@@ -32,6 +32,27 @@ void AddSaturated(int64_t& total, int64_t value) {
 
 }  // namespace
 
+EKMException TKMBaseArchiver::SourceFileError(std::u16string_view what,
+                                              const std::u16string& fileName,
+                                              int systemError) const {
+  std::u16string text = std::u16string(what) + u" \"" + fileName + u"\"";
+  if (systemError != 0) text += u". " + SysErrorMessage(systemError);
+  return EKMException::WithText(33, text, this);
+}
+
+EKMException TKMBaseArchiver::ShortRead(TStream& source, const TDirItem& item, int64_t size,
+                                        int64_t bytesRead) const {
+  const auto* file = dynamic_cast<const TFileStream*>(&source);
+  if (file && file->LastError() != 0)
+    return SourceFileError(u"Cannot read file", item.SourceFileName, file->LastError());
+  // The end came early: the file was cut short (or rewritten) under us.
+  return EKMException::WithText(34,
+                                u"File \"" + item.SourceFileName +
+                                    u"\" changed while being read: " +
+                                    KMFormat(u"%d bytes expected, %d read", {size, bytesRead}),
+                                this);
+}
+
 uint32_t ReadBlockSize(int mode) {
   if (mode >= 1 && mode <= 3) return 0x80000;
   if (mode >= 7 && mode <= 9) return 0x180000;
@@ -137,8 +158,14 @@ bool TKMBaseArchiver::WriteBlockWithRetry(TStream& output, const void* buffer, i
 
 bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& item) {
   source.SetPosition(0);
-  // Read once: a file that grows while it is read must not move the goal.
-  const int64_t size = source.Size();
+  // Read once: a file that grows while it is read must not move the goal
+  // (what it had when the entry began is stored).
+  int64_t size = 0;
+  try {
+    size = source.Size();
+  } catch (const EStreamError& e) {
+    throw SourceFileError(u"Cannot read file", item.SourceFileName, e.SystemError());
+  }
   if (size < 0 || size > kMaxSourceSize) throw EKMException(34, {size, int64_t(0)}, this);
 
   // The method decides both ends of the stream: a stored entry keeps every
@@ -186,8 +213,12 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
     }
     // Going on would record the CRC of part of the source with data that
     // may yet come out whole on the second reading.
-    if (bytesRead != size) throw EKMException(34, {size, bytesRead}, this);
-    source.SetPosition(0);
+    if (bytesRead != size) throw ShortRead(source, item, size, bytesRead);
+    try {
+      source.SetPosition(0);
+    } catch (const EStreamError& e) {
+      throw SourceFileError(u"Cannot read file", item.SourceFileName, e.SystemError());
+    }
     bytesWritten += kEncryptionHeaderSize;
     InitKeys(platform::WideToAnsi(item.Password), keys);
     uint8_t header[kEncryptionHeaderSize];
@@ -252,15 +283,14 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   }
 
   AddSaturated(doneBytes_, size);
+  // A source that came up short fails its entry alone; the deflate stream it
+  // left unfinished is ended on the way out.
+  if (bytesRead != size && !stopped) throw ShortRead(source, item, size, bytesRead);
   // Closing a stream that took data but never finished is the library's
   // data error; after a cancel the entry is abandoned anyway.
   if (deflater && !stopped && deflater->Unfinished()) throw ECompressionError();
   endOnFailure.armed = false;
-
-  if (bytesRead != size) {
-    if (stopped) return false;
-    throw EKMException(34, {size, bytesRead}, this);
-  }
+  if (stopped) return false;
 
   if (bytesWritten >= kSizeSentinel || Zip64Mode() == zmAlways) {
     item.Zip64Used = true;

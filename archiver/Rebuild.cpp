@@ -503,15 +503,21 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     item->Zip64Used = false;
 
     if (!(item->ExternalAttr & platform::faDirectory)) {
-      if (item->SourceFileName.size() > 259) throw EKMException(61, {item->SourceFileName}, this);
+      // Whatever path the host can open is read, however long: the system
+      // says when it cannot.
       try {
         source = std::make_unique<TFileStream>(item->SourceFileName,
                                                uint16_t(fmOpenRead | (options_.ShareMode() << 4)));
-      } catch (const EStreamError&) {
-        throw EKMException(33, {item->SourceFileName}, this);
+      } catch (const EStreamError& e) {
+        throw SourceFileError(u"Cannot open file", item->SourceFileName, e.SystemError());
       }
     }
-    const int64_t sourceSize = source ? source->Size() : 0;
+    int64_t sourceSize = 0;
+    try {
+      if (source) sourceSize = source->Size();
+    } catch (const EStreamError& e) {
+      throw SourceFileError(u"Cannot read file", item->SourceFileName, e.SystemError());
+    }
 
     TStream& out = commit_->Out();
     const int64_t offset = out.Position();

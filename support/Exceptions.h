@@ -25,6 +25,13 @@ std::u16string SysErrorMessage(int errorCode);
 class EStreamError : public Exception {
  public:
   using Exception::Exception;
+  // systemError: the platform's code for what failed, 0 when none is known.
+  EStreamError(const std::u16string& message, int systemError)
+      : Exception(message), systemError_(systemError) {}
+  int SystemError() const { return systemError_; }
+
+ private:
+  int systemError_ = 0;
 };
 class EReadError : public EStreamError {
  public:

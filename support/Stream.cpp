@@ -89,7 +89,7 @@ TFileStream::TFileStream(const std::u16string& fileName, uint16_t mode, std::str
   int err = file_.Open(fileName, kAccesses[accessBits], kShares[shareBits],
                        FileDisposition::OpenExisting);
   if (err != 0)
-    throw EFOpenError(u"Cannot open file \"" + fileName + u"\". " + SysErrorMessage(err));
+    throw EFOpenError(u"Cannot open file \"" + fileName + u"\". " + SysErrorMessage(err), err);
 }
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
@@ -110,16 +110,21 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   } else if (origin == soEnd) {
     base = file_.Size();
   }
-  if (base < 0) throw EStreamError(u"Stream seek error. " + SysErrorMessage(file_.LastError()));
+  if (base < 0)
+    throw EStreamError(u"Stream seek error. " + SysErrorMessage(file_.LastError()),
+                       file_.LastError());
   int64_t target = SeekTarget(base, offset);
   if (!file_.Seek(target))
-    throw EStreamError(u"Stream seek error. " + SysErrorMessage(file_.LastError()));
+    throw EStreamError(u"Stream seek error. " + SysErrorMessage(file_.LastError()),
+                       file_.LastError());
   return target;
 }
 
 int64_t TFileStream::Size() {
   int64_t size = file_.Size();
-  if (size < 0) throw EStreamError(u"Stream size error. " + SysErrorMessage(file_.LastError()));
+  if (size < 0)
+    throw EStreamError(u"Stream size error. " + SysErrorMessage(file_.LastError()),
+                       file_.LastError());
   return size;
 }
 

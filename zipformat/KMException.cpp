@@ -129,12 +129,19 @@ std::u16string_view KMErrorMessage(int32_t errorCode) {
   return kMessages[size_t(errorCode)];
 }
 
+namespace {
+std::u16string ComposeText(int32_t nativeCode, std::u16string text,
+                           std::u16string_view componentName) {
+  if (!componentName.empty()) text = std::u16string(componentName) + u": " + text;
+  return text + u" - Native error: " + NativeNumber(nativeCode);
+}
+}  // namespace
+
 std::u16string KMComposeMessage(int32_t nativeCode, std::span<const TKMFormatArg> args,
                                 bool withArgs, std::u16string_view componentName) {
   const std::u16string_view pattern = KMErrorMessage(KMErrorCodeOf(nativeCode));
-  std::u16string text = withArgs ? KMFormat(pattern, args) : std::u16string(pattern);
-  if (!componentName.empty()) text = std::u16string(componentName) + u": " + text;
-  return text + u" - Native error: " + NativeNumber(nativeCode);
+  return ComposeText(nativeCode, withArgs ? KMFormat(pattern, args) : std::u16string(pattern),
+                     componentName);
 }
 
 namespace {
@@ -153,6 +160,15 @@ EKMException::EKMException(int32_t nativeCode, std::span<const TKMFormatArg> arg
     : Exception(KMComposeMessage(nativeCode, args, true, NameOf(archiver))),
       nativeError_(nativeCode),
       errorCode_(KMErrorCodeOf(nativeCode)) {}
+
+EKMException::EKMException(OwnText, int32_t nativeCode, const std::u16string& message)
+    : Exception(message), nativeError_(nativeCode), errorCode_(KMErrorCodeOf(nativeCode)) {}
+
+EKMException EKMException::WithText(int32_t nativeCode, std::u16string_view text,
+                                    const IKMComponent* archiver) {
+  return EKMException(OwnText{}, nativeCode,
+                      ComposeText(nativeCode, std::u16string(text), NameOf(archiver)));
+}
 
 EKMException::EKMException(int32_t nativeCode, std::initializer_list<TKMFormatArg> args,
                            const IKMComponent* archiver)

@@ -52,10 +52,19 @@ class EKMException : public Exception {
   EKMException(int32_t nativeCode, std::initializer_list<TKMFormatArg> args,
                const IKMComponent* archiver);
 
+  // A site that knows more than the table's words (what the system said,
+  // what happened to a file): its own text, composed as the table's are,
+  // with the name prefix and the native number.
+  static EKMException WithText(int32_t nativeCode, std::u16string_view text,
+                               const IKMComponent* archiver);
+
   int32_t NativeError() const { return nativeError_; }
   int32_t ErrorCode() const { return errorCode_; }
 
  private:
+  struct OwnText {};
+  EKMException(OwnText, int32_t nativeCode, const std::u16string& message);
+
   int32_t nativeError_;
   int32_t errorCode_;
 };
