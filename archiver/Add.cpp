@@ -27,6 +27,8 @@ constexpr size_t npos = std::u16string::npos;
 constexpr uint32_t kPlainFileAttributes = 0x27;
 // What the directory pass lists: directories, hidden and system ones too.
 constexpr uint32_t kDirectorySearchAttributes = 0x16;
+// Everything but volume labels: a lookup of one known name.
+constexpr uint32_t kAnySearchAttributes = 0x37;
 
 bool IsSeparator(char16_t c) {
   return c == u'\\' || c == u'/';
@@ -361,6 +363,7 @@ void TKMBaseArchiver::AddFiles() {
       recordListed_ = false;
       listedEntries_.clear();
       damagedEntries_.clear();
+      scanFailures_.clear();
     });
     // An archive that lost its directory (a run killed while it appended)
     // may hold an entry that was never finished: its header still says what
@@ -454,26 +457,59 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
       return;
     dirs.push_back({found.Name, found.Attr, found.Size, found.Time});
   };
-  {
-    SearchRecord found;
-    const uint32_t listAttr = shared ? fileAttr | kDirectorySearchAttributes : fileAttr;
-    for (int rc = FileSearchFirst(pattern, listAttr, found); rc == 0; rc = FileSearchNext(found)) {
-      if ((found.Attr & notFile) == 0) {
-        const bool taken =
-            (found.Attr & fileAttr) != 0 ||
-            (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-        if (taken) AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, foundDir, base);
-      } else if (shared) {
-        takeFolder(found);
+  // An entry listed without its details is reported; tried again, it is
+  // looked up by its name alone. False: go on without it.
+  const auto reread = [&](const std::u16string& dir, SearchRecord& found) {
+    const std::u16string path = dir + found.Name;
+    int error = found.Error;
+    while (error != 0 && ScanFailed(path, false, error, poAdd)) {
+      SearchRecord again;
+      error = FileSearchFirst(path, kAnySearchAttributes, again);
+      if (error == 0) error = again.Error;
+      if (error == 0) {
+        found.Attr = again.Attr;
+        found.Size = again.Size;
+        found.Time = again.Time;
+        found.Error = 0;
       }
     }
-  }
+    return error == 0;
+  };
+  // A folder that cannot be listed is said to be so, never taken for empty:
+  // its entries are kept as they are.
+  const auto list = [&](const std::u16string& what, uint32_t attributes,
+                        const std::function<void(SearchRecord&)>& take) {
+    for (;;) {
+      SearchRecord found;
+      int rc = FileSearchFirst(what, attributes, found);
+      for (; rc == 0; rc = FileSearchNext(found)) take(found);
+      if (rc == platform::kErrorNoMoreFiles || rc == platform::kErrorFileNotFound ||
+          rc == platform::kErrorPathNotFound)
+        return;
+      if (!ScanFailed(IncludeTrailingSeparator(ResolvePath(ExtractFilePath(what), u"", workDir_)),
+                      true, rc, poAdd))
+        return;
+    }
+  };
+  const uint32_t listAttr = shared ? fileAttr | kDirectorySearchAttributes : fileAttr;
+  list(pattern, listAttr, [&](SearchRecord& found) {
+    if (found.Error != 0 && !reread(foundDir, found)) return;
+    if ((found.Attr & notFile) == 0) {
+      const bool taken =
+          (found.Attr & fileAttr) != 0 ||
+          (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
+      if (taken) AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, foundDir, base);
+    } else if (shared) {
+      takeFolder(found);
+    }
+  });
   if (!walk) return;
   if (!shared) {
-    SearchRecord found;
-    for (int rc = FileSearchFirst(sub + u"*", kDirectorySearchAttributes, found); rc == 0;
-         rc = FileSearchNext(found))
+    const std::u16string subDir = IncludeTrailingSeparator(ResolvePath(sub, u"", workDir_));
+    list(sub + u"*", kDirectorySearchAttributes, [&](SearchRecord& found) {
+      if (found.Error != 0 && !reread(subDir, found)) return;
       takeFolder(found);
+    });
   }
 
   for (const TKMFoundFile& dir : dirs) {
@@ -736,13 +772,46 @@ void TKMBaseArchiver::MarkMissingFiles() {
     int32_t& at = record.InternalData.CurrentIndex;
     while (at + 1 < count && listed(at + 1)) ++at;
   };
+  // Whether the scan reported path or a folder above it already.
+  const auto reported = [&](const std::u16string& path) {
+    if (scanFailures_.empty()) return false;
+    if (scanFailures_.contains(path) || scanFailures_.contains(IncludeTrailingSeparator(path)))
+      return true;
+    for (size_t at = path.find_last_of(u'\\'); at != npos && at > 0;
+         at = path.find_last_of(u'\\', at - 1))
+      if (scanFailures_.contains(path.substr(0, at + 1))) return true;
+    return false;
+  };
   for (bool found = FindFirstByMasks(record); found; passListed(), found = FindNext(record)) {
     const int32_t index = record.InternalData.CurrentIndex;
     if (listed(index)) continue;
     const std::u16string path = prefix + record.StoredPath + record.FileName;
-    TDirItem& item = *dir.ItemPtr(index);
-    if (!(isDirectoryEntry(item) ? DirectoryExists(path) : files.IsFile(path))) item.Marked = true;
+    const bool folder = isDirectoryEntry(dir.GetItem(index));
+    int error = 0;
+    platform::FileLookup::State state = files.Find(ExcludeTrailingSeparator(path), error);
+    // Only "not found" deletes: what cannot be looked at is kept, and said.
+    while (state == platform::FileLookup::State::Unknown && !reported(path) &&
+           ScanFailed(path, folder, error, poDelete)) {
+      state = files.Find(ExcludeTrailingSeparator(path), error);
+    }
+    using State = platform::FileLookup::State;
+    if (state == State::Missing || state == (folder ? State::File : State::Directory))
+      dir.ItemPtr(index)->Marked = true;
   }
+}
+
+bool TKMBaseArchiver::ScanFailed(const std::u16string& path, bool folder, int systemError,
+                                 TKMProcessOperation operation) {
+  if (!scanFailures_.insert(path).second) return false;
+  const EKMException failure = SourceFileError(
+      folder ? u"Cannot list folder" : u"Cannot read the details of file", path, systemError);
+  TKMAction action = fxaIgnore;
+  DoProcessFileFailure(path, operation, failure.NativeError(), failure.ErrorCode(),
+                       failure.Message(), action);
+  if (action == fxaAbort) throw failure;
+  if (action != fxaRetry) return false;
+  scanFailures_.erase(path);
+  return true;
 }
 
 // ---- Mending a rebuilt directory

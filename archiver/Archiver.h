@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "archiver/ArchiveItem.h"
@@ -462,8 +463,15 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // The entry name ('/' separators, no leading one) of path for a mode.
   static std::u16string MakeStoredName(const std::u16string& path, const std::u16string& base,
                                        TKMStorePathMode mode, const std::u16string& workDir);
-  // Marks the selected entries whose file or folder no longer exists.
+  // Marks the selected entries whose file or folder no longer exists. One
+  // the system cannot tell about (for any reason but "not found") is kept,
+  // and reported unless the scan reported it or a folder above it.
   void MarkMissingFiles();
+  // Reports a folder the scan cannot list, or a file whose details cannot
+  // be read, through the failure event, once per path: true to try again,
+  // false to go on without it; an abort stops the run with the error.
+  bool ScanFailed(const std::u16string& path, bool folder, int systemError,
+                  TKMProcessOperation operation);
   // What MarkMissingFiles joins an entry's path to (its mode is not spNoPath).
   std::u16string MissingFilesPrefix() const;
   // Notes entry index as listed when fileName, just listed by the scan, is
@@ -624,6 +632,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // its damaged entries, ascending (offsets of a rebuilt directory are
   // unique, and stay with an entry as others are added or deleted).
   std::vector<int64_t> damagedEntries_;
+  // While AddFiles runs: the paths (folders with their trailing separator)
+  // whose failures were reported, so that none is reported twice and the
+  // check for missing files knows what was said already.
+  std::unordered_set<std::u16string> scanFailures_;
   // Counts the confirm and store dispatches that found no handler: while
   // only those ran, nothing can have touched a file since it was listed.
   uint32_t quietDispatches_ = 0;

@@ -52,6 +52,9 @@ struct FindData {
   uint32_t attributes = 0;
   uint64_t size = 0;
   uint32_t dosTime = 0;  // last write, local time, DOS date (high) and time (low)
+  // Not 0: the entry is there but its details could not be read (this
+  // error code); attributes, size and time are then 0.
+  int error = 0;
 };
 
 // An open listing; nullptr is the invalid handle.
@@ -65,7 +68,10 @@ inline constexpr FindHandle kInvalidFindHandle = nullptr;
 // non-root directory also lists "." and ".." (attribute 0x10 only).
 // FIFOs, sockets and devices are listed (attribute 0x20, size 0) but never
 // opened; symbolic links to directories are listed as directories and not
-// followed by the listing itself; links to files report the target.
+// followed by the listing itself; links to files report the target. An
+// entry gone since the directory was read, or a dangling link, is passed
+// over; one whose details cannot be read for another reason is listed with
+// FindData::error set.
 // Returns 0 and fills data, or an error code (handle stays invalid).
 int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data);
 // Returns 0 and fills data, or an error code (kErrorNoMoreFiles at the end).
@@ -83,12 +89,20 @@ class FileLookup {
   FileLookup(const FileLookup&) = delete;
   FileLookup& operator=(const FileLookup&) = delete;
 
-  // False for a name with wildcards, as no real name holds them.
-  bool IsFile(const std::u16string& path);
+  enum class State { File, Directory, Missing, Unknown };
+  // What is at path: Unknown (with error set) when the system cannot say,
+  // for a reason other than "not found". A name with wildcards is Missing,
+  // as no real name holds them.
+  State Find(const std::u16string& path, int& error);
+  bool IsFile(const std::u16string& path) {
+    int error = 0;
+    return Find(path, error) == State::File;
+  }
 
  private:
   std::u16string dirPart_;
   int dirFd_ = -1;
+  int dirError_ = 0;  // why the directory of dirPart_ could not be opened
 };
 
 uint32_t GetAttributes(const std::u16string& path);  // kInvalidAttributes on failure

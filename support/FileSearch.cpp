@@ -16,6 +16,7 @@ int TakeMatching(SearchRecord& record) {
   record.Size = int64_t(record.Data.size);
   record.Attr = record.Data.attributes;
   record.Name = record.Data.name;
+  record.Error = record.Data.error;
   return 0;
 }
 
@@ -30,6 +31,7 @@ SearchRecord::SearchRecord(SearchRecord&& other) noexcept
       Size(other.Size),
       Attr(other.Attr),
       Name(std::move(other.Name)),
+      Error(other.Error),
       ExcludeAttr(other.ExcludeAttr),
       Handle(std::exchange(other.Handle, platform::kInvalidFindHandle)),
       Data(std::move(other.Data)) {}
@@ -41,6 +43,7 @@ SearchRecord& SearchRecord::operator=(SearchRecord&& other) noexcept {
     Size = other.Size;
     Attr = other.Attr;
     Name = std::move(other.Name);
+    Error = other.Error;
     ExcludeAttr = other.ExcludeAttr;
     Handle = std::exchange(other.Handle, platform::kInvalidFindHandle);
     Data = std::move(other.Data);

@@ -22,6 +22,7 @@ struct SearchRecord {
   int64_t Size = 0;
   uint32_t Attr = 0;
   std::u16string Name;  // last path component
+  int Error = 0;        // not 0: listed, but its details could not be read
   uint32_t ExcludeAttr = 0;
   platform::FindHandle Handle = platform::kInvalidFindHandle;
   platform::FindData Data;  // the platform's description of the current entry

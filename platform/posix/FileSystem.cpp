@@ -416,12 +416,29 @@ int FindNext(FindHandle handle, FindData& data) {
     const FindState::Entry& entry = handle->entries[handle->next++];
     struct stat st;
     bool isLink = false;
-    if (entry.dotEntry && handle->dotsKnown) {
-      st = entry.host == "." ? handle->self : handle->parent;
+    if (entry.dotEntry) {
+      // A folder that may be read but not searched cannot say what its
+      // "." and ".." are; they are folders all the same.
+      if (handle->dotsKnown) {
+        st = entry.host == "." ? handle->self : handle->parent;
+      } else {
+        st = {};
+        st.st_mode = S_IFDIR;
+      }
     } else if (!StatEntry(handle->dirFd, entry.host.c_str(), st, isLink)) {
+      const int code = detail::ErrorFromErrno(errno);
       // Gone since the directory was read, or a dangling link: nothing to report.
-      continue;
+      if (code == kErrorFileNotFound || code == kErrorPathNotFound) continue;
+      // There, but what it is cannot be read: the caller must neither skip
+      // it in silence nor take it for gone.
+      data.name = entry.name;
+      data.attributes = 0;
+      data.size = 0;
+      data.dosTime = 0;
+      data.error = code;
+      return kErrorSuccess;
     }
+    data.error = 0;
     data.name = entry.name;
     data.attributes = entry.dotEntry ? faDirectory : AttributesOf(st, isLink, entry.host);
     data.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
@@ -441,26 +458,40 @@ FileLookup::~FileLookup() {
 }
 
 // What FindFirst and FindNext do for a name without wildcards, reusing the
-// directory that the previous path opened.
-bool FileLookup::IsFile(const std::u16string& path) {
-  if (path.find_first_of(u"*?") != std::u16string::npos) return false;
+// directory that the previous path opened. The directory is opened for
+// lookups only: a folder this user may search but not list still answers.
+FileLookup::State FileLookup::Find(const std::u16string& path, int& error) {
+  error = 0;
+  if (path.find_first_of(u"*?") != std::u16string::npos) return State::Missing;
   std::u16string dirPart, name;
   SplitPattern(path, dirPart, name);
-  if (name.empty()) return false;
-  if (dirFd_ < 0 || dirPart != dirPart_) {
+  if (name.empty()) return State::Missing;
+  if (dirPart != dirPart_ || dirFd_ < 0) {
     if (dirFd_ >= 0) close(dirFd_);
     dirFd_ = -1;
+    dirError_ = 0;
     dirPart_ = dirPart;
     const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
-    if (dir.empty()) return false;
+    if (dir.empty()) return State::Missing;
+#ifdef O_PATH
+    dirFd_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
     dirFd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd_ < 0) return false;
+#endif
+    if (dirFd_ < 0) dirError_ = detail::ErrorFromErrno(errno);
   }
+  const auto failed = [&](int code) {
+    if (code == kErrorFileNotFound || code == kErrorPathNotFound) return State::Missing;
+    error = code;
+    return State::Unknown;
+  };
+  if (dirFd_ < 0) return failed(dirError_);  // asked again for the next path
   const std::string host = HostNameOf(name);
-  if (host.empty() || host == "." || host == "..") return false;
+  if (host.empty() || host == "." || host == "..") return State::Missing;
   struct stat st;
   bool isLink = false;
-  return StatEntry(dirFd_, host.c_str(), st, isLink) && !S_ISDIR(st.st_mode);
+  if (!StatEntry(dirFd_, host.c_str(), st, isLink)) return failed(detail::ErrorFromErrno(errno));
+  return S_ISDIR(st.st_mode) ? State::Directory : State::File;
 }
 
 // ---------------------------------------------------------------------------
