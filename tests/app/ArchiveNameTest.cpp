@@ -61,9 +61,10 @@ TEST_F(ArchiveNameTest, NamesOutsideCodePage1251RoundTripWhole) {
   // CJK, an emoji outside the BMP, Cyrillic in the same name.
   const std::u16string mixed = u"/srv/備份/Архив 😀.zip";
   EXPECT_EQ(RoundTrip(mixed), mixed);
-  EXPECT_EQ(Bytes(), "[Pelko]\r\nArchiveName=/srv/?\?/\xC0\xF0\xF5\xE8\xE2 ?\?.zip\r\n"
-                     "ArchiveNameUtf8=/srv/\xE5\x82\x99\xE4\xBB\xBD/"
-                     "\xD0\x90\xD1\x80\xD1\x85\xD0\xB8\xD0\xB2 \xF0\x9F\x98\x80.zip\r\n");
+  EXPECT_EQ(Bytes(),
+            "[Pelko]\r\nArchiveName=/srv/?\?/\xC0\xF0\xF5\xE8\xE2 ?\?.zip\r\n"
+            "ArchiveNameUtf8=/srv/\xE5\x82\x99\xE4\xBB\xBD/"
+            "\xD0\x90\xD1\x80\xD1\x85\xD0\xB8\xD0\xB2 \xF0\x9F\x98\x80.zip\r\n");
 }
 
 TEST_F(ArchiveNameTest, ANameThatFits1251WritesNoUtf8KeyAndDropsAStaleOne) {
@@ -85,7 +86,8 @@ TEST_F(ArchiveNameTest, WhichKeyIsRead) {
 
   // A copy of the program that knows only ArchiveName stored a newer name
   // and left the UTF-8 one as it was: the newer name counts.
-  Put("[Pelko]\r\nArchiveName=/b/\xC0\xF0\xF5\xE8\xE2.zip\r\nArchiveNameUtf8=/a/M\xC3\xBCller.zip\r\n");
+  Put("[Pelko]\r\nArchiveName=/b/\xC0\xF0\xF5\xE8\xE2.zip\r\nArchiveNameUtf8=/a/"
+      "M\xC3\xBCller.zip\r\n");
   EXPECT_EQ(ReadArchiveName(Settings()), u"/b/Архив.zip");
   // Bytes that are no UTF-8 (saved by a 1251 editor) name no file of ours.
   Put("[Pelko]\r\nArchiveName=/a/\xC0.zip\r\nArchiveNameUtf8=/a/\xC0.zip\r\n");

@@ -297,7 +297,8 @@ TEST_F(DialogTest, ANameOutside1251IsStoredAndRunWhole) {
   form->Button4->click();
   script_.AddSaveAnswer(true, U16(root + "/Архив.zip"));
   form->Button4->click();
-  EXPECT_EQ(ReadBytes(Settings()), "[Pelko]\r\nArchiveName=" + root + "/" + kArchiv1251 + ".zip\r\n");
+  EXPECT_EQ(ReadBytes(Settings()),
+            "[Pelko]\r\nArchiveName=" + root + "/" + kArchiv1251 + ".zip\r\n");
   EXPECT_EQ(Show()->Edit1->text().toStdString(), root + "/Архив.zip");
 }
 

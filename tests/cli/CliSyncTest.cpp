@@ -602,8 +602,8 @@ TEST_F(CliSync, ArchiveNamesOutsideCodePage1251StayWhole) {
     const fs::path base = work_ / fs::path("Grüße 日本");
     fs::create_directories(base);
     WriteHostFile(base / "x.txt", "x\n");
-    const SyncRun r = Run({Cli(), "sync", "--base", base.string(), "--archive",
-                           (mueller / "backup.zip").string()});
+    const SyncRun r = Run(
+        {Cli(), "sync", "--base", base.string(), "--archive", (mueller / "backup.zip").string()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.LastLine(), Status(1, 0));
     EXPECT_EQ(listing(), (std::vector<std::string>{"Müller", "Müller/backup.zip", "資料"}));
