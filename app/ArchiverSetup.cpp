@@ -38,24 +38,40 @@ std::u16string SettingsFileName(const std::u16string& exeDir) {
   return exeDir + u"\\Pelko.ini";
 }
 
-std::string ReadArchiveName(const std::u16string& settingsFileName) {
-  const km::platform::IniFile settings(settingsFileName);
-  return settings.ReadString(kSettingsSection, kArchiveNameKey, "");
+std::u16string ReadArchiveName(const km::platform::IniFile& settings) {
+  using namespace km::platform;
+  const std::string ansi = settings.ReadString(kSettingsSection, kArchiveNameKey, "");
+  const std::string utf8 = settings.ReadString(kSettingsSection, kArchiveNameUtf8Key, "");
+  const std::u16string wide = Utf8ToWide(utf8);
+  // Bytes that are no UTF-8 (the file edited in a 1251 editor) would give
+  // a name with U+FFFD in it: no file of ours has that name.
+  const bool valid = !utf8.empty() && WideToUtf8(wide) == utf8;
+  if (valid && (ansi.empty() || WideToAnsi(wide) == ansi)) return wide;
+  return AnsiToWide(ansi);
 }
 
-std::u16string ArchiveFileFromName(const std::string& name, const std::u16string& exeDir) {
+std::u16string ReadArchiveName(const std::u16string& settingsFileName) {
+  return ReadArchiveName(km::platform::IniFile(settingsFileName));
+}
+
+void WriteArchiveName(km::platform::IniFile& settings, const std::u16string& name) {
+  using namespace km::platform;
+  const std::string ansi = WideToAnsi(name);
+  settings.WriteString(kSettingsSection, kArchiveNameKey, ansi);
+  if (AnsiToWide(ansi) == name)
+    settings.DeleteKey(kSettingsSection, kArchiveNameUtf8Key);
+  else
+    settings.WriteString(kSettingsSection, kArchiveNameUtf8Key, WideToUtf8(name));
+}
+
+std::u16string ArchiveFileFromName(const std::u16string& name, const std::u16string& exeDir) {
   if (name.empty()) return {};
-  if (name.front() == '/') {
-    // A host path: its bytes are the host's UTF-8 only as far as code page
-    // 1251 could hold them, which is what the settings file keeps.
-    return km::ToWindowsView(
-        std::filesystem::path(km::platform::WideToUtf8(km::platform::AnsiToWide(name))));
-  }
-  std::u16string wide = km::platform::AnsiToWide(name);
+  // A host path, as the save dialog gives it.
+  if (name.front() == u'/') return km::HostTextToWindowsView(km::platform::WideToUtf8(name));
   const bool absolute =
-      (wide.size() >= 3 && wide[1] == u':' && wide[2] == u'\\') || wide.starts_with(u"\\\\");
-  if (absolute) return wide;
-  return km::IncludeTrailingSeparator(exeDir) + wide;
+      (name.size() >= 3 && name[1] == u':' && name[2] == u'\\') || name.starts_with(u"\\\\");
+  if (absolute) return name;
+  return km::IncludeTrailingSeparator(exeDir) + name;
 }
 
 std::u16string HostPathsIn(const std::u16string& text) {

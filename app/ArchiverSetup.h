@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archiver/Archiver.h"
+#include "platform/IniFile.h"
 
 namespace pelko {
 
@@ -21,14 +22,25 @@ std::u16string ExecutableDir();
 std::u16string SettingsFileName(const std::u16string& exeDir);
 
 inline constexpr const char* kSettingsSection = "Pelko";
+// The name in code page 1251, as every copy of the program reads it.
 inline constexpr const char* kArchiveNameKey = "ArchiveName";
+// The name in UTF-8, present only when code page 1251 cannot hold it.
+inline constexpr const char* kArchiveNameUtf8Key = "ArchiveNameUtf8";
 
-// "ArchiveName" from the settings file (8-bit, code page 1251), or empty.
-std::string ReadArchiveName(const std::u16string& settingsFileName);
-// The archive file an 8-bit archive name stands for: a Windows path as the
+// The archive name the settings hold, or empty. "ArchiveNameUtf8" wins when
+// it is valid UTF-8 and "ArchiveName" is its 1251 form (or missing): a copy
+// of the program that knows only "ArchiveName" may have stored another name
+// since, and that newer name must not be overridden.
+std::u16string ReadArchiveName(const km::platform::IniFile& settings);
+std::u16string ReadArchiveName(const std::u16string& settingsFileName);
+// Stores the name in memory: "ArchiveName" in code page 1251 always, and
+// "ArchiveNameUtf8" when 1251 cannot hold the name (else it is removed, so
+// that an older UTF-8 name never comes back).
+void WriteArchiveName(km::platform::IniFile& settings, const std::u16string& name);
+// The archive file an archive name stands for: a Windows path as the
 // dialog stores it, or a host path ("/home/u/b.zip"); a relative name is
 // taken relative to exeDir, never to whatever the current directory is.
-std::u16string ArchiveFileFromName(const std::string& name, const std::u16string& exeDir);
+std::u16string ArchiveFileFromName(const std::u16string& name, const std::u16string& exeDir);
 
 // A text from the component with every path it quotes in the Windows view
 // ("Z:\home\u\a.txt") given as the host spells it ("/home/u/a.txt"), as

@@ -170,12 +170,12 @@ void TForm1::Guarded(const std::function<void()>& handler) {
   }
 }
 
-std::string TForm1::EditText8() const {
-  return WideToAnsi(U(Edit1->text()));
+std::u16string TForm1::EditText() const {
+  return U(Edit1->text());
 }
 
 std::u16string TForm1::ArchiveFile() const {
-  return ArchiveFileFromName(EditText8(), exeDir_);
+  return ArchiveFileFromName(EditText(), exeDir_);
 }
 
 void TForm1::SetTimerInterval(int milliseconds) {
@@ -189,8 +189,8 @@ void TForm1::SetTimerInterval(int milliseconds) {
 void TForm1::FormCreate() {
   settingsFileName_ = pelko::SettingsFileName(exeDir_);
   settings_ = std::make_unique<km::platform::IniFile>(settingsFileName_);
-  Edit1->setText(Q(AnsiToWide(settings_->ReadString(kSettingsSection, kArchiveNameKey, ""))));
-  startupArchiveName_ = EditText8();
+  Edit1->setText(Q(ReadArchiveName(*settings_)));
+  startupArchiveName_ = EditText();
 }
 
 void TForm1::FormShow() {
@@ -260,8 +260,8 @@ void TForm1::Button3Click() {
 bool TForm1::Button4Click() {
   if (!SaveDialog1.Execute()) return false;
   Edit1->setText(Q(WithZipExtension(SaveDialog1.FileName)));
-  if (EditText8() == startupArchiveName_) return true;
-  settings_->WriteString(kSettingsSection, kArchiveNameKey, EditText8());
+  if (EditText() == startupArchiveName_) return true;
+  WriteArchiveName(*settings_, EditText());
   km::platform::SetAttributes(settingsFileName_, 0);
   if (!settings_->UpdateFile())
     throw km::Exception(u"Cannot write the settings file \"" + settingsFileName_ + u"\"");

@@ -76,7 +76,7 @@ class TForm1 : public QWidget {
 
   // Dialog state.
   const std::u16string& SettingsFileName() const { return settingsFileName_; }
-  const std::string& StartupArchiveName() const { return startupArchiveName_; }
+  const std::u16string& StartupArchiveName() const { return startupArchiveName_; }
   const std::string& ConfirmCaption() const { return confirmCaption_; }
   const std::string& ConfirmQuestion() const { return confirmQuestion_; }
   // Set by Cancel and never cleared; shared by every window of the process.
@@ -92,15 +92,15 @@ class TForm1 : public QWidget {
   // Runs a handler the way the application runs one: an exception it lets
   // out is shown in an error box with its message, and the program goes on.
   void Guarded(const std::function<void()>& handler);
-  // Edit1's text as the 8-bit string the settings file holds.
-  std::string EditText8() const;
+  // Edit1's text: the archive name, whole, whatever code page 1251 holds.
+  std::u16string EditText() const;
   // The archive file Edit1 names, in the component's view.
   std::u16string ArchiveFile() const;
 
   std::u16string exeDir_;
   std::u16string settingsFileName_;
   std::unique_ptr<km::platform::IniFile> settings_;
-  std::string startupArchiveName_;
+  std::u16string startupArchiveName_;
   std::string confirmCaption_;
   std::string confirmQuestion_;
 };

@@ -27,7 +27,7 @@ constexpr const char* kUsage =
     "                 make FILE mirror the files under DIR: new files are added,\n"
     "                 changed ones replaced, entries whose files are gone removed;\n"
     "                 --test then checks every entry. DIR defaults to the folder\n"
-    "                 of this program, FILE to ArchiveName in Pelko.ini beside it.\n"
+    "                 of this program, FILE to the archive Pelko.ini beside it names.\n"
     "                 The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
     "                 (added, deleted). The archive is flushed to the disk, so\n"
     "                 that a power cut cannot lose the update; --no-flush leaves\n"

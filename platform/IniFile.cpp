@@ -154,6 +154,18 @@ void IniFile::WriteString(const std::string& section, const std::string& key,
   sections_.push_back({name, {line}});
 }
 
+void IniFile::DeleteKey(const std::string& section, const std::string& key) {
+  const std::string_view wanted = Trim(key);
+  // Every occurrence: a second one would otherwise be read in its place.
+  for (size_t s = kFirstNamed; s < sections_.size(); ++s) {
+    if (!SameName(sections_[s].name, Trim(section))) continue;
+    std::erase_if(sections_[s].lines, [&](const std::string& line) {
+      std::string_view k;
+      return KeyOf(line, k) && SameName(k, wanted);
+    });
+  }
+}
+
 // Written in place rather than through a temporary file and a rename: the
 // file is a few lines long, and writing in place keeps its owner,
 // permissions and links, and fails (rather than replacing it) when the

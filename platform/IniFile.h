@@ -17,6 +17,8 @@ class IniFile {
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue) const;
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Removes the key from every section of that name; nothing when it is not there.
+  void DeleteKey(const std::string& section, const std::string& key);
   bool SectionExists(const std::string& section) const;
   // Writes the whole file back (CRLF line ends); false when that fails.
   bool UpdateFile() const;

@@ -257,6 +257,51 @@ TEST_F(DialogTest, ChosenNameIsStored) {
   EXPECT_TRUE(script_.MessageBoxes().empty());
 }
 
+// A name code page 1251 cannot hold is chosen, stored, read back and run on
+// whole; 1251 alone would make "M?ller" of it.
+TEST_F(DialogTest, ANameOutside1251IsStoredAndRunWhole) {
+  const std::string root = root_.string();
+  fs::create_directory(root_ / fs::path("Müller"));
+  const fs::path archive = root_ / fs::path("Müller/backup.zip");
+  {
+    auto form = Show();
+    script_.AddSaveAnswer(true, U16(root + "/Müller/backup.rar"));
+    form->Button1->click();  // no name yet: the save dialog first
+    EXPECT_EQ(form->Edit1->text().toStdString(), archive.string());
+    EXPECT_EQ(ReadBytes(Settings()), "[Pelko]\r\nArchiveName=" + root +
+                                         "/M?ller/backup.zip\r\nArchiveNameUtf8=" + root +
+                                         "/Müller/backup.zip\r\n");
+    EXPECT_EQ(form->Label1->text(), "Добавлено: 3    Удалено: 0");
+  }
+  EXPECT_EQ(Entries(archive),
+            (std::vector<std::u16string>{u"site/Pelko.ini", u"site/a.txt", u"site/b.txt"}));
+  std::vector<fs::path> made;
+  for (const auto& entry : fs::recursive_directory_iterator(root_))
+    if (!entry.path().string().starts_with(folder_.string())) made.push_back(entry.path());
+  EXPECT_EQ(made.size(), 2u);  // the folder and the archive in it
+
+  // Read back whole: the archive is found, so the run would update it.
+  auto form = Show();
+  EXPECT_EQ(form->Edit1->text().toStdString(), archive.string());
+  EXPECT_EQ(form->StartupArchiveName(), U16(archive.string()));
+  EXPECT_EQ(form->Button1->text(), "Обновить");
+
+  // "Mëller" is "M?ller" in 1251 too, and still another name.
+  script_.AddSaveAnswer(true, U16(root + "/Mëller/backup.zip"));
+  form->Button4->click();
+  EXPECT_EQ(ReadBytes(Settings()), "[Pelko]\r\nArchiveName=" + root +
+                                       "/M?ller/backup.zip\r\nArchiveNameUtf8=" + root +
+                                       "/Mëller/backup.zip\r\n");
+  // A name 1251 holds leaves no UTF-8 name behind to override it.
+  script_.AddSaveAnswer(true, U16(root + "/資料.zip"));
+  form->Button4->click();
+  script_.AddSaveAnswer(true, U16(root + "/Архив.zip"));
+  form->Button4->click();
+  EXPECT_EQ(ReadBytes(Settings()),
+            "[Pelko]\r\nArchiveName=" + root + "/" + kArchiv1251 + ".zip\r\n");
+  EXPECT_EQ(Show()->Edit1->text().toStdString(), root + "/Архив.zip");
+}
+
 TEST_F(DialogTest, RunAddsFilesThenClosesAndSynchronisesLater) {
   // No name yet: the save dialog comes first, and the settings file it
   // writes is one of the three files.

@@ -29,6 +29,7 @@
 #include "archiver/Journal.h"
 #include "archiver/PeerArchives.h"
 #include "cli/CliRunner.h"
+#include "platform/CodePage.h"
 #include "platform/HostPath.h"
 #include "support/Crc32c.h"
 
@@ -577,6 +578,61 @@ TEST_F(CliSync, ArchiveNamedBySettingsBesideTheProgram) {
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_TRUE(Contains(r.err, (work_ / "missing").string())) << r.err;
   EXPECT_FALSE(fs::exists(archive_));
+}
+
+// Names code page 1251 cannot hold ("ü", CJK) reach the component whole,
+// typed or read from Pelko.ini: no "M?ller" folder or archive appears.
+TEST_F(CliSync, ArchiveNamesOutsideCodePage1251StayWhole) {
+  // Only what the runs should make is in here, to see nothing else appears.
+  const fs::path places = work_ / "places";
+  const fs::path mueller = places / fs::path("Müller");
+  const fs::path cjk = places / fs::path("資料");
+  fs::create_directories(mueller);
+  fs::create_directories(cjk);
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(places))
+      names.push_back(fs::relative(entry.path(), places).string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+
+  {
+    SCOPED_TRACE("--archive and --base");
+    const fs::path base = work_ / fs::path("Grüße 日本");
+    fs::create_directories(base);
+    WriteHostFile(base / "x.txt", "x\n");
+    const SyncRun r = Run(
+        {Cli(), "sync", "--base", base.string(), "--archive", (mueller / "backup.zip").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(1, 0));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"Müller", "Müller/backup.zip", "資料"}));
+    const PeerCheck check = Check(mueller / "backup.zip", base);
+    EXPECT_EQ(check.problems, "");
+    EXPECT_TRUE(check.Has("Grüße 日本/x.txt"));
+  }
+
+  // Without --archive: the name the window stored for a name 1251 cannot
+  // hold, its 1251 form beside it for older copies of the program.
+  const fs::path prog = work_ / "Prog";
+  fs::create_directories(prog);
+  fs::copy_file(Cli(), prog / "pelko-cli");
+  const Args bare = {(prog / "pelko-cli").string(), "sync"};
+  for (const fs::path& archive : {mueller / "settings.zip", cjk / "備份.zip"}) {
+    SCOPED_TRACE(archive.string());
+    const std::string utf8 = archive.string();
+    const std::string ansi = platform::WideToAnsi(platform::Utf8ToWide(utf8));
+    ASSERT_NE(ansi.find('?'), std::string::npos);
+    WriteHostFile(prog / "Pelko.ini",
+                  "[Pelko]\r\nArchiveName=" + ansi + "\r\nArchiveNameUtf8=" + utf8 + "\r\n");
+    const SyncRun r = Run(bare);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(2, 0));
+    EXPECT_TRUE(fs::is_regular_file(archive));
+    EXPECT_EQ(Check(archive, prog).problems, "");
+  }
+  EXPECT_EQ(listing(), (std::vector<std::string>{"Müller", "Müller/backup.zip",
+                                                 "Müller/settings.zip", "資料", "資料/備份.zip"}));
 }
 
 // An archive open for update elsewhere is refused and left alone.

@@ -111,6 +111,36 @@ TEST_F(IniFileTest, RewritePreservesCommentsAndOtherLines) {
             "z=4\r\n");
 }
 
+// A key that appears twice, or in a section that appears twice, must go
+// everywhere: the copy left behind would be read in its place.
+TEST_F(IniFileTest, DeleteKeyRemovesEveryCopyAndNothingElse) {
+  Put("a.ini",
+      "[Pelko]\r\n"
+      "ArchiveName=a.zip\r\n"
+      "; ArchiveNameUtf8=a comment stays\r\n"
+      " archivenameutf8 = one\r\n"
+      "ArchiveNameUtf8X=other key\r\n"
+      "\r\n"
+      "[Other]\r\n"
+      "ArchiveNameUtf8=other section\r\n"
+      "[pelko]\r\n"
+      "ArchiveNameUtf8=two\r\n");
+  IniFile ini(Windows("a.ini"));
+  ini.DeleteKey("PELKO", "ArchiveNameUtf8");
+  ini.DeleteKey("Missing", "ArchiveNameUtf8");
+  EXPECT_EQ(ini.ReadString("Pelko", "ArchiveNameUtf8", "gone"), "gone");
+  ASSERT_TRUE(ini.UpdateFile());
+  EXPECT_EQ(Get("a.ini"),
+            "[Pelko]\r\n"
+            "ArchiveName=a.zip\r\n"
+            "; ArchiveNameUtf8=a comment stays\r\n"
+            "ArchiveNameUtf8X=other key\r\n"
+            "\r\n"
+            "[Other]\r\n"
+            "ArchiveNameUtf8=other section\r\n"
+            "[pelko]\r\n");
+}
+
 TEST_F(IniFileTest, CyrillicBytesArePreserved) {
   const std::string value = "Z:\\\xC0\xF0\xF5\xE8\xE2\\\xE0\xF0\xF5\xE8\xE2.zip";  // Архив\архив
   {
