@@ -63,6 +63,7 @@ class TKMBaseArchiver::TRebuildStream : public TStream {
   }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override { return target_.Seek(offset, origin); }
   int64_t Size() override { return target_.Size(); }
+  int LastError() const override { return target_.LastError(); }
   void SetSize(int64_t size) override { target_.SetSize(size); }
 
  private:
@@ -214,10 +215,9 @@ bool TKMCommit::Flushing() const {
 void TKMCommit::CopyRange(TStream& from, TStream& to, int64_t count) {
   if (count <= 0) return;
   if (a_.CopyArchiveBytes(from, to, count) != count) {
-    const auto* file = dynamic_cast<const TFileStream*>(&to);
-    throw EWriteError(u"Stream write error" + (file && file->LastError()
-                                                   ? u". " + SysErrorMessage(file->LastError())
-                                                   : std::u16string()));
+    const int error = to.LastError();
+    throw EWriteError(u"Stream write error" + (error ? u". " + SysErrorMessage(error) : u""),
+                      error);
   }
 }
 
@@ -251,7 +251,8 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
                       u"\" is in the way (another program may be updating the archive)");
     if (err != 0)
       throw EFCreateError(u"Nothing was changed: the rollback journal \"" + name +
-                          u"\" cannot be created beside the archive. " + SysErrorMessage(err));
+                              u"\" cannot be created beside the archive. " + SysErrorMessage(err),
+                          err);
   }
   savedFileName_ = name;
   journal_ = true;
@@ -277,8 +278,9 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
                      SysErrorMessage(journalFile.LastError()));
   auto flush = [&](TFileStream& file) {
     if (Flushing() && !file.Flush())
-      throw EWriteError(u"Cannot flush \"" + file.FileName() + u"\". " +
-                        SysErrorMessage(file.LastError()));
+      throw EWriteError(
+          u"Cannot flush \"" + file.FileName() + u"\". " + SysErrorMessage(file.LastError()),
+          file.LastError());
   };
   // Saved bytes first, header last: a power cut can never leave a header
   // that promises bytes the disk does not hold.
@@ -308,7 +310,8 @@ void TKMCommit::RestoreTail() {
     if (archive.Size() != oldSize_) throw EWriteError(u"The archive did not get its old size back");
     if (auto* file = dynamic_cast<TFileStream*>(&archive);
         file && journal_ && Flushing() && !file->Flush())
-      throw EWriteError(u"Cannot flush the archive. " + SysErrorMessage(file->LastError()));
+      throw EWriteError(u"Cannot flush the archive. " + SysErrorMessage(file->LastError()),
+                        file->LastError());
   } catch (const std::exception& e) {
     // The saved bytes are now the only copy of the old entries: they stay,
     // and a journal is played back by the next open.
@@ -459,7 +462,8 @@ void TKMCommit::Complete() {
   // relies on the commit (moved sources) happens.
   if (auto* file = dynamic_cast<TFileStream*>(a_.archiveStream_.get());
       file && journal_ && Flushing() && !file->Flush())
-    throw EWriteError(u"Cannot flush the archive. " + SysErrorMessage(file->LastError()));
+    throw EWriteError(u"Cannot flush the archive. " + SysErrorMessage(file->LastError()),
+                      file->LastError());
   DiscardTail();
   done_ = true;
 }
@@ -685,11 +689,18 @@ void TKMBaseArchiver::CommitUpdate() {
     totalBytes_ += Size64(item.UncompressedSize, item.Zip64UncompressedSize);
   }
 
+  // The counts tell what the commit that stands changed: one that is rolled
+  // back changed nothing.
+  auto nothingChanged = [this] {
+    addedCount_ = 0;
+    deletedCount_ = 0;
+  };
   bool cancel = false;
   DoOverallProgress(0.0, overall, ppStart, cancel);
   if (cancelled_) {
     // Nothing was written: the directory goes back to what the file holds.
     current.Assign(rollback);
+    nothingChanged();
     return;
   }
 
@@ -751,6 +762,8 @@ void TKMBaseArchiver::CommitUpdate() {
         ++i;
         continue;
       }
+      // Passed over: not added after all, whatever the scan counted.
+      if (addedCount_ > 0) --addedCount_;
       const TDirItem& failed = current.GetItem(i);
       if (failed.Operation == poAdd || commit.NextOldEntry(failed.FileName) < 0) {
         current.Delete(i);
@@ -760,12 +773,14 @@ void TKMBaseArchiver::CommitUpdate() {
       }
     }
     if (cancelled_ || action == fxaAbort) {
+      nothingChanged();
       undo();
       return;
     }
     commit.WriteDirectory();
     commit.Complete();
   } catch (...) {
+    nothingChanged();
     // What the rollback itself raises (the old bytes could not be put back)
     // matters more than what stopped the commit.
     undo();

@@ -76,11 +76,16 @@ class SyncArchiver : public TKavoMill {
                  PrintableText(ShownAsTyped(WideToUtf8(message), typed_)));
       ++failures_;
     };
-    OnDiskFull = [this](TKMBaseArchiver&, int32_t, const std::u16string&, bool& cancel) {
-      ReportLine("not enough free space");
+    OnDiskFull = [this](TKMBaseArchiver&, int32_t, const std::u16string& fileName, bool& cancel) {
+      ReportLine(DiskFullText(fileName));
       ++failures_;
       cancel = true;
     };
+  }
+
+  // What a full disk stopped, in words, with the path the user knows.
+  static std::string DiskFullText(const std::u16string& fileName) {
+    return "not enough free space on the disk that holds " + ShownName(fileName);
   }
 
   void ReportLine(const std::string& text) {
@@ -253,7 +258,14 @@ int SyncArchive(const SyncCommand& command) {
     archiver.EndUpdate();
   } catch (const std::exception& e) {
     archiver.CloseArchive();
-    archiver.ReportLine(archiver.Shown(e.what()));
+    // A full disk met outside the entries' data (the journal, the
+    // directory, a flush) is said in the same words as inside it.
+    const auto* stream = dynamic_cast<const EStreamError*>(&e);
+    if (stream && stream->SystemError() == platform::kErrorDiskFull)
+      archiver.ReportLine(SyncArchiver::DiskFullText(archiveFile) + " (" +
+                          archiver.Shown(e.what()) + ")");
+    else
+      archiver.ReportLine(archiver.Shown(e.what()));
     return 2;
   }
   // A stop that came in time rolled the commit back; one after the commit's

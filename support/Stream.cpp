@@ -39,7 +39,11 @@ void TStream::ReadBuffer(void* buffer, int64_t count) {
 
 void TStream::WriteBuffer(const void* buffer, int64_t count) {
   if (count == 0) return;
-  if (count < 0 || Write(buffer, count) != count) throw EWriteError(u"Stream write error");
+  if (count < 0 || Write(buffer, count) != count) {
+    const int error = count < 0 ? 0 : LastError();
+    throw EWriteError(u"Stream write error" + (error ? u". " + SysErrorMessage(error) : u""),
+                      error);
+  }
 }
 
 int64_t TStream::CopyFrom(TStream& source, int64_t count) {

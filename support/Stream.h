@@ -25,6 +25,8 @@ class TStream {
   virtual int64_t Size();
   // Truncates or extends; throws EStreamError on failure.
   virtual void SetSize(int64_t size) = 0;
+  // The host error of the last failed read or write, 0 when none is known.
+  virtual int LastError() const { return 0; }
 
   int64_t Position() { return Seek(0, soCurrent); }
   void SetPosition(int64_t position) { Seek(position, soBeginning); }
@@ -69,7 +71,7 @@ class TFileStream : public TStream {
   platform::File& Handle() { return file_; }
   // The host error of the last failed read or write (Read and Write then
   // return 0).
-  int LastError() const { return file_.LastError(); }
+  int LastError() const override { return file_.LastError(); }
 
  private:
   std::u16string fileName_;

@@ -720,7 +720,8 @@ TEST_F(CliCrash, AFullDiskInTheCommitLeavesTheOldArchive) {
                  {"write:error=ENOSPC:when=" + std::to_string(full->ordinal)}, SyncArgs()),
           "full");
   EXPECT_EQ(r.exitCode, 2) << r.err;
-  EXPECT_TRUE(Contains(r.err, "not enough free space")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "not enough free space on the disk that holds " + archive_.string()))
+      << r.err;
   EXPECT_TRUE(Contains(r.err, "left as it was")) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(test::ReadHostFile(Seen(archive_)) == oldBytes_) << "not the old archive";
