@@ -609,7 +609,8 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
       throw EKMException(19, {target}, this);
     }
     ExtractToStream(index, *file);
-    if (options_.FlushBuffers() && IsRemovableDrive(target) && !file->Flush()) {
+    const bool complete = !skipFile_ && !cancelled_;
+    if (complete && options_.FlushBuffers() && IsRemovableDrive(target) && !file->Flush()) {
       outputError_ = file->LastError() != 0 ? file->LastError() : platform::kErrorWriteFault;
       throw EKMException(46, this);
     }
