@@ -287,6 +287,12 @@ class TKMBaseArchiver : public IKMArchiveContext {
   const std::u16string& CurrentVolumeName() const override { return currentVolumeName_; }
   // Set from the Cancel of the last progress event.
   bool Cancelled() const { return cancelled_; }
+  // Why the entry being extracted or tested could not be put out: the
+  // host's error code of the write or file operation that failed (0 when
+  // none did), and the file it was meant for (empty for a stream). What a
+  // failure handler reads to tell a full disk from bad data.
+  int32_t OutputError() const { return outputError_; }
+  const std::u16string& OutputFileName() const { return outputFileName_; }
   // Not empty when the last open found an interrupted update and rolled the
   // archive back: what a front end tells the user, once.
   const std::u16string& RecoveryNote() const { return recoveryNote_; }
@@ -365,6 +371,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // A handler that keeps clearing Cancel has the same block written again
   // from the same position for as long as it does.
   bool WriteBlockWithRetry(TStream& output, const void* buffer, int64_t count);
+  // The same for the plain data that testing and extracting put out, where
+  // a write given up is the entry's failure and not a cancel: false then,
+  // with OutputError set, Cancelled untouched.
+  bool WriteOutputBlock(TStream& output, const void* buffer, int64_t count);
 
  protected:
   // Seeds the random bytes of an encryption header: the high-resolution
@@ -511,6 +521,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // saved bytes), in the kernel between two files; returns the bytes copied.
   // Every copy of the rebuild passes through here.
   virtual int64_t CopyArchiveBytes(TStream& from, TStream& to, int64_t count);
+  // Every block of plain data that testing or extracting writes passes
+  // through here; returns the bytes taken. Tests fail chosen writes.
+  virtual int64_t WriteOutputBytes(TStream& output, const void* buffer, int64_t count);
   // Writes entry index from its source at the end of the archive; false when
   // cancelled. An EKMException fails this entry alone (see RunStep).
   bool WriteNewEntry(int32_t index);
@@ -587,6 +600,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int32_t deletedCount_ = 0;
   std::u16string currentVolumeName_;
   bool cancelled_ = false;
+  int32_t outputError_ = 0;
+  std::u16string outputFileName_;
 
   // Progress of the running operation.
   int64_t totalBytes_ = 0;      // source bytes the rebuild will compress

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archiver/Archiver.h"
+#include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "support/ByteIO.h"
 #include "support/Crc32.h"
@@ -129,7 +130,7 @@ struct TDataSink {
     if (count <= 0) return true;
     if (count > limit - bytesOut) return false;
     Crc32UpdateInPlace(crc, data, count);
-    if (!archiver.WriteBlockWithRetry(output, data, count)) return false;
+    if (!archiver.WriteOutputBlock(output, data, count)) return false;
     bytesOut += count;
     return true;
   }
@@ -180,6 +181,36 @@ class TPointerScope {
 };
 
 }  // namespace
+
+int64_t TKMBaseArchiver::WriteOutputBytes(TStream& output, const void* buffer, int64_t count) {
+  return output.Write(buffer, count);
+}
+
+bool TKMBaseArchiver::WriteOutputBlock(TStream& output, const void* buffer, int64_t count) {
+  if (count <= 0) return true;
+  const int64_t position = output.Position();
+  for (;;) {
+    if (WriteOutputBytes(output, buffer, count) == count) return true;
+    auto* file = dynamic_cast<TFileStream*>(&output);
+    const int error =
+        file && file->LastError() != 0 ? file->LastError() : platform::kErrorWriteFault;
+    // Only a full disk can be helped by making room; any other failure
+    // (a failing device, a file that may not be written) would fail again.
+    bool cancel = true;
+    if (error == platform::kErrorDiskFull) {
+      try {
+        DoDiskFull(-1, file ? file->FileName() : FileName(), cancel);
+      } catch (...) {
+        cancel = true;
+      }
+    }
+    if (cancel) {
+      outputError_ = error;
+      return false;
+    }
+    output.SetPosition(position);
+  }
+}
 
 bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TDirItem& item) {
   // The volume holding the entry, and the last one, by the 64-bit rules.

@@ -167,25 +167,29 @@ bool CrossesDirectoryLink(const std::u16string& target, size_t rootLength) {
 
 // Puts the finished file in place of target. The old file is moved aside
 // first and only deleted once the new one is in, so a failed replacement
-// gives the old file back.
-bool ReplaceFile(const std::u16string& temp, const std::u16string& target) {
+// gives the old file back. 0, or the host's error code of the step that
+// failed.
+int ReplaceFile(const std::u16string& temp, const std::u16string& target) {
   const uint32_t attributes = platform::GetAttributes(target);
-  if (attributes == platform::kInvalidAttributes) return platform::MoveFile(temp, target);
-  if (attributes & platform::faDirectory) return false;
+  if (attributes == platform::kInvalidAttributes)
+    return platform::MoveFile(temp, target) ? 0 : platform::LastError();
+  if (attributes & platform::faDirectory) return platform::kErrorAccessDenied;
   std::u16string backup;
-  if (platform::CreateTempFile(ExtractFilePath(target), u"FC", backup) != 0) return false;
+  if (const int error = platform::CreateTempFile(ExtractFilePath(target), u"FC", backup))
+    return error;
   platform::DeleteFile(backup);
-  if (!platform::MoveFile(target, backup)) return false;
+  if (!platform::MoveFile(target, backup)) return platform::LastError();
   if (!platform::MoveFile(temp, target)) {
+    const int error = platform::LastError();
     platform::MoveFile(backup, target);
-    return false;
+    return error;
   }
   // A read-only file is only deleted once it may be written.
   if (!platform::DeleteFile(backup)) {
     platform::SetAttributes(backup, attributes & ~platform::faReadOnly);
     platform::DeleteFile(backup);
   }
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -473,6 +477,7 @@ void TKMBaseArchiver::TestEntry(int32_t index, const std::u16string& /*name*/) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
     throw EKMException(16, this);
   if (dirManager_->CurrentDir().GetItem(index).ExternalAttr & platform::faDirectory) return;
+  outputFileName_.clear();
   TNullStream discard;
   ExtractToStream(index, discard);
 }
@@ -498,9 +503,12 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
 
   archiveStream_->SetPosition(Size64(item.LocalHeaderOffset, item.Zip64LocalHeaderOffset));
   skipFile_ = false;
-  if (!DecompressEntry(*archiveStream_, stream, item) && !cancelled_ && !extractCorruptedFiles_ &&
-      !skipFile_)
-    throw EKMException(8, this);
+  outputError_ = 0;
+  const bool whole = DecompressEntry(*archiveStream_, stream, item);
+  // Data the output did not take is lost, whatever else is set: the entry
+  // was not put out, and the reason is not the entry's data.
+  if (outputError_ != 0) throw EKMException(46, this);
+  if (!whole && !cancelled_ && !extractCorruptedFiles_ && !skipFile_) throw EKMException(8, this);
 }
 
 void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
@@ -508,6 +516,8 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
     throw EKMException(16, this);
   const TDirItem entry = dirManager_->CurrentDir().GetItem(index);
+  outputError_ = 0;
+  outputFileName_.clear();
   const std::u16string archiveName = ReplaceChar(name, u'/', u'\\');
   std::u16string fileName = archiveName;
   uint32_t attributes = entry.ExternalAttr;
@@ -577,11 +587,15 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
   }
 
   // The data goes to a temporary file beside the target, which replaces an
-  // existing file only once the entry has come out whole: a damaged entry
-  // or a cancel leaves the old file as it was.
+  // existing file only once the entry has come out whole: a damaged entry,
+  // a full disk or a cancel leaves the old file as it was and no part of
+  // the new one.
+  outputFileName_ = target;
   std::u16string temp;
-  if (platform::CreateTempFile(ExtractFilePath(target), u"FC", temp) != 0)
+  if (const int error = platform::CreateTempFile(ExtractFilePath(target), u"FC", temp)) {
+    outputError_ = error;
     throw EKMException(19, {target}, this);
+  }
   bool placed = false;
   ScopeExit removeTemp([&] {
     if (!placed) platform::DeleteFile(temp);
@@ -591,14 +605,22 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
     try {
       file = std::make_unique<TFileStream>(temp, fmCreate);
     } catch (const EStreamError&) {
+      outputError_ = platform::LastError();
       throw EKMException(19, {target}, this);
     }
     ExtractToStream(index, *file);
-    if (options_.FlushBuffers() && IsRemovableDrive(target)) file->Flush();
+    const bool complete = !skipFile_ && !cancelled_;
+    if (complete && options_.FlushBuffers() && IsRemovableDrive(target) && !file->Flush()) {
+      outputError_ = file->LastError() != 0 ? file->LastError() : platform::kErrorWriteFault;
+      throw EKMException(46, this);
+    }
   }
   if (skipFile_ || cancelled_) return;
   platform::SetFileDosTime(temp, uint32_t(EntryDosTime(entry)));
-  if (!ReplaceFile(temp, target)) throw EKMException(19, {target}, this);
+  if (const int error = ReplaceFile(temp, target)) {
+    outputError_ = error;
+    throw EKMException(19, {target}, this);
+  }
   placed = true;
   if (options_.SetAttributes()) SetFileAttr(target, attributes);
 }

@@ -10,7 +10,9 @@
 #include "cli/Messages.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
+#include "platform/FileSystem.h"
 #include "platform/HostPath.h"
+#include "support/Exceptions.h"
 #include "support/Paths.h"
 
 namespace km::cli {
@@ -33,18 +35,27 @@ class CliArchiver : public TKavoMill {
     // Somebody can be asked only at a terminal, and only when the command
     // line left the password open.
     mayAsk_ = !command.passwordGiven && platform::StdinIsTerminal();
+    // A file that could not be written (a full disk above all) is one
+    // entry's failure too; the next entries are still tried, as smaller ones
+    // may fit once the failed one's data is gone.
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
                                   TKMProcessOperation, int32_t, int32_t,
                                   const std::u16string& message, TKMAction& action) {
-      Report(fileName, WideToUtf8(message));
+      Report(fileName, OutputError() != 0 && !OutputFileName().empty() ? OutputFailure()
+                                                                       : WideToUtf8(message));
       action = fxaIgnore;
     };
     // A stop request (Ctrl+C, a termination signal) ends the run at the next
-    // entry or block; the entry under way is not written.
+    // entry or block; the entry under way is not written. An entry counts as
+    // done when its step got through without a word against it.
     OnFileProgress = [this](TKMBaseArchiver&, const std::u16string&, double, TKMProcessOperation,
                             TKMProgressPhase phase, bool& cancel) {
       cancel = Stop();
-      if (phase == ppStart) ++started_;
+      if (phase == ppStart) {
+        ++started_;
+        entryReported_ = false;
+      }
+      if (phase == ppEnd && !cancel && !entryReported_) ++done_;
     };
     OnOverallProgress = [this](TKMBaseArchiver& sender, double, TKMProcessOperation,
                                TKMProgressPhase phase, bool& cancel) {
@@ -80,6 +91,7 @@ class CliArchiver : public TKavoMill {
     std::fprintf(stderr, "pelko-cli: %s: %s\n", PrintableName(Slashed(entryName)).c_str(),
                  Shown(message).c_str());
     ++failed_;
+    entryReported_ = true;
   }
 
   // A failure that is not one entry's.
@@ -120,9 +132,25 @@ class CliArchiver : public TKavoMill {
     }
   }
 
+  // Entries without a name are not in the directory: said once each, and a
+  // failure when every entry was asked for.
+  void ReportNameless(bool failure) {
+    for (const int64_t offset : DirManager()->NamelessEntries()) {
+      const std::string note = NamelessEntryNote(command_.archive, offset);
+      if (failure) {
+        ReportRun(note);
+      } else {
+        std::fflush(stdout);
+        std::fprintf(stderr, "pelko-cli: %s\n", note.c_str());
+      }
+    }
+  }
+
   // Whether a stop request ended the run before its end.
   bool Stopped() const { return stopped_; }
   int FailedEntries() const { return failed_; }
+  // Entries whose step got through unreported: for extract, those written.
+  int DoneEntries() const { return done_; }
   bool AnyFailure() const { return failed_ > 0 || otherFailures_ > 0; }
   // The entries the run was asked to process.
   int32_t Selected() const { return total_ < 0 ? 0 : total_; }
@@ -169,11 +197,26 @@ class CliArchiver : public TKavoMill {
     return PrintableText(ShownAsTyped(message, typed_));
   }
 
+  // Why the entry's file was not written: the file as the user named it
+  // and the system's reason.
+  std::string OutputFailure() const {
+    std::string reason;
+    if (OutputError() == platform::kErrorDiskFull) {
+      std::string dir = Shown(WideToUtf8(ExtractFilePath(OutputFileName())));
+      reason = NoSpaceText(dir.empty() ? "./" : dir);
+    } else {
+      reason = WideToUtf8(SysErrorMessage(OutputError()));
+    }
+    return "cannot write " + Shown(WideToUtf8(OutputFileName())) + ": " + reason;
+  }
+
   const EntryCommand& command_;
   bool mayAsk_ = false;
   std::vector<TypedPath> typed_;
   std::u16string lastAsked_;
-  size_t started_ = 0;  // entries begun in the current round
+  size_t started_ = 0;          // entries begun in the current round
+  bool entryReported_ = false;  // the entry under way failed
+  int done_ = 0;
   int32_t total_ = -1;
   int failed_ = 0;
   int otherFailures_ = 0;
@@ -214,6 +257,7 @@ int TestArchive(const EntryCommand& command) {
   if (archiver.DirectoryRebuilt())
     archiver.ReportRun(
         RebuiltDirectoryNote(command.archive, archiver.DirManager()->CurrentDir().Count() > 0));
+  archiver.ReportNameless(true);
   archiver.RunMarked(poTest,
                      [&] { archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u""); });
   archiver.CloseArchive();
@@ -251,6 +295,7 @@ int ExtractArchive(const EntryCommand& command) {
   if (!typedDir.empty() && typedDir.back() != '/') typedDir += '/';
   archiver.ShowDirAs(baseDir, typedDir);
 
+  archiver.ReportNameless(command.masks.empty());
   TKMDirArray& entries = archiver.DirManager()->CurrentDir();
   if (command.masks.empty()) {
     archiver.MarkByMask(u"*.*", TKMOptions::kDefaultSearchAttr, u"");
@@ -270,8 +315,7 @@ int ExtractArchive(const EntryCommand& command) {
   archiver.RunMarked(poExtract, [&] { archiver.ProcessFiles(poExtract); });
   archiver.CloseArchive();
   if (!archiver.Stopped())
-    std::printf("extracted %d of %d entries\n", archiver.Selected() - archiver.FailedEntries(),
-                archiver.Selected());
+    std::printf("extracted %d of %d entries\n", archiver.DoneEntries(), archiver.Selected());
   if (ReportInterrupted(archiver, "the extraction")) return 2;
   return ExitCode(archiver);
 }

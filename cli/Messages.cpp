@@ -42,6 +42,15 @@ std::string ShownAsTyped(std::string message, const std::vector<TypedPath>& path
   return message;
 }
 
+std::string NoSpaceText(const std::string& where) {
+  return "not enough free space on the disk that holds " + where;
+}
+
+std::string NamelessEntryNote(const std::string& archive, int64_t offset) {
+  return PrintableText(archive) + ": the entry at offset " + std::to_string(offset) +
+         " has an empty name; it was passed over";
+}
+
 std::string RebuiltDirectoryNote(const std::string& archive, bool found) {
   return PrintableText(archive) + ": the central directory is missing or damaged; " +
          (found ? "entries were found from their local headers"

@@ -2,6 +2,7 @@
 // printable, and paths given back as the user typed them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,14 @@ struct TypedPath {
 
 // The message with each internal spelling replaced by the typed one.
 std::string ShownAsTyped(std::string message, const std::vector<TypedPath>& paths);
+
+// The reason given when a write found the disk full; where: the file or
+// folder on that disk, as shown to the user.
+std::string NoSpaceText(const std::string& where);
+
+// What every command says of an entry the archive holds without a name,
+// which it passes over (archive as typed; offset: its local header's).
+std::string NamelessEntryNote(const std::string& archive, int64_t offset);
 
 // What list and test say about an archive whose directory had to be rebuilt
 // from the local headers (archive as typed, made printable); found: whether

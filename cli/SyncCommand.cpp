@@ -207,6 +207,10 @@ int SyncArchive(const SyncCommand& command) {
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
+    // Not in the directory, so no commit writes it back: said, not failed.
+    for (const int64_t offset : archiver.DirManager()->NamelessEntries())
+      archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +
+                          "; an update leaves it out of the archive");
     archiver.BeginUpdate();
   } catch (const std::exception& e) {
     archiver.CancelUpdate();

@@ -84,6 +84,9 @@ int List(const char* archivePath) {
     if (archiver.DirectoryRebuilt())
       std::fprintf(stderr, "pelko-cli: %s\n",
                    km::cli::RebuiltDirectoryNote(archivePath, dir.Count() > 0).c_str());
+    for (const int64_t offset : archiver.DirManager()->NamelessEntries())
+      std::fprintf(stderr, "pelko-cli: %s\n",
+                   km::cli::NamelessEntryNote(archivePath, offset).c_str());
     for (int32_t i = 0; i < dir.Count(); ++i) {
       const km::TDirItem& item = dir.GetItem(i);
       const uint64_t size = item.UncompressedSize == 0xFFFFFFFFu

@@ -52,6 +52,11 @@ class TKMDirManager {
   // because the archive has no readable one; a directory written since
   // (WriteCentralDir) clears it.
   bool DirectoryRebuilt() const { return directoryRebuilt_; }
+  // Local header offsets of the entries the last read passed over for
+  // having no name: no file can be made of them, and the name index could
+  // not tell them apart. They are not in the current directory, so a
+  // directory written since no longer lists them.
+  const std::vector<int64_t>& NamelessEntries() const { return namelessEntries_; }
 
   // Empties the current directory and starts a fresh end record.
   void ResetDir();
@@ -124,6 +129,7 @@ class TKMDirManager {
   bool zip64Present_ = false;
   int64_t centralDirOffset_ = 0;
   bool directoryRebuilt_ = false;
+  std::vector<int64_t> namelessEntries_;
 };
 
 }  // namespace km

@@ -150,6 +150,7 @@ void TKMDirManager::ReadCentralDir() {
   stubSize_ = 0;
   zip64Present_ = false;
   directoryRebuilt_ = false;
+  namelessEntries_.clear();
   TStream* s = archiveStreamRef_;
 
   TEndOfCentralDir record;
@@ -257,8 +258,8 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
 
   const bool oem = context_.OEMFileNames();
   TDirCursor cur(archiveStreamRef_);
+  int32_t i = 0;  // the slot of the next entry kept
   for (uint64_t n = 0; n < count; ++n) {
-    const int32_t i = int32_t(n);
     if (cur.Remaining() < int64_t(kCentralHeaderSize) && multiVolume && !customStream_) {
       volume.SetNumber(volume.VolumeNumber + 1);
       context_.OpenVolume(volume);
@@ -267,11 +268,13 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
     }
     if (i >= currentDir_.Count())
       currentDir_.SetCount(int32_t(std::min<uint64_t>(count, uint64_t(currentDir_.Count()) * 2)));
-    if (i == 0) centralDirOffset_ = cur.Position();
+    if (n == 0) centralDirOffset_ = cur.Position();
 
     uint8_t fixed[kCentralHeaderSize];
     cur.Read(fixed, sizeof fixed);
     TDirItem* item = currentDir_.ItemPtr(i);
+    // The slot may hold an entry that was passed over.
+    *item = TDirItem{};
     ByteReader in(fixed, sizeof fixed);
     DecodeCentralHeaderFixed(in, *item);
     // Bytes that are no central header (a zeroed or overwritten directory)
@@ -302,10 +305,19 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
       }
       item->ExtraFields = std::move(fields);
     }
-    currentDir_.RenameItem(i, name);
     item->Comment = item->CommentLength != 0 ? cur.ReadString(item->CommentLength) : std::string();
+    // An entry without a name (other tools can write one) names no file,
+    // and its empty line would stand for every item not yet named in the
+    // index: it is left out, and the rest of the directory reads.
+    if (name.empty()) {
+      namelessEntries_.push_back(LocalOffsetOf(*item));
+      continue;
+    }
+    currentDir_.RenameItem(i, name);
+    ++i;
   }
   cur.Sync();
+  if (i < currentDir_.Count()) currentDir_.SetCount(i);
 }
 
 void TKMDirManager::CheckDataSizes() {
@@ -316,6 +328,7 @@ void TKMDirManager::CheckDataSizes() {
 
 void TKMDirManager::RecoverByScan() {
   currentDir_.Clear();
+  namelessEntries_.clear();
   if (context_.SpanningMode() != smNone) throw EKMException(44, &context_);
   directoryRebuilt_ = true;
   ScanLocalHeaders();
@@ -361,6 +374,7 @@ void TKMDirManager::ApplyStubOffset() {
       item->LocalHeaderOffset = uint32_t(moved);
     }
   }
+  for (int64_t& offset : namelessEntries_) offset = int64_t(uint64_t(offset) + stub);
 }
 
 int64_t TKMDirManager::FindNextLocalHeader(int64_t position) {
@@ -492,6 +506,13 @@ void TKMDirManager::ScanLocalHeaders() {
         name = std::move(unicode.FileName);
         item->ExtraFields.push_back(std::move(field));
         break;
+      }
+      if (name.empty()) {
+        // Passed over as the directory reader does.
+        currentDir_.SetCount(i);
+        namelessEntries_.push_back(p);
+        p = FindNextLocalHeader(p + 4);
+        continue;
       }
       currentDir_.RenameItem(i, name);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ArchiverTestUtil.h"
+#include "FaultyStream.h"
 #include "PeerArchives.h"
 #include "archiver/Archiver.h"
 #include "platform/FileSystem.h"
@@ -184,6 +185,64 @@ TEST_F(Extract, AnOldFileSurvivesAFailedOrCancelledOverwrite) {
   EXPECT_FALSE(fs::exists(Dest(u"big.bin")));
   EXPECT_TRUE(failures.empty());
   EXPECT_FALSE(HasTempFiles(tmp.Host(u"root")));
+}
+
+// An archiver whose extraction output can be made to fail, as a full or
+// failing disk would.
+class FaultyOutputArchiver : public TKavoMill {
+ public:
+  test::WriteFault fault;
+
+ protected:
+  int64_t WriteOutputBytes(TStream& output, const void* buffer, int64_t count) override {
+    return fault.Write(output, buffer, count);
+  }
+};
+
+// A write that fails is the entry's failure, with the reason kept for the
+// handler: never a cancel, never a file or part of one, and the old file of
+// that name stays. The run goes on with the next entry.
+TEST_F(Extract, AFailedWriteFailsTheEntryAndKeepsTheOldFile) {
+  FaultyOutputArchiver f;
+  std::vector<Failure> seen;
+  std::u16string reportedFile;
+  int32_t reportedError = 0;
+  f.OnProcessFileFailure = [&](TKMBaseArchiver& sender, const std::u16string& name,
+                               TKMProcessOperation, int32_t native, int32_t, const std::u16string&,
+                               TKMAction&) {
+    seen.push_back({name, native});
+    reportedFile = sender.OutputFileName();
+    reportedError = sender.OutputError();
+  };
+  test::WriteHostFile(Dest(u"big.bin"), "OLD");
+  f.SetFileName(tmp.Win(u"good.zip"));
+  f.OpenArchive();
+  f.SetBaseDir(tmp.Win(u"root/dest") + u"\\");
+  f.fault.Arm(2, true);  // a.txt's one block goes in, nothing after it
+  f.ExtractFiles(u"*.*", 0x3F, u"");
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].name, u"big.bin");
+  EXPECT_EQ(seen[0].native, 46);
+  EXPECT_EQ(seen[1].name, u"sub\\c.txt");
+  EXPECT_EQ(reportedFile, DestWin(u"sub/c.txt"));
+  EXPECT_EQ(reportedError, platform::kErrorWriteFault);
+  EXPECT_FALSE(f.Cancelled());
+  EXPECT_EQ(f.ProcessedCount(), 2);  // a.txt and the folder
+  EXPECT_EQ(test::ReadHostFile(Dest(u"a.txt")), Expected(u"a.txt"));
+  EXPECT_EQ(test::ReadHostFile(Dest(u"big.bin")), "OLD");
+  EXPECT_FALSE(fs::exists(Dest(u"sub/c.txt")));
+  EXPECT_FALSE(HasTempFiles(tmp.Host(u"root")));
+
+  // Even with damaged data allowed through, data the disk did not take
+  // makes no extracted file.
+  seen.clear();
+  test::WriteHostFile(Dest(u"a.txt"), "OLD");
+  f.SetExtractCorruptedFiles(true);
+  f.fault.Arm(1, true);
+  f.ExtractFiles(u"a.txt", 0x3F, u"");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].native, 46);
+  EXPECT_EQ(test::ReadHostFile(Dest(u"a.txt")), "OLD");
 }
 
 TEST_F(Extract, WithoutCreateDirsFilesLandInTheDestinationItself) {

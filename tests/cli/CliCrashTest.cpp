@@ -732,35 +732,16 @@ TEST_F(CliCrash, AFullDiskInTheCommitLeavesTheOldArchive) {
 
 class CliCrashDiskFull : public CliCrash {
  protected:
-  void TearDown() override {
-    if (holder_ > 0) {
-      kill(holder_, SIGKILL);
-      waitpid(holder_, nullptr, 0);
-    }
-  }
-
-  // A 16 MiB tmpfs on store_, seen only in a mount namespace of its own
-  // that lives as long as a sleeping holder process (which dies with this
-  // one): a test that crashes leaves no mount behind.
+  // A 16 MiB tmpfs on store_.
   void MountSmallDisk() {
-    constexpr uintmax_t kDiskSize = 16 << 20;
-    holder_ = test::Spawn({"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                           "mount -t tmpfs -o size=16m tmpfs \"$1\" && "
-                           "exec setpriv --pdeathsig KILL sleep 600",
-                           "sh", store_.string()},
-                          work_ / "holder.out", work_ / "holder.err");
-    ASSERT_GT(holder_, 0);
-    root_ = "/proc/" + std::to_string(holder_) + "/root";
-    const bool mounted = WaitFor(holder_, [&] {
-      std::error_code ec;
-      return fs::space(Seen(store_), ec).capacity == kDiskSize;
-    });
-    Require(mounted, "cannot mount a tmpfs in a mount namespace of its own: " +
-                         test::ReadHostFile(work_ / "holder.err"));
-    prefix_ = {"nsenter", "--mount=/proc/" + std::to_string(holder_) + "/ns/mnt", "--"};
+    const std::string problem = disk_.Mount(store_, 16 << 20, work_);
+    Require(problem.empty(), problem);
+    if (Stopped()) return;
+    root_ = disk_.Root();
+    prefix_ = disk_.Prefix();
   }
 
-  pid_t holder_ = -1;
+  test::SmallDisk disk_;
 };
 
 // A sync replacing the first entry is interrupted right at its first change

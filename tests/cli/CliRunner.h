@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -140,6 +141,60 @@ inline std::string Noise(size_t size, uint64_t seed) {
   }
   return bytes;
 }
+
+// A small tmpfs mounted on a folder in a mount namespace of its own, which
+// lives as long as a sleeping holder process (that dies with the test
+// process): a test that crashes leaves no mount behind. Programs run on it
+// behind Prefix(); the test reaches its files through Seen().
+class SmallDisk {
+ public:
+  SmallDisk() = default;
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  ~SmallDisk() {
+    if (holder_ <= 0) return;
+    kill(holder_, SIGKILL);
+    waitpid(holder_, nullptr, 0);
+  }
+
+  // Mounts bytes of tmpfs on dir (which must exist); work holds the
+  // holder's output. Empty when mounted, else why it is not.
+  std::string Mount(const std::filesystem::path& dir, uintmax_t bytes,
+                    const std::filesystem::path& work) {
+    const std::filesystem::path err = work / "small-disk.err";
+    holder_ = Spawn({"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                     "mount -t tmpfs -o size=" + std::to_string(bytes) + " tmpfs \"$1\" && " +
+                         "exec setpriv --pdeathsig KILL sleep 600",
+                     "sh", dir.string()},
+                    work / "small-disk.out", err);
+    if (holder_ <= 0) return "unshare cannot be started";
+    root_ = "/proc/" + std::to_string(holder_) + "/root";
+    for (int tries = 0; tries < 6000; ++tries) {
+      std::error_code ec;
+      if (std::filesystem::space(Seen(dir), ec).capacity == bytes) return "";
+      if (waitpid(holder_, nullptr, WNOHANG) == holder_) {
+        holder_ = -1;
+        break;
+      }
+      usleep(5000);
+    }
+    return "cannot mount a tmpfs in a mount namespace of its own: " + ReadHostFile(err);
+  }
+  // Runs a program in the namespace: the prefix of its arguments.
+  std::vector<std::string> Prefix() const {
+    return {"nsenter", "--mount=/proc/" + std::to_string(holder_) + "/ns/mnt", "--"};
+  }
+  // The namespace's "/", from outside.
+  const std::filesystem::path& Root() const { return root_; }
+  // A path as the namespace sees it, from outside.
+  std::filesystem::path Seen(const std::filesystem::path& path) const {
+    return root_ / path.relative_path();
+  }
+
+ private:
+  pid_t holder_ = -1;
+  std::filesystem::path root_ = "/";
+};
 
 // Whether the process has its own handler for the signal in place.
 inline bool CatchesSignal(pid_t pid, int signal) {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -223,6 +225,186 @@ with zipfile.ZipFile(sys.argv[1], 'w') as zf:
   }
   EXPECT_TRUE(Contains(extracted.err, "\"" + out.string() + "/../evil.txt\"")) << extracted.err;
   EXPECT_FALSE(Contains(extracted.err, "Z:\\")) << extracted.err;
+}
+
+// ---- Files that cannot be written
+
+// Under CI a missing tool or privilege fails the test; elsewhere it skips.
+#define REQUIRE_OR_SKIP(ok, why)         \
+  do {                                   \
+    if (!(ok)) {                         \
+      if (test::OnCi()) FAIL() << (why); \
+      GTEST_SKIP() << (why);             \
+    }                                    \
+  } while (false)
+
+// A restore to a disk that fills up: what fits is written whole, each entry
+// that does not is named with the reason and leaves no part of itself, an
+// old file of its name stays as it was, later entries are still tried, and
+// the summary counts only what was written.
+TEST_F(CliTestExtractTest, RestoreToAFullDiskNamesEveryEntryNotWritten) {
+  REQUIRE_OR_SKIP(geteuid() == 0, "root is needed to mount a file system");
+  for (const char* tool : {"unshare", "nsenter", "setpriv", "mount", "python3"})
+    REQUIRE_OR_SKIP(test::HasTool(tool), std::string(tool) + " is needed");
+  const fs::path disk = work_ / "disk";
+  fs::create_directories(disk);
+  test::SmallDisk small;
+  const std::string problem = small.Mount(disk, 4 << 20, work_);
+  REQUIRE_OR_SKIP(problem.empty(), problem);
+
+  // Incompressible entries of 1.5 MiB: two fit on the 4 MiB disk, the third
+  // and fourth do not, the small last one does.
+  const fs::path archive = work_ / "restore.zip";
+  const fs::path expect = work_ / "expect";
+  ASSERT_EQ(test::RunPython(R"PY(
+import os, random, sys, zipfile
+archive, expect = sys.argv[1], sys.argv[2]
+os.makedirs(expect, exist_ok=True)
+rng = random.Random(7)
+with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
+    for name, size in [('one.bin', 3 << 19), ('two.bin', 3 << 19), ('three.bin', 3 << 19),
+                       ('four.bin', 3 << 19), ('small.txt', 100)]:
+        data = rng.randbytes(size)
+        z.writestr(name, data)
+        open(os.path.join(expect, name), 'wb').write(data)
+)PY",
+                            work_, "restore.py", Quoted(archive) + " " + Quoted(expect)),
+            0);
+  test::WriteHostFile(small.Seen(disk / "three.bin"), "OLD");
+
+  std::vector<std::string> args = small.Prefix();
+  for (const std::string& arg :
+       {(fs::path(KM_BIN_DIR) / "pelko-cli").string(), std::string("extract"), archive.string(),
+        std::string("--to"), disk.string()})
+    args.push_back(arg);
+  const CliRun r = test::Finish(test::Spawn(args, work_ / "full.out", work_ / "full.err"),
+                                work_ / "full.out", work_ / "full.err");
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.out, "extracted 3 of 5 entries\n");
+  ASSERT_EQ(r.errLines.size(), 2u) << r.err;
+  for (const std::string name : {"three.bin", "four.bin"})
+    EXPECT_TRUE(Contains(r.err, "pelko-cli: " + name + ": cannot write " + (disk / name).string() +
+                                    ": not enough free space on the disk that holds " +
+                                    disk.string() + "/\n"))
+        << r.err;
+
+  // Listed by hand: a canonical path would leave the namespace.
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(small.Seen(disk)))
+    left.insert(entry.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"one.bin", "small.txt", "three.bin", "two.bin"}));
+  for (const std::string name : {"one.bin", "two.bin", "small.txt"})
+    EXPECT_TRUE(test::FileBytes(small.Seen(disk / name)) == test::FileBytes(expect / name)) << name;
+  EXPECT_EQ(test::FileBytes(small.Seen(disk / "three.bin")), "OLD");
+}
+
+// A folder this user may not write: every file in it fails with the
+// system's reason, and the file already there is kept. As an unprivileged
+// user, since root writes anywhere.
+TEST_F(CliTestExtractTest, AFolderThatMayNotBeWrittenKeepsItsFile) {
+  REQUIRE_OR_SKIP(geteuid() == 0 && test::HasTool("setpriv"),
+                  "needs root and setpriv to run as another user");
+  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  const fs::path archive = SmallZip("locked");
+  // The program is copied in too: the build folder may be closed to nobody.
+  fs::copy_file(fs::path(KM_BIN_DIR) / "pelko-cli", work_ / "pelko-cli");
+  ASSERT_EQ(test::RunShell("chown -R 65534:65534 " + Quoted(work_)), 0);
+  const fs::path out = work_ / "locked-out";
+  fs::create_directories(out / "sub");
+  test::WriteHostFile(out / "a.txt", "OLD");
+
+  const CliRun r = RunCli("extract " + Quoted(archive) + " --to " + Quoted(out), work_,
+                          "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(Contains(r.out, "extracted 1 of 4 entries")) << r.out;  // the folder
+  ASSERT_EQ(r.errLines.size(), 3u) << r.err;
+  EXPECT_TRUE(Contains(r.err, "pelko-cli: a.txt: cannot write " + (out / "a.txt").string() +
+                                  ": Access is denied.\n"))
+      << r.err;
+  EXPECT_EQ(test::FileBytes(out / "a.txt"), "OLD");
+  EXPECT_EQ(test::TreeListing(out), (std::set<std::string>{"a.txt", "sub/"}));
+}
+
+// ---- An entry without a name
+
+// Another tool's archive with an entry of empty name between two good ones:
+// the good ones list, test and extract; the nameless one is named by its
+// offset; a sync on the archive goes through and leaves it out.
+TEST_F(CliTestExtractTest, AnEntryWithAnEmptyNameIsPassedOver) {
+  if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  const fs::path archive = work_ / "nameless.zip";
+  ASSERT_EQ(test::RunPython(R"PY(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('a.txt', b'alpha\n' * 100)
+    z.writestr(zipfile.ZipInfo(''), b'no name\n')
+    z.writestr('b.txt', b'bravo\n' * 100)
+z = zipfile.ZipFile(sys.argv[1])
+print(z.infolist()[1].header_offset)
+# The same without its central directory: found from the local headers.
+open(sys.argv[1] + '.cut', 'wb').write(open(sys.argv[1], 'rb').read()[:z.start_dir])
+)PY",
+                            work_, "nameless.py", Quoted(archive) + " > " + Quoted(work_ / "at")),
+            0);
+  std::string offset = test::FileBytes(work_ / "at");
+  offset.pop_back();
+  const std::string note = "pelko-cli: " + archive.string() + ": the entry at offset " + offset +
+                           " has an empty name; it was passed over";
+
+  const CliRun listed = RunCli("list " + Quoted(archive), work_);
+  EXPECT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_TRUE(listed.out.starts_with("a.txt\t600\t")) << listed.out;
+  EXPECT_TRUE(Contains(listed.out, "\nb.txt\t600\t")) << listed.out;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
+  EXPECT_EQ(listed.errLines, std::vector<std::string>{note});
+
+  const fs::path cut = archive.string() + ".cut";
+  const CliRun scanned = RunCli("list " + Quoted(cut), work_);
+  EXPECT_EQ(scanned.exitCode, 0) << scanned.err;
+  EXPECT_TRUE(scanned.out.starts_with("a.txt\t600\t")) << scanned.out;
+  EXPECT_TRUE(Contains(scanned.out, "\nb.txt\t600\t")) << scanned.out;
+  EXPECT_TRUE(Contains(scanned.err, cut.string() + ": the entry at offset " + offset +
+                                        " has an empty name; it was passed over"))
+      << scanned.err;
+
+  const CliRun tested = RunCli("test " + Quoted(archive), work_);
+  EXPECT_EQ(tested.exitCode, 1);
+  EXPECT_EQ(tested.out, "2 entries tested, 0 failed\n");
+  EXPECT_EQ(tested.errLines, std::vector<std::string>{note});
+
+  const fs::path out = work_ / "nameless-out";
+  const CliRun extracted = RunCli("extract " + Quoted(archive) + " --to " + Quoted(out), work_);
+  EXPECT_EQ(extracted.exitCode, 1);
+  EXPECT_EQ(extracted.out, "extracted 2 of 2 entries\n");
+  EXPECT_EQ(extracted.errLines, std::vector<std::string>{note});
+  EXPECT_EQ(test::TreeListing(out), (std::set<std::string>{"a.txt", "b.txt"}));
+  std::string bravo;
+  for (int i = 0; i < 100; ++i) bravo += "bravo\n";
+  EXPECT_EQ(test::FileBytes(out / "b.txt"), bravo);
+  // Asked for one entry by name, the run is a success.
+  const CliRun one =
+      RunCli("extract " + Quoted(archive) + " --to " + Quoted(work_ / "one") + " a.txt", work_);
+  EXPECT_EQ(one.exitCode, 0) << one.err;
+
+  // Sync: the foreign entries go (their files are not in the folder), the
+  // nameless one with them; the run is no failure, and the result is whole.
+  const fs::path tree = work_ / "tree";
+  fs::create_directories(tree);
+  test::WriteHostFile(tree / "c.txt", "charlie\n");
+  const std::string sync = "sync --base " + Quoted(tree) + " --archive " + Quoted(archive);
+  const CliRun synced = RunCli(sync, work_);
+  EXPECT_EQ(synced.exitCode, 0) << synced.err;
+  ASSERT_EQ(synced.errLines.size(), 1u) << synced.err;
+  EXPECT_TRUE(synced.errLines[0].starts_with(note)) << synced.err;
+  EXPECT_EQ(test::RunShell(
+                "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                "n = z.namelist(); sys.exit(z.testzip() is not None or \"tree/c.txt\" not in n "
+                "or any(x in n for x in [\"\", \"a.txt\", \"b.txt\"]))' " +
+                Quoted(archive)),
+            0);
+  const CliRun again = RunCli(sync, work_);
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(again.err, "");
 }
 
 // ---- Not an archive

@@ -179,10 +179,42 @@ TEST(DirRead, ScanRecoversIntactLocalHeaders) {
   EXPECT_EQ(cut.Item(1).FileName, u"two.txt");
   EXPECT_EQ(cut.Item(1).CompressedSize, 0u);  // its descriptor is gone
 
-  // Cut inside a name: the entry is kept without one.
+  // Cut inside a name: an entry without one names no file and is passed
+  // over, noted by its offset.
   Opened inName(built.bytes.substr(0, built.localOffsets[1] + 33));
-  ASSERT_EQ(inName.Read().CurrentDir().Count(), 2);
-  EXPECT_EQ(inName.Item(1).FileName, u"");
+  ASSERT_EQ(inName.Read().CurrentDir().Count(), 1);
+  EXPECT_EQ(inName.manager->NamelessEntries(),
+            std::vector<int64_t>{int64_t(built.localOffsets[1])});
+}
+
+// An entry with an empty name (other tools write one) is passed over and
+// noted by its offset; the entries around it read, in the directory and in
+// the scan alike, however many nameless ones there are. It once stopped the
+// whole read: its empty index line stood for the next, still unnamed item.
+TEST(DirRead, EntriesWithoutANameArePassedOver) {
+  ZipBuilder z;
+  z.Add("a.txt", "alpha");
+  z.Add("", "nameless");
+  z.Add("b.txt", "bravo");
+  z.Add("", "nameless too");
+  z.Add("c.txt", "charlie");
+  const BuiltZip built = z.Build();
+  std::string noDirectory = built.bytes;
+  std::memset(&noDirectory[built.centralDirOffset], 0, noDirectory.size() - built.centralDirOffset);
+  for (const std::string& bytes : {built.bytes, noDirectory}) {
+    const bool scan = bytes != built.bytes;
+    Opened o(bytes, scan);
+    TKMDirManager& m = o.Read();
+    EXPECT_EQ(o.Scanned(), scan);
+    ASSERT_EQ(m.CurrentDir().Count(), 3);
+    EXPECT_EQ(o.Item(0).FileName, u"a.txt");
+    EXPECT_EQ(o.Item(1).FileName, u"b.txt");
+    EXPECT_EQ(o.Item(1).LocalHeaderOffset, built.localOffsets[2]);
+    EXPECT_EQ(o.Item(2).FileName, u"c.txt");
+    EXPECT_EQ(m.CurrentDir().FindItem(u"c.txt"), 2);
+    EXPECT_EQ(m.NamelessEntries(), (std::vector<int64_t>{int64_t(built.localOffsets[1]),
+                                                         int64_t(built.localOffsets[3])}));
+  }
 }
 
 // Whether the directory came from the local headers is what lets a later
