@@ -346,6 +346,7 @@ void TKMBaseArchiver::AddFiles() {
   // its identity for every file of its size.
   if (!fileName_.empty()) exclusions.push_back(ExpandPath(ResolvePath(u"", fileName_, workDir_)));
   archiveSize_ = -1;
+  racyFrom_ = RacyFrom();
   if (!inMemory_ && archiveStream_ && !fileName_.empty() &&
       platform::IdentityOf(fileName_, archiveIdentity_))
     archiveSize_ = archiveStream_->Size();
@@ -448,7 +449,7 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
     if ((found.Attr & platform::faDirectory) == 0 || (found.Attr & notFolder) != 0 ||
         found.Name == u"." || found.Name == u"..")
       return;
-    dirs.push_back({found.Name, found.Attr, found.Size, found.Time});
+    dirs.push_back({found.Name, found.Attr, found.Size, found.Time, found.WriteTime});
   };
   {
     SearchRecord found;
@@ -458,7 +459,9 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
         const bool taken =
             (found.Attr & fileAttr) != 0 ||
             (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-        if (taken) AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, foundDir, base);
+        if (taken)
+          AddListedEntry({found.Name, found.Attr, found.Size, found.Time, found.WriteTime},
+                         foundDir, base);
       } else if (shared) {
         takeFolder(found);
       }
@@ -567,7 +570,16 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
   if (quietDispatches_ != quietBefore + 1) listed = nullptr;
   const auto attrNow = [&] { return listed ? listed->Attr : GetFileAttr(fileName); };
   const auto sizeNow = [&] { return listed ? listed->Size : FileSizeByName(fileName); };
-  const auto timeNow = [&] { return listed ? listed->Time : FileModDosTime(fileName); };
+  const auto timeNow = [&] {
+    TKMFileTime time;
+    if (listed) {
+      time.Dos = listed->Time;
+      time.Exact = listed->WriteTime;
+    } else {
+      time.Dos = FileModDosTime(fileName, time.Exact);
+    }
+    return time;
+  };
   // An entry without a name could never be found or extracted again.
   if (name.empty()) return -1;
   CheckOpen();
@@ -603,8 +615,10 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
       case omIfOlder:
       case omIfDiffer: {
         // Attributes read with all bits set when the file cannot be read.
-        replace = FileReplacesEntry(mode, attrNow(), sizeNow(), timeNow, entry,
-                                    Size64(entry.UncompressedSize, entry.Zip64UncompressedSize));
+        const auto fileCrc = [&](uint32_t& crc) { return FileCrc32(fileName, crc); };
+        replace = FileReplacesEntry(mode, attrNow(), sizeNow(), timeNow, fileCrc, entry,
+                                    Size64(entry.UncompressedSize, entry.Zip64UncompressedSize),
+                                    racyFrom_);
         break;
       }
     }
@@ -623,8 +637,8 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
   TKMDirArray& dir = dirManager_->CurrentDir();
   if (listed) {
     const uint32_t attr = attrNow();
-    const uint32_t dosTime = timeNow();
-    RefreshItem(*dir.ItemPtr(index), fileName, attr, dosTime, sizeNow());
+    const TKMFileTime time = timeNow();
+    RefreshItem(*dir.ItemPtr(index), fileName, attr, time.Dos, time.Exact, sizeNow());
   } else {
     RefreshItemFromFile(*dir.ItemPtr(index), fileName);
   }
