@@ -640,8 +640,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
                    uint32_t dosTime, int64_t writeTime, int64_t size);
   // From when on a file's time makes its unchanged-looking entry suspect
   // (see FileReplacesEntry): the archive file's own last write, as it was
-  // before this run, less the clock margin. Every time is suspect when that
-  // cannot be known (an archive in memory).
+  // before this run, less the clock margin. None is when that cannot be
+  // known (an archive in memory): the time rule alone decides there.
   int64_t RacyFrom() const;
   // The CRC-32 of a file's contents; false when it cannot be read (or is a
   // pipe or device, which would never end).

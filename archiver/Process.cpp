@@ -427,7 +427,7 @@ int64_t TKMBaseArchiver::RacyFrom() const {
   int64_t stored = 0;
   if (inMemory_ || fileName_.empty() || !platform::GetFileWriteTime(fileName_, stored) ||
       stored <= 0)
-    return std::numeric_limits<int64_t>::min();
+    return std::numeric_limits<int64_t>::max();
   return stored - std::min(stored, kRacyMargin);
 }
 
