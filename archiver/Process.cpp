@@ -503,9 +503,9 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
         return time;
       };
       const auto fileCrc = [&](uint32_t& crc) { return FileCrc32(file, crc); };
-      refresh = FileReplacesEntry(mode, GetFileAttr(file), FileSizeByName(file), fileTime, fileCrc,
-                                  *item, Size64(item->UncompressedSize, item->Zip64UncompressedSize),
-                                  racyFrom_);
+      refresh =
+          FileReplacesEntry(mode, GetFileAttr(file), FileSizeByName(file), fileTime, fileCrc, *item,
+                            Size64(item->UncompressedSize, item->Zip64UncompressedSize), racyFrom_);
       break;
     }
   }

@@ -51,7 +51,7 @@ struct FindData {
   std::u16string name;  // last path component
   uint32_t attributes = 0;
   uint64_t size = 0;
-  uint32_t dosTime = 0;  // last write, local time, DOS date (high) and time (low)
+  uint32_t dosTime = 0;   // last write, local time, DOS date (high) and time (low)
   int64_t writeTime = 0;  // last write, exact: a FileTime (UTC)
 };
 

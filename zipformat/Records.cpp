@@ -282,8 +282,8 @@ std::vector<uint8_t> BuildCentralZip64Block(const TDirItem& item) {
 
 TExtraField BuildNtfsTimeField(int64_t writeTime, int64_t accessTime, int64_t creationTime) {
   ByteWriter out;
-  out.U32(0);   // reserved
-  out.U16(1);   // attribute 1: the three times
+  out.U32(0);  // reserved
+  out.U16(1);  // attribute 1: the three times
   out.U16(24);
   out.U64(uint64_t(writeTime));
   out.U64(uint64_t(accessTime));

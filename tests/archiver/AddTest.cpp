@@ -223,7 +223,8 @@ for info in zf.infolist():
     times = [d for t, d in local + central if t == 10]
     print(info.filename, ','.join('%04x' % t for t, _ in local), ','.join('%04x' % t for t, _ in central),
           len(set(times)) == 1, times[0].hex() if times else '-')
-" )" + test::Quoted(ArchiveHost()) + " > " + test::Quoted(dir.Host(u"fields.txt"));
+" )" + test::Quoted(ArchiveHost()) +
+                             " > " + test::Quoted(dir.Host(u"fields.txt"));
   const auto fields = [&] {
     EXPECT_EQ(test::RunShell(script), 0);
     std::map<std::string, std::string> byName;
@@ -239,7 +240,8 @@ for info in zf.infolist():
   Write(u"a.txt", "alpha, longer\n");
   EXPECT_EQ(Run(), std::make_pair(1, 0));
   const auto second = fields();
-  EXPECT_TRUE(second.at("a.txt").starts_with(" 0001,000a,554e 0001,000a,554e True ")) << second.at("a.txt");
+  EXPECT_TRUE(second.at("a.txt").starts_with(" 0001,000a,554e 0001,000a,554e True "))
+      << second.at("a.txt");
   EXPECT_NE(second.at("a.txt"), first.at("a.txt"));
   // Entries after the replaced one were copied: their fields come along.
   EXPECT_EQ(second.at("sub/b.txt"), first.at("sub/b.txt"));

@@ -132,9 +132,9 @@ class CliExactTime : public testing::Test {
   std::string Sync(const std::string& prefix = "") {
     const fs::path out = work_ / "sync.out";
     const fs::path err = work_ / "sync.err";
-    const int rc = RunShell(prefix + Cli() + " sync --base " + Quoted(tree_) + " --archive " +
-                            Quoted(archive_) + " > " + Quoted(out) + " 2> " + Quoted(err) +
-                            " < /dev/null");
+    const int rc =
+        RunShell(prefix + Cli() + " sync --base " + Quoted(tree_) + " --archive " +
+                 Quoted(archive_) + " > " + Quoted(out) + " 2> " + Quoted(err) + " < /dev/null");
     err_ = ReadHostFile(err);
     EXPECT_EQ(rc, expectedExit_) << err_;
     std::string text = ReadHostFile(out);
@@ -339,8 +339,7 @@ TEST_F(CliExactTime, ExtractGivesTheExactTimeBack) {
   // 7-Zip shows the exact time (to its 100 ns).
   const fs::path listing = work_ / "7z.txt";
   ASSERT_EQ(RunShell("TZ=UTC 7zz l -slt " + Quoted(archive_) + " > " + Quoted(listing)), 0);
-  EXPECT_NE(ReadHostFile(listing).find("Modified = 2021-05-06 07:08:09.1234567"),
-            std::string::npos)
+  EXPECT_NE(ReadHostFile(listing).find("Modified = 2021-05-06 07:08:09.1234567"), std::string::npos)
       << ReadHostFile(listing);
 
   const fs::path to = work_ / "restored";
