@@ -352,6 +352,7 @@ void TKMBaseArchiver::AddFiles() {
   // its identity for every file of its size.
   if (!fileName_.empty()) exclusions.push_back(ExpandPath(ResolvePath(u"", fileName_, workDir_)));
   archiveSize_ = -1;
+  racyFrom_ = RacyFrom();
   if (!inMemory_ && archiveStream_ && !fileName_.empty() &&
       platform::IdentityOf(fileName_, archiveIdentity_))
     archiveSize_ = archiveStream_->Size();
@@ -455,7 +456,7 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
     if ((found.Attr & platform::faDirectory) == 0 || (found.Attr & notFolder) != 0 ||
         found.Name == u"." || found.Name == u"..")
       return;
-    dirs.push_back({found.Name, found.Attr, found.Size, found.Time});
+    dirs.push_back({found.Name, found.Attr, found.Size, found.Time, found.WriteTime});
   };
   // An entry listed without its details is reported; tried again, it is
   // looked up by its name alone. False: go on without it.
@@ -470,6 +471,7 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
         found.Attr = again.Attr;
         found.Size = again.Size;
         found.Time = again.Time;
+        found.WriteTime = again.WriteTime;
         found.Error = 0;
       }
     }
@@ -498,7 +500,9 @@ void TKMBaseArchiver::ScanDirectory(const std::u16string& directory, const std::
       const bool taken =
           (found.Attr & fileAttr) != 0 ||
           (found.Attr == 0 && (fileAttr & kPlainFileAttributes) == kPlainFileAttributes);
-      if (taken) AddListedEntry({found.Name, found.Attr, found.Size, found.Time}, foundDir, base);
+      if (taken)
+        AddListedEntry({found.Name, found.Attr, found.Size, found.Time, found.WriteTime}, foundDir,
+                       base);
     } else if (shared) {
       takeFolder(found);
     }
@@ -607,7 +611,16 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
   if (quietDispatches_ != quietBefore + 1) listed = nullptr;
   const auto attrNow = [&] { return listed ? listed->Attr : GetFileAttr(fileName); };
   const auto sizeNow = [&] { return listed ? listed->Size : FileSizeByName(fileName); };
-  const auto timeNow = [&] { return listed ? listed->Time : FileModDosTime(fileName); };
+  const auto timeNow = [&] {
+    TKMFileTime time;
+    if (listed) {
+      time.Dos = listed->Time;
+      time.Exact = listed->WriteTime;
+    } else {
+      time.Dos = FileModDosTime(fileName, time.Exact);
+    }
+    return time;
+  };
   // An entry without a name could never be found or extracted again.
   if (name.empty()) return -1;
   CheckOpen();
@@ -643,8 +656,10 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
       case omIfOlder:
       case omIfDiffer: {
         // Attributes read with all bits set when the file cannot be read.
-        replace = FileReplacesEntry(mode, attrNow(), sizeNow(), timeNow, entry,
-                                    Size64(entry.UncompressedSize, entry.Zip64UncompressedSize));
+        const auto fileCrc = [&](uint32_t& crc) { return FileCrc32(fileName, crc); };
+        replace = FileReplacesEntry(mode, attrNow(), sizeNow(), timeNow, fileCrc, entry,
+                                    Size64(entry.UncompressedSize, entry.Zip64UncompressedSize),
+                                    racyFrom_);
         break;
       }
     }
@@ -663,8 +678,8 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
   TKMDirArray& dir = dirManager_->CurrentDir();
   if (listed) {
     const uint32_t attr = attrNow();
-    const uint32_t dosTime = timeNow();
-    RefreshItem(*dir.ItemPtr(index), fileName, attr, dosTime, sizeNow());
+    const TKMFileTime time = timeNow();
+    RefreshItem(*dir.ItemPtr(index), fileName, attr, time.Dos, time.Exact, sizeNow());
   } else {
     RefreshItemFromFile(*dir.ItemPtr(index), fileName);
   }

@@ -437,6 +437,7 @@ class TKMBaseArchiver : public IKMArchiveContext {
     uint32_t Attr = 0;
     int64_t Size = 0;
     uint32_t Time = 0xFFFFFFFF;  // last write as a DOS date-time; all bits set: not listed
+    int64_t WriteTime = 0;       // last write, exact (platform FileTime); 0: not known
   };
   // Makes the directory mirror the files under BaseDir that FileMasks select
   // less ExclusionMasks and the archive itself, in a transaction of its own;
@@ -634,6 +635,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // and its identity, so that no link to it in the tree is archived.
   int64_t archiveSize_ = -1;
   platform::FileIdentity archiveIdentity_;
+  // RacyFrom() as the running scan took it when it began.
+  int64_t racyFrom_ = 0;
   // exclusionList_ worked out once per run; kept in step with it.
   std::vector<TKMScanMask> exclusionForms_;
   // While AddFiles synchronises: the entries whose files its scan has just
@@ -668,9 +671,18 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // name and comment stay. CRC and compressed size are left for the commit.
   void RefreshItemFromFile(TDirItem& item, const std::u16string& fileName);
   // The same with what is already known about the file (dosTime
-  // kInvalidDosTime: none, the current time is taken).
+  // kInvalidDosTime: none, the current time is taken). A known writeTime
+  // (exact, platform FileTime) goes into the entry's NTFS time field.
   void RefreshItem(TDirItem& item, const std::u16string& fileName, uint32_t attributes,
-                   uint32_t dosTime, int64_t size);
+                   uint32_t dosTime, int64_t writeTime, int64_t size);
+  // From when on a file's time makes its unchanged-looking entry suspect
+  // (see FileReplacesEntry): the archive file's own last write, as it was
+  // before this run, less the clock margin. None is when that cannot be
+  // known (an archive in memory): the time rule alone decides there.
+  int64_t RacyFrom() const;
+  // The CRC-32 of a file's contents; false when it cannot be read (or is a
+  // pipe or device, which would never end).
+  bool FileCrc32(const std::u16string& fileName, uint32_t& crc) const;
   // AddFile, taking the file's attributes, size and time from its listing
   // (listed) where nothing can have changed them since.
   int32_t AddListedFile(const std::u16string& fileName, const std::u16string& base,

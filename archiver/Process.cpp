@@ -11,6 +11,7 @@
 #include "archiver/EntryCompare.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
+#include "support/Crc32.h"
 #include "support/Masks.h"
 #include "support/Paths.h"
 #include "support/SafePath.h"
@@ -28,8 +29,8 @@ constexpr size_t npos = std::u16string::npos;
 constexpr uint32_t kFilteredAttributes = 0x1E;
 
 // Extra fields that carry the modification time of the old data; a refreshed
-// entry must not keep them, or peers would show the old time.
-constexpr uint16_t kNtfsTimeTag = 0x000A;
+// entry must not keep them, or peers would show the old time (its own NTFS
+// field is put back with the new time).
 constexpr uint16_t kExtendedTimeTag = 0x5455;
 
 std::u16string ReplaceChar(std::u16string text, char16_t from, char16_t to) {
@@ -270,6 +271,7 @@ void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
   processedCount_ = 0;
   markedCount_ = 0;
   cancelled_ = false;
+  if (operation == poUpdate) racyFrom_ = RacyFrom();
   progressEnabled_ = true;
   {
     const TKMDirArray& dir = dirManager_->CurrentDir();
@@ -366,14 +368,20 @@ void TKMBaseArchiver::DeleteEntry(int32_t index) {
 
 void TKMBaseArchiver::RefreshItemFromFile(TDirItem& item, const std::u16string& fileName) {
   const uint32_t attributes = GetFileAttr(fileName);
-  const uint32_t dosTime = FileModDosTime(fileName);
-  RefreshItem(item, fileName, attributes, dosTime, FileSizeByName(fileName));
+  int64_t writeTime = 0;
+  const uint32_t dosTime = FileModDosTime(fileName, writeTime);
+  RefreshItem(item, fileName, attributes, dosTime, writeTime, FileSizeByName(fileName));
 }
 
 void TKMBaseArchiver::RefreshItem(TDirItem& item, const std::u16string& fileName,
-                                  uint32_t attributes, uint32_t dosTime, int64_t size) {
+                                  uint32_t attributes, uint32_t dosTime, int64_t writeTime,
+                                  int64_t size) {
   if (attributes == platform::kInvalidAttributes) attributes = platform::faArchive;
-  if (dosTime == kInvalidDosTime) dosTime = platform::UnixTimeToLocalDosTime(std::time(nullptr));
+  // Without the file's own time there is no exact time to keep either.
+  if (dosTime == kInvalidDosTime) {
+    dosTime = platform::UnixTimeToLocalDosTime(std::time(nullptr));
+    writeTime = 0;
+  }
   const bool directory = (attributes & platform::faDirectory) != 0;
 
   item.Modified = true;
@@ -402,6 +410,12 @@ void TKMBaseArchiver::RefreshItem(TDirItem& item, const std::u16string& fileName
   std::erase_if(item.ExtraFields, [](const TExtraField& field) {
     return field.Tag == kNtfsTimeTag || field.Tag == kExtendedTimeTag;
   });
+  // The exact time is what tells a later run whether the file changed. The
+  // host gives no cheap creation time, and reading the file for the commit
+  // is about to change its access time: the write time stands for both, as
+  // peers accept.
+  if (writeTime > 0 && !directory)
+    item.ExtraFields.push_back(BuildNtfsTimeField(writeTime, writeTime, writeTime));
   if (size >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
     item.Zip64Used = true;
     item.UncompressedSize = kSentinel32;
@@ -410,6 +424,33 @@ void TKMBaseArchiver::RefreshItem(TDirItem& item, const std::u16string& fileName
     item.Zip64Used = false;
     item.UncompressedSize = uint32_t(size);
     item.Zip64UncompressedSize = 0;
+  }
+}
+
+int64_t TKMBaseArchiver::RacyFrom() const {
+  int64_t stored = 0;
+  if (inMemory_ || fileName_.empty() || !platform::GetFileWriteTime(fileName_, stored) ||
+      stored <= 0)
+    return std::numeric_limits<int64_t>::max();
+  return stored - std::min(stored, kRacyMargin);
+}
+
+bool TKMBaseArchiver::FileCrc32(const std::u16string& fileName, uint32_t& crc) const {
+  if (platform::IsDeviceOrPipe(fileName)) return false;
+  try {
+    TFileStream file(fileName, uint16_t(fmOpenRead | (options_.ShareMode() << 4)));
+    std::vector<uint8_t> buffer(1 << 16);
+    uint32_t value = 0xFFFFFFFF;
+    for (;;) {
+      const int64_t got = file.Read(buffer.data(), int64_t(buffer.size()));
+      if (got < 0 || (got == 0 && file.LastError() != 0)) return false;
+      if (got == 0) break;
+      value = Crc32Update(value, buffer.data(), got);
+    }
+    crc = ~value;
+    return true;
+  } catch (const EStreamError&) {
+    return false;
   }
 }
 
@@ -460,9 +501,15 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
     case omIfNewer:
     case omIfOlder:
     case omIfDiffer: {
-      refresh = FileReplacesEntry(
-          mode, GetFileAttr(file), FileSizeByName(file), [&] { return FileModDosTime(file); },
-          *item, Size64(item->UncompressedSize, item->Zip64UncompressedSize));
+      const auto fileTime = [&] {
+        TKMFileTime time;
+        time.Dos = FileModDosTime(file, time.Exact);
+        return time;
+      };
+      const auto fileCrc = [&](uint32_t& crc) { return FileCrc32(file, crc); };
+      refresh =
+          FileReplacesEntry(mode, GetFileAttr(file), FileSizeByName(file), fileTime, fileCrc, *item,
+                            Size64(item->UncompressedSize, item->Zip64UncompressedSize), racyFrom_);
       break;
     }
   }
@@ -617,6 +664,9 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
   }
   if (skipFile_ || cancelled_) return;
   platform::SetFileDosTime(temp, uint32_t(EntryDosTime(entry)));
+  // The exact time, where the entry keeps one, wins over the DOS time.
+  if (int64_t writeTime = 0; NtfsWriteTime(entry.ExtraFields, writeTime))
+    platform::SetFileWriteTime(temp, writeTime);
   if (const int error = ReplaceFile(temp, target)) {
     outputError_ = error;
     throw EKMException(19, {target}, this);

@@ -568,6 +568,15 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     std::erase_if(item->ExtraFields,
                   [](const TExtraField& field) { return field.Tag == kUnicodeNameTag; });
     size_t extraLength = zip64Extra ? kZip64LocalExtraSize : 0;
+    // The exact time goes into the local header as well, as other writers
+    // put it, so that readers of either header see the same time.
+    const auto ntfsTime = std::find_if(item->ExtraFields.begin(), item->ExtraFields.end(),
+                                       [](const TExtraField& f) { return f.Tag == kNtfsTimeTag; });
+    TExtraField localTime;
+    if (ntfsTime != item->ExtraFields.end()) {
+      localTime = *ntfsTime;
+      extraLength += 4 + localTime.Size;
+    }
     TExtraField unicodeName;
     if (unicodeFilenames_) {
       if (!UnicodeNameFits(item->FileName)) throw EKMException(61, {item->FileName}, this);
@@ -585,6 +594,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       const uint8_t zeros[kZip64LocalExtraSize] = {};
       local.Bytes(zeros, sizeof zeros);
     }
+    if (localTime.Tag == kNtfsTimeTag) EncodeExtraField(localTime, local);
     if (unicodeFilenames_) EncodeExtraField(unicodeName, local);
     out.WriteBuffer(local.Data().data(), int64_t(local.Size()));
 

@@ -51,9 +51,10 @@ struct FindData {
   std::u16string name;  // last path component
   uint32_t attributes = 0;
   uint64_t size = 0;
-  uint32_t dosTime = 0;  // last write, local time, DOS date (high) and time (low)
+  uint32_t dosTime = 0;   // last write, local time, DOS date (high) and time (low)
+  int64_t writeTime = 0;  // last write, exact: a FileTime (UTC)
   // Not 0: the entry is there but its details could not be read (this
-  // error code); attributes, size and time are then 0.
+  // error code); attributes, size and times are then 0.
   int error = 0;
 };
 
@@ -137,6 +138,14 @@ bool FlushDirectoryOf(const std::u16string& path);
 // Last-write time of a file as a local DOS date-time; false when it cannot be read.
 bool GetFileDosTime(const std::u16string& path, uint32_t& dosTime);
 bool SetFileDosTime(const std::u16string& path, uint32_t dosTime);
+
+// Exact times are FileTimes: 100 ns units since 1601-01-01 00:00 UTC, as
+// Windows and the NTFS time field of ZIP hold them; 0 means unknown.
+inline constexpr int64_t kFileTimeUnixEpoch = 116444736000000000;  // 1970-01-01
+// Exact last-write time of a file or directory; false when it cannot be read.
+bool GetFileWriteTime(const std::u16string& path, int64_t& fileTime);
+// Sets the last-write time to the 100 ns (as far as the host keeps it).
+bool SetFileWriteTime(const std::u16string& path, int64_t fileTime);
 
 // Host time (seconds since 1970, UTC) <-> local DOS date-time. Years before
 // 1980 clamp to 1980-01-01 00:00:00, after 2107 to 2107-12-31 23:59:58.

@@ -13,6 +13,7 @@ int TakeMatching(SearchRecord& record) {
     if (err != 0) return err;
   }
   record.Time = record.Data.dosTime;
+  record.WriteTime = record.Data.writeTime;
   record.Size = int64_t(record.Data.size);
   record.Attr = record.Data.attributes;
   record.Name = record.Data.name;
@@ -28,6 +29,7 @@ SearchRecord::~SearchRecord() {
 
 SearchRecord::SearchRecord(SearchRecord&& other) noexcept
     : Time(other.Time),
+      WriteTime(other.WriteTime),
       Size(other.Size),
       Attr(other.Attr),
       Name(std::move(other.Name)),
@@ -40,6 +42,7 @@ SearchRecord& SearchRecord::operator=(SearchRecord&& other) noexcept {
   if (this != &other) {
     FileSearchClose(*this);
     Time = other.Time;
+    WriteTime = other.WriteTime;
     Size = other.Size;
     Attr = other.Attr;
     Name = std::move(other.Name);

@@ -18,7 +18,8 @@ struct SearchRecord {
   SearchRecord(SearchRecord&& other) noexcept;
   SearchRecord& operator=(SearchRecord&& other) noexcept;
 
-  uint32_t Time = 0;  // last write, local DOS date (high) and time (low)
+  uint32_t Time = 0;      // last write, local DOS date (high) and time (low)
+  int64_t WriteTime = 0;  // last write, exact (platform FileTime; 0: unknown)
   int64_t Size = 0;
   uint32_t Attr = 0;
   std::u16string Name;  // last path component

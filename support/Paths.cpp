@@ -183,11 +183,28 @@ bool SetFileAttr(const std::u16string& path, uint32_t attributes) {
 }
 
 uint32_t FileModDosTime(const std::u16string& path) {
+  int64_t writeTime;
+  return FileModDosTime(path, writeTime);
+}
+
+uint32_t FileModDosTime(const std::u16string& path, int64_t& writeTime) {
+  writeTime = 0;
   uint32_t attributes = platform::GetAttributes(path);
   if (attributes == platform::kInvalidAttributes || (attributes & platform::faDirectory) != 0)
     return kInvalidDosTime;
-  uint32_t dosTime;
-  return platform::GetFileDosTime(path, dosTime) ? dosTime : kInvalidDosTime;
+  int64_t exact = 0;
+  if (!platform::GetFileWriteTime(path, exact)) return kInvalidDosTime;
+  if (exact <= 0) {
+    // Before 1601: no exact time, and the DOS time clamps to 1980.
+    uint32_t dosTime;
+    return platform::GetFileDosTime(path, dosTime) ? dosTime : kInvalidDosTime;
+  }
+  writeTime = exact;
+  // Whole seconds, rounded down as the host's own seconds are.
+  int64_t since = exact - platform::kFileTimeUnixEpoch;
+  int64_t seconds = since / 10000000;
+  if (since % 10000000 < 0) --seconds;
+  return platform::UnixTimeToLocalDosTime(seconds);
 }
 
 int64_t FileSizeByName(const std::u16string& path) {

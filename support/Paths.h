@@ -59,6 +59,9 @@ bool SetFileAttr(const std::u16string& path, uint32_t attributes);
 // Last-write time of an existing non-directory as a local DOS date-time, or
 // kInvalidDosTime.
 uint32_t FileModDosTime(const std::u16string& path);
+// The same, with the exact time (a platform FileTime, 0 when unknown) taken
+// from the same look at the file.
+uint32_t FileModDosTime(const std::u16string& path, int64_t& writeTime);
 // The size a listing of path reports, or 0 when nothing is found.
 int64_t FileSizeByName(const std::u16string& path);
 

@@ -280,6 +280,45 @@ std::vector<uint8_t> BuildCentralZip64Block(const TDirItem& item) {
   return out.Data();
 }
 
+TExtraField BuildNtfsTimeField(int64_t writeTime, int64_t accessTime, int64_t creationTime) {
+  ByteWriter out;
+  out.U32(0);  // reserved
+  out.U16(1);  // attribute 1: the three times
+  out.U16(24);
+  out.U64(uint64_t(writeTime));
+  out.U64(uint64_t(accessTime));
+  out.U64(uint64_t(creationTime));
+  TExtraField field;
+  field.Tag = kNtfsTimeTag;
+  field.Size = uint16_t(out.Size());
+  field.Data = out.Data();
+  return field;
+}
+
+bool NtfsWriteTime(const std::vector<TExtraField>& fields, int64_t& writeTime) {
+  for (const TExtraField& field : fields) {
+    if (field.Tag != kNtfsTimeTag) continue;
+    ByteReader in(field.Data.data(), std::min<size_t>(field.Size, field.Data.size()));
+    in.Skip(4);  // reserved
+    // Attributes other than 1 are defined by no one yet; step over them.
+    while (in.Ok() && in.Remaining() >= 4) {
+      const uint16_t tag = in.U16();
+      const uint16_t size = in.U16();
+      if (tag != 1) {
+        in.Skip(size);
+        continue;
+      }
+      if (size < 24 || in.Remaining() < 24) return false;
+      const uint64_t time = in.U64();
+      if (time == 0 || time > uint64_t(std::numeric_limits<int64_t>::max())) return false;
+      writeTime = int64_t(time);
+      return true;
+    }
+    return false;
+  }
+  return false;
+}
+
 bool TUnicodeExtendedInfo::Parse(const uint8_t* data, size_t size) {
   ByteReader in(data, size);
   const uint32_t signature = in.U32();

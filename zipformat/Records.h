@@ -148,6 +148,17 @@ inline constexpr uint16_t kZip64ExtraTag = 0x0001;
 inline constexpr uint16_t kUnicodeNameTag = 0x554E;            // "NU"
 inline constexpr uint32_t kUnicodeNameSignature = 0x5843554E;  // "NUCX"
 
+// The NTFS time field: 4 reserved bytes, then attribute 1 (24 bytes) with
+// the last-write, last-access and creation times as FileTimes (100 ns since
+// 1601, UTC). 7-Zip and Info-ZIP read it, and so do we: it is the exact
+// time of an entry, where the DOS time has 2-second steps in local time.
+inline constexpr uint16_t kNtfsTimeTag = 0x000A;
+inline constexpr size_t kNtfsTimeFieldSize = 32;
+TExtraField BuildNtfsTimeField(int64_t writeTime, int64_t accessTime, int64_t creationTime);
+// The last-write time of the first NTFS field among fields; false when there
+// is none, or it holds no attribute 1 whole, or that time is 0 (unknown).
+bool NtfsWriteTime(const std::vector<TExtraField>& fields, int64_t& writeTime);
+
 // Splits an extra area into fields in order. A field whose stated size runs
 // past the area keeps only the bytes that remain (Size cut to match); a field
 // header cut by the end of the area ends the list.

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string_view>
@@ -92,6 +93,17 @@ bool StatEntry(int dirFd, const char* name, struct stat& st, bool& isLink) {
   if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   isLink = S_ISLNK(st.st_mode);
   return !isLink || fstatat(dirFd, name, &st, 0) == 0;
+}
+
+// A host time as a FileTime; 0 (unknown) before 1601, the largest one past
+// what 64 bits hold.
+int64_t FileTimeOf(const struct timespec& ts) {
+  constexpr int64_t kUnits = 10000000;
+  constexpr int64_t kEpochSeconds = kFileTimeUnixEpoch / kUnits;
+  const int64_t seconds = int64_t(ts.tv_sec);
+  if (seconds <= -kEpochSeconds) return 0;
+  if (seconds >= INT64_MAX / kUnits - kEpochSeconds) return INT64_MAX;
+  return (seconds + kEpochSeconds) * kUnits + int64_t(ts.tv_nsec) / 100;
 }
 
 // The host path of a Windows path; empty (with "path not found") when the
@@ -443,6 +455,7 @@ int FindNext(FindHandle handle, FindData& data) {
     data.attributes = entry.dotEntry ? faDirectory : AttributesOf(st, isLink, entry.host);
     data.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     data.dosTime = UnixTimeToLocalDosTime(st.st_mtim.tv_sec);
+    data.writeTime = FileTimeOf(st.st_mtim);
     return kErrorSuccess;
   }
   return FailCode(kErrorNoMoreFiles);
@@ -776,6 +789,39 @@ bool SetFileDosTime(const std::u16string& path, uint32_t dosTime) {
   struct timespec times[2] = {};
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(LocalDosTimeToUnixTime(dosTime));
+  if (utimensat(AT_FDCWD, host.c_str(), times, 0) != 0) return FailErrno(host);
+  return true;
+}
+
+bool GetFileWriteTime(const std::u16string& path, int64_t& fileTime) {
+  const fs::path host = HostOf(path);
+  if (host.empty()) return false;
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return FailErrno(host);
+  fileTime = FileTimeOf(st.st_mtim);
+  return true;
+}
+
+bool SetFileWriteTime(const std::u16string& path, int64_t fileTime) {
+  const fs::path host = HostOf(path);
+  if (host.empty()) return false;
+  if (fileTime <= 0) return Fail(kErrorInvalidParameter);
+  constexpr int64_t kUnits = 10000000;
+  const int64_t sinceEpoch = fileTime - kFileTimeUnixEpoch;
+  // Floor division: a time before 1970 still has a non-negative fraction.
+  int64_t seconds = sinceEpoch / kUnits;
+  int64_t rest = sinceEpoch % kUnits;
+  if (rest < 0) {
+    rest += kUnits;
+    --seconds;
+  }
+  if (seconds > int64_t(std::numeric_limits<time_t>::max()) ||
+      seconds < int64_t(std::numeric_limits<time_t>::min()))
+    return Fail(kErrorInvalidParameter);
+  struct timespec times[2] = {};
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = static_cast<long>(rest * 100);
   if (utimensat(AT_FDCWD, host.c_str(), times, 0) != 0) return FailErrno(host);
   return true;
 }

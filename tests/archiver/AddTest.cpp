@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -187,6 +190,64 @@ TEST_F(AddFiles, UnchangedTreeWithZip64SizesIsNotReplaced) {
   Run();
   EXPECT_EQ(Run(), std::make_pair(0, 0));
   EXPECT_EQ(Entries(), kTreeEntries);
+}
+
+// The exact time travels in both headers beside the Zip64 field, once, for
+// a replaced entry as for one copied unchanged; peers read them all.
+TEST_F(AddFiles, ExactTimesSitBesideZip64FieldsInBothHeaders) {
+  if (!test::HasTool("python3") || !test::HasTool("unzip") || !test::HasTool("7zz")) {
+    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true")
+      FAIL() << "python3, unzip and 7zz are needed (scripts/deps.sh)";
+    GTEST_SKIP() << "python3, unzip and 7zz read the headers";
+  }
+  zip64 = zmAlways;
+  Run();
+  // Per file entry: the tags of the local and of the central extra, and
+  // whether the NTFS times of the two agree.
+  const std::string script = std::string("python3") + R"( -c "
+import struct, sys, zipfile
+def fields(extra):
+    out, i = [], 0
+    while i + 4 <= len(extra):
+        tag, size = struct.unpack_from('<HH', extra, i)
+        out.append((tag, extra[i + 4:i + 4 + size])); i += 4 + size
+    return out
+raw = open(sys.argv[1], 'rb').read()
+zf = zipfile.ZipFile(sys.argv[1])
+assert zf.testzip() is None
+for info in zf.infolist():
+    if info.is_dir(): continue
+    n, e = struct.unpack_from('<HH', raw, info.header_offset + 26)
+    local = fields(raw[info.header_offset + 30 + n:info.header_offset + 30 + n + e])
+    central = fields(info.extra)
+    times = [d for t, d in local + central if t == 10]
+    print(info.filename, ','.join('%04x' % t for t, _ in local), ','.join('%04x' % t for t, _ in central),
+          len(set(times)) == 1, times[0].hex() if times else '-')
+" )" + test::Quoted(ArchiveHost()) +
+                             " > " + test::Quoted(dir.Host(u"fields.txt"));
+  const auto fields = [&] {
+    EXPECT_EQ(test::RunShell(script), 0);
+    std::map<std::string, std::string> byName;
+    std::istringstream lines(test::ReadHostFile(dir.Host(u"fields.txt")));
+    for (std::string name, rest; lines >> name && std::getline(lines, rest);) byName[name] = rest;
+    return byName;
+  };
+  const auto first = fields();
+  EXPECT_EQ(first.size(), 4u);
+  for (const auto& [name, line] : first)
+    EXPECT_TRUE(line.starts_with(" 0001,000a,554e 0001,000a,554e True ")) << name << line;
+
+  Write(u"a.txt", "alpha, longer\n");
+  EXPECT_EQ(Run(), std::make_pair(1, 0));
+  const auto second = fields();
+  EXPECT_TRUE(second.at("a.txt").starts_with(" 0001,000a,554e 0001,000a,554e True "))
+      << second.at("a.txt");
+  EXPECT_NE(second.at("a.txt"), first.at("a.txt"));
+  // Entries after the replaced one were copied: their fields come along.
+  EXPECT_EQ(second.at("sub/b.txt"), first.at("sub/b.txt"));
+  EXPECT_EQ(second.at("sub/deep/c.txt"), first.at("sub/deep/c.txt"));
+  EXPECT_EQ(test::RunShell("unzip -tq " + test::Quoted(ArchiveHost()) + " > /dev/null 2>&1"), 0);
+  EXPECT_EQ(test::RunShell("7zz t " + test::Quoted(ArchiveHost()) + " > /dev/null 2>&1"), 0);
 }
 
 TEST_F(AddFiles, OverwriteModesDecideOnTimeAttributesAndSize) {
