@@ -447,6 +447,7 @@ int FindNext(FindHandle handle, FindData& data) {
       data.attributes = 0;
       data.size = 0;
       data.dosTime = 0;
+      data.writeTime = 0;
       data.error = code;
       return kErrorSuccess;
     }
