@@ -491,12 +491,15 @@ TEST_F(RebuildReliability, AFailedWriteAnywhereLeavesTheArchiveAsItWas) {
       }
       if (!a.fault.Fired()) {
         EXPECT_FALSE(threw);
+        EXPECT_EQ(a.DeletedCount(), 1);
         succeeded = true;
         a.CloseArchive();
         break;
       }
-      // A failed write is an error or a declined full disk, never a success.
+      // A failed write is an error or a declined full disk, never a success,
+      // and the counts say that nothing changed.
       EXPECT_TRUE(threw || a.Cancelled()) << what;
+      EXPECT_EQ(a.DeletedCount(), 0) << what;
       if (sticky && a.firstArchiveWrite > 0) {
         // The archive was cut and could not be put back: it is closed, and
         // its old bytes wait in the journal for the next open.
