@@ -148,11 +148,13 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
   if (!absolute) resolvedPath = ResolvePath(dirBase, path, workDir);
   View whole = absolute ? View(path) : View(resolvedPath);
   if (!whole.empty() && IsSeparator(whole.back())) whole.remove_suffix(1);
-  // "dir\." is dir itself; a name of its own that ends in a dot ("trail.",
-  // "a..") keeps it, or the file would be looked for under another name.
-  if (whole == u"." ||
-      (whole.size() >= 2 && whole.back() == u'.' && IsSeparator(whole[whole.size() - 2])))
+  // "dir\." is dir itself, named as "dir\" is; a name of its own that ends
+  // in a dot ("trail.", "a..") keeps it, or the file would be looked for
+  // under another name.
+  if (whole == u".")
     whole.remove_suffix(1);
+  else if (whole.size() >= 2 && whole.back() == u'.' && IsSeparator(whole[whole.size() - 2]))
+    whole.remove_suffix(2);
 
   std::u16string full;
   switch (mode) {
@@ -563,10 +565,12 @@ void TKMBaseArchiver::AddScannedFile(const std::u16string& fileName, const std::
   DoConfirmProcessFile(fileName, scanMoveFiles_ ? poMove : poAdd, confirm);
   if (!confirm) return;
   // A folder is asked afresh: its path ends in a separator, which resolves
-  // a link to it, so its own attributes differ from the listed link's.
+  // a link to it, so its own attributes differ from the listed link's. One
+  // the system cannot be asked about (a path too long for it) is what its
+  // listing said, not a file of that name.
   const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
-  const bool unchanged =
-      quietDispatches_ == quietBefore + 1 && !isDirectory && record.Time != kInvalidDosTime;
+  const bool unchanged = quietDispatches_ == quietBefore + 1 && record.Time != kInvalidDosTime &&
+                         (!isDirectory || GetFileAttr(fileName) == platform::kInvalidAttributes);
   const int32_t index = AddListedFile(fileName, base, unchanged ? &record : nullptr);
   if (index < 0) return;
 

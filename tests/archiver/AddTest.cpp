@@ -56,6 +56,15 @@ TEST(MakeStoredName, EveryModeOverTheExampleBase) {
   // A base without its trailing separator is the same directory.
   EXPECT_EQ(name(file, spRelativePath, u"C:\\App"), u"sub/f.txt");
   EXPECT_EQ(name(file, spRelativeStoreStart, u"C:\\App"), u"App/sub/f.txt");
+
+  // A dot ending a name is part of it; only "sub\." stands for sub itself.
+  EXPECT_EQ(name(u"C:\\App\\trail.", spRelativePath), u"trail.");
+  EXPECT_EQ(name(u"C:\\App\\a..", spRelativePath), u"a..");
+  EXPECT_EQ(name(u"C:\\App\\c .", spRelativePath), u"c .");
+  EXPECT_EQ(name(u"C:\\App\\dir.\\f.txt", spRelativePath), u"dir./f.txt");
+  EXPECT_EQ(name(u"C:\\App\\dir.\\", spRelativeStoreStart), u"App/dir.");
+  EXPECT_EQ(name(u"C:\\App\\sub\\.", spRelativeStoreStart), u"App/sub");
+  EXPECT_EQ(name(u"sub\\.", spRelativePath), u"sub");
 }
 
 class AddFiles : public ::testing::Test {

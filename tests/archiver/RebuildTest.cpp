@@ -409,6 +409,96 @@ TEST_F(Rebuild, FailedSourcesFollowTheAnswerOfTheFailureEvent) {
   EXPECT_EQ(TempFilesLeft(), 0);
 }
 
+// A source cut short after its first block (1 MiB at mode 5) while the commit
+// reads it fails that entry alone, named, whatever deflate already took in.
+TEST_F(Rebuild, ASourceCutShortWhileReadFailsItsEntryAlone) {
+  const std::string oldBig = test::Incompressible(5000, 1);
+  Create({{u"big.bin", oldBig}, {u"keep.txt", "keep"}});
+  const std::string before = ReadHostFile(ArchivePath());
+  const std::string bigger = test::Incompressible(3 << 20, 2);
+  const std::string shorter = "shorter now";
+  struct Failure {
+    std::u16string name;
+    int32_t native;
+    std::u16string message;
+  };
+  std::vector<Failure> seen;
+  // Adds other.txt and either replaces big.bin or adds fresh.bin with three
+  // blocks of data; that source is rewritten short once its first block is in.
+  auto run = [&](bool replace, TKMAction answer) {
+    seen.clear();
+    TestArchiver a;
+    Configure(a);
+    a.OpenArchive();
+    a.BeginUpdate();
+    if (replace)
+      Replace(a, u"big.bin", bigger);
+    else
+      Add(a, u"fresh.bin", bigger);
+    Add(a, u"other.txt", "other");
+    const std::u16string source = replace ? u"src/new-big.bin" : u"src/fresh.bin";
+    const std::u16string victim = dir.Win(source);
+    bool cut = false;
+    a.OnFileProgress = [&](TKMBaseArchiver&, const std::u16string& name, double progress,
+                           TKMProcessOperation, TKMProgressPhase phase, bool&) {
+      if (name != victim || phase != ppProcess || progress <= 0 || cut) return;
+      cut = true;
+      WriteHostFile(dir.Host(source), shorter);
+    };
+    a.OnProcessFileFailure = [&](TKMBaseArchiver&, const std::u16string& name, TKMProcessOperation,
+                                 int32_t native, int32_t, const std::u16string& message,
+                                 TKMAction& action) {
+      seen.push_back({name, native, message});
+      action = answer;
+    };
+    a.EndUpdate();
+    a.CloseArchive();
+    EXPECT_TRUE(cut);
+    ASSERT_EQ(seen.size(), 1u);
+    // A replacement is named by its entry, a new file by itself; the
+    // message names the file either way.
+    EXPECT_EQ(seen[0].name, replace ? u"big.bin" : victim);
+    EXPECT_EQ(seen[0].native, 34);
+    const std::u16string said = u"File \"" + victim + u"\" changed while being read: " +
+                                platform::Utf8ToWide(std::to_string(bigger.size())) +
+                                u" bytes expected, 1048576 read";
+    EXPECT_NE(seen[0].message.find(said), std::u16string::npos)
+        << platform::WideToUtf8(seen[0].message);
+  };
+  using Entries = std::map<std::u16string, std::string>;
+
+  {
+    SCOPED_TRACE("ignored: the replaced entry keeps its old data");
+    run(true, fxaIgnore);
+    EXPECT_EQ(Contents(),
+              (Entries{{u"big.bin", oldBig}, {u"keep.txt", "keep"}, {u"other.txt", "other"}}));
+    ExpectPeersAccept();
+  }
+  WriteHostFile(ArchivePath(), before);
+  {
+    SCOPED_TRACE("ignored: a new file is not added");
+    run(false, fxaIgnore);
+    EXPECT_EQ(Contents(),
+              (Entries{{u"big.bin", oldBig}, {u"keep.txt", "keep"}, {u"other.txt", "other"}}));
+    ExpectPeersAccept();
+  }
+  WriteHostFile(ArchivePath(), before);
+  {
+    SCOPED_TRACE("retried: read again from the start, as it is now");
+    run(true, fxaRetry);
+    EXPECT_EQ(Contents(),
+              (Entries{{u"big.bin", shorter}, {u"keep.txt", "keep"}, {u"other.txt", "other"}}));
+    ExpectPeersAccept();
+  }
+  WriteHostFile(ArchivePath(), before);
+  {
+    SCOPED_TRACE("aborted: the archive as it was");
+    run(false, fxaAbort);
+    EXPECT_EQ(ReadHostFile(ArchivePath()), before);
+  }
+  EXPECT_EQ(TempFilesLeft(), 0);
+}
+
 TEST_F(Rebuild, Zip64AlwaysWritesSentinelsThatPeersResolve) {
   TestArchiver a;
   Configure(a);

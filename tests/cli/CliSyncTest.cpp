@@ -32,6 +32,7 @@
 #include "platform/CodePage.h"
 #include "platform/HostPath.h"
 #include "support/Crc32c.h"
+#include "support/ScopeExit.h"
 
 namespace km {
 namespace {
@@ -1112,6 +1113,217 @@ TEST_F(CliSync, TestFailsAnArchiveWhoseDirectoryWasRebuilt) {
   EXPECT_TRUE(r.errLines[0] == RebuiltNote(archive_, true) ||
               r.errLines[0] == RebuiltNote(archive_, false))
       << r.err;
+}
+
+// Only "not found" deletes. A folder this user may not list, or whose files'
+// details they may not read, keeps its entries and is named; a folder they
+// may search but not list still answers lookups, so what was removed from
+// it goes. As an unprivileged user, since root reads any folder.
+TEST_F(CliSync, FoldersThatCannotBeReadKeepTheirEntries) {
+  if (geteuid() != 0 || !test::HasTool("setpriv")) {
+    if (test::OnCi()) FAIL() << "needs root and setpriv to run as another user";
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  }
+  fs::copy_file(Cli(), work_ / "pelko-cli");
+  ASSERT_EQ(RunShell("chown -R 65534:65534 " + Quoted(work_)), 0);
+  // The program is copied in too: the build folder may be closed to nobody.
+  Args sync = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  for (const std::string& arg : SyncArgs(archive_)) sync.push_back(arg);
+  sync[4] = (work_ / "pelko-cli").string();
+  SyncRun r = Run(sync);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(r.LastLine(), Status(11, 0));
+  const fs::path deep = Path("sub/deep");
+  const std::string named = "pelko-cli: " + deep.string();
+  using P = fs::perms;
+
+  {
+    SCOPED_TRACE("neither listed nor searched");
+    fs::permissions(deep, P::none);
+    Write("new.txt", "new\n");
+    r = Run(sync);
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+    EXPECT_TRUE(r.errLines[0].starts_with(named)) << r.err;
+    EXPECT_TRUE(Contains(r.errLines[0], "Cannot list folder")) << r.err;
+    // new.txt, and the folder's own entry: read-only now.
+    EXPECT_EQ(r.LastLine(), Status(2, 0));
+    // Read as root: the folder's entries are all there, their data unchanged.
+    EXPECT_EQ(Check(archive_, tree_).problems, "");
+  }
+  {
+    SCOPED_TRACE("listed, but no details");
+    fs::permissions(deep, P::owner_read | P::group_read | P::others_read);
+    r = Run(sync);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errLines.size(), 2u) << r.err;
+    for (const char* name : {"c.txt", "noise.bin"})
+      EXPECT_TRUE(Contains(r.err, "pelko-cli: " + (deep / name).string() + ": ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Cannot read the details of file")) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(0, 0));
+    EXPECT_EQ(Check(archive_, tree_).problems, "");
+  }
+  {
+    SCOPED_TRACE("searched, but not listed");
+    fs::permissions(deep, P::owner_exec | P::group_exec | P::others_exec);
+    fs::remove(deep / "c.txt");
+    r = Run(sync);
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+    EXPECT_TRUE(r.errLines[0].starts_with(named)) << r.err;
+    EXPECT_TRUE(Contains(r.errLines[0], "Cannot list folder")) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(0, 1));
+    const PeerCheck check = Check(archive_, tree_);
+    EXPECT_EQ(check.problems, "");
+    EXPECT_FALSE(check.Has("Project/sub/deep/c.txt"));
+    EXPECT_TRUE(check.Has("Project/sub/deep/noise.bin"));
+  }
+  {
+    SCOPED_TRACE("readable again");
+    fs::permissions(deep,
+                    P::owner_all | P::group_read | P::group_exec | P::others_read | P::others_exec);
+    Write("sub/deep/later.txt", "later\n");
+    r = Run(sync);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // later.txt, and the folder's own entry: writable again.
+    EXPECT_EQ(r.LastLine(), Status(2, 0));
+    EXPECT_EQ(Check(archive_, tree_).problems, "");
+    r = Run(sync);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.LastLine(), Status(0, 0));
+  }
+}
+
+// A folder whose path is longer than the system takes (PATH_MAX, 4096 bytes
+// with its terminating zero) cannot be listed: it is named and its entries
+// are kept, not taken for deleted.
+TEST_F(CliSync, AFolderBeyondThePathLimitKeepsItsEntries) {
+  constexpr size_t kPathMax = 4096;
+  const std::string far(40, 'f');
+  fs::create_directories(Path("mid/" + far));
+  Write("mid/near.txt", "near\n");
+  Write("mid/" + far + "/lost.txt", "lost\n");
+  SyncAndCheck(15, 0);
+
+  // The tree moves under a base just short enough that every path in it but
+  // those under mid/fff... fits. Each step is made by a path that fits, and
+  // the tree goes back before the end, so that plain removal can clean up.
+  const size_t treeLength = kPathMax - 30;
+  fs::path base = work_ / "deep";
+  while (treeLength - std::strlen("/Project") - base.string().size() - 1 > 200)
+    base /= std::string(200, 'd');
+  base /= std::string(treeLength - std::strlen("/Project") - base.string().size() - 1, 'e');
+  const fs::path moved = base / "Project";
+  ASSERT_EQ(moved.string().size(), treeLength);
+  fs::create_directories(base);
+  fs::rename(tree_, moved);
+  ScopeExit back([&] {
+    std::error_code ec;
+    fs::rename(moved, tree_, ec);
+  });
+  ASSERT_LT((moved / "sub/deep/noise.bin").string().size(), kPathMax);
+  ASSERT_LT((moved / "mid/near.txt").string().size(), kPathMax);
+  ASSERT_GE((moved / "mid" / far).string().size(), kPathMax);
+
+  const SyncRun r = Run({Cli(), "sync", "--base", moved.string(), "--archive", archive_.string()});
+  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+  EXPECT_TRUE(Contains(r.errLines[0], (moved / "mid" / far).string())) << r.err;
+  EXPECT_TRUE(Contains(r.errLines[0], "Cannot list folder")) << r.err;
+  EXPECT_EQ(r.LastLine(), Status(0, 0));
+
+  fs::rename(moved, tree_);
+  const PeerCheck check = Check(archive_, tree_);
+  EXPECT_EQ(check.problems, "");
+  EXPECT_TRUE(check.Has("Project/mid/" + far + "/lost.txt"));
+  SyncAndCheck(0, 0);
+}
+
+// A file whose reading fails after its first block (1 MiB) is named, and its
+// old entry kept; the other files go in. strace fails the file's second read
+// with EIO.
+TEST_F(CliSync, AReadErrorInTheMiddleOfAFileKeepsItsOldEntry) {
+  if (!test::HasTool("strace")) {
+    if (test::OnCi()) FAIL() << "strace is missing (scripts/deps.sh installs it)";
+    GTEST_SKIP() << "strace is needed to fail a read";
+  }
+  Write("big.bin", Noise(3 << 20, 11));
+  SyncAndCheck(12, 0);
+  const fs::path old = work_ / "big.old";
+  fs::copy_file(Path("big.bin"), old);
+  Write("big.bin", Noise(3 << 20, 12));
+  ShiftTime("big.bin", std::chrono::hours(1));
+  Write("new.txt", "new\n");
+
+  Args traced = {"strace",
+                 "-f",
+                 "-qq",
+                 "-o",
+                 (work_ / "strace.log").string(),
+                 "-P",
+                 Path("big.bin").string(),
+                 "-e",
+                 "trace=read",
+                 "-e",
+                 "inject=read:error=EIO:when=2"};
+  const Args sync = SyncArgs(archive_);
+  traced.insert(traced.end(), sync.begin(), sync.end());
+  const SyncRun r = Run(traced);
+  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_EQ(r.errLines.size(), 1u) << r.err;
+  EXPECT_TRUE(r.errLines[0].starts_with("pelko-cli: " + Path("big.bin").string() + ": ")) << r.err;
+  EXPECT_TRUE(Contains(r.errLines[0], "Cannot read file")) << r.err;
+  EXPECT_EQ(r.LastLine(), Status(2, 0));
+  const PeerCheck check = Check(archive_, tree_, {"--content", "big.bin", old.string()});
+  EXPECT_EQ(check.problems, "");
+  EXPECT_TRUE(check.Has("Project/new.txt"));
+
+  SyncAndCheck(1, 0);
+}
+
+// Names Windows would trim ("trail.", "a..", "c .", a folder "dir."), a name
+// of 255 bytes and a path past 259 characters are stored and restored as
+// they are, and stay put run after run.
+TEST_F(CliSync, OddAndLongNamesAreKeptAsTheyAre) {
+  const std::string longName = std::string(251, 'n') + ".txt";
+  const std::string longFolder = std::string(120, 'p') + "/" + std::string(120, 'q');
+  const std::string longPath = longFolder + "/" + std::string(60, 'r') + ".bin";
+  Write("trail.", "trail\n");
+  Write("a..", "two dots\n");
+  Write("c .", "space and dot\n");
+  fs::create_directories(Path("dir."));
+  Write("dir./inside.txt", "inside\n");
+  Write(longName, "long name\n");
+  fs::create_directories(Path(longFolder));
+  Write(longPath, Noise(5000, 3));
+  ASSERT_EQ(longName.size(), 255u);
+  ASSERT_GT(longPath.size(), 259u);
+
+  const PeerCheck check = SyncAndCheck(20, 0);
+  for (const std::string& name :
+       {std::string("trail."), std::string("a.."), std::string("c ."), std::string("dir./"),
+        std::string("dir./inside.txt"), longName, longPath})
+    EXPECT_TRUE(check.Has("Project/" + name)) << name;
+  SyncAndCheck(0, 0);
+
+  const fs::path restored = work_ / "restored";
+  const SyncRun r = Run({Cli(), "extract", archive_.string(), "--to", restored.string()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  size_t files = 0;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(tree_)) {
+    const fs::path copy = restored / "Project" / fs::relative(entry.path(), tree_);
+    if (entry.is_directory()) {
+      EXPECT_TRUE(fs::is_directory(copy)) << copy;
+    } else {
+      ++files;
+      EXPECT_EQ(ReadHostFile(copy), ReadHostFile(entry.path())) << copy;
+    }
+  }
+  size_t restoredFiles = 0;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(restored))
+    restoredFiles += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(restoredFiles, files);
 }
 
 }  // namespace
