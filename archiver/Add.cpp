@@ -347,6 +347,9 @@ void TKMBaseArchiver::AddFiles() {
   addedCount_ = 0;
   // Dropping damaged entries is counted as deleting them.
   if (DirectoryRebuilt()) deletedCount_ = 0;
+  scanFailures_.clear();
+  addingFiles_ = true;
+  ScopeExit added([this] { addingFiles_ = false; });
   BeginUpdate();
   std::vector<std::u16string> exclusions = exclusionMasks_;
   // The archive never archives itself, however its name was spelt, and
@@ -726,6 +729,8 @@ void TKMBaseArchiver::DeleteMissingFiles() {
   CheckOpen();
   CheckModifiable();
   deletedCount_ = 0;
+  // Called on its own, it reports what it finds afresh each time.
+  if (!addingFiles_) scanFailures_.clear();
   MarkMissingFiles();
   BeginUpdate();
   try {
@@ -794,11 +799,14 @@ void TKMBaseArchiver::MarkMissingFiles() {
   // Whether the scan reported path or a folder above it already.
   const auto reported = [&](const std::u16string& path) {
     if (scanFailures_.empty()) return false;
-    if (scanFailures_.contains(path) || scanFailures_.contains(IncludeTrailingSeparator(path)))
+    const std::u16string bare = ExcludeTrailingSeparator(path);
+    if (scanFailures_.contains(bare) || scanFailures_.contains(IncludeTrailingSeparator(bare)))
       return true;
     for (size_t at = path.find_last_of(u'\\'); at != npos && at > 0;
          at = path.find_last_of(u'\\', at - 1))
-      if (scanFailures_.contains(path.substr(0, at + 1))) return true;
+      if (scanFailures_.contains(path.substr(0, at + 1)) ||
+          scanFailures_.contains(path.substr(0, at)))
+        return true;
     return false;
   };
   for (bool found = FindFirstByMasks(record); found; passListed(), found = FindNext(record)) {

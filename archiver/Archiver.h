@@ -654,6 +654,7 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // whose failures were reported, so that none is reported twice and the
   // check for missing files knows what was said already.
   std::unordered_set<std::u16string> scanFailures_;
+  bool addingFiles_ = false;  // AddFiles is running
   // Counts the confirm and store dispatches that found no handler: while
   // only those ran, nothing can have touched a file since it was listed.
   uint32_t quietDispatches_ = 0;

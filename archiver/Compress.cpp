@@ -157,11 +157,11 @@ bool TKMBaseArchiver::WriteBlockWithRetry(TStream& output, const void* buffer, i
 }
 
 bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& item) {
-  source.SetPosition(0);
   // Read once: a file that grows while it is read must not move the goal
   // (what it had when the entry began is stored).
   int64_t size = 0;
   try {
+    source.SetPosition(0);
     size = source.Size();
   } catch (const EStreamError& e) {
     throw SourceFileError(u"Cannot read file", item.SourceFileName, e.SystemError());

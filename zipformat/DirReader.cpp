@@ -446,10 +446,18 @@ void TKMDirManager::ScanLocalHeaders() {
     sizes.UncompressedSize = h.UncompressedSize;
     sizes.Zip64CompressedSize = kSentinel32;  // kept when the field lacks the slot
     std::vector<TExtraField> extra;
-    if (h.ExtraLength != 0 && h.ExtraLength <= 260 &&
-        RemainingFrom(extraAt) >= int64_t(h.ExtraLength)) {
+    // An extra area longer than the usual fields need is still a header's
+    // when it splits into whole fields exactly (long names carry a unicode
+    // name field and a time field of their own).
+    bool plausibleExtra = h.ExtraLength <= 260;
+    if (h.ExtraLength != 0 && RemainingFrom(extraAt) >= int64_t(h.ExtraLength)) {
       std::vector<uint8_t> raw = ReadAt(s, extraAt, h.ExtraLength);
-      extra = ParseExtraFields(raw.data(), raw.size());
+      if (!plausibleExtra) {
+        size_t at = 0;
+        while (at + 4 <= raw.size()) at += 4 + size_t(raw[at + 2] | raw[at + 3] << 8);
+        plausibleExtra = at == raw.size();
+      }
+      if (plausibleExtra) extra = ParseExtraFields(raw.data(), raw.size());
       for (const TExtraField& field : extra) {
         if (field.Tag != kZip64ExtraTag) continue;
         if (h.UncompressedSize == kSentinel32 || h.CompressedSize == kSentinel32)
@@ -461,7 +469,7 @@ void TKMDirManager::ScanLocalHeaders() {
         h.CompressedSize == kSentinel32 ? sizes.Zip64CompressedSize : int64_t(h.CompressedSize);
     // A header with an absurd size or a huge extra area is taken for data
     // that merely contains the signature.
-    if (compressed < size && h.ExtraLength <= 260) {
+    if (compressed < size && plausibleExtra) {
       const int32_t i = currentDir_.Count();
       currentDir_.SetCount(i + 1);
       TDirItem* item = currentDir_.ItemPtr(i);

@@ -145,11 +145,20 @@ TEST(DirRead, ScanRecoversIntactLocalHeaders) {
   described.data = "described by a trailer";
   described.dataDescriptor = true;
   z.Add(described);
-  ZipEntry wideExtra;  // 300 bytes of extra field: taken for data, passed over
+  // 300 bytes of extra area that do not split into whole fields (the one
+  // field claims 400): taken for data, passed over.
+  ZipEntry wideExtra;
   wideExtra.name = "skip.me";
-  wideExtra.localExtra = ExtraField(0xABCD, std::string(296, 'e'));
+  wideExtra.localExtra = Le16(0xABCD) + Le16(400) + std::string(296, 'e');
   z.Add(wideExtra);
   z.Add("three.txt", "last");
+  // As many bytes in whole fields, as a long name's unicode and time fields
+  // make them: a header all the same.
+  ZipEntry longName;
+  longName.name = "kept.me";
+  longName.localExtra =
+      ExtraField(0x7075, std::string(200, 'u')) + ExtraField(0x000A, std::string(92, 't'));
+  z.Add(longName);
   const BuiltZip built = z.Build();
 
   // The whole directory and the end record zeroed, then only the directory.
@@ -160,7 +169,8 @@ TEST(DirRead, ScanRecoversIntactLocalHeaders) {
     Opened o(bytes);
     TKMDirManager& m = o.Read();
     EXPECT_TRUE(o.Scanned()) << keepEnd;
-    ASSERT_EQ(m.CurrentDir().Count(), 3) << keepEnd;
+    ASSERT_EQ(m.CurrentDir().Count(), 4) << keepEnd;
+    EXPECT_EQ(o.Item(3).FileName, u"kept.me");
     EXPECT_EQ(o.Item(0).FileName, u"one.txt");
     EXPECT_EQ(o.Item(1).FileName, u"two.txt");
     EXPECT_EQ(o.Item(1).CompressedSize, 22u);
