@@ -873,7 +873,11 @@ TEST_F(CliSyncSignals, SignalsAtRandomPointsLeaveTheOldOrTheNewArchive) {
           round.signals, [&] { std::this_thread::sleep_for(delay); },
           std::chrono::microseconds(gap(random)), late);
       ++rounds;
-      if (late) {
+      // A signal that lands after the run's last look at it (while the
+      // process exits, which takes long under a sanitizer) finds the work
+      // done and said: that run, too, had ended before its signal.
+      if (late || (r.exitCode == 0 && r.LastLine() == Status(kFiles, 0) &&
+                   ReadHostFile(archive_) == after)) {
         ++missed;
         continue;
       }
