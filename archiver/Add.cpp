@@ -15,6 +15,7 @@
 #include "support/Paths.h"
 #include "support/ScopeExit.h"
 #include "zipformat/Records.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 
@@ -44,14 +45,6 @@ bool HasWildcard(const std::u16string& text) {
 
 bool HasParentStep(const std::u16string& text) {
   return text.find(u"..\\") != npos || text.find(u"../") != npos;
-}
-
-int64_t Size64(uint32_t size32, uint64_t size64) {
-  return size32 == kSentinel32 ? int64_t(size64) : int64_t(size32);
-}
-
-int64_t LocalOffsetOf(const TDirItem& item) {
-  return Size64(item.LocalHeaderOffset, uint64_t(item.Zip64LocalHeaderOffset));
 }
 
 // The listing shows FIFOs, sockets and devices as empty plain files; opening
@@ -586,13 +579,7 @@ void TKMBaseArchiver::AddScannedFile(const std::u16string& fileName, const std::
       break;
     }
   }
-  if (record.Size >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
-    item.Zip64Used = true;
-    item.UncompressedSize = kSentinel32;
-    item.Zip64UncompressedSize = uint64_t(record.Size);
-  } else {
-    item.UncompressedSize = uint32_t(record.Size);
-  }
+  StoreUncompressedSize(item, record.Size, zip64Mode_ == zmAlways);
 }
 
 // ---- Entries
@@ -665,8 +652,7 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
         // Attributes read with all bits set when the file cannot be read.
         const auto fileCrc = [&](uint32_t& crc) { return FileCrc32(fileName, crc); };
         replace = FileReplacesEntry(mode, attrNow(), sizeNow(), timeNow, fileCrc, entry,
-                                    Size64(entry.UncompressedSize, entry.Zip64UncompressedSize),
-                                    racyFrom_);
+                                    UncompressedSizeOf(entry), racyFrom_);
         break;
       }
     }
@@ -873,7 +859,7 @@ void TKMBaseArchiver::FindDamagedEntries() {
     // Zip64 entry's size is the sentinel then, its Zip64 field still empty).
     if (item.Crc32 == 0xFFFFFFFF && item.CompressedSize == 0 && item.UncompressedSize != 0)
       return true;
-    const int64_t compressed = Size64(item.CompressedSize, uint64_t(item.Zip64CompressedSize));
+    const int64_t compressed = CompressedSizeOf(item);
     if (offset < 0 || fileSize - offset < int64_t(TLocalFileHeader::kSize)) return true;
     archive.SetPosition(offset);
     const TLocalFileHeader local = ReadLocalFileHeader(archive);

@@ -12,12 +12,11 @@
 #include "support/Crc32.h"
 #include "support/ScopeExit.h"
 #include "support/ZipCrypto.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 
 namespace {
-
-constexpr uint32_t kSizeSentinel = 0xFFFFFFFF;
 
 // No real source comes near this; below it, a size plus everything deflate
 // and the encryption header can add to it stays far inside int64.
@@ -292,20 +291,8 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   endOnFailure.armed = false;
   if (stopped) return false;
 
-  if (bytesWritten >= kSizeSentinel || Zip64Mode() == zmAlways) {
-    item.Zip64Used = true;
-    item.CompressedSize = kSizeSentinel;
-    item.Zip64CompressedSize = bytesWritten;
-  } else {
-    item.CompressedSize = uint32_t(bytesWritten);
-  }
-  if (size >= kSizeSentinel || Zip64Mode() == zmAlways) {
-    item.Zip64Used = true;
-    item.UncompressedSize = kSizeSentinel;
-    item.Zip64UncompressedSize = size;
-  } else {
-    item.UncompressedSize = uint32_t(size);
-  }
+  StoreCompressedSize(item, bytesWritten, Zip64Mode() == zmAlways);
+  StoreUncompressedSize(item, size, Zip64Mode() == zmAlways);
   item.Crc32 = ~crc;
   if (item.Zip64Used && Zip64Mode() == zmDisabled)
     throw EKMException(41, {item.SourceFileName}, this);

@@ -15,6 +15,7 @@
 #include "platform/System.h"
 #include "support/ByteIO.h"
 #include "support/Crc32.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 
@@ -30,34 +31,12 @@ constexpr int64_t kMaxOutputBuffer = 4 * 1048576;
 
 constexpr size_t kSegmentHeaderSize = 50;
 
-int64_t ItemCompressedSize(const TDirItem& item) {
-  return item.CompressedSize == kSentinel32 ? item.Zip64CompressedSize
-                                            : int64_t(item.CompressedSize);
-}
-
-int64_t ItemUncompressedSize(const TDirItem& item) {
-  return item.UncompressedSize == kSentinel32 ? item.Zip64UncompressedSize
-                                              : int64_t(item.UncompressedSize);
-}
-
 // The local header's compressed size agrees with the item's. A sentinel in
 // the local header is resolved through its own Zip64 block (python's
-// force_zip64 and `zip -fz` write one even for small entries). That block
-// should hold both sizes, uncompressed first; some writers put in only the
-// slot the sentinels ask for, so an 8-byte block is read that way.
+// force_zip64 and `zip -fz` write one even for small entries).
 bool LocalCompressedSizeMatches(const TLocalFileHeader& local, const std::vector<uint8_t>& extra,
                                 const TDirItem& item) {
-  const int64_t expected = ItemCompressedSize(item);
-  if (local.CompressedSize != kSentinel32) return int64_t(local.CompressedSize) == expected;
-  for (const TExtraField& field : ParseExtraFields(extra.data(), extra.size())) {
-    if (field.Tag != kZip64ExtraTag) continue;
-    if (field.Data.size() >= 16) return ReadU64LE(field.Data.data() + 8) == uint64_t(expected);
-    if (field.Data.size() >= 8 && local.UncompressedSize != kSentinel32)
-      return ReadU64LE(field.Data.data()) == uint64_t(expected);
-    break;
-  }
-  // No usable block: only a sentinel in the item can agree with one here.
-  return item.CompressedSize == kSentinel32 && expected == int64_t(kSentinel32);
+  return LocalCompressedSizeOf(local, extra) == uint64_t(CompressedSizeOf(item));
 }
 
 // Reads until count bytes arrived or the stream gives nothing more: a
@@ -216,8 +195,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
   // The volume holding the entry, and the last one, by the 64-bit rules.
   TKMVolumeNumberInfo volume;
   const bool zip64 = dirManager_ && dirManager_->Zip64Present();
-  int32_t first = item.DiskNumberStart;
-  if (item.DiskNumberStart == kSentinel16) first = zip64 ? int32_t(item.Zip64DiskNumberStart) : 0;
+  int32_t first = int32_t(DiskNumberStartOf(item, zip64));
   int32_t last = 0;
   if (dirManager_) {
     last = dirManager_->EndRecord().ThisVolume;
@@ -236,8 +214,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
   const int64_t streamSize = source.Size();
   if (int64_t(local.NameLength) + local.ExtraLength > streamSize - position) return false;
   std::vector<uint8_t> extra;
-  const bool needExtra =
-      local.CompressedSize == kSentinel32 || local.UncompressedSize == kSentinel32;
+  const bool needExtra = LocalSizesInZip64(local);
   source.Seek(local.NameLength, soCurrent);
   if (needExtra) {
     extra.resize(local.ExtraLength);
@@ -255,7 +232,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
   }
 
   uint32_t crc = 0xFFFFFFFF;
-  int64_t length = std::max<int64_t>(ItemCompressedSize(item), 0);
+  int64_t length = std::max<int64_t>(CompressedSizeOf(item), 0);
   if (spanningMode_ == smNone) {
     // The data never runs into the central directory, nor past the end.
     int64_t limit = streamSize;
@@ -282,7 +259,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
         ok = DecompressSegments(output, item, length, volume, bytesOut, crc);
       break;
   }
-  if (!ok || bytesOut != ItemUncompressedSize(item)) return false;
+  if (!ok || bytesOut != UncompressedSizeOf(item)) return false;
   return ~crc == item.Crc32;
 }
 
@@ -331,7 +308,7 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
     }
   }
 
-  const int64_t expected = ItemUncompressedSize(item);
+  const int64_t expected = UncompressedSizeOf(item);
   TDataSink sink{*this, output, expected, bytesOut, crc};
   auto input =
       std::make_unique_for_overwrite<uint8_t[]>(size_t(std::clamp<int64_t>(length, 1, kReadStep)));
@@ -395,7 +372,7 @@ bool TKMBaseArchiver::DecompressSegments(TStream& output, const TDirItem& item, 
   }
   crc = 0xFFFFFFFF;
 
-  const int64_t expected = ItemUncompressedSize(item);
+  const int64_t expected = UncompressedSizeOf(item);
   TDataSink sink{*this, output, expected, bytesOut, crc};
   auto input = std::make_unique_for_overwrite<uint8_t[]>(size_t(kReadStep));
   TOutputBuffer outputBuffer;
@@ -449,8 +426,8 @@ bool TKMBaseArchiver::CheckPassword(TStream& stream, const std::string& password
 }
 
 int64_t TKMBaseArchiver::PredictOutputSize(int64_t n, const TDirItem& item) const {
-  const int64_t compressed = ItemCompressedSize(item);
-  const int64_t uncompressed = ItemUncompressedSize(item);
+  const int64_t compressed = CompressedSizeOf(item);
+  const int64_t uncompressed = UncompressedSizeOf(item);
   const uint64_t ratio =
       compressed > 0 && uncompressed > 0 ? uint64_t(uncompressed) / uint64_t(compressed) : 0;
   // n and the ratio both come from the archive: saturate at the cap rather

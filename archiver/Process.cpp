@@ -17,6 +17,7 @@
 #include "support/SafePath.h"
 #include "support/ScopeExit.h"
 #include "zipformat/Records.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 
@@ -36,10 +37,6 @@ constexpr uint16_t kExtendedTimeTag = 0x5455;
 std::u16string ReplaceChar(std::u16string text, char16_t from, char16_t to) {
   std::replace(text.begin(), text.end(), from, to);
   return text;
-}
-
-int64_t Size64(uint32_t size32, int64_t size64) {
-  return size32 == kSentinel32 ? size64 : int64_t(size32);
 }
 
 // The directory part of a name, separators as '\', lower-cased: what the
@@ -109,8 +106,8 @@ void FillRecord(const TDirItem& item, TKMArchiveItem& record) {
   if (!name.empty() && name.back() == u'\\') name.pop_back();
   record.FileName = ExtractFileName(name);
   record.StoredPath = ExtractFilePath(name);
-  record.CompressedSize = uint64_t(Size64(item.CompressedSize, item.Zip64CompressedSize));
-  record.UncompressedSize = uint64_t(Size64(item.UncompressedSize, item.Zip64UncompressedSize));
+  record.CompressedSize = uint64_t(CompressedSizeOf(item));
+  record.UncompressedSize = uint64_t(UncompressedSizeOf(item));
   double rate = 100.0;
   if (record.UncompressedSize > 0)
     rate = (1.0 - double(record.CompressedSize) / double(record.UncompressedSize)) * 100.0;
@@ -416,15 +413,7 @@ void TKMBaseArchiver::RefreshItem(TDirItem& item, const std::u16string& fileName
   // peers accept.
   if (writeTime > 0 && !directory)
     item.ExtraFields.push_back(BuildNtfsTimeField(writeTime, writeTime, writeTime));
-  if (size >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
-    item.Zip64Used = true;
-    item.UncompressedSize = kSentinel32;
-    item.Zip64UncompressedSize = size;
-  } else {
-    item.Zip64Used = false;
-    item.UncompressedSize = uint32_t(size);
-    item.Zip64UncompressedSize = 0;
-  }
+  ResetUncompressedSize(item, size, zip64Mode_ == zmAlways);
 }
 
 int64_t TKMBaseArchiver::RacyFrom() const {
@@ -507,9 +496,8 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
         return time;
       };
       const auto fileCrc = [&](uint32_t& crc) { return FileCrc32(file, crc); };
-      refresh =
-          FileReplacesEntry(mode, GetFileAttr(file), FileSizeByName(file), fileTime, fileCrc, *item,
-                            Size64(item->UncompressedSize, item->Zip64UncompressedSize), racyFrom_);
+      refresh = FileReplacesEntry(mode, GetFileAttr(file), FileSizeByName(file), fileTime, fileCrc,
+                                  *item, UncompressedSizeOf(*item), racyFrom_);
       break;
     }
   }
@@ -537,8 +525,7 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   const TDirItem item = dirManager_->CurrentDir().GetItem(index);
 
   const bool zip64 = dirManager_->Zip64Present();
-  int64_t disk = item.DiskNumberStart;
-  if (disk == kSentinel16) disk = zip64 ? int64_t(item.Zip64DiskNumberStart) : 0;
+  int64_t disk = DiskNumberStartOf(item, zip64);
   int64_t last = dirManager_->EndRecord().ThisVolume;
   if (last == kSentinel16) last = zip64 ? int64_t(dirManager_->Zip64Locator().TotalVolumes) - 1 : 0;
   constexpr int64_t kMaxVolume = std::numeric_limits<int32_t>::max();
@@ -548,7 +535,7 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   OpenVolume(volume);
   if (!archiveStream_) throw EKMException(16, this);
 
-  archiveStream_->SetPosition(Size64(item.LocalHeaderOffset, item.Zip64LocalHeaderOffset));
+  archiveStream_->SetPosition(LocalOffsetOf(item));
   skipFile_ = false;
   outputError_ = 0;
   const bool whole = DecompressEntry(*archiveStream_, stream, item);

@@ -16,6 +16,7 @@
 #include "support/Paths.h"
 #include "support/ScopeExit.h"
 #include "zipformat/Records.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 
@@ -26,14 +27,6 @@ constexpr int64_t kCopyChunk = 1 << 20;
 // memory up to this size; a larger one goes to a temporary file.
 constexpr int64_t kMemoryTailLimit = 16 << 20;
 constexpr size_t kZip64LocalExtraSize = 20;
-
-int64_t Size64(uint32_t value, int64_t wide) {
-  return value == kSentinel32 ? wide : int64_t(value);
-}
-
-int64_t LocalOffsetOf(const TDirItem& item) {
-  return Size64(item.LocalHeaderOffset, item.Zip64LocalHeaderOffset);
-}
 
 // Entries whose data does not change are copied, not compressed again.
 bool WritesNewData(const TDirItem& item) {
@@ -399,7 +392,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   // begins: a data descriptor, written by other tools after the data, comes
   // along. Only overlapping entries fall back to the record's own length.
   int64_t length = int64_t(TLocalFileHeader::kSize) + header.NameLength + header.ExtraLength +
-                   Size64(old.CompressedSize, old.Zip64CompressedSize);
+                   CompressedSizeOf(old);
   const int64_t bound = oldEnds_[size_t(j)] - LocalOffsetOf(old);
   if (bound >= length) {
     length = bound;
@@ -418,13 +411,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
     throw Exception(u"The saved data of \"" + old.FileName + u"\" is incomplete");
 
   const int64_t p = pendingLength_ > 0 ? pendingTarget_ + pendingLength_ : out_->Position();
-  if (p >= int64_t(kSentinel32)) {
-    item.Zip64Used = true;
-    item.LocalHeaderOffset = kSentinel32;
-    item.Zip64LocalHeaderOffset = p;
-  } else {
-    item.LocalHeaderOffset = uint32_t(p);
-  }
+  StoreLocalOffset(item, p, false);
   // Old entries that follow one another are copied in one go: unchanged
   // runs of a tail are usually the whole rest of it.
   if (pendingLength_ > 0 && source == pendingSource_ + pendingLength_) {
@@ -525,13 +512,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
 
     TStream& out = commit_->Out();
     const int64_t offset = out.Position();
-    if (offset >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
-      item->Zip64Used = true;
-      item->LocalHeaderOffset = kSentinel32;
-      item->Zip64LocalHeaderOffset = offset;
-    } else {
-      item->LocalHeaderOffset = uint32_t(offset);
-    }
+    StoreLocalOffset(*item, offset, zip64Mode_ == zmAlways);
 
     const bool alternative = dirManager_->EndRecord().Signature == TEndOfCentralDir::kAltSignature;
     TLocalFileHeader header;
@@ -608,8 +589,8 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       header.CompressedSize = (item->CompressedSize == kSentinel32 || zip64Mode_ == zmAlways)
                                   ? kSentinel32
                                   : item->CompressedSize;
-      const int64_t compressed = Size64(item->CompressedSize, item->Zip64CompressedSize);
-      const int64_t uncompressed = Size64(item->UncompressedSize, item->Zip64UncompressedSize);
+      const int64_t compressed = CompressedSizeOf(*item);
+      const int64_t uncompressed = UncompressedSizeOf(*item);
       if (!zip64Extra) {
         // The source grew past what the header has room for while it was read.
         if (header.CompressedSize == kSentinel32 || item->UncompressedSize == kSentinel32)
@@ -696,7 +677,7 @@ void TKMBaseArchiver::CommitUpdate() {
     if (!item.Modified) continue;
     if (markedCount_ == 0) overall = TKMProcessOperation(item.Operation);
     ++markedCount_;
-    totalBytes_ += Size64(item.UncompressedSize, item.Zip64UncompressedSize);
+    totalBytes_ += UncompressedSizeOf(item);
   }
 
   // The counts tell what the commit that stands changed: one that is rolled

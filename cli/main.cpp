@@ -15,6 +15,7 @@
 #include "platform/CodePage.h"
 #include "platform/Console.h"
 #include "platform/System.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace {
 
@@ -89,12 +90,8 @@ int List(const char* archivePath) {
                    km::cli::NamelessEntryNote(archivePath, offset).c_str());
     for (int32_t i = 0; i < dir.Count(); ++i) {
       const km::TDirItem& item = dir.GetItem(i);
-      const uint64_t size = item.UncompressedSize == 0xFFFFFFFFu
-                                ? uint64_t(item.Zip64UncompressedSize)
-                                : item.UncompressedSize;
-      const uint64_t packed = item.CompressedSize == 0xFFFFFFFFu
-                                  ? uint64_t(item.Zip64CompressedSize)
-                                  : item.CompressedSize;
+      const uint64_t size = uint64_t(km::UncompressedSizeOf(item));
+      const uint64_t packed = uint64_t(km::CompressedSizeOf(item));
       std::printf("%s\t%" PRIu64 "\t%" PRIu64 "\t%08" PRIx32
                   "\t%04d-%02d-%02d %02d:%02d:%02d\t0x%" PRIx32 "\n",
                   km::cli::PrintableName(item.FileName).c_str(), size, packed, item.Crc32,

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "zipformat/DirManager.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 
@@ -97,11 +98,6 @@ std::vector<uint8_t> ReadAt(TStream& s, int64_t position, size_t n) {
   s.SetPosition(position);
   s.ReadBuffer(bytes.data(), int64_t(n));
   return bytes;
-}
-
-int64_t LocalOffsetOf(const TDirItem& item) {
-  return item.LocalHeaderOffset == kSentinel32 ? item.Zip64LocalHeaderOffset
-                                               : int64_t(item.LocalHeaderOffset);
 }
 
 }  // namespace
@@ -365,14 +361,7 @@ void TKMDirManager::ApplyStubOffset() {
       item->Zip64LocalHeaderOffset = int64_t(uint64_t(item->Zip64LocalHeaderOffset) + stub);
       continue;
     }
-    const uint64_t moved = item->LocalHeaderOffset + stub;
-    if (moved >= kSentinel32) {
-      item->LocalHeaderOffset = kSentinel32;
-      item->Zip64LocalHeaderOffset = int64_t(moved);
-      item->Zip64Used = true;
-    } else {
-      item->LocalHeaderOffset = uint32_t(moved);
-    }
+    StoreLocalOffset(*item, int64_t(item->LocalHeaderOffset + stub), false);
   }
   for (int64_t& offset : namelessEntries_) offset = int64_t(uint64_t(offset) + stub);
 }
@@ -460,13 +449,11 @@ void TKMDirManager::ScanLocalHeaders() {
       if (plausibleExtra) extra = ParseExtraFields(raw.data(), raw.size());
       for (const TExtraField& field : extra) {
         if (field.Tag != kZip64ExtraTag) continue;
-        if (h.UncompressedSize == kSentinel32 || h.CompressedSize == kSentinel32)
-          ApplyZip64ExtraInfo(field, sizes);
+        if (LocalSizesInZip64(h)) ApplyZip64ExtraInfo(field, sizes);
         break;
       }
     }
-    const int64_t compressed =
-        h.CompressedSize == kSentinel32 ? sizes.Zip64CompressedSize : int64_t(h.CompressedSize);
+    const int64_t compressed = CompressedSizeOf(sizes);
     // A header with an absurd size or a huge extra area is taken for data
     // that merely contains the signature.
     if (compressed < size && plausibleExtra) {
@@ -493,13 +480,7 @@ void TKMDirManager::ScanLocalHeaders() {
       const bool described = (h.Flags & kFlagDataDescriptor) != 0;
       // An empty entry without a descriptor is most likely a folder.
       item->ExternalAttr = h.UncompressedSize != 0 || described ? kArchiveAttr : kDirectoryAttr;
-      if (p >= int64_t(kSentinel32)) {
-        item->LocalHeaderOffset = kSentinel32;
-        item->Zip64LocalHeaderOffset = p;
-        item->Zip64Used = true;
-      } else {
-        item->LocalHeaderOffset = uint32_t(p);
-      }
+      StoreLocalOffset(*item, p, false);
 
       std::u16string name;
       if (RemainingFrom(nameAt) >= int64_t(h.NameLength) && h.NameLength != 0) {
