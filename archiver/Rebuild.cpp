@@ -26,7 +26,6 @@ constexpr int64_t kCopyChunk = 1 << 20;
 // A tail without entries (the old directory and end records) is kept in
 // memory up to this size; a larger one goes to a temporary file.
 constexpr int64_t kMemoryTailLimit = 16 << 20;
-constexpr size_t kZip64LocalExtraSize = 20;
 
 // Entries whose data does not change are copied, not compressed again.
 bool WritesNewData(const TDirItem& item) {
@@ -488,8 +487,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
   {
     item = current.ItemPtr(index);
     const bool oem = options_.OEMFileNames();
-    const std::string name = (item->Flags & kFlagUtf8Name) ? platform::WideToUtf8(item->FileName)
-                                                           : EntryNameToBytes(item->FileName, oem);
+    const std::string name = StoredNameBytes(*item, oem);
     if (!EntryNameFits(name)) throw EKMException(61, {item->FileName}, this);
     item->Zip64Used = false;
 
@@ -517,17 +515,13 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     const bool alternative = dirManager_->EndRecord().Signature == TEndOfCentralDir::kAltSignature;
     TLocalFileHeader header;
     header.Signature = SignatureSetOf(dirManager_->EndRecord().Signature).LocalHeader;
-    if (source) {
-      if (sourceSize >= int64_t(kSentinel32) || zip64Mode_ == zmAlways) {
-        header.UncompressedSize = kSentinel32;
-        item->Zip64Used = true;
-      } else {
-        header.UncompressedSize = uint32_t(sourceSize);
-      }
+    TLocalZip64Sizes zip64;
+    if (source && StoreLocalUncompressedSize(header, sourceSize, zip64Mode_ == zmAlways)) {
+      zip64.Present = true;
+      item->Zip64Used = true;
     }
-    const bool zip64Extra = header.UncompressedSize == kSentinel32;
     uint16_t version;
-    if (item->Zip64Used || sourceSize >= int64_t(kSentinel32))
+    if (item->Zip64Used || NeedsZip64(sourceSize, false))
       version = alternative ? 0x412D : 45;
     else
       version = alternative ? 0x4114 : oem ? 20 : 0x0B14;
@@ -539,7 +533,6 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     header.ModTime = item->ModTime;
     header.ModDate = item->ModDate;
     header.Crc32 = item->Crc32;
-    header.NameLength = uint16_t(name.size());
 
     if (zip64Mode_ == zmDisabled && item->Zip64Used)
       throw EKMException(43, {item->SourceFileName}, this);
@@ -548,35 +541,21 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     // beside it (a retry writes the entry again).
     std::erase_if(item->ExtraFields,
                   [](const TExtraField& field) { return field.Tag == kUnicodeNameTag; });
-    size_t extraLength = zip64Extra ? kZip64LocalExtraSize : 0;
+    std::vector<TExtraField> localExtra;
     // The exact time goes into the local header as well, as other writers
     // put it, so that readers of either header see the same time.
     const auto ntfsTime = std::find_if(item->ExtraFields.begin(), item->ExtraFields.end(),
                                        [](const TExtraField& f) { return f.Tag == kNtfsTimeTag; });
-    TExtraField localTime;
-    if (ntfsTime != item->ExtraFields.end()) {
-      localTime = *ntfsTime;
-      extraLength += 4 + localTime.Size;
-    }
-    TExtraField unicodeName;
+    if (ntfsTime != item->ExtraFields.end()) localExtra.push_back(*ntfsTime);
     if (unicodeFilenames_) {
       if (!UnicodeNameFits(item->FileName)) throw EKMException(61, {item->FileName}, this);
-      unicodeName = TUnicodeExtendedInfo::Build(item->FileName);
-      extraLength += 4 + unicodeName.Data.size();
-      item->ExtraFields.push_back(unicodeName);
+      item->ExtraFields.push_back(TUnicodeExtendedInfo::Build(item->FileName));
+      localExtra.push_back(item->ExtraFields.back());
     }
-    header.ExtraLength = uint16_t(extraLength);
 
+    // The sizes are not known yet: the header is written again after the data.
     ByteWriter local;
-    EncodeLocalFileHeader(header, local);
-    local.Bytes(name);
-    // The Zip64 field is filled in once the sizes are known.
-    if (zip64Extra) {
-      const uint8_t zeros[kZip64LocalExtraSize] = {};
-      local.Bytes(zeros, sizeof zeros);
-    }
-    if (localTime.Tag == kNtfsTimeTag) EncodeExtraField(localTime, local);
-    if (unicodeFilenames_) EncodeExtraField(unicodeName, local);
+    EncodeLocalHeader(header, name, zip64, localExtra, local);
     out.WriteBuffer(local.Data().data(), int64_t(local.Size()));
 
     if (source) {
@@ -586,30 +565,27 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       }
       header.Crc32 = item->Crc32;
       header.Method = item->Method;
-      header.CompressedSize = (item->CompressedSize == kSentinel32 || zip64Mode_ == zmAlways)
-                                  ? kSentinel32
-                                  : item->CompressedSize;
-      const int64_t compressed = CompressedSizeOf(*item);
-      const int64_t uncompressed = UncompressedSizeOf(*item);
-      if (!zip64Extra) {
+      header.CompressedSize = item->CompressedSize;
+      if (zip64.Present) {
+        zip64.Known = true;
+        zip64.Uncompressed = UncompressedSizeOf(*item);
+        zip64.Compressed = CompressedSizeOf(*item);
+      } else {
         // The source grew past what the header has room for while it was read.
-        if (header.CompressedSize == kSentinel32 || item->UncompressedSize == kSentinel32)
-          throw EKMException(43, {item->SourceFileName}, this);
+        if (SizesInZip64(*item)) throw EKMException(43, {item->SourceFileName}, this);
         header.UncompressedSize = item->UncompressedSize;
       }
+      // Only the fixed part and the Zip64 field change; the rest is written
+      // once.
       ByteWriter rewritten;
-      EncodeLocalFileHeader(header, rewritten);
+      EncodeLocalHeader(header, name, zip64, localExtra, rewritten);
       const int64_t end = out.Position();
       out.SetPosition(offset);
-      out.WriteBuffer(rewritten.Data().data(), int64_t(rewritten.Size()));
-      if (zip64Extra) {
-        ByteWriter extra;
-        extra.U16(kZip64ExtraTag);
-        extra.U16(16);
-        extra.U64(uint64_t(uncompressed));
-        extra.U64(uint64_t(compressed));
-        out.SetPosition(offset + int64_t(TLocalFileHeader::kSize) + int64_t(name.size()));
-        out.WriteBuffer(extra.Data().data(), int64_t(extra.Size()));
+      out.WriteBuffer(rewritten.Data().data(), int64_t(TLocalFileHeader::kSize));
+      if (zip64.Present) {
+        const size_t at = LocalZip64FieldAt(name);
+        out.SetPosition(offset + int64_t(at));
+        out.WriteBuffer(rewritten.Data().data() + at, int64_t(kLocalZip64FieldSize));
       }
       out.SetPosition(end);
     }

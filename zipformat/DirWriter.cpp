@@ -2,7 +2,6 @@
 // self-extractor stub at the start of a new archive.
 #include <algorithm>
 
-#include "platform/CodePage.h"
 #include "zipformat/DirManager.h"
 
 namespace km {
@@ -67,14 +66,10 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
       const std::vector<uint8_t> zip64 = BuildCentralZip64Block(*item);
       size_t extraLength = zip64.size();
       for (const TExtraField& field : item->ExtraFields)
-        if (field.Tag != kZip64ExtraTag) extraLength += 4 + field.Data.size();
+        if (field.Tag != kZip64ExtraTag) extraLength += 4 + field.Size;
       // The whole name is written, however long; a name whose length field
       // cannot hold it is refused rather than cut or written corrupt.
-      // A name read as UTF-8 (flag bit 11) goes back as UTF-8: the flag stays
-      // on the entry, and peers decode the bytes by it.
-      const std::string name = (item->Flags & kFlagUtf8Name)
-                                   ? platform::WideToUtf8(item->FileName)
-                                   : EntryNameToBytes(item->FileName, oem);
+      const std::string name = StoredNameBytes(*item, oem);
       if (name.size() > 0xFFFF) throw EKMException(61, {item->FileName}, &context_);
       if (extraLength > 0xFFFF)
         throw Exception(u"The extra fields of \"" + item->FileName + u"\" are too long");
@@ -91,12 +86,8 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
       rest.Bytes(name);
       rest.Bytes(zip64.data(), zip64.size());
       // A stored Zip64 field is stale by now; the block above replaces it.
-      for (const TExtraField& field : item->ExtraFields) {
-        if (field.Tag == kZip64ExtraTag) continue;
-        rest.U16(field.Tag);
-        rest.U16(uint16_t(field.Data.size()));
-        rest.Bytes(field.Data.data(), field.Data.size());
-      }
+      for (const TExtraField& field : item->ExtraFields)
+        if (field.Tag != kZip64ExtraTag) EncodeExtraField(field, rest);
       rest.Bytes(item->Comment.data(), item->CommentLength);
       put(rest.Data().data(), rest.Size(), -1);
       if (pending.size() >= kFlushSize) flush();

@@ -237,6 +237,27 @@ std::vector<TExtraField> ParseExtraFields(const uint8_t* data, size_t size) {
   return fields;
 }
 
+void EncodeLocalHeader(TLocalFileHeader header, const std::string& name,
+                       const TLocalZip64Sizes& zip64, const std::vector<TExtraField>& extra,
+                       ByteWriter& out) {
+  size_t extraLength = zip64.Present ? kLocalZip64FieldSize : 0;
+  for (const TExtraField& field : extra) extraLength += 4 + field.Size;
+  header.NameLength = uint16_t(name.size());
+  header.ExtraLength = uint16_t(extraLength);
+  EncodeLocalFileHeader(header, out);
+  out.Bytes(name);
+  if (zip64.Present && zip64.Known) {
+    out.U16(kZip64ExtraTag);
+    out.U16(16);
+    out.U64(uint64_t(zip64.Uncompressed));
+    out.U64(uint64_t(zip64.Compressed));
+  } else if (zip64.Present) {
+    const uint8_t zeros[kLocalZip64FieldSize] = {};
+    out.Bytes(zeros, sizeof zeros);
+  }
+  for (const TExtraField& field : extra) EncodeExtraField(field, out);
+}
+
 void EncodeExtraField(const TExtraField& field, ByteWriter& out) {
   out.U16(field.Tag);
   out.U16(field.Size);
@@ -353,6 +374,11 @@ std::string EntryNameToBytes(const std::u16string& name, bool oemFileNames) {
   std::string bytes = platform::WideToAnsi(name);
   if (oemFileNames) bytes = platform::AnsiToOem(bytes);
   return bytes;
+}
+
+std::string StoredNameBytes(const TDirItem& item, bool oemFileNames) {
+  return (item.Flags & kFlagUtf8Name) ? platform::WideToUtf8(item.FileName)
+                                      : EntryNameToBytes(item.FileName, oemFileNames);
 }
 
 std::u16string EntryNameFromBytes(const std::string& bytes, bool oemFileNames, bool utf8Flag) {

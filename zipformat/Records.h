@@ -87,6 +87,27 @@ struct TLocalFileHeader {
 };
 void EncodeLocalFileHeader(const TLocalFileHeader& record, ByteWriter& out);
 bool DecodeLocalFileHeader(ByteReader& in, TLocalFileHeader& record);
+
+// The Zip64 field a local header carries when its uncompressed size is the
+// sentinel: both sizes, uncompressed first. Before the data the sizes are
+// not known; the field's bytes are then all zero, tag included, and the
+// header is encoded again once they are (LocalZip64FieldAt tells where).
+struct TLocalZip64Sizes {
+  bool Present = false;
+  bool Known = false;
+  int64_t Uncompressed = 0;
+  int64_t Compressed = 0;
+};
+inline constexpr size_t kLocalZip64FieldSize = 20;
+// A whole local header: the fixed part with the name and extra lengths
+// filled in, the name bytes, the Zip64 field, then the other fields.
+void EncodeLocalHeader(TLocalFileHeader header, const std::string& name,
+                       const TLocalZip64Sizes& zip64, const std::vector<TExtraField>& extra,
+                       ByteWriter& out);
+// Where the Zip64 field starts in the bytes EncodeLocalHeader gave.
+inline size_t LocalZip64FieldAt(const std::string& name) {
+  return TLocalFileHeader::kSize + name.size();
+}
 // The fixed part of the local header at the stream's position (read whole:
 // EReadError when the stream ends first).
 TLocalFileHeader ReadLocalFileHeader(TStream& stream);
@@ -197,6 +218,10 @@ inline bool UnicodeNameFits(const std::u16string& name) {
 // The stored 8-bit form of an entry name: the ANSI code page, then OEM when
 // oemFileNames is on. Never truncated.
 std::string EntryNameToBytes(const std::u16string& name, bool oemFileNames);
+// The bytes an entry's name is stored as. A name read as UTF-8 (flag bit 11)
+// goes back as UTF-8: the flag stays on the entry, and peers decode the
+// bytes by it.
+std::string StoredNameBytes(const TDirItem& item, bool oemFileNames);
 // Whether an 8-bit name fits the 16-bit name length of the headers. A
 // writer refuses a name that does not; it is never cut.
 inline bool EntryNameFits(const std::string& bytes) {

@@ -74,7 +74,22 @@ inline void ResetUncompressedSize(TDirItem& item, int64_t value, bool forceZip64
   StoreUncompressedSize(item, value, forceZip64);
 }
 
+// Whether either size of the entry is held in its Zip64 fields.
+inline bool SizesInZip64(const TDirItem& item) {
+  return item.CompressedSize == kSentinel32 || item.UncompressedSize == kSentinel32;
+}
+
 // ---- Local headers
+// A local header's uncompressed size as written before the data: the value,
+// or the sentinel when it does not fit or Zip64 is forced (true then).
+inline bool StoreLocalUncompressedSize(TLocalFileHeader& header, int64_t value, bool forceZip64) {
+  if (!NeedsZip64(value, forceZip64)) {
+    header.UncompressedSize = uint32_t(value);
+    return false;
+  }
+  header.UncompressedSize = kSentinel32;
+  return true;
+}
 // Whether a local header's sizes are resolved through its Zip64 block.
 inline bool LocalSizesInZip64(const TLocalFileHeader& header) {
   return header.CompressedSize == kSentinel32 || header.UncompressedSize == kSentinel32;
