@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/ArchiverSetup.h"
+#include "frontend/ArchiverSetup.h"
 #include "platform/HostPath.h"
 #include "platform/IniFile.h"
 
