@@ -7,7 +7,7 @@
 
 #include <exception>
 
-#include "app/ArchiverSetup.h"
+#include "frontend/ArchiverSetup.h"
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/FileSystem.h"

@@ -43,7 +43,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import make_corpus  # noqa: E402
 
 MB = 1 << 20
-# pelko's exclusion masks (app/ArchiverSetup.cpp), as far as the corpus has such names.
+# pelko's exclusion masks (frontend/ArchiverSetup.cpp), as far as the corpus has such names.
 PELKO_EXCLUDED = ["*.tmp", "*.~*", "*.dmp", "_istmp*.*", "chklist.*", "~*.*", "*._mp", "*.gid"]
 # The extensions pelko stores rather than deflates (its no-compression masks).
 PELKO_STORED = "pk3,pk_,rar,tar,tgz,uue,uu,war,xxe,z,zip,zoo"

@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/ArchiverSetup.h"
 #include "archiver/Archiver.h"
 #include "cli/ConsoleDialogs.h"
 #include "cli/EntryCommands.h"
 #include "cli/Messages.h"
+#include "frontend/ArchiverSetup.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
 #include "platform/File.h"

@@ -6,8 +6,6 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -20,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "archiver/Journal.h"
+#include "common/TempDir.h"
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/HostPath.h"
@@ -98,17 +97,10 @@ class DialogTest : public ::testing::Test {
   void SetUp() override {
     // Process-wide and never cleared by the program.
     TForm1::CancelRequested = false;
-    std::string name = (fs::temp_directory_path() / "pelko-dialog-XXXXXX").string();
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    root_ = name;
-    folder_ = root_ / "site";
+    folder_ = root_.Host() / "site";
     fs::create_directory(folder_);
     WriteBytes(folder_ / "a.txt", "alpha");
     WriteBytes(folder_ / "b.txt", "bravo");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   std::unique_ptr<TForm1> Show() {
@@ -136,7 +128,7 @@ class DialogTest : public ::testing::Test {
 
   ScriptedDialogServices script_;
   ScopedDialogServices installed_{&script_};
-  fs::path root_;
+  km::test::TempDir root_;
   fs::path folder_;
 };
 
@@ -194,12 +186,12 @@ TEST_F(DialogTest, NothingHappensUntilConfirmedAndNamed) {
     EXPECT_TRUE(form->Button1->isEnabled());
     EXPECT_EQ(form->Label1->text(), "Ожидание..");
     EXPECT_FALSE(fs::exists(Settings()));
-    EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 1);  // the folder alone
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_.Host()), {}), 1);  // the folder alone
   }
 
   // An existing archive named in the settings file: the run would update it.
   script_.ClearLog();
-  const fs::path archive = root_ / "old.zip";
+  const fs::path archive = root_.Host() / "old.zip";
   WriteBytes(archive, kEmptyZip);
   StoreName(archive.string());
   auto form = Show();
@@ -217,7 +209,7 @@ TEST_F(DialogTest, NothingHappensUntilConfirmedAndNamed) {
 
   // The texts stay as chosen at show time, whatever name is chosen later,
   // also when the window comes back from being minimised.
-  script_.AddSaveAnswer(true, U16(root_.string() + "/new.zip"));
+  script_.AddSaveAnswer(true, U16(root_.Host().string() + "/new.zip"));
   form->Button4->click();
   form->setWindowState(Qt::WindowMinimized);
   form->setWindowState(Qt::WindowNoState);
@@ -225,7 +217,7 @@ TEST_F(DialogTest, NothingHappensUntilConfirmedAndNamed) {
 }
 
 TEST_F(DialogTest, ChosenNameIsStored) {
-  const std::string root = root_.string();
+  const std::string root = root_.Host().string();
   const std::string stored = "[Pelko]\r\nArchiveName=" + root + "/" + kArchiv1251 + ".zip\r\n";
   {
     auto form = Show();
@@ -260,9 +252,9 @@ TEST_F(DialogTest, ChosenNameIsStored) {
 // A name code page 1251 cannot hold is chosen, stored, read back and run on
 // whole; 1251 alone would make "M?ller" of it.
 TEST_F(DialogTest, ANameOutside1251IsStoredAndRunWhole) {
-  const std::string root = root_.string();
-  fs::create_directory(root_ / fs::path("Müller"));
-  const fs::path archive = root_ / fs::path("Müller/backup.zip");
+  const std::string root = root_.Host().string();
+  fs::create_directory(root_.Host() / fs::path("Müller"));
+  const fs::path archive = root_.Host() / fs::path("Müller/backup.zip");
   {
     auto form = Show();
     script_.AddSaveAnswer(true, U16(root + "/Müller/backup.rar"));
@@ -276,7 +268,7 @@ TEST_F(DialogTest, ANameOutside1251IsStoredAndRunWhole) {
   EXPECT_EQ(Entries(archive),
             (std::vector<std::u16string>{u"site/Pelko.ini", u"site/a.txt", u"site/b.txt"}));
   std::vector<fs::path> made;
-  for (const auto& entry : fs::recursive_directory_iterator(root_))
+  for (const auto& entry : fs::recursive_directory_iterator(root_.Host()))
     if (!entry.path().string().starts_with(folder_.string())) made.push_back(entry.path());
   EXPECT_EQ(made.size(), 2u);  // the folder and the archive in it
 
@@ -305,10 +297,10 @@ TEST_F(DialogTest, ANameOutside1251IsStoredAndRunWhole) {
 TEST_F(DialogTest, RunAddsFilesThenClosesAndSynchronisesLater) {
   // No name yet: the save dialog comes first, and the settings file it
   // writes is one of the three files.
-  const fs::path archive = root_ / u8"Архив.zip";
+  const fs::path archive = root_.Host() / u8"Архив.zip";
   {
     auto form = Show();
-    script_.AddSaveAnswer(true, U16(root_.string() + "/Архив.rar"));
+    script_.AddSaveAnswer(true, U16(root_.Host().string() + "/Архив.rar"));
     form->Button1->click();  // the confirmation gets OK
     EXPECT_EQ(form->Label1->text(), "Добавлено: 3    Удалено: 0");
     EXPECT_FALSE(form->Button1->isEnabled());
@@ -343,7 +335,7 @@ TEST_F(DialogTest, RunAddsFilesThenClosesAndSynchronisesLater) {
 // A run killed in its commit leaves a journal; the next run plays it back,
 // says so once, and goes on from the archive as it was.
 TEST_F(DialogTest, AnInterruptedUpdateIsRolledBackAndSaidOnce) {
-  const fs::path archive = root_ / "site.zip";
+  const fs::path archive = root_.Host() / "site.zip";
   StoreName(archive.string());
   {
     auto form = Show();
@@ -360,7 +352,7 @@ TEST_F(DialogTest, AnInterruptedUpdateIsRolledBackAndSaidOnce) {
   header.Checksum = km::Crc32cUpdate(0xFFFFFFFFu, good.data() + cut, header.Length) ^ 0xFFFFFFFFu;
   uint8_t bytes[km::kJournalHeaderSize];
   km::EncodeJournalHeader(header, bytes);
-  WriteBytes(root_ / "site.zip-journal",
+  WriteBytes(root_.Host() / "site.zip-journal",
              std::string(reinterpret_cast<char*>(bytes), sizeof bytes) + good.substr(cut));
   WriteBytes(archive, good.substr(0, cut) + "half-written new entry");
   WriteBytes(folder_ / "c.txt", "charlie");
@@ -371,7 +363,7 @@ TEST_F(DialogTest, AnInterruptedUpdateIsRolledBackAndSaidOnce) {
   Box(2, u"Прошлое обновление архива было прервано. Архив возвращён к состоянию до него.", u"",
       mtInformation);
   EXPECT_EQ(form->Label1->text(), "Добавлено: 1    Удалено: 0");
-  EXPECT_FALSE(fs::exists(root_ / "site.zip-journal"));
+  EXPECT_FALSE(fs::exists(root_.Host() / "site.zip-journal"));
   EXPECT_EQ(Entries(archive), (std::vector<std::u16string>{u"site/Pelko.ini", u"site/a.txt",
                                                            u"site/b.txt", u"site/c.txt"}));
   auto again = Show();
@@ -380,7 +372,7 @@ TEST_F(DialogTest, AnInterruptedUpdateIsRolledBackAndSaidOnce) {
 }
 
 TEST_F(DialogTest, FailuresDuringTheRunAreReportedAndTheRunGoesOn) {
-  const fs::path archive = root_ / "site.zip";
+  const fs::path archive = root_.Host() / "site.zip";
   StoreName(WideToAnsi(km::ToWindowsView(archive)));  // the Windows view this time
   Show()->Button1->click();
   ASSERT_EQ(Entries(archive).size(), 3u);
@@ -478,7 +470,7 @@ TEST_F(DialogTest, CancelDuringTheRunLeavesTheArchiveAsItWas) {
 TEST_F(DialogTest, ErrorsBeforeTheCommitLeaveTheWindowOpen) {
   // A failure while adding (here a store-file handler that gives up):
   // nothing is committed, and the window waits for Cancel.
-  const fs::path archive = root_ / "site.zip";
+  const fs::path archive = root_.Host() / "site.zip";
   StoreName(archive.string());
   // Checked while the window still holds the archive object: it must have
   // closed the archive itself.
@@ -509,18 +501,18 @@ TEST_F(DialogTest, ErrorsBeforeTheCommitLeaveTheWindowOpen) {
 
   // The archive cannot be opened: its folder is missing.
   script_.ClearLog();
-  StoreName(root_.string() + "/missing/site.zip");
+  StoreName(root_.Host().string() + "/missing/site.zip");
   auto form = Show();
   form->Button1->click();
   // The exception's own message, in the application's error box.
   ASSERT_EQ(script_.MessageBoxes().size(), 2u);
   EXPECT_TRUE(script_.MessageBoxes()[1].text.starts_with(u"Cannot create file \"" +
-                                                         U16(root_ / "missing/site.zip\"")));
+                                                         U16(root_.Host() / "missing/site.zip\"")));
   EXPECT_EQ(script_.MessageBoxes()[1].type, mtError);
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(form->Button1->isEnabled());
   EXPECT_FALSE(form->Timer1->isActive());
-  EXPECT_FALSE(fs::exists(root_ / "missing"));
+  EXPECT_FALSE(fs::exists(root_.Host() / "missing"));
 }
 
 TEST_F(DialogTest, HandlersShowProgressAndFullDisk) {
@@ -543,7 +535,7 @@ TEST_F(DialogTest, HandlersShowProgressAndFullDisk) {
   EXPECT_TRUE(script_.MessageBoxes().empty());
 
   // A full disk: the user is told, and the component told to stop.
-  form->ArchiverDiskFull(form->Archiver, 1, km::ToWindowsView(root_ / "site.zip"), cancel);
+  form->ArchiverDiskFull(form->Archiver, 1, km::ToWindowsView(root_.Host() / "site.zip"), cancel);
   EXPECT_TRUE(cancel);
   EXPECT_EQ(script_.MessageBoxes().size(), 1u);
   const MessageBoxRequest full = Box(0, u"Не хватает свободного места", u"Ошибка", mtError);

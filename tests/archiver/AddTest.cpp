@@ -70,7 +70,6 @@ TEST(MakeStoredName, EveryModeOverTheExampleBase) {
 class AddFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dir.Ok());
     fs::create_directories(Host(u"sub/deep"));
     fs::create_directories(Host(u"empty"));
     Write(u"a.txt", "alpha\n");

@@ -26,7 +26,6 @@ using test::NativeOf;
 
 TEST(ArchiverOpenExisting, ReadsTheDirectoryOfAnExistingArchive) {
   TempDir dir;
-  ASSERT_TRUE(dir.Ok());
   test::ZipBuilder z;
   z.prefix = std::string(1000, 'S');
   z.offsetsFromZipStart = true;
@@ -66,7 +65,6 @@ TEST(ArchiverOpenExisting, ReadsTheDirectoryOfAnExistingArchive) {
 
 TEST(ArchiverOpenExisting, DamageIsRecoveredOrReportedAndLeavesItClosed) {
   TempDir dir;
-  ASSERT_TRUE(dir.Ok());
   // A cut archive comes back through its local headers.
   test::ZipBuilder z;
   z.Add("one.txt", "1111").Add("two.txt", "2222");
@@ -94,7 +92,6 @@ TEST(ArchiverOpenExisting, PeersReadTheDirectoriesWeWrite) {
   if (!Have("python3 -c 'import zipfile, zlib'") || !Have("unzip -v"))
     GTEST_SKIP() << "python3 zipfile or unzip is missing";
   TempDir dir;
-  ASSERT_TRUE(dir.Ok());
 
   // Ours: a new archive closed without entries.
   {
@@ -162,7 +159,6 @@ TEST(ArchiverOpenExisting, PeersReadADirectoryOf70000EntriesWeRewrote) {
   if (!Have("python3 -c 'import zipfile'") || !Have("unzip -v"))
     GTEST_SKIP() << "python3 zipfile or unzip is missing";
   TempDir dir;
-  ASSERT_TRUE(dir.Ok());
   const std::filesystem::path peer = dir.Host(u"many.zip");
   ASSERT_EQ(std::system(("python3 -c 'import sys, zipfile\n"
                          "with zipfile.ZipFile(sys.argv[1], \"w\") as z:\n"

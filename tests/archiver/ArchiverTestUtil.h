@@ -1,54 +1,14 @@
-// Shared helpers of the archiver tests: a scratch directory on the host seen
-// through the Windows view, and file access by host path.
+// Shared helpers of the archiver tests, with the scratch directory every
+// test uses.
 #pragma once
 
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 
 #include "archiver/Errors.h"
-#include "platform/CodePage.h"
-#include "platform/HostPath.h"
+#include "common/TempDir.h"
 
 namespace km::test {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kmarcXXXXXX").string();
-    if (mkdtemp(pattern.data())) host_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(host_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  bool Ok() const { return !host_.empty(); }
-  std::filesystem::path Host(const std::u16string& name) const {
-    return host_ / std::filesystem::path(platform::WideToUtf8(name));
-  }
-  // The Windows-view name of a file in the directory.
-  std::u16string Win(const std::u16string& name) const { return ToWindowsView(Host(name)); }
-
- private:
-  std::filesystem::path host_;
-};
-
-inline std::string ReadHostFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteHostFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 // The native code of the EKMException f raises; -1 when it raises none.
 inline int NativeOf(const std::function<void()>& f) {

@@ -53,7 +53,6 @@ struct Placement {
 class Mend : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dir.Ok());
     fs::create_directories(Host(u"sub"));
     fs::create_directories(Host(u"empty"));
     Write(u"a.txt", "alpha\n");

@@ -158,7 +158,6 @@ class PeerTreeSuite : public testing::TestWithParam<size_t> {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    if (!dir_->Ok()) return;
     MakePeerTree(dir_->Host(u"tree"));
     SetTreeTimes(dir_->Host(u"tree"));
   }

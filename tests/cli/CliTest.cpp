@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 
+#include "common/TempDir.h"
+
 namespace {
 
 struct Result {
@@ -45,8 +47,8 @@ TEST(CliTest, HelpAndVersionSucceedAndBadArgumentsFail) {
 }
 
 TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
-  const std::string dir = testing::TempDir() + "pelko_cli_list";
-  std::filesystem::create_directories(dir);
+  const km::test::TempDir scratch;
+  const std::string dir = scratch.Host().string();
   const std::string empty = dir + "/empty.zip";
   std::ofstream(empty, std::ios::binary) << std::string("PK\x05\x06", 4) << std::string(18, '\0');
 
@@ -62,7 +64,6 @@ TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
       << missing.out;
 
   EXPECT_EQ(RunCli("list").exitCode, 2);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

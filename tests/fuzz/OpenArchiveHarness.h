@@ -38,18 +38,29 @@ inline uint64_t ListAll(const TKMDirManager& manager) {
   return sink;
 }
 
-// Returns normally or throws a km::Exception (EKMException, stream errors);
-// anything else escaping is a fault of the reader.
-inline uint64_t OpenAndList(const uint8_t* data, size_t size, bool tolerateDamage) {
+// Opens the bytes as OpenArchive does and hands the read directory to use;
+// false when there is no end record (the archiver raises 48 then). Returns
+// normally or throws a km::Exception (EKMException, stream errors); anything
+// else escaping is a fault of the reader.
+template <class Use>
+bool OpenArchive(const uint8_t* data, size_t size, bool tolerateDamage, Use&& use) {
   TMemoryStream stream;
   if (size) stream.WriteBuffer(data, int64_t(size));
   stream.SetPosition(0);
   TKMStreamArchiveContext context(&stream);
   context.tolerateDamage = tolerateDamage;
   TKMDirManager manager(&stream, context, false);
-  if (!manager.CheckEndRecord()) return 0;  // the archiver raises 48 here
+  if (!manager.CheckEndRecord()) return false;
   manager.ReadCentralDir();
-  return ListAll(manager);
+  use(static_cast<const TKMDirManager&>(manager));
+  return true;
+}
+
+inline uint64_t OpenAndList(const uint8_t* data, size_t size, bool tolerateDamage) {
+  uint64_t sink = 0;
+  OpenArchive(data, size, tolerateDamage,
+              [&sink](const TKMDirManager& manager) { sink = ListAll(manager); });
+  return sink;
 }
 
 }  // namespace km::fuzz

@@ -12,19 +12,24 @@
 #include <string>
 #include <vector>
 
+#include "common/TempDir.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/HostPath.h"
-#include "platform/ScratchDir.h"
 
 namespace km::platform {
 namespace {
 
-using test_support::ModeOf;
-using test_support::ReadAll;
-using test_support::ScratchDir;
+using test::ReadHostFile;
+using test::TempDir;
 
 constexpr uint32_t kReparsePoint = 0x400;
+
+mode_t ModeOf(const std::filesystem::path& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  return st.st_mode;
+}
 
 std::vector<FindData> List(const std::u16string& pattern, int* error = nullptr) {
   std::vector<FindData> found;
@@ -90,7 +95,7 @@ class ScopedCurrentDirectory {
 };
 
 TEST(FileSystemTest, ListingAttributesOrderAndMasks) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("b.txt", "12345");
   dir.Write("A.TXT", "");
   dir.Write(".hidden", "x");
@@ -140,7 +145,7 @@ TEST(FileSystemTest, ListingAttributesOrderAndMasks) {
 }
 
 TEST(FileSystemTest, NamesOutsideTheAnsiPageListSizeTimeAndOpen) {
-  ScratchDir dir;
+  TempDir dir;
   const std::u16string chinese = u"\u6587\u4EF6\U0001F600.txt";
   const auto host = dir.Write(FromWindowsView(chinese).native(), "seven!!");
   const std::string invalid = "bad\xFF.bin";
@@ -174,7 +179,7 @@ TEST(FileSystemTest, NamesOutsideTheAnsiPageListSizeTimeAndOpen) {
 }
 
 TEST(FileSystemTest, SpecialFilesAndLinks) {
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(mkfifo((dir.Host() / "fifo").c_str(), 0644), 0);
   mkdir((dir.Host() / "real").c_str(), 0755);
   dir.Write("target.txt", "123");
@@ -219,7 +224,7 @@ TEST(FileSystemTest, SpecialFilesAndLinks) {
 // FileLookup answers as a listing of each path would, while it keeps a
 // folder open between paths.
 TEST(FileSystemTest, FileLookupAgreesWithTheListing) {
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(mkfifo((dir.Host() / "fifo").c_str(), 0644), 0);
   mkdir((dir.Host() / "real").c_str(), 0755);
   dir.Write("target.txt", "123");
@@ -264,7 +269,7 @@ TEST(FileSystemTest, FileLookupAgreesWithTheListing) {
 }
 
 TEST(FileSystemTest, ReadOnlyAttributeMapsToOwnerWriteBit) {
-  ScratchDir dir;
+  TempDir dir;
   const auto file = dir.Write("f.txt", "x");
   chmod(file.c_str(), 0664);
   const std::u16string name = dir.Win() + u"f.txt";
@@ -287,7 +292,7 @@ TEST(FileSystemTest, ReadOnlyAttributeMapsToOwnerWriteBit) {
 }
 
 TEST(FileSystemTest, FullPathNameIsTextual) {
-  ScratchDir dir;
+  TempDir dir;
   mkdir((dir.Host() / "cur").c_str(), 0755);
   const std::u16string parent = ToWindowsView(dir.Host());
   const std::u16string cwd = parent + u"\\cur";
@@ -319,7 +324,7 @@ TEST(FileSystemTest, FullPathNameIsTextual) {
 }
 
 TEST(FileSystemTest, DirectoriesMovesAndDeletes) {
-  ScratchDir dir;
+  TempDir dir;
   const std::u16string w = dir.Win();
   EXPECT_TRUE(CreateDirectory(w + u"d"));
   EXPECT_FALSE(CreateDirectory(w + u"d"));
@@ -337,10 +342,10 @@ TEST(FileSystemTest, DirectoriesMovesAndDeletes) {
   dir.Write("to", "to");
   EXPECT_FALSE(MoveFile(w + u"from", w + u"to"));
   EXPECT_EQ(LastError(), kErrorAlreadyExists);
-  EXPECT_EQ(ReadAll(dir.Host() / "from"), "from");
-  EXPECT_EQ(ReadAll(dir.Host() / "to"), "to");
+  EXPECT_EQ(ReadHostFile(dir.Host() / "from"), "from");
+  EXPECT_EQ(ReadHostFile(dir.Host() / "to"), "to");
   EXPECT_TRUE(MoveFile(w + u"from", w + u"d\\moved"));
-  EXPECT_EQ(ReadAll(dir.Host() / "d" / "moved"), "from");
+  EXPECT_EQ(ReadHostFile(dir.Host() / "d" / "moved"), "from");
   EXPECT_FALSE(MoveFile(w + u"from", w + u"again"));
   EXPECT_EQ(LastError(), kErrorFileNotFound);
 
@@ -359,7 +364,7 @@ TEST(FileSystemTest, DirectoriesMovesAndDeletes) {
 }
 
 TEST(FileSystemTest, MoveBetweenFileSystemsCopiesAndDeletes) {
-  ScratchDir dir;
+  TempDir dir;
   struct stat shm, tmp;
   if (stat("/dev/shm", &shm) != 0 || stat(dir.Host().c_str(), &tmp) != 0 ||
       shm.st_dev == tmp.st_dev || access("/dev/shm", W_OK) != 0)
@@ -371,7 +376,7 @@ TEST(FileSystemTest, MoveBetweenFileSystemsCopiesAndDeletes) {
 
   EXPECT_TRUE(MoveFile(dir.Win() + u"big", to));
   EXPECT_EQ(access(from.c_str(), F_OK), -1);
-  EXPECT_EQ(ReadAll(target), std::string(3 << 20, 'q'));
+  EXPECT_EQ(ReadHostFile(target), std::string(3 << 20, 'q'));
   EXPECT_EQ(ModeOf(target) & 0777, 0640u);
   EXPECT_FALSE(MoveFile(dir.Win() + u"big", to));
   unlink(target.c_str());
@@ -409,7 +414,7 @@ TEST(FileSystemTest, DosTimeConversionAndClamping) {
 }
 
 TEST(FileSystemTest, FileDosTimeRoundTrip) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("f", "");
   const uint32_t dos = (44u << 9 | 7u << 5 | 14u) << 16 | (9u << 11 | 30u << 5 | 2u);
   uint32_t read = 0;
@@ -422,7 +427,7 @@ TEST(FileSystemTest, FileDosTimeRoundTrip) {
 }
 
 TEST(FileSystemTest, TempFilesAreUniqueAndEmpty) {
-  ScratchDir dir;
+  TempDir dir;
   {
     const char* old = getenv("TMPDIR");
     const std::string saved = old ? old : "";
@@ -462,7 +467,7 @@ TEST(FileSystemTest, TempFilesAreUniqueAndEmpty) {
 }
 
 TEST(FileSystemTest, DrivesAndFreeSpace) {
-  ScratchDir dir;
+  TempDir dir;
   EXPECT_EQ(GetDriveType(u"A:\\"), dtNoRootDir);
   EXPECT_EQ(GetDriveType(u"b:\\file.zip"), dtNoRootDir);
   EXPECT_EQ(GetDriveType(u"C:\\"), dtNoRootDir);

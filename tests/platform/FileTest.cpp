@@ -10,14 +10,14 @@
 #include <string>
 #include <utility>
 
+#include "common/TempDir.h"
 #include "platform/FileSystem.h"
-#include "platform/ScratchDir.h"
 
 namespace km::platform {
 namespace {
 
-using test_support::ReadAll;
-using test_support::ScratchDir;
+using test::ReadHostFile;
+using test::TempDir;
 
 int OpenFile(File& file, const std::u16string& path, FileAccess access, FileShare share,
              FileDisposition disposition = FileDisposition::OpenExisting) {
@@ -25,7 +25,7 @@ int OpenFile(File& file, const std::u16string& path, FileAccess access, FileShar
 }
 
 TEST(FileTest, ReadWriteSeekAndSize) {
-  ScratchDir dir;
+  TempDir dir;
   const std::u16string name = dir.Win() + u"data.bin";
   File file;
   ASSERT_EQ(
@@ -60,7 +60,7 @@ TEST(FileTest, ReadWriteSeekAndSize) {
   EXPECT_FALSE(moved.IsOpen());
   EXPECT_EQ(assigned.Size(), 5);
   assigned.Close();
-  EXPECT_EQ(ReadAll(FromWindowsView(name)), "hello");
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), "hello");
 
   EXPECT_EQ(
       OpenFile(file, name, FileAccess::Write, FileShare::DenyNone, FileDisposition::CreateNew),
@@ -81,7 +81,7 @@ TEST(FileTest, ReadWriteSeekAndSize) {
 }
 
 TEST(FileTest, ShareModesWithinOneProcess) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("archive.zip", "precious");
   const std::u16string name = dir.Win() + u"archive.zip";
 
@@ -95,7 +95,7 @@ TEST(FileTest, ShareModesWithinOneProcess) {
   EXPECT_EQ(
       OpenFile(other, name, FileAccess::Write, FileShare::Exclusive, FileDisposition::CreateAlways),
       kErrorSharingViolation);
-  EXPECT_EQ(ReadAll(FromWindowsView(name)), "precious");
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), "precious");
   File reader;
   EXPECT_EQ(OpenFile(reader, name, FileAccess::Read, FileShare::DenyNone), 0);
   owner.Close();
@@ -117,7 +117,7 @@ TEST(FileTest, ShareModesWithinOneProcess) {
 // place: whatever the disposition, it ends up locked, with its own bytes, and
 // no private name is left behind.
 TEST(FileTest, NewFileDenyingWritesAppearsLocked) {
-  ScratchDir dir;
+  TempDir dir;
   const std::u16string name = dir.Win() + u"new.zip";
   for (FileDisposition how :
        {FileDisposition::CreateAlways, FileDisposition::CreateNew, FileDisposition::OpenAlways}) {
@@ -128,7 +128,7 @@ TEST(FileTest, NewFileDenyingWritesAppearsLocked) {
               kErrorSharingViolation);
     EXPECT_EQ(creator.Write("PK", 2), 2);
     creator.Close();
-    EXPECT_EQ(ReadAll(FromWindowsView(name)), "PK");
+    EXPECT_EQ(ReadHostFile(FromWindowsView(name)), "PK");
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Host()))
       ++entries;
@@ -141,11 +141,11 @@ TEST(FileTest, NewFileDenyingWritesAppearsLocked) {
   EXPECT_EQ(OpenFile(again, name, FileAccess::ReadWrite, FileShare::DenyWrite,
                      FileDisposition::CreateNew),
             kErrorFileExists);
-  EXPECT_EQ(ReadAll(FromWindowsView(name)), "old");
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), "old");
 }
 
 TEST(FileTest, ShareModesAcrossProcesses) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("shared.zip", "data");
   const std::u16string name = dir.Win() + u"shared.zip";
   int ready[2], release[2];
@@ -180,7 +180,7 @@ TEST(FileTest, ShareModesAcrossProcesses) {
 }
 
 TEST(FileTest, FullDiskReturnsWhatWasWritten) {
-  ScratchDir dir;
+  TempDir dir;
   const std::u16string name = dir.Win() + u"full.bin";
   // The size limit stands in for a full disk; a child keeps it to itself.
   const pid_t child = fork();
@@ -204,7 +204,7 @@ TEST(FileTest, FullDiskReturnsWhatWasWritten) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadAll(FromWindowsView(name)), std::string(4096, 'd'));
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), std::string(4096, 'd'));
 }
 
 }  // namespace
@@ -218,7 +218,7 @@ namespace {
 // and a range past the end is refused rather than mapped (which would kill
 // the process on the first missing page).
 TEST(FileTest, CopyRangeAndVisitRange) {
-  ScratchDir dir;
+  TempDir dir;
   std::string bytes(9 << 20, '\0');
   uint32_t seed = 1;
   for (char& c : bytes) c = char((seed = seed * 1103515245u + 12345u) >> 16);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "common/TempDir.h"
 #include "platform/HostPath.h"
 
 namespace km::platform {
@@ -18,19 +18,7 @@ namespace {
 
 class IniFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "km-ini-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(dir_, ec);
-  }
-
-  std::filesystem::path Host(const char* name) const { return dir_ / name; }
+  std::filesystem::path Host(const char* name) const { return dir_.Host() / name; }
   std::u16string Windows(const char* name) const { return ToWindowsView(Host(name)); }
 
   void Put(const char* name, const std::string& bytes) const {
@@ -41,7 +29,7 @@ class IniFileTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  std::filesystem::path dir_;
+  test::TempDir dir_;
 };
 
 TEST_F(IniFileTest, MissingFileReadsEmptyAndIsCreatedOnUpdate) {

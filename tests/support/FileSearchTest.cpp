@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 #include "platform/CodePage.h"
 
 namespace km {
@@ -28,10 +28,10 @@ std::set<std::string> ListAll(const std::u16string& pattern, uint32_t attributes
 class FileSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tmp_.WriteFile("a.txt", "abc");
-    tmp_.WriteFile("b.dat", "");
-    tmp_.WriteFile("中文😀.txt", "12345");
-    tmp_.WriteFile(".hidden", "h");
+    tmp_.Write("a.txt", "abc");
+    tmp_.Write("b.dat", "");
+    tmp_.Write("中文😀.txt", "12345");
+    tmp_.Write(".hidden", "h");
     fs::create_directory(tmp_.Host() / "sub");
     fs::create_directory(tmp_.Host() / ".hdir");
   }

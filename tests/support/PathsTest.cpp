@@ -5,7 +5,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "support/Exceptions.h"
@@ -109,9 +109,9 @@ const std::string kWideName = "中文😀.txt";
 TEST(FileQueries, ExistenceSizeTimeAndAttributes) {
   TempDir tmp;
   const std::u16string dir = tmp.Win();
-  fs::path host = tmp.WriteFile(kWideName, "12345");
-  tmp.WriteFile("a.txt", std::string(70000, 'x'));
-  tmp.WriteFile("?.txt", "decoy");  // what the 8-bit form of a name might become
+  fs::path host = tmp.Write(kWideName, "12345");
+  tmp.Write("a.txt", std::string(70000, 'x'));
+  tmp.Write("?.txt", "decoy");  // what the 8-bit form of a name might become
   fs::create_directory(tmp.Host() / "sub");
 
   // A fixed modification time, so the DOS form is known exactly.
@@ -161,7 +161,7 @@ TEST(FileQueries, MakeDirPath) {
   EXPECT_TRUE(MakeDirPath(deep));  // already there
   EXPECT_TRUE(MakeDirPath(ExtractFileDrive(dir) + u"\\"));
 
-  tmp.WriteFile("file", "f");
+  tmp.Write("file", "f");
   EXPECT_FALSE(MakeDirPath(dir + u"file\\below"));
   // A doubled separator has no shorter parent: not a success unless it exists.
   EXPECT_FALSE(MakeDirPath(dir + u"odd\\\\"));
@@ -181,7 +181,7 @@ TEST(FileQueries, RemoveDirTreeRemovesDirectoriesButNeverFiles) {
 
   fs::create_directories(tmp.Host() / "u" / "a" / "b");
   fs::create_directories(tmp.Host() / "u" / "empty");
-  tmp.WriteFile("u/a/b/" + kWideName, "keep");
+  tmp.Write("u/a/b/" + kWideName, "keep");
   EXPECT_FALSE(RemoveDirTree(dir + u"u\\"));
   EXPECT_TRUE(fs::exists(tmp.Host() / "u" / "a" / "b" / fs::path(u8"中文😀.txt")));
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 #include "platform/CodePage.h"
 
 namespace km {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <vector>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 #include "platform/HostPath.h"
 #include "support/ByteIO.h"
 

@@ -1,19 +1,23 @@
 // Replays the inputs kept in tests/data/fuzz-regressions (what the fuzzer
 // found, and small archives with one fault each, named by the fault) through
-// the fuzz target's open-and-list, plus a fixed-seed mutation of each, so a
-// crash, a hang or a stray exception shows up in every ordinary test run.
+// the fuzz target's open-and-list: each must come out as its row in the table
+// below says, and a fixed-seed mutation of each must open or fail cleanly, so
+// a crash, a hang, a stray exception or a changed reading shows up in every
+// ordinary test run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 #include "fuzz/OpenArchiveHarness.h"
 #include "support/Exceptions.h"
+#include "zipformat/KMException.h"
 
 namespace km {
 namespace {
@@ -47,15 +51,79 @@ std::vector<fs::path> RegressionInputs() {
   return files;
 }
 
-TEST(FuzzRegressionTest, EveryKeptInputOpensOrFailsCleanly) {
+// How an input reads: "no end record", "<n> entries" from the central
+// directory, "<n> entries by scan" when the directory was rebuilt from the
+// local headers, "native <code>" for the EKMException raised, or "read error"
+// with the reader's words.
+std::string ReadingOf(const std::vector<uint8_t>& bytes, bool tolerateDamage) {
+  std::string reading = "no end record";
+  try {
+    fuzz::OpenArchive(bytes.data(), bytes.size(), tolerateDamage,
+                      [&reading](const TKMDirManager& manager) {
+                        const int32_t count = manager.CurrentDir().Count();
+                        reading = std::to_string(count) + (count == 1 ? " entry" : " entries") +
+                                  (manager.DirectoryRebuilt() ? " by scan" : "");
+                      });
+  } catch (const EKMException& e) {
+    return "native " + std::to_string(e.NativeError());
+  } catch (const EReadError& e) {
+    return std::string("read error: ") + e.what();
+  } catch (const Exception& e) {
+    return std::string("exception: ") + e.what();
+  }
+  return reading;
+}
+
+struct ExpectedReading {
+  const char* strict;
+  const char* tolerant;  // reading with damage tolerated, as OpenArchive repairs
+};
+
+// One row per kept input; a new input needs its row.
+const std::map<std::string, ExpectedReading> kExpected = {
+    {"incons-count-beyond-directory.zip",
+     {"read error: Damaged central directory: the directory is larger than the archive",
+      "2 entries by scan"}},
+    {"incons-count-ffff-without-zip64.zip", {"2 entries by scan", "2 entries by scan"}},
+    {"incons-dirsize-beyond-file.zip",
+     {"read error: Damaged central directory: the directory is larger than the archive",
+      "2 entries by scan"}},
+    {"incons-duplicate-empty-names.zip", {"0 entries", "0 entries"}},
+    {"incons-extra-cut-header.zip", {"1 entry", "1 entry"}},
+    {"incons-extra-overrun.zip", {"1 entry", "1 entry"}},
+    {"incons-name-nul-byte.zip", {"1 entry", "1 entry"}},
+    {"incons-stored-inner-zip-no-directory.zip", {"1 entry", "1 entry"}},
+    {"incons-trailing-bytes.zip", {"no end record", "2 entries by scan"}},
+    {"incons-truncated-directory.zip",
+     {"read error: Damaged central directory: a central header has no signature",
+      "2 entries by scan"}},
+    {"incons-zip64-locator-past-end.zip", {"native 40", "native 40"}},
+    {"incons-zip64-sentinels-without-extra.zip", {"native 57", "1 entry"}},
+};
+
+TEST(FuzzRegressionTest, EveryKeptInputReadsAsExpected) {
   const std::vector<fs::path> files = RegressionInputs();
   ASSERT_FALSE(files.empty()) << "no inputs in " << KM_TEST_DATA_DIR << "/fuzz-regressions";
+  std::vector<std::string> seen;
   for (const fs::path& file : files) {
+    const std::string name = file.filename().string();
+    seen.push_back(name);
+    const auto row = kExpected.find(name);
     const std::vector<uint8_t> bytes = ReadAll(file);
+    if (row == kExpected.end()) {
+      ADD_FAILURE() << name << " has no expected reading; it reads strict as \""
+                    << ReadingOf(bytes, false) << "\", tolerating damage as \""
+                    << ReadingOf(bytes, true) << "\"";
+      continue;
+    }
+    EXPECT_EQ(ReadingOf(bytes, false), row->second.strict) << name << " strict";
+    EXPECT_EQ(ReadingOf(bytes, true), row->second.tolerant) << name << " tolerating damage";
     for (bool tolerate : {true, false})
       EXPECT_EQ(OpenOutcome(bytes, tolerate), "")
-          << file.filename() << (tolerate ? " tolerating damage" : " strict");
+          << name << (tolerate ? " tolerating damage" : " strict");
   }
+  for (const auto& [name, reading] : kExpected)
+    EXPECT_NE(std::find(seen.begin(), seen.end(), name), seen.end()) << name << " is missing";
 }
 
 // A few hundred damaged copies of each kept input: bytes overwritten, the

@@ -1,4 +1,4 @@
-#include "app/ArchiverSetup.h"
+#include "frontend/ArchiverSetup.h"
 
 #include <cctype>
 #include <cmath>

@@ -1,8 +1,6 @@
 // The archive name in Pelko.ini, as both front ends read and write it:
 // "ArchiveName" in code page 1251 for every copy of the program, and
 // "ArchiveNameUtf8" for a name 1251 cannot hold.
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/ArchiverSetup.h"
+#include "common/TempDir.h"
+#include "frontend/ArchiverSetup.h"
 #include "platform/HostPath.h"
 #include "platform/IniFile.h"
 
@@ -22,23 +21,13 @@ using km::platform::IniFile;
 
 class ArchiveNameTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string name = (fs::temp_directory_path() / "pelko-name-XXXXXX").string();
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  std::u16string Settings() const { return km::ToWindowsView(dir_ / "Pelko.ini"); }
+  std::u16string Settings() const { return km::ToWindowsView(dir_.Host() / "Pelko.ini"); }
   std::string Bytes() const {
-    std::ifstream in(dir_ / "Pelko.ini", std::ios::binary);
+    std::ifstream in(dir_.Host() / "Pelko.ini", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
   void Put(const std::string& bytes) const {
-    std::ofstream(dir_ / "Pelko.ini", std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream(dir_.Host() / "Pelko.ini", std::ios::binary | std::ios::trunc) << bytes;
   }
   // Stores the name the way the window does, then reads the file again.
   std::u16string RoundTrip(const std::u16string& name) const {
@@ -48,7 +37,7 @@ class ArchiveNameTest : public ::testing::Test {
     return ReadArchiveName(Settings());
   }
 
-  fs::path dir_;
+  km::test::TempDir dir_;
 };
 
 TEST_F(ArchiveNameTest, NamesOutsideCodePage1251RoundTripWhole) {
@@ -94,7 +83,7 @@ TEST_F(ArchiveNameTest, WhichKeyIsRead) {
   EXPECT_EQ(ReadArchiveName(Settings()), u"/a/\u0410.zip");
   Put("[Pelko]\r\nArchiveName=\r\nArchiveNameUtf8=\r\n");
   EXPECT_EQ(ReadArchiveName(Settings()), u"");
-  fs::remove(dir_ / "Pelko.ini");
+  fs::remove(dir_.Host() / "Pelko.ini");
   EXPECT_EQ(ReadArchiveName(Settings()), u"");
 }
 

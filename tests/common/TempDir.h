@@ -1,0 +1,81 @@
+// A fresh host directory for one test (or one suite), removed with everything
+// in it afterwards, and whole-file access by host path.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdint>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "platform/CodePage.h"
+#include "platform/HostPath.h"
+
+namespace km::test {
+
+class TempDir {
+ public:
+  // Throws when the directory cannot be made, so that the test fails before
+  // it writes anywhere else.
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "km-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::runtime_error("cannot make a scratch directory in " + pattern);
+    host_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (std::filesystem::remove_all(host_, ec) != static_cast<std::uintmax_t>(-1)) return;
+    // A test left a folder it cannot write; give every folder back to the
+    // owner and try once more.
+    MakeWritable(host_);
+    std::filesystem::remove_all(host_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Host() const { return host_; }
+  // A name in the directory.
+  std::filesystem::path Host(const std::u16string& name) const {
+    return host_ / std::filesystem::path(platform::WideToUtf8(name));
+  }
+  // The directory in the Windows view, with a trailing '\'.
+  std::u16string Win() const { return ToWindowsView(host_) + u'\\'; }
+  // The Windows-view name of a file in the directory.
+  std::u16string Win(const std::u16string& name) const { return ToWindowsView(Host(name)); }
+
+  // Writes a file below the directory; the name is in host bytes (UTF-8 or
+  // not) and may hold '/' for a folder that exists.
+  std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
+    const std::filesystem::path path = host_ / name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+ private:
+  static void MakeWritable(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+      if (entry.is_directory(ec) && !entry.is_symlink(ec)) MakeWritable(entry.path());
+  }
+
+  std::filesystem::path host_;
+};
+
+inline std::string ReadHostFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteHostFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+}  // namespace km::test
