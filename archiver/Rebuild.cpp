@@ -225,7 +225,7 @@ void TKMCommit::SaveTail() {
   TStream& archive = *a_.archiveStream_;
   oldSize_ = archive.Size();
   const int64_t count = oldSize_ - tailStart_;
-  if (tailStart_ < 0 || count < 0) throw EKMException(7, &a_);
+  if (tailStart_ < 0 || count < 0) throw EKMException(kmeRebuildIndex, &a_);
   if (auto* file = dynamic_cast<TFileStream*>(&archive)) return SaveToJournal(*file, count);
   // An archive in memory: its old bytes need only outlive this process.
   if (hasEntries_ || count > kMemoryTailLimit) {
@@ -300,7 +300,7 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
 }
 
 void TKMCommit::RestoreTail() {
-  if (!saved_) throw EKMException(6, &a_);
+  if (!saved_) throw EKMException(kmeNoTempStream, &a_);
   TStream& archive = *a_.archiveStream_;
   try {
     archive.SetPosition(tailStart_);
@@ -387,7 +387,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   TStream& temp = *saved_;
   const int64_t tempSize = savedStart_ + oldSize_ - tailStart_;
   if (source < savedStart_ || source + int64_t(TLocalFileHeader::kSize) > tempSize)
-    throw EKMException(7, &a_);
+    throw EKMException(kmeRebuildIndex, &a_);
 
   temp.SetPosition(source);
   const TLocalFileHeader header = ReadLocalFileHeader(temp);
@@ -477,7 +477,7 @@ void TKMBaseArchiver::RollbackUpdate() {
 void TKMBaseArchiver::CopyOldEntry(int32_t index, bool restoreOld) {
   TDirItem* item = dirManager_->CurrentDir().ItemPtr(index);
   const int32_t j = commit_->NextOldEntry(item->FileName);
-  if (j < 0) throw EKMException(7, this);
+  if (j < 0) throw EKMException(kmeRebuildIndex, this);
   commit_->TakeOldEntry(item->FileName);
   const TDirItem& old = dirManager_->RollbackDir().GetItem(j);
   if (restoreOld || item->Operation == poUpdate) *item = old;
@@ -503,7 +503,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     const bool oem = options_.OEMFileNames();
     const std::string name = (item->Flags & kFlagUtf8Name) ? platform::WideToUtf8(item->FileName)
                                                            : EntryNameToBytes(item->FileName, oem);
-    if (!EntryNameFits(name)) throw EKMException(61, {item->FileName}, this);
+    if (!EntryNameFits(name)) throw EKMException(kmeNameTooLong, {item->FileName}, this);
     item->Zip64Used = false;
 
     if (!(item->ExternalAttr & platform::faDirectory)) {
@@ -561,7 +561,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     header.NameLength = uint16_t(name.size());
 
     if (zip64Mode_ == zmDisabled && item->Zip64Used)
-      throw EKMException(43, {item->SourceFileName}, this);
+      throw EKMException(kmeZip64DisabledHeader, {item->SourceFileName}, this);
 
     // A rewritten entry carries one unicode-name field, never an old one
     // beside it (a retry writes the entry again).
@@ -579,7 +579,8 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     }
     TExtraField unicodeName;
     if (unicodeFilenames_) {
-      if (!UnicodeNameFits(item->FileName)) throw EKMException(61, {item->FileName}, this);
+      if (!UnicodeNameFits(item->FileName))
+        throw EKMException(kmeNameTooLong, {item->FileName}, this);
       unicodeName = TUnicodeExtendedInfo::Build(item->FileName);
       extraLength += 4 + unicodeName.Data.size();
       item->ExtraFields.push_back(unicodeName);
@@ -613,7 +614,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       if (!zip64Extra) {
         // The source grew past what the header has room for while it was read.
         if (header.CompressedSize == kSentinel32 || item->UncompressedSize == kSentinel32)
-          throw EKMException(43, {item->SourceFileName}, this);
+          throw EKMException(kmeZip64DisabledHeader, {item->SourceFileName}, this);
         header.UncompressedSize = item->UncompressedSize;
       }
       ByteWriter rewritten;
@@ -653,10 +654,10 @@ bool TKMBaseArchiver::DeleteMovedSources() {
         if (folders) {
           std::u16string dir = path;
           if (dir.empty() || dir.back() != u'\\') dir += u'\\';
-          if (!RemoveDirTree(dir)) throw EKMException(60, {path}, this);
+          if (!RemoveDirTree(dir)) throw EKMException(kmeCannotDeleteSourceDir, {path}, this);
         } else if (!DeleteFileByName(path)) {
           platform::SetAttributes(path, 0);
-          if (!DeleteFileByName(path)) throw EKMException(27, {path}, this);
+          if (!DeleteFileByName(path)) throw EKMException(kmeCannotDeleteSource, {path}, this);
         }
       });
       if (action == fxaAbort) return false;
