@@ -41,7 +41,9 @@ inline constexpr int32_t kKMNativeCodeCount = 63;
 // The native codes: one per raising site, so that a failure names the place
 // that raised it even where several sites share a message. The numbers are
 // what callers and handlers see; never renumber them. Codes marked unused
-// keep their message but nothing raises them.
+// keep their message but nothing raises them. A damaged archive (35, 40, 44,
+// 57) is raised without a component: the fault is the file's, not the
+// archiver's, so its message carries no name.
 enum TKMNativeCode : int32_t {
   kmeUnknown = 0,
   // The directory array, an index out of range.
