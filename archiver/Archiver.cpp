@@ -123,7 +123,7 @@ void TKMBaseArchiver::SetCompressionLevel(TKMCompressionLevel value) {
 }
 
 void TKMBaseArchiver::SetCompressionMode(int value) {
-  if (value < 0 || value > 9) throw EKMException(5, this);
+  if (value < 0 || value > 9) throw EKMException(kmeCompressionMode, this);
   compressionMode_ = uint8_t(value);
   compressionLevel_ = CompressionModeToLevel(value);
   UpdateCompressionMethod();
@@ -146,7 +146,7 @@ void TKMBaseArchiver::SetInMemory(bool value) {
   if (value == inMemory_) return;
   if (archiveOpen_) {
     if (inMemory_) {
-      if (ExtractFileName(fileName_).empty()) throw EKMException(29, this);
+      if (ExtractFileName(fileName_).empty()) throw EKMException(kmeInMemoryBlankName, this);
       // Settle a pending transaction and give a new archive its end record
       // before the bytes are copied: closing afterwards would only write
       // them into the memory stream that is about to be dropped.
@@ -173,7 +173,7 @@ void TKMBaseArchiver::SetInMemory(bool value) {
 
 void TKMBaseArchiver::OpenArchive() {
   updateCommitted_ = false;
-  if (!inMemory_ && ExtractFileName(fileName_).empty()) throw EKMException(9, this);
+  if (!inMemory_ && ExtractFileName(fileName_).empty()) throw EKMException(kmeOpenBlankName, this);
   // Opening closes what is open anyway, and nothing between here and there can
   // fail; closing first keeps our own handle, which denies writes, from
   // failing the trial open and reopening our own archive read-only.
@@ -196,11 +196,12 @@ void TKMBaseArchiver::OpenArchive() {
 void TKMBaseArchiver::OpenArchive(int32_t mode) {
   updateCommitted_ = false;
   const bool create = uint16_t(mode) == kOpenModeCreate;
-  if (!inMemory_ && ExtractFileName(fileName_).empty()) throw EKMException(10, this);
+  if (!inMemory_ && ExtractFileName(fileName_).empty())
+    throw EKMException(kmeCreateBlankName, this);
   if (!create && !FileExists(fileName_) && spanningMode_ != smSpanning &&
       !IsRemovableDrive(fileName_))
-    throw EKMException(12, {fileName_}, this);
-  if (!create && inMemory_) throw EKMException(28, {fileName_}, this);
+    throw EKMException(kmeArchiveNotFound, {fileName_}, this);
+  if (!create && inMemory_) throw EKMException(kmeInMemoryOpen, {fileName_}, this);
 
   CloseArchive();
   openMode_ = uint16_t(mode);
@@ -225,7 +226,7 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
       // No end record, and not one entry found in the file: whatever it is,
       // it is no archive that may be written over (reading it shows nothing).
       if ((openMode_ & 3) != 0 && DirectoryRebuilt() && dirManager_->CurrentDir().Count() == 0)
-        throw EKMException(35, nullptr);
+        throw EKMException(kmeInvalidArchive, nullptr);
     }
   } catch (...) {
     // A half-opened archive keeps no file handle.
@@ -324,10 +325,11 @@ void TKMBaseArchiver::SetArchiveOpen(bool value) {
 
 void TKMBaseArchiver::BeginUpdate() {
   // Checked first and at every depth; this message carries no component name.
-  if (spanningMode_ != smNone && updateCommitted_) throw EKMException(62, nullptr);
+  if (spanningMode_ != smNone && updateCommitted_)
+    throw EKMException(kmeSecondTransaction, nullptr);
   if (updateDepth_ == 0) {
     SetArchiveOpen(true);
-    if ((openMode_ & 3) == 0) throw EKMException(32, this);
+    if ((openMode_ & 3) == 0) throw EKMException(kmeReadOnly, this);
     dirManager_->CurrentDir().ClearModified();
     dirManager_->RollbackDir().Assign(dirManager_->CurrentDir());
   }
@@ -355,17 +357,17 @@ void TKMBaseArchiver::CancelUpdate() {
 }
 
 void TKMBaseArchiver::CheckOpen() const {
-  if (!archiveOpen_) throw EKMException(13, this);
+  if (!archiveOpen_) throw EKMException(kmeArchiveNotOpen, this);
 }
 
 void TKMBaseArchiver::CheckNotInUpdate() const {
-  if (InUpdate()) throw EKMException(26, this);
+  if (InUpdate()) throw EKMException(kmeInUpdate, this);
 }
 
 void TKMBaseArchiver::CheckModifiable() const {
   if (!InUpdate() && dirManager_ && dirManager_->CurrentDir().Count() > 0 &&
       spanningMode_ != smNone)
-    throw EKMException(52, this);
+    throw EKMException(kmeSpannedModify, this);
 }
 
 // ---- Dispatchers
@@ -459,7 +461,7 @@ void TKMBaseArchiver::DoProcessFileFailure(const std::u16string& fileName,
     return;
   }
   // A cancelled volume request: the user has already said stop.
-  if (nativeError == 45) {
+  if (nativeError == kmeVolumeRequestCancelled) {
     action = fxaAbort;
     return;
   }
@@ -468,7 +470,7 @@ void TKMBaseArchiver::DoProcessFileFailure(const std::u16string& fileName,
   if (platform::GetDialogServices() == nullptr) return;
   platform::MessageBoxRequest request;
   request.type = platform::mtConfirmation;
-  if (nativeError == 61) {
+  if (nativeError == kmeNameTooLong) {
     request.text = errorMessage;
     request.buttons = {platform::mbAbort, platform::mbIgnore};
   } else {
@@ -712,7 +714,7 @@ void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
                  (limit <= 0 || spanningMode_ == smSplitting || free >= limit);
       if (!accepted) DoDiskFull(info.VolumeNumber, name, cancel);
     }
-    if (cancel) throw EKMException(45, this);
+    if (cancel) throw EKMException(kmeVolumeRequestCancelled, this);
     OpenVolumeFile(name);
     if (spanningMode_ == smSpanning) {
       const int64_t labelNumber = std::max<int64_t>(int64_t(info.VolumeNumber) + 1, 1);
@@ -746,7 +748,7 @@ void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
       return;
     }
   }
-  throw EKMException(45, this);
+  throw EKMException(kmeVolumeRequestCancelled, this);
 }
 
 int64_t TKMBaseArchiver::WriteToVolumes(const void* buffer, int32_t count, TStream* staging,
@@ -797,7 +799,7 @@ void TKMBaseArchiver::WriteToVolumesChecked(const void* buffer, int32_t count, T
                                             TStream*& volumeStream) {
   if (count <= 0) return;
   if (!volumeStream || WriteToVolumes(buffer, count, staging, reserve, info, volumeStream) < count)
-    throw EKMException(46, this);
+    throw EKMException(kmeWriteError, this);
 }
 
 TStream* TKMBaseArchiver::MoveLastVolumeToArchiveName() {
@@ -809,7 +811,7 @@ TStream* TKMBaseArchiver::MoveLastVolumeToArchiveName() {
   if (!RenameFile(currentVolumeName_, target)) {
     // Keep the volume open under its own name so that nothing is lost.
     OpenVolumeFile(currentVolumeName_);
-    throw EKMException(46, this);
+    throw EKMException(kmeWriteError, this);
   }
   archiveStream_ = std::make_unique<TFileStream>(target, fmOpenReadWrite | fmShareDenyNone);
   currentVolumeName_ = target;
@@ -842,7 +844,7 @@ void TKMBaseArchiver::ExamineArchive() {
     ScopeExit restore([this, savedTolerate] { tolerateDamage_ = savedTolerate; });
     if (!HasSfxExtension(fileName_)) {
       for (int round = 0;; ++round) {
-        if (round >= kMaxVolumeRequests) throw EKMException(45, this);
+        if (round >= kMaxVolumeRequests) throw EKMException(kmeVolumeRequestCancelled, this);
         dirManager_.reset();
         volumeInfo_.Reset();
         if (!FileExists(fileName_) && IsRemovableDrive(fileName_)) spanningMode_ = smSpanning;
@@ -868,7 +870,7 @@ void TKMBaseArchiver::ExamineArchive() {
         }
         spanningMode_ = smNone;
         for (int round = 0;; ++round) {
-          if (round >= kMaxVolumeRequests) throw EKMException(45, this);
+          if (round >= kMaxVolumeRequests) throw EKMException(kmeVolumeRequestCancelled, this);
           const bool found = probe();
           if (found || spanningMode_ == smNone) break;
         }
@@ -877,7 +879,7 @@ void TKMBaseArchiver::ExamineArchive() {
   }
   if (!dirManager_->CheckEndRecord()) {
     ReleaseArchive();
-    throw EKMException(48, this);
+    throw EKMException(kmeArchiveDamaged, this);
   }
   dirManager_->ReadCentralDir();
 }

@@ -36,7 +36,7 @@ EKMException TKMBaseArchiver::SourceFileError(std::u16string_view what,
                                               int systemError) const {
   std::u16string text = std::u16string(what) + u" \"" + fileName + u"\"";
   if (systemError != 0) text += u". " + SysErrorMessage(systemError);
-  return EKMException::WithText(33, text, this);
+  return EKMException::WithText(kmeCannotOpenSource, text, this);
 }
 
 EKMException TKMBaseArchiver::ShortRead(TStream& source, const TDirItem& item, int64_t size,
@@ -45,7 +45,7 @@ EKMException TKMBaseArchiver::ShortRead(TStream& source, const TDirItem& item, i
   if (file && file->LastError() != 0)
     return SourceFileError(u"Cannot read file", item.SourceFileName, file->LastError());
   // The end came early: the file was cut short (or rewritten) under us.
-  return EKMException::WithText(34,
+  return EKMException::WithText(kmeCompressedSize,
                                 u"File \"" + item.SourceFileName +
                                     u"\" changed while being read: " +
                                     KMFormat(u"%d bytes expected, %d read", {size, bytesRead}),
@@ -165,7 +165,8 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   } catch (const EStreamError& e) {
     throw SourceFileError(u"Cannot read file", item.SourceFileName, e.SystemError());
   }
-  if (size < 0 || size > kMaxSourceSize) throw EKMException(34, {size, int64_t(0)}, this);
+  if (size < 0 || size > kMaxSourceSize)
+    throw EKMException(kmeCompressedSize, {size, int64_t(0)}, this);
 
   // The method decides both ends of the stream: a stored entry keeps every
   // byte, whatever mode the item carries.
@@ -295,7 +296,7 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   StoreUncompressedSize(item, size, Zip64Mode() == zmAlways);
   item.Crc32 = ~crc;
   if (item.Zip64Used && Zip64Mode() == zmDisabled)
-    throw EKMException(41, {item.SourceFileName}, this);
+    throw EKMException(kmeZip64DisabledData, {item.SourceFileName}, this);
   if (size == 0) item.Method = 0;
   return true;
 }

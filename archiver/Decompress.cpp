@@ -253,7 +253,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
       ok = DecompressData(output, item, local, length, volume, bytesOut, crc);
       break;
     case 9:
-      throw EKMException(55, nullptr);
+      throw EKMException(kmeDeflate64, nullptr);
     default:
       if (item.VersionNeeded > 10)
         ok = DecompressSegments(output, item, length, volume, bytesOut, crc);

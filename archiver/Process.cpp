@@ -357,8 +357,8 @@ void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
 
 void TKMBaseArchiver::DeleteEntry(int32_t index) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
-    throw EKMException(21, this);
-  if (!InUpdate()) throw EKMException(22, this);
+    throw EKMException(kmeDeleteIndex, this);
+  if (!InUpdate()) throw EKMException(kmeDeleteOutsideUpdate, this);
   dirManager_->CurrentDir().Delete(index);
   ++deletedCount_;
 }
@@ -447,7 +447,7 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
                                   const std::u16string& destDir) {
   auto itemAt = [&]() -> TDirItem& {
     if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
-      throw EKMException(24, this);
+      throw EKMException(kmeUpdateIndex, this);
     return *dirManager_->CurrentDir().ItemPtr(index);
   };
   TDirItem* item = &itemAt();
@@ -457,7 +457,7 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
     // A folder that is gone has no attributes to take over; all bits set
     // would turn the entry into a hidden system volume label.
     if (attributes == platform::kInvalidAttributes || attributes == item->ExternalAttr) return;
-    if (!InUpdate()) throw EKMException(25, this);
+    if (!InUpdate()) throw EKMException(kmeUpdateOutsideUpdate, this);
     item->ExternalAttr = attributes | platform::faDirectory;
     if (!item->Modified) {
       item->Modified = true;
@@ -502,7 +502,7 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
     }
   }
   if (!refresh) return;
-  if (!InUpdate()) throw EKMException(25, this);
+  if (!InUpdate()) throw EKMException(kmeUpdateOutsideUpdate, this);
   RefreshItemFromFile(*item, file);
   item->Operation = poUpdate;
   ++addedCount_;
@@ -510,7 +510,7 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
 
 void TKMBaseArchiver::TestEntry(int32_t index, const std::u16string& /*name*/) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
-    throw EKMException(16, this);
+    throw EKMException(kmeExtractIndex, this);
   if (dirManager_->CurrentDir().GetItem(index).ExternalAttr & platform::faDirectory) return;
   outputFileName_.clear();
   TNullStream discard;
@@ -519,7 +519,7 @@ void TKMBaseArchiver::TestEntry(int32_t index, const std::u16string& /*name*/) {
 
 void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
-    throw EKMException(16, this);
+    throw EKMException(kmeExtractIndex, this);
   // A copy: progress handlers run while the entry is read and may change
   // the directory.
   const TDirItem item = dirManager_->CurrentDir().GetItem(index);
@@ -533,7 +533,7 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   volume.SetNumber(int32_t(std::clamp<int64_t>(disk, 0, kMaxVolume)));
   volume.LastVolumeNumber = int32_t(std::clamp<int64_t>(last, 0, kMaxVolume));
   OpenVolume(volume);
-  if (!archiveStream_) throw EKMException(16, this);
+  if (!archiveStream_) throw EKMException(kmeExtractIndex, this);
 
   archiveStream_->SetPosition(LocalOffsetOf(item));
   skipFile_ = false;
@@ -541,14 +541,15 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   const bool whole = DecompressEntry(*archiveStream_, stream, item);
   // Data the output did not take is lost, whatever else is set: the entry
   // was not put out, and the reason is not the entry's data.
-  if (outputError_ != 0) throw EKMException(46, this);
-  if (!whole && !cancelled_ && !extractCorruptedFiles_ && !skipFile_) throw EKMException(8, this);
+  if (outputError_ != 0) throw EKMException(kmeWriteError, this);
+  if (!whole && !cancelled_ && !extractCorruptedFiles_ && !skipFile_)
+    throw EKMException(kmeEntryCorrupt, this);
 }
 
 void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
                                    const std::u16string& destDir) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
-    throw EKMException(16, this);
+    throw EKMException(kmeExtractIndex, this);
   const TDirItem entry = dirManager_->CurrentDir().GetItem(index);
   outputError_ = 0;
   outputFileName_.clear();
@@ -586,11 +587,12 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
     size_t rootLength = 0;
     if (!IsInsideRoot(dest, dest + fileName, target, rootLength) ||
         CrossesDirectoryLink(target, rootLength))
-      throw EKMException(19, {dest + fileName}, this);
+      throw EKMException(kmeCannotCreateOutput, {dest + fileName}, this);
   }
   if (options_.CreateDirs()) {
     const std::u16string dirPath = ExtractFilePath(target);
-    if (!dirPath.empty() && !MakeDirPath(dirPath)) throw EKMException(20, {dirPath}, this);
+    if (!dirPath.empty() && !MakeDirPath(dirPath))
+      throw EKMException(kmeCannotCreateOutputDir, {dirPath}, this);
   }
   if (directoryEntry) return;
 
@@ -628,7 +630,7 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
   std::u16string temp;
   if (const int error = platform::CreateTempFile(ExtractFilePath(target), u"FC", temp)) {
     outputError_ = error;
-    throw EKMException(19, {target}, this);
+    throw EKMException(kmeCannotCreateOutput, {target}, this);
   }
   bool placed = false;
   ScopeExit removeTemp([&] {
@@ -640,13 +642,13 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
       file = std::make_unique<TFileStream>(temp, fmCreate);
     } catch (const EStreamError&) {
       outputError_ = platform::LastError();
-      throw EKMException(19, {target}, this);
+      throw EKMException(kmeCannotCreateOutput, {target}, this);
     }
     ExtractToStream(index, *file);
     const bool complete = !skipFile_ && !cancelled_;
     if (complete && options_.FlushBuffers() && IsRemovableDrive(target) && !file->Flush()) {
       outputError_ = file->LastError() != 0 ? file->LastError() : platform::kErrorWriteFault;
-      throw EKMException(46, this);
+      throw EKMException(kmeWriteError, this);
     }
   }
   if (skipFile_ || cancelled_) return;
@@ -656,7 +658,7 @@ void TKMBaseArchiver::ExtractEntry(int32_t index, const std::u16string& name,
     platform::SetFileWriteTime(temp, writeTime);
   if (const int error = ReplaceFile(temp, target)) {
     outputError_ = error;
-    throw EKMException(19, {target}, this);
+    throw EKMException(kmeCannotCreateOutput, {target}, this);
   }
   placed = true;
   if (options_.SetAttributes()) SetFileAttr(target, attributes);

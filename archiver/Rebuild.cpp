@@ -217,7 +217,7 @@ void TKMCommit::SaveTail() {
   TStream& archive = *a_.archiveStream_;
   oldSize_ = archive.Size();
   const int64_t count = oldSize_ - tailStart_;
-  if (tailStart_ < 0 || count < 0) throw EKMException(7, &a_);
+  if (tailStart_ < 0 || count < 0) throw EKMException(kmeRebuildIndex, &a_);
   if (auto* file = dynamic_cast<TFileStream*>(&archive)) return SaveToJournal(*file, count);
   // An archive in memory: its old bytes need only outlive this process.
   if (hasEntries_ || count > kMemoryTailLimit) {
@@ -292,7 +292,7 @@ void TKMCommit::SaveToJournal(TFileStream& archive, int64_t count) {
 }
 
 void TKMCommit::RestoreTail() {
-  if (!saved_) throw EKMException(6, &a_);
+  if (!saved_) throw EKMException(kmeNoTempStream, &a_);
   TStream& archive = *a_.archiveStream_;
   try {
     archive.SetPosition(tailStart_);
@@ -379,7 +379,7 @@ void TKMCommit::CopyOldRecord(int32_t j, TDirItem& item) {
   TStream& temp = *saved_;
   const int64_t tempSize = savedStart_ + oldSize_ - tailStart_;
   if (source < savedStart_ || source + int64_t(TLocalFileHeader::kSize) > tempSize)
-    throw EKMException(7, &a_);
+    throw EKMException(kmeRebuildIndex, &a_);
 
   temp.SetPosition(source);
   const TLocalFileHeader header = ReadLocalFileHeader(temp);
@@ -463,7 +463,7 @@ void TKMBaseArchiver::RollbackUpdate() {
 void TKMBaseArchiver::CopyOldEntry(int32_t index, bool restoreOld) {
   TDirItem* item = dirManager_->CurrentDir().ItemPtr(index);
   const int32_t j = commit_->NextOldEntry(item->FileName);
-  if (j < 0) throw EKMException(7, this);
+  if (j < 0) throw EKMException(kmeRebuildIndex, this);
   commit_->TakeOldEntry(item->FileName);
   const TDirItem& old = dirManager_->RollbackDir().GetItem(j);
   if (restoreOld || item->Operation == poUpdate) *item = old;
@@ -488,7 +488,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     item = current.ItemPtr(index);
     const bool oem = options_.OEMFileNames();
     const std::string name = StoredNameBytes(*item, oem);
-    if (!EntryNameFits(name)) throw EKMException(61, {item->FileName}, this);
+    if (!EntryNameFits(name)) throw EKMException(kmeNameTooLong, {item->FileName}, this);
     item->Zip64Used = false;
 
     if (!(item->ExternalAttr & platform::faDirectory)) {
@@ -535,7 +535,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     header.Crc32 = item->Crc32;
 
     if (zip64Mode_ == zmDisabled && item->Zip64Used)
-      throw EKMException(43, {item->SourceFileName}, this);
+      throw EKMException(kmeZip64DisabledHeader, {item->SourceFileName}, this);
 
     // A rewritten entry carries one unicode-name field, never an old one
     // beside it (a retry writes the entry again).
@@ -548,7 +548,8 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
                                        [](const TExtraField& f) { return f.Tag == kNtfsTimeTag; });
     if (ntfsTime != item->ExtraFields.end()) localExtra.push_back(*ntfsTime);
     if (unicodeFilenames_) {
-      if (!UnicodeNameFits(item->FileName)) throw EKMException(61, {item->FileName}, this);
+      if (!UnicodeNameFits(item->FileName))
+        throw EKMException(kmeNameTooLong, {item->FileName}, this);
       item->ExtraFields.push_back(TUnicodeExtendedInfo::Build(item->FileName));
       localExtra.push_back(item->ExtraFields.back());
     }
@@ -572,7 +573,8 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
         zip64.Compressed = CompressedSizeOf(*item);
       } else {
         // The source grew past what the header has room for while it was read.
-        if (SizesInZip64(*item)) throw EKMException(43, {item->SourceFileName}, this);
+        if (SizesInZip64(*item))
+          throw EKMException(kmeZip64DisabledHeader, {item->SourceFileName}, this);
         header.UncompressedSize = item->UncompressedSize;
       }
       // Only the fixed part and the Zip64 field change; the rest is written
@@ -610,10 +612,10 @@ bool TKMBaseArchiver::DeleteMovedSources() {
         if (folders) {
           std::u16string dir = path;
           if (dir.empty() || dir.back() != u'\\') dir += u'\\';
-          if (!RemoveDirTree(dir)) throw EKMException(60, {path}, this);
+          if (!RemoveDirTree(dir)) throw EKMException(kmeCannotDeleteSourceDir, {path}, this);
         } else if (!DeleteFileByName(path)) {
           platform::SetAttributes(path, 0);
-          if (!DeleteFileByName(path)) throw EKMException(27, {path}, this);
+          if (!DeleteFileByName(path)) throw EKMException(kmeCannotDeleteSource, {path}, this);
         }
       });
       if (action == fxaAbort) return false;

@@ -220,15 +220,16 @@ int SyncArchive(const SyncCommand& command) {
     // read as an archive yet: it is still the other process that stops us, and
     // "invalid" would only tempt the user to delete a good archive.
     const auto* failure = dynamic_cast<const EKMException*>(&e);
-    const bool readOnly = failure && failure->NativeError() == 32;
+    const bool readOnly = failure && failure->NativeError() == kmeReadOnly;
     const bool inUse = HeldElsewhere(archiveFile);
-    std::string reason = readOnly || !inUse ? e.what() : EKMException(32, &archiver).what();
+    std::string reason =
+        readOnly || !inUse ? e.what() : EKMException(kmeReadOnly, &archiver).what();
     // Opened read-only with nobody else holding it: the file may not be
     // written by this user, which is what to say.
     if (readOnly && !inUse)
       reason += " (access denied: the archive cannot be written by this user)";
     // Nothing of an archive was found in the file: it is never written over.
-    const bool noArchive = !inUse && failure && failure->NativeError() == 35;
+    const bool noArchive = !inUse && failure && failure->NativeError() == kmeInvalidArchive;
     archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
                         archiver.Shown(reason) +
                         (inUse ? " (is another program using the archive?)" : "") +

@@ -73,7 +73,8 @@ class TKMStreamArchiveContext final : public IKMArchiveContext {
   void WriteToVolumesChecked(const void* buffer, int32_t count, TStream*, int32_t,
                              TKMVolumeNumberInfo&, TStream*& volumeStream) override {
     if (count <= 0) return;
-    if (!volumeStream || volumeStream->Write(buffer, count) != count) throw EKMException(46, this);
+    if (!volumeStream || volumeStream->Write(buffer, count) != count)
+      throw EKMException(kmeWriteError, this);
   }
   TStream* MoveLastVolumeToArchiveName() override { return stream_; }
 

@@ -8,7 +8,8 @@ namespace km {
 TKMDirArray::TKMDirArray(bool caseSensitive) : nameIndex_(caseSensitive) {}
 
 void TKMDirArray::SetCount(int64_t count) {
-  if (count < 0 || count > std::numeric_limits<int32_t>::max()) throw EKMException(1, nullptr);
+  if (count < 0 || count > std::numeric_limits<int32_t>::max())
+    throw EKMException(kmeDirSetIndex, nullptr);
   if (count == 0) {
     std::vector<TDirItem>().swap(items_);
     capacity_ = 0;
@@ -28,31 +29,31 @@ void TKMDirArray::SetCount(int64_t count) {
 }
 
 const TDirItem& TKMDirArray::GetItem(int32_t index) const {
-  if (index < 0 || index >= Count()) throw EKMException(2, nullptr);
+  if (index < 0 || index >= Count()) throw EKMException(kmeDirGetIndex, nullptr);
   return items_[size_t(index)];
 }
 
 TDirItem* TKMDirArray::ItemPtr(int32_t index) {
-  if (index < 0 || index >= Count()) throw EKMException(3, nullptr);
+  if (index < 0 || index >= Count()) throw EKMException(kmeDirItemIndex, nullptr);
   return &items_[size_t(index)];
 }
 
 void TKMDirArray::SetItem(int32_t index, const TDirItem& item) {
-  if (index < 0 || index >= Count()) throw EKMException(1, nullptr);
+  if (index < 0 || index >= Count()) throw EKMException(kmeDirSetIndex, nullptr);
   const int32_t lines = nameIndex_.Count();
   if (lines > index) {
     nameIndex_.ReplaceAt(index, item.FileName);
   } else if (lines == index) {
     nameIndex_.Add(item.FileName);
   } else {
-    throw EKMException(58, nullptr);
+    throw EKMException(kmeNameIndexShort, nullptr);
   }
   // item may live in this array; assigning a slot to itself is harmless.
   items_[size_t(index)] = item;
 }
 
 void TKMDirArray::RenameItem(int32_t index, const std::u16string& name) {
-  if (index < 0 || index >= Count()) throw EKMException(2, nullptr);
+  if (index < 0 || index >= Count()) throw EKMException(kmeDirGetIndex, nullptr);
   TDirItem& item = items_[size_t(index)];
   const int32_t lines = nameIndex_.Count();
   // The item's current name tells where its line is. While a directory is
@@ -70,7 +71,7 @@ void TKMDirArray::RenameItem(int32_t index, const std::u16string& name) {
     nameIndex_.ReplaceAt(index, name);
   } else {
     // Another item's line, or no line where this item's would have to be.
-    throw EKMException(59, nullptr);
+    throw EKMException(kmeNameIndexMismatch, nullptr);
   }
   item.FileName = name;
 }
@@ -83,7 +84,7 @@ int32_t TKMDirArray::FindItem(const std::u16string& name) const {
 
 int32_t TKMDirArray::Add(const TDirItem& item) {
   const int32_t index = Count();
-  if (nameIndex_.Count() < index) throw EKMException(58, nullptr);
+  if (nameIndex_.Count() < index) throw EKMException(kmeNameIndexShort, nullptr);
   TDirItem copy = item;  // item may be one of ours; growing moves the items
   SetCount(int64_t(index) + 1);
   SetItem(index, copy);
@@ -91,7 +92,7 @@ int32_t TKMDirArray::Add(const TDirItem& item) {
 }
 
 void TKMDirArray::Delete(int32_t index) {
-  if (index < 0 || index >= Count()) throw EKMException(4, nullptr);
+  if (index < 0 || index >= Count()) throw EKMException(kmeDirDeleteIndex, nullptr);
   items_.erase(items_.begin() + index);
   if (index < nameIndex_.Count()) nameIndex_.Delete(index);
 }

@@ -184,7 +184,7 @@ void TKMDirManager::ReadCentralDir() {
     // of the ZIP data; the record then still sits right before the locator.
     const bool ok = endPos > kZip64EndSize && (readZip64End(zip64Locator_.Zip64EndOffset) ||
                                                readZip64End(uint64_t(endPos - kZip64EndSize)));
-    if (!ok) throw EKMException(40, &context_);
+    if (!ok) throw EKMException(kmeNoZip64End, nullptr);
     endPos -= kZip64EndSize;
   }
   if (!zip64Present_ && endRecord_.TotalEntries == kSentinel16) return RecoverByScan();
@@ -319,13 +319,13 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
 void TKMDirManager::CheckDataSizes() {
   uint64_t total = 0;
   for (int32_t i = 0; i < currentDir_.Count(); ++i) total += currentDir_.GetItem(i).CompressedSize;
-  if (total > uint64_t(archiveStreamRef_->Size())) throw EKMException(57, &context_);
+  if (total > uint64_t(archiveStreamRef_->Size())) throw EKMException(kmeDataBeyondEnd, nullptr);
 }
 
 void TKMDirManager::RecoverByScan() {
   currentDir_.Clear();
   namelessEntries_.clear();
-  if (context_.SpanningMode() != smNone) throw EKMException(44, &context_);
+  if (context_.SpanningMode() != smNone) throw EKMException(kmeSpannedNoDirectory, nullptr);
   directoryRebuilt_ = true;
   ScanLocalHeaders();
   centralDirOffset_ = archiveStreamRef_->Size();
@@ -409,7 +409,7 @@ bool TKMDirManager::MatchesFirstEntry(int64_t position) {
 void TKMDirManager::ScanLocalHeaders() {
   TStream& s = *archiveStreamRef_;
   int64_t p = FindNextLocalHeader(0);
-  if (p < 0) throw EKMException(35, &context_);
+  if (p < 0) throw EKMException(kmeInvalidArchive, nullptr);
   const bool oem = context_.OEMFileNames();
   const int64_t size = s.Size();
 

@@ -70,7 +70,7 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
       // The whole name is written, however long; a name whose length field
       // cannot hold it is refused rather than cut or written corrupt.
       const std::string name = StoredNameBytes(*item, oem);
-      if (name.size() > 0xFFFF) throw EKMException(61, {item->FileName}, &context_);
+      if (name.size() > 0xFFFF) throw EKMException(kmeNameTooLong, {item->FileName}, &context_);
       if (extraLength > 0xFFFF)
         throw Exception(u"The extra fields of \"" + item->FileName + u"\" are too long");
       item->NameLength = uint16_t(name.size());
@@ -158,7 +158,7 @@ void TKMDirManager::PlaceSfxStub() {
     TKMVolumeNumberInfo first;
     first.SetFirst(true);
     const int64_t limit = context_.SpanningOptions().VolumeSizeLimit(first);
-    if (limit != -1 && size > limit) throw EKMException(47, &context_);
+    if (limit != -1 && size > limit) throw EKMException(kmeStubTooLarge, &context_);
   }
   if (!archiveStreamRef_) throw Exception(u"No archive stream to place the stub in");
   archiveStreamRef_->SetSize(0);

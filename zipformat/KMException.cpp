@@ -54,15 +54,79 @@ constexpr std::array<std::u16string_view, kKMMessageCount> kMessages = {
 
 // (native code, error code), searched in order. Several raising sites share a
 // message; the native code tells them apart.
-constexpr std::array<std::pair<int32_t, int32_t>, kKMNativeCodeCount> kCodeMap = {{
-    {0, 0},   {1, 1},   {2, 1},   {3, 1},   {4, 1},   {5, 2},   {6, 3},   {7, 1},   {8, 4},
-    {9, 5},   {10, 5},  {11, 6},  {12, 6},  {13, 7},  {14, 7},  {15, 6},  {16, 1},  {17, 8},
-    {18, 6},  {19, 9},  {20, 10}, {21, 1},  {22, 11}, {23, 9},  {24, 1},  {25, 11}, {26, 13},
-    {27, 14}, {28, 15}, {29, 5},  {30, 6},  {31, 6},  {32, 16}, {33, 12}, {34, 17}, {35, 18},
-    {36, 19}, {37, 20}, {38, 6},  {39, 21}, {40, 22}, {41, 23}, {42, 6},  {43, 23}, {44, 24},
-    {45, 24}, {46, 25}, {47, 26}, {48, 27}, {49, 28}, {50, 29}, {51, 30}, {52, 31}, {53, 6},
-    {54, 6},  {55, 32}, {56, 33}, {57, 27}, {58, 34}, {59, 34}, {60, 35}, {61, 36}, {62, 37},
+constexpr std::array<std::pair<TKMNativeCode, int32_t>, kKMNativeCodeCount> kCodeMap = {{
+    {kmeUnknown, 0},
+    {kmeDirSetIndex, 1},
+    {kmeDirGetIndex, 1},
+    {kmeDirItemIndex, 1},
+    {kmeDirDeleteIndex, 1},
+    {kmeCompressionMode, 2},
+    {kmeNoTempStream, 3},
+    {kmeRebuildIndex, 1},
+    {kmeEntryCorrupt, 4},
+    {kmeOpenBlankName, 5},
+    {kmeCreateBlankName, 5},
+    {kmeFileNotFound11, 6},
+    {kmeArchiveNotFound, 6},
+    {kmeArchiveNotOpen, 7},
+    {kmeArchiveNotOpen14, 7},
+    {kmeFileNotFound15, 6},
+    {kmeExtractIndex, 1},
+    {kmeNoSfxStub, 8},
+    {kmeFileNotFound18, 6},
+    {kmeCannotCreateOutput, 9},
+    {kmeCannotCreateOutputDir, 10},
+    {kmeDeleteIndex, 1},
+    {kmeDeleteOutsideUpdate, 11},
+    {kmeCannotCreateFile23, 9},
+    {kmeUpdateIndex, 1},
+    {kmeUpdateOutsideUpdate, 11},
+    {kmeInUpdate, 13},
+    {kmeCannotDeleteSource, 14},
+    {kmeInMemoryOpen, 15},
+    {kmeInMemoryBlankName, 5},
+    {kmeFileNotFound30, 6},
+    {kmeFileNotFound31, 6},
+    {kmeReadOnly, 16},
+    {kmeCannotOpenSource, 12},
+    {kmeCompressedSize, 17},
+    {kmeInvalidArchive, 18},
+    {kmeOutputFileLocked, 19},
+    {kmeArchiveIsOpen, 20},
+    {kmeFileNotFound38, 6},
+    {kmeCannotCreateDir39, 21},
+    {kmeNoZip64End, 22},
+    {kmeZip64DisabledData, 23},
+    {kmeFileNotFound42, 6},
+    {kmeZip64DisabledHeader, 23},
+    {kmeSpannedNoDirectory, 24},
+    {kmeVolumeRequestCancelled, 24},
+    {kmeWriteError, 25},
+    {kmeStubTooLarge, 26},
+    {kmeArchiveDamaged, 27},
+    {kmeMakeSfxOnVolumes, 28},
+    {kmeHasSfxStub, 29},
+    {kmeVolumesOnCustomStream, 30},
+    {kmeSpannedModify, 31},
+    {kmeFileNotFound53, 6},
+    {kmeFileNotFound54, 6},
+    {kmeDeflate64, 32},
+    {kmeMakeSfx, 33},
+    {kmeDataBeyondEnd, 27},
+    {kmeNameIndexShort, 34},
+    {kmeNameIndexMismatch, 34},
+    {kmeCannotDeleteSourceDir, 35},
+    {kmeNameTooLong, 36},
+    {kmeSecondTransaction, 37},
 }};
+
+// The map holds every code once, in order, so that a code is its own row.
+constexpr bool CodeMapInOrder() {
+  for (size_t i = 0; i < kCodeMap.size(); ++i)
+    if (kCodeMap[i].first != int32_t(i)) return false;
+  return true;
+}
+static_assert(CodeMapInOrder());
 
 void AppendInt(std::u16string& out, int64_t value) {
   char buf[32];
@@ -150,27 +214,27 @@ std::u16string_view NameOf(const IKMComponent* archiver) {
 }
 }  // namespace
 
-EKMException::EKMException(int32_t nativeCode, const IKMComponent* archiver)
+EKMException::EKMException(TKMNativeCode nativeCode, const IKMComponent* archiver)
     : Exception(KMComposeMessage(nativeCode, {}, false, NameOf(archiver))),
       nativeError_(nativeCode),
       errorCode_(KMErrorCodeOf(nativeCode)) {}
 
-EKMException::EKMException(int32_t nativeCode, std::span<const TKMFormatArg> args,
+EKMException::EKMException(TKMNativeCode nativeCode, std::span<const TKMFormatArg> args,
                            const IKMComponent* archiver)
     : Exception(KMComposeMessage(nativeCode, args, true, NameOf(archiver))),
       nativeError_(nativeCode),
       errorCode_(KMErrorCodeOf(nativeCode)) {}
 
-EKMException::EKMException(OwnText, int32_t nativeCode, const std::u16string& message)
+EKMException::EKMException(OwnText, TKMNativeCode nativeCode, const std::u16string& message)
     : Exception(message), nativeError_(nativeCode), errorCode_(KMErrorCodeOf(nativeCode)) {}
 
-EKMException EKMException::WithText(int32_t nativeCode, std::u16string_view text,
+EKMException EKMException::WithText(TKMNativeCode nativeCode, std::u16string_view text,
                                     const IKMComponent* archiver) {
   return EKMException(OwnText{}, nativeCode,
                       ComposeText(nativeCode, std::u16string(text), NameOf(archiver)));
 }
 
-EKMException::EKMException(int32_t nativeCode, std::initializer_list<TKMFormatArg> args,
+EKMException::EKMException(TKMNativeCode nativeCode, std::initializer_list<TKMFormatArg> args,
                            const IKMComponent* archiver)
     : EKMException(nativeCode, std::span<const TKMFormatArg>(args.begin(), args.size()), archiver) {
 }

@@ -36,7 +36,7 @@ class TestArchiver : public TKavoMill {
     TKavoMill::CommitUpdate();
     ++commits;
     if (!commitBytes.empty()) ArchiveStream()->WriteBuffer(commitBytes.data(), commitBytes.size());
-    if (failCommit) throw EKMException(46, this);
+    if (failCommit) throw EKMException(kmeWriteError, this);
   }
 };
 

@@ -224,7 +224,8 @@ TEST_F(Process, FailureProtocolRetriesIgnoresAndAborts) {
   int failuresLeft = 0;
   a.OnConfirmProcessFile = [&](TKMBaseArchiver& sender, const std::u16string& name,
                                TKMProcessOperation, bool&) {
-    if (name == u"b.doc" && failuresLeft-- > 0) throw EKMException(33, {name}, &sender);
+    if (name == u"b.doc" && failuresLeft-- > 0)
+      throw EKMException(kmeCannotOpenSource, {name}, &sender);
   };
   auto markFirstThree = [&] {
     a.DirManager()->CurrentDir().ClearMarks();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "ZipBuilder.h"
 #include "zipformat/DirManager.h"
@@ -437,6 +438,90 @@ TEST(DirRead, Zip64EndRecordMustBeWhereTheLocatorSays) {
     ADD_FAILURE();
   } catch (const EKMException& e) {
     EXPECT_EQ(e.NativeError(), 40);
+  }
+}
+
+// The archiver as the directory sees it: a named component over one stream,
+// possibly one volume of several.
+class NamedContext final : public IKMArchiveContext {
+ public:
+  explicit NamedContext(TStream* stream) : stream_(stream) { volumeInfo_.SetFirst(true); }
+
+  const std::u16string& Name() const override { return name_; }
+  bool StandardZip() const override { return true; }
+  bool OEMFileNames() const override { return true; }
+  bool TolerateDamage() const override { return tolerateDamage; }
+  TKMSpanningMode SpanningMode() const override { return spanningMode; }
+  const std::u16string& FileName() const override { return fileName_; }
+  const std::u16string& CurrentVolumeName() const override { return fileName_; }
+  const std::u16string& SFXStub() const override { return fileName_; }
+  const TKMSpanningOptions& SpanningOptions() const override { return spanningOptions_; }
+  TKMVolumeNumberInfo& VolumeInfo() override { return volumeInfo_; }
+  TStream* ArchiveStream() const override { return stream_; }
+  void OpenVolume(const TKMVolumeNumberInfo&) override {}
+  void WriteToVolumesChecked(const void*, int32_t, TStream*, int32_t, TKMVolumeNumberInfo&,
+                             TStream*&) override {}
+  TStream* MoveLastVolumeToArchiveName() override { return stream_; }
+
+  bool tolerateDamage = true;
+  TKMSpanningMode spanningMode = smNone;
+
+ private:
+  TStream* stream_;
+  std::u16string name_ = u"Archiver";
+  std::u16string fileName_;
+  TKMSpanningOptions spanningOptions_;
+  TKMVolumeNumberInfo volumeInfo_;
+};
+
+// A damaged archive is a fault of the file, not of the component reading it:
+// its messages carry no component name.
+TEST(DirRead, DamageIsReportedWithoutTheComponentName) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool tolerateDamage;
+    TKMSpanningMode spanningMode;
+    int32_t native;
+    std::u16string message;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"nothing to recover", std::string(5000, 'j'), true, smNone, 35,
+                   u"Invalid archive file. - Native error: 00035"});
+
+  ZipBuilder zip64 = ThreeEntries();
+  zip64.zip64 = true;
+  std::string noZip64End = zip64.Build().bytes;
+  noZip64End[noZip64End.size() - 22 - 20 - 56] = 'X';
+  cases.push_back({"no Zip64 end record", noZip64End, true, smNone, 40,
+                   u"Cannot find Zip64 directory end record - Native error: 00040"});
+
+  cases.push_back({"a volume without a directory", std::string(5000, 'j'), true, smSpanning, 44,
+                   u"Cannot open archive file. Opening aborted or invalid file - Native error: "
+                   u"00044"});
+
+  // The first entry claims more compressed data than the whole file holds.
+  const BuiltZip built = ThreeEntries().Build();
+  std::string oversized = built.bytes;
+  std::memcpy(&oversized[built.centralDirOffset + 20], "\xFF\xFF\xFF\x7F", 4);
+  cases.push_back({"sizes beyond the file", oversized, false, smNone, 57,
+                   u"Archive is damaged. Open failed - Native error: 00057"});
+
+  for (const Case& c : cases) {
+    TMemoryStream stream;
+    stream.WriteBuffer(c.bytes.data(), int64_t(c.bytes.size()));
+    stream.SetPosition(0);
+    NamedContext context(&stream);
+    context.tolerateDamage = c.tolerateDamage;
+    context.spanningMode = c.spanningMode;
+    TKMDirManager manager(&stream, context, false);
+    try {
+      manager.ReadCentralDir();
+      ADD_FAILURE() << c.what;
+    } catch (const EKMException& e) {
+      EXPECT_EQ(e.NativeError(), c.native) << c.what;
+      EXPECT_EQ(e.Message(), c.message) << c.what;
+    }
   }
 }
 
