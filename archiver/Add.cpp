@@ -679,10 +679,10 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
   if (isDirectory) MakeDirectoryItem(*dir.ItemPtr(index));
   if (dir.GetItem(index).FileName != name) dir.RenameItem(index, name);
   TDirItem& item = *dir.ItemPtr(index);
-  item.NameLength = uint16_t(std::min<size_t>(name.size(), 0xFFFF));
+  item.NameLength = StoreLength16(name.size());
   item.ExternalAttr = attributes;
   item.Comment = comment;
-  item.CommentLength = uint16_t(std::min<size_t>(comment.size(), 0xFFFF));
+  item.CommentLength = StoreLength16(comment.size());
   return index;
 }
 

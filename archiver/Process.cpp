@@ -396,8 +396,8 @@ void TKMBaseArchiver::RefreshItem(TDirItem& item, const std::u16string& fileName
   item.Crc32 = directory ? 0 : 0xFFFFFFFF;
   item.CompressedSize = 0;
   item.Zip64CompressedSize = 0;
-  item.NameLength = uint16_t(std::min<size_t>(item.FileName.size(), 0xFFFF));
-  item.CommentLength = uint16_t(std::min<size_t>(item.Comment.size(), 0xFFFF));
+  item.NameLength = StoreLength16(item.FileName.size());
+  item.CommentLength = StoreLength16(item.Comment.size());
   item.DiskNumberStart = 0;
   item.Zip64DiskNumberStart = 0;
   item.InternalAttr = 0;

@@ -3,6 +3,7 @@
 // the record layer reads and stores these fields through here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -77,6 +78,12 @@ inline void ResetUncompressedSize(TDirItem& item, int64_t value, bool forceZip64
 // Whether either size of the entry is held in its Zip64 fields.
 inline bool SizesInZip64(const TDirItem& item) {
   return item.CompressedSize == kSentinel32 || item.UncompressedSize == kSentinel32;
+}
+
+// The 16-bit length fields of a name or comment: what the text needs, or
+// the most the field holds (the writer refuses what does not fit).
+inline uint16_t StoreLength16(size_t length) {
+  return uint16_t(length < 0xFFFF ? length : 0xFFFF);
 }
 
 // ---- Local headers
