@@ -40,32 +40,26 @@ inline int64_t DiskNumberStartOf(const TDirItem& item, bool zip64Present) {
 inline bool NeedsZip64(int64_t value, bool forceZip64) {
   return forceZip64 || value >= int64_t(kSentinel32);
 }
-inline void StoreUncompressedSize(TDirItem& item, int64_t value, bool forceZip64) {
+// The 32-bit field gets the value, or the sentinel with the value in its
+// Zip64 field (which marks the entry as using Zip64).
+inline void StoreField(TDirItem& item, uint32_t& field32, int64_t& field64, int64_t value,
+                       bool forceZip64) {
   if (NeedsZip64(value, forceZip64)) {
     item.Zip64Used = true;
-    item.UncompressedSize = kSentinel32;
-    item.Zip64UncompressedSize = value;
+    field32 = kSentinel32;
+    field64 = value;
   } else {
-    item.UncompressedSize = uint32_t(value);
+    field32 = uint32_t(value);
   }
+}
+inline void StoreUncompressedSize(TDirItem& item, int64_t value, bool forceZip64) {
+  StoreField(item, item.UncompressedSize, item.Zip64UncompressedSize, value, forceZip64);
 }
 inline void StoreCompressedSize(TDirItem& item, int64_t value, bool forceZip64) {
-  if (NeedsZip64(value, forceZip64)) {
-    item.Zip64Used = true;
-    item.CompressedSize = kSentinel32;
-    item.Zip64CompressedSize = value;
-  } else {
-    item.CompressedSize = uint32_t(value);
-  }
+  StoreField(item, item.CompressedSize, item.Zip64CompressedSize, value, forceZip64);
 }
 inline void StoreLocalOffset(TDirItem& item, int64_t value, bool forceZip64) {
-  if (NeedsZip64(value, forceZip64)) {
-    item.Zip64Used = true;
-    item.LocalHeaderOffset = kSentinel32;
-    item.Zip64LocalHeaderOffset = value;
-  } else {
-    item.LocalHeaderOffset = uint32_t(value);
-  }
+  StoreField(item, item.LocalHeaderOffset, item.Zip64LocalHeaderOffset, value, forceZip64);
 }
 // For an entry whose Zip64 state this size alone decides (a fresh entry
 // before its data is written): a size that fits clears it.
