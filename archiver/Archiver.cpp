@@ -426,13 +426,12 @@ void TKMBaseArchiver::DoConfirmOverwrite(const std::u16string& sourceFileName,
   }
 }
 
-void TKMBaseArchiver::DoConfirmProcessFile(const std::u16string& fileName,
+bool TKMBaseArchiver::DoConfirmProcessFile(const std::u16string& fileName,
                                            TKMProcessOperation operation, bool& confirm) {
   confirm = true;
-  if (OnConfirmProcessFile)
-    OnConfirmProcessFile(*this, fileName, operation, confirm);
-  else
-    ++quietDispatches_;
+  if (!OnConfirmProcessFile) return false;
+  OnConfirmProcessFile(*this, fileName, operation, confirm);
+  return true;
 }
 
 void TKMBaseArchiver::DoPassword(const std::u16string& fileName, std::string& newPassword,
@@ -579,15 +578,13 @@ void TKMBaseArchiver::DoDiskFull(int32_t volumeNumber, const std::u16string& vol
   }
 }
 
-void TKMBaseArchiver::DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
+bool TKMBaseArchiver::DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
                                   const std::u16string& sourceFileName, std::string& comment) {
-  if (!OnStoreFile) {
-    ++quietDispatches_;
-    return;
-  }
+  if (!OnStoreFile) return false;
   fileName = ReplaceChar(std::move(fileName), u'/', u'\\');
   OnStoreFile(*this, fileName, fileAttr, comment, sourceFileName);
   fileName = ReplaceChar(std::move(fileName), u'\\', u'/');
+  return true;
 }
 
 void TKMBaseArchiver::DoExtractFile(std::u16string& fileName, uint32_t& fileAttr,

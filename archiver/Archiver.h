@@ -25,6 +25,7 @@
 namespace km {
 
 class TKMCommit;
+class TKMScan;
 
 enum TKMCompressionLevel : uint8_t { clNone, clFastest, clNormal, clMax };
 
@@ -306,7 +307,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   virtual void DoCopyTempFileProgress(double progress, TKMProgressPhase phase, bool& cancel);
   virtual void DoConfirmOverwrite(const std::u16string& sourceFileName,
                                   std::u16string& destFileName, bool& confirm);
-  virtual void DoConfirmProcessFile(const std::u16string& fileName, TKMProcessOperation operation,
+  // True when a handler ran (and so may have touched the file since it
+  // was listed).
+  virtual bool DoConfirmProcessFile(const std::u16string& fileName, TKMProcessOperation operation,
                                     bool& confirm);
   virtual void DoPassword(const std::u16string& fileName, std::string& newPassword, bool& skipFile);
   virtual void DoProcessFileFailure(const std::u16string& fileName, TKMProcessOperation operation,
@@ -320,7 +323,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   virtual void DoRequestMiddleVolume(int32_t volumeNumber, std::u16string& volumeFileName,
                                      bool& cancel);
   virtual void DoDiskFull(int32_t volumeNumber, const std::u16string& volumeFileName, bool& cancel);
-  virtual void DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
+  // True when a handler ran.
+  virtual bool DoStoreFile(std::u16string& fileName, uint32_t& fileAttr,
                            const std::u16string& sourceFileName, std::string& comment);
   virtual void DoExtractFile(std::u16string& fileName, uint32_t& fileAttr,
                              const std::string& comment);
@@ -449,24 +453,6 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Scans BaseDir with each mask in turn, under the archiver lock.
   void AddFilesByMasks(const std::vector<std::u16string>& masks, int32_t searchAttr, bool recurse,
                        bool moveFiles, const std::vector<std::u16string>& exclusions);
-  void ScanDirectory(const std::u16string& directory, const std::u16string& base,
-                     const std::u16string& mask, bool recurse);
-  // The full pattern a mask stands for in directory; relative: the mask was
-  // a plain name relative to it. An empty mask leaves both untouched.
-  void ResolveMaskPath(const std::u16string& mask, const std::u16string& directory,
-                       std::u16string& searchPath, bool& relative) const;
-  // False when the record is excluded (or a device, never archived).
-  bool AddFoundFile(const TKMFoundFile& record, const std::u16string& dirPath,
-                    const std::u16string& base);
-  // AddFoundFile with dirPath resolved already, with its trailing separator.
-  bool AddListedEntry(const TKMFoundFile& record, const std::u16string& dir,
-                      const std::u16string& base);
-  bool MatchesPathMask(const std::u16string& path, const std::u16string& mask,
-                       bool isDirectory) const;
-  // MatchesPathMask for any of the exclusion masks of the running scan.
-  bool MatchesExclusion(const std::u16string& path, bool isDirectory) const;
-  void AddScannedFile(const std::u16string& fileName, const std::u16string& base,
-                      const TKMFoundFile& record);
   // The index of the entry appended or marked for replacement, or -1 when
   // the existing entry is left alone.
   int32_t AddFile(const std::u16string& fileName, const std::u16string& base);
@@ -477,17 +463,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Marks the selected entries whose file or folder no longer exists. One
   // the system cannot tell about (for any reason but "not found") is kept,
   // and reported unless the scan reported it or a folder above it.
-  void MarkMissingFiles();
-  // Reports a folder the scan cannot list, or a file whose details cannot
-  // be read, through the failure event, once per path: true to try again,
-  // false to go on without it; an abort stops the run with the error.
-  bool ScanFailed(const std::u16string& path, bool folder, int systemError,
-                  TKMProcessOperation operation);
+  void MarkMissingFiles(TKMScan& scan);
   // What MarkMissingFiles joins an entry's path to (its mode is not spNoPath).
   std::u16string MissingFilesPrefix() const;
-  // Notes entry index as listed when fileName, just listed by the scan, is
-  // the file MarkMissingFiles would look for.
-  void NoteListedEntry(int32_t index, const std::u16string& fileName);
 
   // ---- Mending a rebuilt directory (archiver/Add.cpp).
   // With DirectoryRebuilt: notes every entry that was never finished (the
@@ -614,50 +592,15 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int32_t processedCount_ = 0;
   int32_t markedCount_ = 0;
 
-  // The run of AddFilesByMasks that ScanDirectory serves.
-  int32_t scanAttr_ = 0;
-  bool scanMoveFiles_ = false;
-  std::vector<std::u16string> exclusionList_;
-  // The parts of one exclusion mask that depend on it alone, as matched
-  // against a file or (with a separator appended) a folder.
-  struct TKMMaskForm {
-    std::u16string text;
-    bool belowWorkDir = false;  // resolves to the working directory + text
-    bool named = false;         // no separator: matches the name alone
-    bool absolute = false;      // has a drive: compared as it is
-    size_t nameStart = 0;       // where its name part begins
-  };
-  struct TKMScanMask {
-    bool all = false;  // "*.*"
-    TKMMaskForm file, folder;
-  };
-  // The archive file as the running scan knows it: its size (-1: not known)
-  // and its identity, so that no link to it in the tree is archived.
-  int64_t archiveSize_ = -1;
-  platform::FileIdentity archiveIdentity_;
-  // RacyFrom() as the running scan took it when it began.
+  // RacyFrom() as the running add or refresh took it when it began.
   int64_t racyFrom_ = 0;
-  // exclusionList_ worked out once per run; kept in step with it.
-  std::vector<TKMScanMask> exclusionForms_;
-  // While AddFiles synchronises: the entries whose files its scan has just
-  // listed at the very path the check for missing files looks at (that
-  // check's prefix joined to the entry name), by entry index, so that the
-  // check does not ask the file system again about them.
-  bool recordListed_ = false;
-  std::u16string listedPrefix_;
-  std::vector<bool> listedEntries_;
+  // The scan of the AddFiles run (or of the pass or check run alone).
+  friend class TKMScan;
+  TKMScan* scan_ = nullptr;
   // While AddFiles mends a rebuilt directory: the local header offsets of
   // its damaged entries, ascending (offsets of a rebuilt directory are
   // unique, and stay with an entry as others are added or deleted).
   std::vector<int64_t> damagedEntries_;
-  // While AddFiles runs: the paths (folders with their trailing separator)
-  // whose failures were reported, so that none is reported twice and the
-  // check for missing files knows what was said already.
-  std::unordered_set<std::u16string> scanFailures_;
-  bool addingFiles_ = false;  // AddFiles is running
-  // Counts the confirm and store dispatches that found no handler: while
-  // only those ran, nothing can have touched a file since it was listed.
-  uint32_t quietDispatches_ = 0;
 
   // Published by TKavoMill.
   TZip64Mode Zip64Mode() const { return zip64Mode_; }
