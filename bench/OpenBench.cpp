@@ -3,18 +3,17 @@
 // reader, the name index or the array's growth). `unzip -l` over the same
 // archive is the yardstick; its figure includes starting the process.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "archiver/Archiver.h"
+#include "common/TempDir.h"
 #include "platform/HostPath.h"
 
 namespace {
@@ -98,27 +97,17 @@ std::string MakeArchive(uint32_t count) {
 // The archives of one run, made on first use and removed at exit.
 class Archives {
  public:
-  ~Archives() {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
   const fs::path& Get(uint32_t count) {
-    if (dir_.empty()) {
-      std::string pattern = (fs::temp_directory_path() / "km_openbench_XXXXXX").string();
-      if (mkdtemp(pattern.data())) dir_ = pattern;
-    }
     auto [it, added] = paths_.try_emplace(count);
     if (added) {
-      it->second = dir_ / ("entries" + std::to_string(count) + ".zip");
-      const std::string bytes = MakeArchive(count);
-      std::ofstream(it->second, std::ios::binary)
-          .write(bytes.data(), std::streamsize(bytes.size()));
+      it->second = dir_.Host() / ("entries" + std::to_string(count) + ".zip");
+      km::test::WriteHostFile(it->second, MakeArchive(count));
     }
     return it->second;
   }
 
  private:
-  fs::path dir_;
+  km::test::TempDir dir_;
   std::map<uint32_t, fs::path> paths_;
 };
 

@@ -16,6 +16,7 @@
 #include "archiver/PeerArchives.h"
 #include "platform/CodePage.h"
 #include "platform/HostPath.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 namespace {
@@ -88,10 +89,6 @@ class PeerArchivesTest : public testing::TestWithParam<PeerCase> {
 
 test::TempDir* PeerArchivesTest::dir_ = nullptr;
 
-uint64_t Wide64(uint32_t narrow, int64_t wide) {
-  return narrow == 0xFFFFFFFFu ? uint64_t(wide) : narrow;
-}
-
 TEST_P(PeerArchivesTest, EveryEntryReadsAsPythonReadsIt) {
   const PeerCase& peer = GetParam();
   ASSERT_TRUE(dir_);
@@ -123,23 +120,21 @@ TEST_P(PeerArchivesTest, EveryEntryReadsAsPythonReadsIt) {
     // Behind a stub every offset moves, directories' too: python's offsets
     // count the prefix in, and a rewrite copies entries from these places.
     const uint64_t offset = e.offset;
+    const uint64_t readSize = uint64_t(UncompressedSizeOf(item));
+    const uint64_t readPacked = uint64_t(CompressedSizeOf(item));
+    const uint64_t readOffset = uint64_t(LocalOffsetOf(item));
     const int dateTime[6] = {1980 + (item.ModDate >> 9), (item.ModDate >> 5) & 0x0F,
                              item.ModDate & 0x1F,        item.ModTime >> 11,
                              (item.ModTime >> 5) & 0x3F, (item.ModTime & 0x1F) * 2};
     const bool same = platform::WideToUtf8(item.FileName) == e.shownName && item.Flags == e.flags &&
-                      Wide64(item.UncompressedSize, item.Zip64UncompressedSize) == e.size &&
-                      Wide64(item.CompressedSize, item.Zip64CompressedSize) == e.packed &&
-                      item.Crc32 == e.crc &&
-                      Wide64(item.LocalHeaderOffset, item.Zip64LocalHeaderOffset) == offset &&
+                      readSize == e.size && readPacked == e.packed && item.Crc32 == e.crc &&
+                      readOffset == offset &&
                       std::equal(std::begin(dateTime), std::end(dateTime), e.dateTime) &&
                       item.ExternalAttr == e.externalAttr;
     if (!same && ++differing <= 5) {
       ADD_FAILURE() << peer.label << " entry " << i << ": read \""
-                    << platform::WideToUtf8(item.FileName) << "\" size "
-                    << Wide64(item.UncompressedSize, item.Zip64UncompressedSize) << " packed "
-                    << Wide64(item.CompressedSize, item.Zip64CompressedSize) << " crc "
-                    << item.Crc32 << " offset "
-                    << Wide64(item.LocalHeaderOffset, item.Zip64LocalHeaderOffset) << " flags "
+                    << platform::WideToUtf8(item.FileName) << "\" size " << readSize << " packed "
+                    << readPacked << " crc " << item.Crc32 << " offset " << readOffset << " flags "
                     << item.Flags << " attr " << item.ExternalAttr << "; python: \"" << e.shownName
                     << "\" " << e.size << " " << e.packed << " " << e.crc << " " << offset << " "
                     << e.flags << " " << e.externalAttr;

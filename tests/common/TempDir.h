@@ -21,8 +21,11 @@ class TempDir {
  public:
   // Throws when the directory cannot be made, so that the test fails before
   // it writes anywhere else.
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "km-test-XXXXXX").string();
+  TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+  // In base instead of the system's temporary folder (a memory-backed one,
+  // say, for a run that rewrites a file millions of times).
+  explicit TempDir(const std::filesystem::path& base) {
+    std::string pattern = (base / "km-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("cannot make a scratch directory in " + pattern);
     host_ = pattern;

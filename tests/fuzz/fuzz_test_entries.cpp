@@ -2,8 +2,6 @@
 // entry tested, as `pelko-cli test` does: local headers, decryption, inflate,
 // the segmented layout and the checks after them. Failing entries are
 // ignored and passwords skipped, so the whole directory is walked.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "archiver/Archiver.h"
+#include "common/TempDir.h"
 #include "platform/DialogServices.h"
 #include "platform/HostPath.h"
 #include "support/Exceptions.h"
@@ -34,18 +33,6 @@ class DecliningDialogs : public km::platform::IDialogServices {
 // (/dev/shm when there is one), made once per process and removed at exit.
 class InputFile {
  public:
-  InputFile() {
-    const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
-                                           ? "/dev/shm"
-                                           : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "km_fuzz_entriesXXXXXX").string();
-    if (mkdtemp(pattern.data())) dir_ = pattern;
-    path_ = dir_ / "input.zip";
-  }
-  ~InputFile() {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
   const std::filesystem::path& Write(const uint8_t* data, size_t size) {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
@@ -53,8 +40,13 @@ class InputFile {
   }
 
  private:
-  std::filesystem::path dir_;
-  std::filesystem::path path_;
+  static std::filesystem::path Base() {
+    return std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                     : std::filesystem::temp_directory_path();
+  }
+
+  km::test::TempDir dir_{Base()};
+  std::filesystem::path path_ = dir_.Host() / "input.zip";
 };
 
 }  // namespace
