@@ -189,6 +189,9 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
         archiveStream_ = std::make_unique<TMemoryStream>();
         currentVolumeName_.clear();
       } else {
+        // A split archive records the files it makes until it is complete.
+        if (spanningMode_ == smSplitting)
+          volumeRecord_ = std::make_unique<TKMVolumeRecord>(fileName_, options_.FlushBuffers());
         TKMVolumeNumberInfo first;
         first.SetFirst(true);
         OpenVolume(first);
@@ -214,6 +217,19 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
 }
 
 void TKMBaseArchiver::PlayBackJournal() {
+  // A split archive whose creation was cut short left volumes and the
+  // record of them: they go before anything looks for the archive.
+  switch (PlayBackVolumeRecord(fileName_)) {
+    case TKMVolumeRecordState::InUse:
+      throw EKMArchiveBusy(fileName_);
+    case TKMVolumeRecordState::Removed:
+      if (openMode_ != kOpenModeCreate)
+        recoveryNote_ = u"The creation of \"" + fileName_ +
+                        u"\" was interrupted; the volumes it had written were removed.";
+      break;
+    case TKMVolumeRecordState::None:
+      break;
+  }
   const std::u16string journal = JournalFileName(fileName_);
   if (!FileExists(journal)) return;
   const bool create = openMode_ == kOpenModeCreate;
@@ -270,6 +286,8 @@ bool TKMBaseArchiver::HoldsNothingYet() const {
 void TKMBaseArchiver::ReleaseArchive() {
   dirManager_.reset();
   archiveStream_.reset();
+  // An unfinished record stays on the disk for the next open.
+  volumeRecord_.reset();
 }
 
 void TKMBaseArchiver::CloseArchive() noexcept {

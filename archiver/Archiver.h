@@ -26,6 +26,7 @@ namespace km {
 
 class TKMCommit;
 class TKMScan;
+class TKMVolumeRecord;
 
 enum TKMCompressionLevel : uint8_t { clNone, clFastest, clNormal, clMax };
 
@@ -348,6 +349,14 @@ class TKMBaseArchiver : public IKMArchiveContext {
   void WriteToVolumesChecked(const void* buffer, int32_t count, TStream* staging, int32_t reserve,
                              TKMVolumeNumberInfo& info, TStream*& volumeStream) override;
   TStream* MoveLastVolumeToArchiveName() override;
+  // Copies count bytes of source from its position (-1: the rest of it) into
+  // the volume chain, as WriteToVolumesChecked writes them. With
+  // reportProgress, the copy-progress event runs before, during and after;
+  // its Cancel stops the copy and stays in cancel. A source that ends early
+  // raises EReadError.
+  void CopyToVolumes(TStream& source, TStream*& volumeStream, bool reportProgress,
+                     TStream* staging, int32_t reserve, int64_t count, bool& cancel,
+                     TKMVolumeNumberInfo& info);
 
   // ---- Entry data: compression (archiver/Compress.cpp).
   // The deflate library failed (opening, deflating or closing a stream); its
@@ -394,6 +403,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   std::unique_ptr<TDeflateCache, TDeflateCacheDeleter> deflateCache_;
   // CompressEntry's read buffer, lent to one call at a time.
   std::vector<uint8_t> readBuffer_;
+  // CopyToVolumes' buffer, kept from one entry to the next.
+  std::vector<uint8_t> copyBuffer_;
 
  public:
   // ---- Entry data: decompression (archiver/Decompress.cpp).
@@ -506,6 +517,12 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Writes entry index from its source at the end of the archive; false when
   // cancelled. An EKMException fails this entry alone (see RunStep).
   bool WriteNewEntry(int32_t index);
+  // A new multi-volume archive's entry index, written whole into entry
+  // (headerLength bytes of header, name and extra fields, then the data),
+  // goes into the volume chain. A cancel or failure is told (through the
+  // failure event) and aborts the commit.
+  void CopyEntryToVolumes(int32_t index, TStream& entry, int64_t headerLength,
+                          const std::u16string& failedName);
   // Copies the old bytes of entry index from the saved tail to the end of the
   // archive. restoreOld also gives the entry back its old directory fields.
   void CopyOldEntry(int32_t index, bool restoreOld);
@@ -533,6 +550,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // owns it.
   void PlayBackJournal();
   std::u16string recoveryNote_;
+  // While a new split archive is created: the record of the files it makes,
+  // so that an open after a crash can remove them.
+  std::unique_ptr<TKMVolumeRecord> volumeRecord_;
 
   bool HasSfxStub(const std::u16string& name) const;
   // Recognises single-file, spanned and split archives and reads the

@@ -33,8 +33,20 @@ class TKMCommit {
   // Saves the old bytes from the tail start on; the rewrite starts there.
   // When saving fails the archive has not been touched.
   void Begin();
-  // The archive as the rewrite writes it, positioned at its end.
+  // The archive as the rewrite writes it, positioned at its end. A new
+  // multi-volume archive has none: its entries go into the volume chain.
   TStream& Out() { return *out_; }
+  bool MultiVolume() const { return multiVolume_; }
+  // A multi-volume archive's new entries are written whole into this
+  // temporary file first, then copied into the volumes: emptied for each.
+  TFileStream& EntryFile();
+  // Where a spanned archive on a floppy collects each volume's bytes before
+  // they go to the disk; null otherwise.
+  TStream* Staging() { return staging_.get(); }
+  // The user cancelled the copy of an entry into its volumes, or the copy
+  // failed: the commit cannot go on.
+  bool VolumeCopyAborted() const { return volumeCopyAborted_; }
+  void AbortVolumeCopy() { volumeCopyAborted_ = true; }
   int64_t TailStart() const { return tailStart_; }
 
   // The next old entry of that name still to be copied (a rollback
@@ -58,6 +70,11 @@ class TKMCommit {
 
  private:
   void SaveTail();
+  // A new multi-volume archive goes back to its first volume holding no
+  // more than its stub; a spanned one, whose other volumes are on disks
+  // taken out, is closed.
+  void RollbackVolumes();
+  void DeleteEntryFile();
   // Into the journal beside the archive file.
   void SaveToJournal(TFileStream& archive, int64_t count);
   void RestoreTail();
@@ -91,6 +108,11 @@ class TKMCommit {
   int64_t pendingTarget_ = 0;
   int64_t pendingLength_ = 0;
   std::unordered_map<std::u16string, std::deque<int32_t>> oldEntries_;
+  bool multiVolume_ = false;
+  bool volumeCopyAborted_ = false;
+  std::u16string entryFileName_;
+  std::unique_ptr<TFileStream> entryFile_;
+  std::unique_ptr<TStream> staging_;
 };
 
 }  // namespace km

@@ -3,17 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "support/ByteIO.h"
 #include "support/Crc32.h"
 #include "support/Crc32c.h"
 #include "support/Exceptions.h"
+#include "support/Paths.h"
 
 namespace km {
 
 namespace {
 
 constexpr uint8_t kMagic[8] = {'K', 'M', 'J', 'R', 'N', 'L', '\r', '\n'};
+constexpr std::string_view kVolumeRecordMagic = "KMVOLSET\n";
 constexpr uint32_t kVersion = 1;
 constexpr int64_t kChecksummed = 60;
 
@@ -125,6 +128,88 @@ TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& a
   }
   if (flush) FlushDirectoryOf(journalName);
   return state == TKMJournalState::Complete ? TKMPlayBack::RolledBack : TKMPlayBack::Discarded;
+}
+
+// ---- The record of a multi-volume archive being created
+
+std::u16string VolumeRecordFileName(const std::u16string& archiveName) {
+  return archiveName + u"-volumes";
+}
+
+TKMVolumeRecord::TKMVolumeRecord(const std::u16string& archiveName, bool flush)
+    : archiveName_(archiveName), recordName_(VolumeRecordFileName(archiveName)), flush_(flush) {
+  const int err =
+      file_.Open(recordName_, platform::FileAccess::Write, platform::FileShare::DenyWrite,
+                 platform::FileDisposition::CreateAlways);
+  if (err != 0)
+    throw EFCreateError(u"Cannot create \"" + recordName_ + u"\", the record of the volumes " +
+                            u"being made. " + SysErrorMessage(err),
+                        err);
+  if (file_.Write(kVolumeRecordMagic.data(), int64_t(kVolumeRecordMagic.size())) !=
+          int64_t(kVolumeRecordMagic.size()) ||
+      (flush_ && (!file_.Flush() || !platform::FlushDirectoryOf(recordName_))))
+    throw EWriteError(
+        u"Cannot write \"" + recordName_ + u"\". " + SysErrorMessage(file_.LastError()),
+        file_.LastError());
+}
+
+void TKMVolumeRecord::Add(const std::u16string& fileName) {
+  const std::string line = platform::WideToUtf8(fileName) + "\n";
+  if (!file_.IsOpen() || file_.Write(line.data(), int64_t(line.size())) != int64_t(line.size()) ||
+      (flush_ && !file_.Flush()))
+    throw EWriteError(
+        u"Cannot write \"" + recordName_ + u"\". " + SysErrorMessage(file_.LastError()),
+        file_.LastError());
+  files_.push_back(fileName);
+}
+
+void TKMVolumeRecord::Finish() {
+  file_.Close();
+  if (!platform::DeleteFile(recordName_) && FileExists(recordName_))
+    throw EWriteError(u"Cannot delete \"" + recordName_ + u"\". " +
+                      SysErrorMessage(platform::LastError()));
+  if (flush_) platform::FlushDirectoryOf(recordName_);
+}
+
+TKMVolumeRecordState PlayBackVolumeRecord(const std::u16string& archiveName) {
+  const std::u16string recordName = VolumeRecordFileName(archiveName);
+  platform::File record;
+  // The creating run holds its record with writes denied.
+  const int err = record.Open(recordName, platform::FileAccess::ReadWrite,
+                              platform::FileShare::DenyWrite, platform::FileDisposition::OpenExisting);
+  if (err == platform::kErrorSharingViolation) return TKMVolumeRecordState::InUse;
+  if (err != 0) return TKMVolumeRecordState::None;
+  // A record is small; one that is not is not ours, and nothing it says is
+  // acted on.
+  constexpr int64_t kMaxRecord = 16 << 20;
+  const int64_t size = record.Size();
+  std::string text(size_t(std::clamp<int64_t>(size, 0, kMaxRecord)), '\0');
+  const bool read = size >= 0 && size <= kMaxRecord &&
+                    record.Read(text.data(), int64_t(text.size())) == int64_t(text.size());
+  record.Close();
+  // A file of that name that is not a record is left alone.
+  if (!read || !text.starts_with(kVolumeRecordMagic)) return TKMVolumeRecordState::None;
+  {
+    // Only what this set can have made goes: its volumes beside the archive,
+    // named after it, and our own temporary files.
+    const std::u16string dir = ExtractFilePath(archiveName);
+    std::u16string stem = ExtractFileName(archiveName);
+    stem.resize(stem.size() - ExtractFileExt(archiveName).size());
+    size_t at = kVolumeRecordMagic.size();
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      const std::u16string name = platform::Utf8ToWide(std::string_view(text).substr(at, end - at));
+      at = end + 1;
+      const std::u16string file = ExtractFileName(name);
+      const bool volume = ExtractFilePath(name) == dir && file.starts_with(stem) &&
+                          name != archiveName && name != recordName;
+      const bool temporary = file.starts_with(u"FC") && file.ends_with(u".tmp");
+      if (!name.empty() && (volume || temporary)) platform::DeleteFile(name);
+    }
+  }
+  platform::DeleteFile(recordName);
+  return TKMVolumeRecordState::Removed;
 }
 
 }  // namespace km

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/File.h"
 
@@ -57,5 +58,49 @@ enum class TKMPlayBack : uint8_t { Discarded, RolledBack };
 // (flush) and is deleted; an incomplete one is deleted. A damaged one, or one
 // that cannot be played back, raises km::Exception naming it, and is kept.
 TKMPlayBack PlayBackJournal(const std::u16string& journalName, platform::File& archive, bool flush);
+
+}  // namespace km
+
+namespace km {
+
+// The record of a multi-volume archive being created. "<archive>-volumes"
+// beside the archive's name holds a first line "KMVOLSET" and then, one
+// UTF-8 path a line, every file the creation makes: each name goes in, and
+// is on the disk, before its file is made. The record goes once the set is
+// complete; an open that finds one removes the files it names, then the
+// record, so that a run killed half way leaves nothing behind.
+std::u16string VolumeRecordFileName(const std::u16string& archiveName);
+
+class TKMVolumeRecord {
+ public:
+  // Starts the record of archiveName's set, replacing any left over (whose
+  // files the caller has removed). flush: every name is flushed to the disk.
+  TKMVolumeRecord(const std::u16string& archiveName, bool flush);
+  TKMVolumeRecord(const TKMVolumeRecord&) = delete;
+  TKMVolumeRecord& operator=(const TKMVolumeRecord&) = delete;
+
+  // Notes a file about to be made; raises when the record cannot say so.
+  void Add(const std::u16string& fileName);
+  const std::vector<std::u16string>& Files() const { return files_; }
+  // The set is complete (or given up with its files removed): the record goes.
+  void Finish();
+
+ private:
+  std::u16string archiveName_;
+  std::u16string recordName_;
+  bool flush_;
+  platform::File file_;
+  std::vector<std::u16string> files_;
+};
+
+enum class TKMVolumeRecordState : uint8_t {
+  None,    // no record (or a file of that name that is not one)
+  InUse,   // a running creation holds it
+  Removed  // the files it named, where they belong to the set, and the record are gone
+};
+// Removes the files a creation record of archiveName names, where they
+// belong to that set (beside the archive under its name, or our temporary
+// files), and then the record.
+TKMVolumeRecordState PlayBackVolumeRecord(const std::u16string& archiveName);
 
 }  // namespace km

@@ -5,6 +5,7 @@
 // puts the saved bytes back, so the file is exactly what it was.
 #include <algorithm>
 #include <limits>
+#include <random>
 
 #include "archiver/Archiver.h"
 #include "archiver/Commit.h"
@@ -116,7 +117,8 @@ bool TKMBaseArchiver::RunStep(const std::u16string& name, TKMProcessOperation op
 
 // ---- The commit object
 
-TKMCommit::TKMCommit(TKMBaseArchiver& archiver) : a_(archiver) {
+TKMCommit::TKMCommit(TKMBaseArchiver& archiver)
+    : a_(archiver), multiVolume_(archiver.spanningMode_ != smNone) {
   a_.commit_ = this;
 }
 
@@ -133,6 +135,7 @@ TKMCommit::~TKMCommit() {
   } catch (...) {
     // A journal that cannot go is played back by the next open.
   }
+  DeleteEntryFile();
   a_.commit_ = nullptr;
 }
 
@@ -191,6 +194,15 @@ void TKMCommit::Plan(int32_t& firstChanged) {
 }
 
 void TKMCommit::Begin() {
+  if (multiVolume_) {
+    // A new archive: nothing to save, and its volumes are written through
+    // the volume chain. A spanned one on a floppy collects each volume in
+    // memory first.
+    cut_ = true;
+    if (a_.spanningMode_ == smSpanning && IsFloppyDrive(a_.fileName_))
+      staging_ = std::make_unique<TMemoryStream>();
+    return;
+  }
   SaveTail();
   out_ = std::make_unique<TKMBaseArchiver::TRebuildStream>(a_, *a_.archiveStream_);
   cut_ = true;
@@ -343,6 +355,10 @@ void TKMCommit::Rollback() {
   TKMDirManager& manager = *a_.dirManager_;
   TKMDirArray& rollback = manager.RollbackDir();
   manager.CurrentDir().Assign(rollback);
+  if (multiVolume_) {
+    if (cut_) RollbackVolumes();
+    return;
+  }
   manager.SetArchiveStreamRef(a_.archiveStream_.get());
   out_.reset();
   pendingLength_ = 0;
@@ -433,12 +449,92 @@ void TKMCommit::FlushCopies() {
 }
 
 void TKMCommit::WriteDirectory() {
+  if (multiVolume_) {
+    TStream* volume = a_.archiveStream_.get();
+    if (staging_) {
+      // What the last volume collected goes to its disk first.
+      staging_->SetPosition(0);
+      bool cancel = false;
+      a_.CopyToVolumes(*staging_, volume, false, nullptr, -1, -1, cancel, a_.volumeInfo_);
+      staging_.reset();
+    }
+    DeleteEntryFile();
+    directoryStarted_ = true;
+    a_.dirManager_->WriteCentralDir(a_.archiveStream_.get());
+    a_.dirManager_->SetArchiveStreamRef(a_.archiveStream_.get());
+    return;
+  }
   FlushCopies();
   directoryStarted_ = true;
   // Old bytes left beyond the last entry go: the directory follows it.
   out_->SetSize(out_->Position());
   a_.dirManager_->WriteCentralDir(out_.get());
   a_.dirManager_->SetArchiveStreamRef(a_.archiveStream_.get());
+}
+
+TFileStream& TKMCommit::EntryFile() {
+  if (!entryFile_) {
+    const std::u16string dir =
+        IncludeTrailingSeparator(a_.tempDir_.empty() ? platform::TempPath() : a_.tempDir_);
+    if (!a_.volumeRecord_) {
+      entryFileName_ = a_.MakeTempFileName();
+    } else {
+      // Named in the record before it exists: no crash leaves it behind
+      // unnamed.
+      std::random_device random;
+      for (int attempt = 0;; ++attempt) {
+        std::u16string name = dir + u"FC";
+        for (uint32_t value = random(), k = 0; k < 8; ++k, value <<= 4)
+          name += u"0123456789ABCDEF"[value >> 28];
+        name += u".tmp";
+        a_.volumeRecord_->Add(name);
+        platform::File made;
+        const int err = made.Open(name, platform::FileAccess::ReadWrite,
+                                  platform::FileShare::DenyNone, platform::FileDisposition::CreateNew);
+        if (err == 0) {
+          entryFileName_ = name;
+          break;
+        }
+        if (err != platform::kErrorFileExists || attempt >= 100)
+          throw EFCreateError(u"Cannot create a temporary file in \"" + dir + u"\". " +
+                                  SysErrorMessage(err),
+                              err);
+      }
+    }
+    entryFile_ = std::make_unique<TFileStream>(entryFileName_, fmOpenReadWrite | fmShareDenyWrite);
+  }
+  entryFile_->SetSize(0);
+  entryFile_->SetPosition(0);
+  return *entryFile_;
+}
+
+void TKMCommit::DeleteEntryFile() {
+  entryFile_.reset();
+  if (entryFileName_.empty()) return;
+  platform::DeleteFile(entryFileName_);
+  entryFileName_.clear();
+}
+
+void TKMCommit::RollbackVolumes() {
+  staging_.reset();
+  DeleteEntryFile();
+  TKMDirManager& manager = *a_.dirManager_;
+  manager.SetArchiveStreamRef(nullptr);
+  a_.archiveStream_.reset();
+  if (!a_.volumeRecord_ || a_.volumeRecord_->Files().empty()) {
+    a_.archiveOpen_ = false;
+    a_.ReleaseArchive();
+    return;
+  }
+  const std::vector<std::u16string>& files = a_.volumeRecord_->Files();
+  const std::u16string& first = files.front();
+  for (size_t k = 1; k < files.size(); ++k) platform::DeleteFile(files[k]);
+  // The last volume may have got the archive's name already.
+  if (a_.currentVolumeName_ == a_.fileName_ && first != a_.fileName_)
+    platform::DeleteFile(a_.fileName_);
+  a_.OpenVolumeFile(first);
+  a_.volumeInfo_.SetFirst(true);
+  if (manager.StubSize() > 0) manager.PlaceSfxStub();
 }
 
 void TKMCommit::Complete() {
@@ -508,7 +604,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       throw SourceFileError(u"Cannot read file", item->SourceFileName, e.SystemError());
     }
 
-    TStream& out = commit_->Out();
+    TStream& out = commit_->MultiVolume() ? commit_->EntryFile() : commit_->Out();
     const int64_t offset = out.Position();
     StoreLocalOffset(*item, offset, zip64Mode_ == zmAlways);
 
@@ -592,9 +688,39 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       out.SetPosition(end);
     }
     source.reset();
+    if (commit_->MultiVolume()) CopyEntryToVolumes(index, out, int64_t(local.Size()), progressName);
     cancel = false;
     DoFileProgress(progressName, 100.0, op, ppEnd, cancel);
-    return true;
+    return !commit_->VolumeCopyAborted();
+  }
+}
+
+void TKMBaseArchiver::CopyEntryToVolumes(int32_t index, TStream& entry, int64_t headerLength,
+                                         const std::u16string& failedName) {
+  TDirItem* item = dirManager_->CurrentDir().ItemPtr(index);
+  const auto op = TKMProcessOperation(item->Operation);
+  // From here on bytes reach the volumes: a failure can no longer pass this
+  // entry over or try it again, and stops the whole creation.
+  try {
+    TStream* volume = archiveStream_.get();
+    TStream* staging = commit_->Staging();
+    bool cancel = false;
+    entry.SetPosition(0);
+    // Header, name and extra fields stay together on one volume.
+    CopyToVolumes(entry, volume, false, staging, 0, headerLength, cancel, volumeInfo_);
+    const int64_t end = staging ? volume->Size() + staging->Position() : volume->Position();
+    item = dirManager_->CurrentDir().ItemPtr(index);
+    item->DiskNumberStart = uint16_t(volumeInfo_.VolumeNumber);
+    const int64_t offset = end - headerLength;
+    if (zip64Mode_ == zmDisabled && NeedsZip64(offset, false))
+      throw EKMException(kmeZip64DisabledHeader, {item->SourceFileName}, this);
+    StoreLocalOffset(*item, offset, zip64Mode_ == zmAlways);
+    CopyToVolumes(entry, volume, true, staging, -1, -1, cancel, volumeInfo_);
+    if (cancel) commit_->AbortVolumeCopy();
+  } catch (const EKMException& e) {
+    commit_->AbortVolumeCopy();
+    TKMAction action = fxaAbort;
+    DoProcessFileFailure(failedName, op, e.NativeError(), e.ErrorCode(), e.Message(), action);
   }
 }
 
@@ -637,9 +763,10 @@ void TKMBaseArchiver::CommitUpdate() {
   if (firstChanged == rollback.Count() && firstChanged == current.Count() &&
       !dirManager_->DirectoryRebuilt())
     return;
-  if (spanningMode_ != smNone) {
+  // A multi-volume archive is written once, while it is created.
+  if (spanningMode_ != smNone && (rollback.Count() > 0 || openMode_ != kOpenModeCreate)) {
     current.Assign(rollback);
-    throw Exception(u"Rewriting a multi-volume archive is not supported");
+    throw EKMException(kmeSpannedModify, this);
   }
 
   processedCount_ = 0;
@@ -693,16 +820,20 @@ void TKMBaseArchiver::CommitUpdate() {
   try {
     commit.Begin();
     volumeInfo_.SetFirst(true);
-    TStream& out = commit.Out();
+    // A new multi-volume archive's entries reach the volumes whole or stop
+    // the commit: nothing of a failed attempt is in them.
+    TStream* out = commit.MultiVolume() ? nullptr : &commit.Out();
     int32_t i = firstChanged;
     while (i < current.Count() && !cancelled_) {
       const TDirItem& next = current.GetItem(i);
       // New data goes after the old entries copied so far.
       if (WritesNewData(next)) commit.FlushCopies();
-      const int64_t entryStart = WritesNewData(next) ? out.Position() : 0;
+      const int64_t entryStart = WritesNewData(next) && out ? out->Position() : 0;
       // What a failed attempt wrote is written over, or cut off before the
       // directory: nothing is left that the directory does not point at.
-      auto dropAttempt = [&] { out.SetPosition(entryStart); };
+      auto dropAttempt = [&] {
+        if (out) out->SetPosition(entryStart);
+      };
       const TDirItem& item = current.GetItem(i);
       bool written = true;
       action = fxaIgnore;
@@ -717,6 +848,7 @@ void TKMBaseArchiver::CommitUpdate() {
           written = WriteNewEntry(i);
         });
         written = gotThrough && written;
+        if (commit.VolumeCopyAborted()) action = fxaAbort;
       } else {
         CopyOldEntry(i, false);
       }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "archiver/Archiver.h"
+#include "archiver/Journal.h"
 #include "platform/CodePage.h"
 #include "platform/DialogServices.h"
 #include "platform/FileSystem.h"
@@ -252,6 +253,7 @@ void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
       if (!accepted) DoDiskFull(info.VolumeNumber, name, cancel);
     }
     if (cancel) throw EKMException(kmeVolumeRequestCancelled, this);
+    if (volumeRecord_) volumeRecord_->Add(name);
     OpenVolumeFile(name);
     if (spanningMode_ == smSpanning) {
       const int64_t labelNumber = std::max<int64_t>(int64_t(info.VolumeNumber) + 1, 1);
@@ -339,11 +341,41 @@ void TKMBaseArchiver::WriteToVolumesChecked(const void* buffer, int32_t count, T
     throw EKMException(kmeWriteError, this);
 }
 
+void TKMBaseArchiver::CopyToVolumes(TStream& source, TStream*& volumeStream, bool reportProgress,
+                                    TStream* staging, int32_t reserve, int64_t count,
+                                    bool& cancel, TKMVolumeNumberInfo& info) {
+  constexpr int64_t kCopyBlock = 1000000;
+  const int64_t total = count == -1 ? source.Size() - source.Position() : count;
+  if (reportProgress) {
+    DoCopyTempFileProgress(0.0, ppStart, cancel);
+    if (cancel) return;
+  }
+  if (copyBuffer_.size() < size_t(kCopyBlock)) copyBuffer_.resize(size_t(kCopyBlock));
+  int64_t done = 0;
+  while (done < total) {
+    const int64_t n = source.Read(copyBuffer_.data(), std::min(kCopyBlock, total - done));
+    if (n <= 0) throw EReadError(u"Stream read error: the copy of an entry ended early");
+    WriteToVolumesChecked(copyBuffer_.data(), int32_t(n), staging, reserve, info, volumeStream);
+    done += n;
+    if (reportProgress) {
+      DoCopyTempFileProgress(double(done) * 100.0 / double(total), ppProcess, cancel);
+      if (cancel) break;
+    }
+  }
+  if (reportProgress) {
+    bool endCancel = cancel;
+    DoCopyTempFileProgress(100.0, ppEnd, endCancel);
+    cancel = cancel || endCancel;
+  }
+}
+
 TStream* TKMBaseArchiver::MoveLastVolumeToArchiveName() {
   if (dirManager_) dirManager_->SetArchiveStreamRef(nullptr);
   archiveStream_.reset();
   std::u16string target = fileName_;
   VolumeFileName(target, -1, false);
+  // The set is whole: from here on an open must find it, not remove it.
+  if (volumeRecord_) volumeRecord_->Finish();
   if (FileExists(target)) DeleteFileByName(target);
   if (!RenameFile(currentVolumeName_, target)) {
     // Keep the volume open under its own name so that nothing is lost.

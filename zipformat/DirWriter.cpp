@@ -28,17 +28,20 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
 
   TKMVolumeNumberInfo& volume = context_.VolumeInfo();
   auto volumeNow = [&volume] { return uint32_t(std::max<int32_t>(volume.VolumeNumber, 0)); };
-  const uint32_t startVolume = volumeNow();
-  endRecord_.DirStartVolume = startVolume > 0xFFFE ? kSentinel16 : uint16_t(startVolume);
-  zip64EndRecord_.DirStartVolume = startVolume;
-  centralDirOffset_ = start;
+  // Where the directory starts: its first header may not fit the volume it
+  // began on and open the next one.
+  int64_t dirStart = start;
+  uint32_t startVolume = volumeNow();
 
   const bool multiVolume = context_.SpanningMode() != smNone;
   const bool oem = context_.OEMFileNames();
   TMemoryStream staging;
   // A single file gets the same bytes straight, collected into large writes.
   std::vector<uint8_t> pending;
+  // The bytes of the directory, on whatever volumes they went to.
+  int64_t dirSize = 0;
   auto put = [&](const void* data, size_t n, int32_t reserve) {
+    dirSize += int64_t(n);
     if (multiVolume) {
       context_.WriteToVolumesChecked(data, int32_t(n), &staging, reserve, volume, out);
       return;
@@ -46,6 +49,9 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     pending.insert(pending.end(), p, p + n);
   };
+  // The central headers on the volume the directory ends on.
+  uint32_t headersVolume = startVolume;
+  int64_t headersOnVolume = 0;
   auto flush = [&] {
     if (multiVolume) {
       if (staging.Size() > 0)
@@ -81,6 +87,17 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
       EncodeCentralHeaderFixed(*item, fixed);
       // Header, name and extra fields stay together on one volume.
       put(fixed.Data().data(), fixed.Size(), int32_t(item->NameLength) + item->ExtraLength);
+      if (multiVolume) {
+        if (i == 0) {
+          startVolume = volumeNow();
+          dirStart = out->Size() + staging.Size() - int64_t(fixed.Size());
+        }
+        if (volumeNow() != headersVolume) {
+          headersVolume = volumeNow();
+          headersOnVolume = 0;
+        }
+      }
+      ++headersOnVolume;
 
       ByteWriter rest;
       rest.Bytes(name);
@@ -104,40 +121,62 @@ void TKMDirManager::WriteCentralDir(TStream* stream) {
     throw;
   }
   archiveStreamRef_ = out;
+  endRecord_.DirStartVolume = startVolume > 0xFFFE ? kSentinel16 : uint16_t(startVolume);
+  zip64EndRecord_.DirStartVolume = startVolume;
+  centralDirOffset_ = dirStart;
 
-  const int64_t position = out->Position();
-  const int64_t dirSize = position - start;
-  const uint32_t thisVolume = volumeNow();
-  const uint16_t entries16 = count > 0xFFFE ? kSentinel16 : uint16_t(count);
-  endRecord_.EntriesOnVolume = entries16;
-  endRecord_.TotalEntries = entries16;
-  endRecord_.DirSize = dirSize >= int64_t(kSentinel32) ? kSentinel32 : uint32_t(dirSize);
-  endRecord_.DirOffset = start >= int64_t(kSentinel32) ? kSentinel32 : uint32_t(start);
-  endRecord_.CommentLength = uint16_t(archiveComment_.size());
-  endRecord_.ThisVolume = thisVolume > 0xFFFE ? kSentinel16 : uint16_t(thisVolume);
+  const bool zip64 = out->Position() >= int64_t(kSentinel32) || count >= 0xFFFF;
+  // The end records as they read on the volume they lie on, at position.
+  auto encodeTail = [&](int64_t position, ByteWriter& tail) {
+    const uint32_t thisVolume = volumeNow();
+    const int64_t onVolume = thisVolume == headersVolume ? headersOnVolume : 0;
+    endRecord_.EntriesOnVolume = onVolume > 0xFFFE ? kSentinel16 : uint16_t(onVolume);
+    endRecord_.TotalEntries = count > 0xFFFE ? kSentinel16 : uint16_t(count);
+    endRecord_.DirSize = dirSize >= int64_t(kSentinel32) ? kSentinel32 : uint32_t(dirSize);
+    endRecord_.DirOffset = dirStart >= int64_t(kSentinel32) ? kSentinel32 : uint32_t(dirStart);
+    endRecord_.CommentLength = uint16_t(archiveComment_.size());
+    endRecord_.ThisVolume = thisVolume > 0xFFFE ? kSentinel16 : uint16_t(thisVolume);
+    if (zip64) {
+      zip64EndRecord_.Signature = TZip64EndOfCentralDir::kSignature;
+      zip64EndRecord_.RecordSize = TZip64EndOfCentralDir::kSize - 12;
+      zip64EndRecord_.VersionMadeBy = 45;
+      zip64EndRecord_.VersionNeeded = 45;
+      zip64EndRecord_.ThisVolume = thisVolume;
+      zip64EndRecord_.EntriesOnVolume = uint64_t(onVolume);
+      zip64EndRecord_.TotalEntries = uint64_t(count);
+      zip64EndRecord_.DirSize = uint64_t(dirSize);
+      zip64EndRecord_.DirOffset = uint64_t(dirStart);
+      EncodeZip64EndOfCentralDir(zip64EndRecord_, tail);
 
+      zip64Locator_.Signature = TZip64Locator::kSignature;
+      zip64Locator_.Zip64EndVolume = thisVolume;
+      zip64Locator_.Zip64EndOffset = uint64_t(position);
+      zip64Locator_.TotalVolumes = thisVolume + 1;
+      EncodeZip64Locator(zip64Locator_, tail);
+    }
+    EncodeEndOfCentralDir(endRecord_, tail);
+    tail.Bytes(archiveComment_);
+  };
   ByteWriter tail;
-  if (position >= int64_t(kSentinel32) || count >= 0xFFFF) {
-    zip64EndRecord_.Signature = TZip64EndOfCentralDir::kSignature;
-    zip64EndRecord_.RecordSize = TZip64EndOfCentralDir::kSize - 12;
-    zip64EndRecord_.VersionMadeBy = 45;
-    zip64EndRecord_.VersionNeeded = 45;
-    zip64EndRecord_.ThisVolume = thisVolume;
-    zip64EndRecord_.EntriesOnVolume = uint64_t(count);
-    zip64EndRecord_.TotalEntries = uint64_t(count);
-    zip64EndRecord_.DirSize = uint64_t(dirSize);
-    zip64EndRecord_.DirOffset = uint64_t(start);
-    EncodeZip64EndOfCentralDir(zip64EndRecord_, tail);
-
-    zip64Locator_.Signature = TZip64Locator::kSignature;
-    zip64Locator_.Zip64EndVolume = thisVolume;
-    zip64Locator_.Zip64EndOffset = uint64_t(position);
-    zip64Locator_.TotalVolumes = thisVolume + 1;
-    EncodeZip64Locator(zip64Locator_, tail);
+  encodeTail(out->Position(), tail);
+  if (!multiVolume) {
+    out->WriteBuffer(tail.Data().data(), int64_t(tail.Size()));
+  } else {
+    // The end records stay whole on the last volume; when they do not fit
+    // the one the directory ends on, they open a volume of their own and
+    // say so.
+    const uint32_t before = volumeNow();
+    context_.WriteToVolumesChecked(tail.Data().data(), int32_t(tail.Size()), nullptr, 0, volume,
+                                   out);
+    if (volumeNow() != before) {
+      const int64_t at = out->Position() - int64_t(tail.Size());
+      ByteWriter again;
+      encodeTail(at, again);
+      out->SetPosition(at);
+      out->WriteBuffer(again.Data().data(), int64_t(again.Size()));
+    }
+    archiveStreamRef_ = out;
   }
-  EncodeEndOfCentralDir(endRecord_, tail);
-  tail.Bytes(archiveComment_);
-  out->WriteBuffer(tail.Data().data(), int64_t(tail.Size()));
   // The archive has a directory of its own again.
   directoryRebuilt_ = false;
 
