@@ -354,9 +354,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // reportProgress, the copy-progress event runs before, during and after;
   // its Cancel stops the copy and stays in cancel. A source that ends early
   // raises EReadError.
-  void CopyToVolumes(TStream& source, TStream*& volumeStream, bool reportProgress,
-                     TStream* staging, int32_t reserve, int64_t count, bool& cancel,
-                     TKMVolumeNumberInfo& info);
+  void CopyToVolumes(TStream& source, TStream*& volumeStream, bool reportProgress, TStream* staging,
+                     int32_t reserve, int64_t count, bool& cancel, TKMVolumeNumberInfo& info);
 
   // ---- Entry data: compression (archiver/Compress.cpp).
   // The deflate library failed (opening, deflating or closing a stream); its

@@ -175,8 +175,9 @@ TKMVolumeRecordState PlayBackVolumeRecord(const std::u16string& archiveName) {
   const std::u16string recordName = VolumeRecordFileName(archiveName);
   platform::File record;
   // The creating run holds its record with writes denied.
-  const int err = record.Open(recordName, platform::FileAccess::ReadWrite,
-                              platform::FileShare::DenyWrite, platform::FileDisposition::OpenExisting);
+  const int err =
+      record.Open(recordName, platform::FileAccess::ReadWrite, platform::FileShare::DenyWrite,
+                  platform::FileDisposition::OpenExisting);
   if (err == platform::kErrorSharingViolation) return TKMVolumeRecordState::InUse;
   if (err != 0) return TKMVolumeRecordState::None;
   // A record is small; one that is not is not ours, and nothing it says is

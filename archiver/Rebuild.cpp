@@ -489,16 +489,16 @@ TFileStream& TKMCommit::EntryFile() {
         name += u".tmp";
         a_.volumeRecord_->Add(name);
         platform::File made;
-        const int err = made.Open(name, platform::FileAccess::ReadWrite,
-                                  platform::FileShare::DenyNone, platform::FileDisposition::CreateNew);
+        const int err =
+            made.Open(name, platform::FileAccess::ReadWrite, platform::FileShare::DenyNone,
+                      platform::FileDisposition::CreateNew);
         if (err == 0) {
           entryFileName_ = name;
           break;
         }
         if (err != platform::kErrorFileExists || attempt >= 100)
-          throw EFCreateError(u"Cannot create a temporary file in \"" + dir + u"\". " +
-                                  SysErrorMessage(err),
-                              err);
+          throw EFCreateError(
+              u"Cannot create a temporary file in \"" + dir + u"\". " + SysErrorMessage(err), err);
       }
     }
     entryFile_ = std::make_unique<TFileStream>(entryFileName_, fmOpenReadWrite | fmShareDenyWrite);

@@ -342,8 +342,8 @@ void TKMBaseArchiver::WriteToVolumesChecked(const void* buffer, int32_t count, T
 }
 
 void TKMBaseArchiver::CopyToVolumes(TStream& source, TStream*& volumeStream, bool reportProgress,
-                                    TStream* staging, int32_t reserve, int64_t count,
-                                    bool& cancel, TKMVolumeNumberInfo& info) {
+                                    TStream* staging, int32_t reserve, int64_t count, bool& cancel,
+                                    TKMVolumeNumberInfo& info) {
   constexpr int64_t kCopyBlock = 1000000;
   const int64_t total = count == -1 ? source.Size() - source.Position() : count;
   if (reportProgress) {
