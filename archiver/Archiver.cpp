@@ -174,14 +174,15 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
   const bool create = uint16_t(mode) == kOpenModeCreate;
   if (!inMemory_ && ExtractFileName(fileName_).empty())
     throw EKMException(kmeCreateBlankName, this);
-  if (!create && !FileExists(fileName_) && spanningMode_ != smSpanning &&
-      !IsRemovableDrive(fileName_))
-    throw EKMException(kmeArchiveNotFound, {fileName_}, this);
   if (!create && inMemory_) throw EKMException(kmeInMemoryOpen, {fileName_}, this);
 
   CloseArchive();
   openMode_ = uint16_t(mode);
   recoveryNote_.clear();
+  if (!inMemory_) RemoveUnfinishedVolumes();
+  if (!create && !FileExists(fileName_) && spanningMode_ != smSpanning &&
+      !IsRemovableDrive(fileName_))
+    throw EKMException(kmeArchiveNotFound, {fileName_}, this);
   try {
     if (!inMemory_) PlayBackJournal();
     if (openMode_ == kOpenModeCreate || inMemory_) {
@@ -216,7 +217,7 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
   if (AfterOpen) AfterOpen(*this);
 }
 
-void TKMBaseArchiver::PlayBackJournal() {
+void TKMBaseArchiver::RemoveUnfinishedVolumes() {
   // A split archive whose creation was cut short left volumes and the
   // record of them: they go before anything looks for the archive.
   switch (PlayBackVolumeRecord(fileName_)) {
@@ -230,6 +231,9 @@ void TKMBaseArchiver::PlayBackJournal() {
     case TKMVolumeRecordState::None:
       break;
   }
+}
+
+void TKMBaseArchiver::PlayBackJournal() {
   const std::u16string journal = JournalFileName(fileName_);
   if (!FileExists(journal)) return;
   const bool create = openMode_ == kOpenModeCreate;

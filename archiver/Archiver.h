@@ -549,6 +549,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // owns it.
   void PlayBackJournal();
   std::u16string recoveryNote_;
+  // Removes the volumes (and their record) of a creation cut short.
+  void RemoveUnfinishedVolumes();
   // While a new split archive is created: the record of the files it makes,
   // so that an open after a crash can remove them.
   std::unique_ptr<TKMVolumeRecord> volumeRecord_;
