@@ -159,19 +159,21 @@ class CliArchiver : public TKavoMill {
   // The entries the run was asked to process.
   int32_t Selected() const { return total_ < 0 ? 0 : total_; }
 
-  // Each request notes the volume that was not there.
+  // Each request notes the volume that was not there. A disk of a spanned
+  // set may carry the name of one that is (the last disk's); the request
+  // itself said which disk it wanted.
   void DoRequestFirstVolume(std::u16string& volumeFileName, bool& cancel) override {
     TKavoMill::DoRequestFirstVolume(volumeFileName, cancel);
-    missingVolume_ = cancel ? volumeFileName : std::u16string();
+    NoteMissing(volumeFileName, cancel);
   }
   void DoRequestLastVolume(std::u16string& volumeFileName, bool& cancel) override {
     TKavoMill::DoRequestLastVolume(volumeFileName, cancel);
-    missingVolume_ = cancel ? volumeFileName : std::u16string();
+    NoteMissing(volumeFileName, cancel);
   }
   void DoRequestMiddleVolume(int32_t volumeNumber, std::u16string& volumeFileName,
                              bool& cancel) override {
     TKavoMill::DoRequestMiddleVolume(volumeNumber, volumeFileName, cancel);
-    missingVolume_ = cancel ? volumeFileName : std::u16string();
+    NoteMissing(volumeFileName, cancel);
   }
 
   void DoPassword(const std::u16string& fileName, std::string& newPassword,
@@ -214,6 +216,10 @@ class CliArchiver : public TKavoMill {
 
   std::string Shown(const std::string& message) const {
     return PrintableText(ShownAsTyped(message, typed_));
+  }
+
+  void NoteMissing(const std::u16string& volume, bool cancelled) {
+    missingVolume_ = cancelled && !FileExists(volume) ? volume : std::u16string();
   }
 
   // A volume beside the archive, in the folder the user named the archive in.
