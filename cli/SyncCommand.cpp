@@ -214,7 +214,6 @@ int SyncArchive(const SyncCommand& command) {
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
-    // Not in the directory, so no commit writes it back: said, not failed.
     // The volumes of a set are written once, when the set is made: an update
     // would have to rewrite them all. Refused before anything is touched.
     if (archiver.SpanningMode() != smNone) {
@@ -225,6 +224,7 @@ int SyncArchive(const SyncCommand& command) {
                           "cannot be updated; the archive was left as it was)");
       return 2;
     }
+    // Not in the directory, so no commit writes it back: said, not failed.
     for (const int64_t offset : archiver.DirManager()->NamelessEntries())
       archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +
                           "; an update leaves it out of the archive");
