@@ -332,6 +332,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
 
   // ---- Volumes.
   // Replaces name by the file name of volume n (0-based; -1: the last one).
+  // Where file names differ by case, a generated extension (.Z01, .ZIP) is
+  // the one found on disk, and lower case (.z01, .zip) for a new volume.
   void VolumeFileName(std::u16string& name, int32_t volumeNumber, bool checkExists) const;
   // The name's extension contains ".exe", ignoring case.
   static bool HasSfxExtension(const std::u16string& name);

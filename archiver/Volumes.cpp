@@ -33,12 +33,30 @@ std::u16string Digits(int64_t value, size_t minDigits) {
   return out;
 }
 
+// The numbered volumes of a split set and its last volume get extensions
+// spelt in capitals (data.Z01, data.ZIP). Info-ZIP and 7-Zip write and look
+// for them in lower case (data.z01, data.zip), and where file names differ by
+// case only that spelling joins their sets: a name is looked for under both,
+// and a new volume takes theirs.
+std::u16string GeneratedVolumeName(const std::u16string& stem, const std::u16string& ext) {
+  if (!platform::kCaseSensitiveFileNames) return stem + ext;
+  std::u16string name = stem + ext;
+  if (!FileExists(name)) name = stem + platform::WideLowerCase(ext);
+  return name;
+}
+
 platform::TModalResult AskOkCancel(const std::u16string& text) {
   platform::MessageBoxRequest request;
   request.text = text;
   request.type = platform::mtConfirmation;
   request.buttons = {platform::mbOK, platform::mbCancel};
   return platform::ShowMessageBox(request);
+}
+
+// Nobody can insert a disk: the box's default answer (OK) would only take
+// whatever file carries the name, which may be any disk's volume.
+bool NobodyToAsk() {
+  return platform::GetDialogServices() == nullptr;
 }
 
 }  // namespace
@@ -66,7 +84,7 @@ void TKMBaseArchiver::DoRequestFirstVolume(std::u16string& volumeFileName, bool&
   if (handled) {
     OnRequestFirstVolume(*this, volumeFileName, cancel);
   } else if (spanningMode_ == smSpanning) {
-    cancel = AskOkCancel(u"Please insert the first disk") != platform::mrOk;
+    cancel = NobodyToAsk() || AskOkCancel(u"Please insert the first disk") != platform::mrOk;
     // The inserted disk decides which naming it carries.
     volumeFileName = original;
     VolumeFileName(volumeFileName, 0, true);
@@ -81,7 +99,7 @@ void TKMBaseArchiver::DoRequestLastVolume(std::u16string& volumeFileName, bool& 
   if (OnRequestLastVolume) {
     OnRequestLastVolume(*this, volumeFileName, cancel);
   } else if (spanningMode_ == smSpanning) {
-    cancel = AskOkCancel(u"Please insert the last disk") != platform::mrOk;
+    cancel = NobodyToAsk() || AskOkCancel(u"Please insert the last disk") != platform::mrOk;
     for (int asked = 0; !cancel && !FileExists(volumeFileName); ++asked) {
       if (asked >= kMaxVolumeRequests) {
         cancel = true;
@@ -107,8 +125,8 @@ void TKMBaseArchiver::DoRequestMiddleVolume(int32_t volumeNumber, std::u16string
     return;
   }
   if (spanningMode_ == smSpanning)
-    cancel = AskOkCancel(KMFormat(u"Please insert disk #%d", {int64_t(volumeNumber) + 1})) !=
-             platform::mrOk;
+    cancel = NobodyToAsk() || AskOkCancel(KMFormat(u"Please insert disk #%d",
+                                                   {int64_t(volumeNumber) + 1})) != platform::mrOk;
   else
     cancel = !FileExists(volumeFileName);
   volumeFileName = original;
@@ -122,7 +140,7 @@ void TKMBaseArchiver::DoDiskFull(int32_t volumeNumber, const std::u16string& vol
   // default) would retry the write for ever: the write stops instead.
   if (OnDiskFull) {
     OnDiskFull(*this, volumeNumber + 1, volumeFileName, cancel);
-  } else if (spanningMode_ == smSpanning && platform::GetDialogServices() != nullptr) {
+  } else if (spanningMode_ == smSpanning && !NobodyToAsk()) {
     TKMVolumeNumberInfo info;
     info.SetNumber(volumeNumber);
     const int64_t required = spanningOptions_.VolumeSizeLimit(info);
@@ -156,7 +174,7 @@ void TKMBaseArchiver::VolumeFileName(std::u16string& name, int32_t volumeNumber,
 
   if (volumeNumber == -1) {
     if (sfx && spanningMode_ == smSplitting)
-      name = dir + base + (compressionMethod_ < 252 ? u".ZIP" : u".KM");
+      name = GeneratedVolumeName(dir + base, compressionMethod_ < 252 ? u".ZIP" : u".KM");
     return;
   }
   // Any other negative number would make no sense as a name; take volume 0.
@@ -182,7 +200,8 @@ void TKMBaseArchiver::VolumeFileName(std::u16string& name, int32_t volumeNumber,
   else if (spanningOptions_.AdvancedNaming())
     name = dir + base + u"_" + Digits(shown, 3) + ext;
   else
-    name = dir + base + (compressionMethod_ < 252 ? u".Z" : u".F") + Digits(shown, 2);
+    name = GeneratedVolumeName(dir + base,
+                               (compressionMethod_ < 252 ? u".Z" : u".F") + Digits(shown, 2));
 }
 
 int64_t TKMBaseArchiver::FreeSpace(const std::u16string& path) {

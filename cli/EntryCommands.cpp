@@ -39,10 +39,14 @@ class CliArchiver : public TKavoMill {
     // entry's failure too; the next entries are still tried, as smaller ones
     // may fit once the failed one's data is gone.
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
-                                  TKMProcessOperation, int32_t, int32_t,
+                                  TKMProcessOperation, int32_t native, int32_t,
                                   const std::u16string& message, TKMAction& action) {
-      Report(fileName, OutputError() != 0 && !OutputFileName().empty() ? OutputFailure()
-                                                                       : WideToUtf8(message));
+      std::string text =
+          OutputError() != 0 && !OutputFileName().empty() ? OutputFailure() : WideToUtf8(message);
+      // The message alone does not say which volume of a set is missing.
+      if (native == kmeVolumeRequestCancelled && !missingVolume_.empty())
+        text += " (volume " + TypedVolume(missingVolume_) + " not found)";
+      Report(fileName, text);
       action = fxaIgnore;
     };
     // A stop request (Ctrl+C, a termination signal) ends the run at the next
@@ -155,6 +159,23 @@ class CliArchiver : public TKavoMill {
   // The entries the run was asked to process.
   int32_t Selected() const { return total_ < 0 ? 0 : total_; }
 
+  // Each request notes the volume that was not there. A disk of a spanned
+  // set may carry the name of one that is (the last disk's); the request
+  // itself said which disk it wanted.
+  void DoRequestFirstVolume(std::u16string& volumeFileName, bool& cancel) override {
+    TKavoMill::DoRequestFirstVolume(volumeFileName, cancel);
+    NoteMissing(volumeFileName, cancel);
+  }
+  void DoRequestLastVolume(std::u16string& volumeFileName, bool& cancel) override {
+    TKavoMill::DoRequestLastVolume(volumeFileName, cancel);
+    NoteMissing(volumeFileName, cancel);
+  }
+  void DoRequestMiddleVolume(int32_t volumeNumber, std::u16string& volumeFileName,
+                             bool& cancel) override {
+    TKavoMill::DoRequestMiddleVolume(volumeNumber, volumeFileName, cancel);
+    NoteMissing(volumeFileName, cancel);
+  }
+
   void DoPassword(const std::u16string& fileName, std::string& newPassword,
                   bool& skipFile) override {
     // Asked to stop, perhaps at the prompt: the entry is not tried, nor is
@@ -197,6 +218,18 @@ class CliArchiver : public TKavoMill {
     return PrintableText(ShownAsTyped(message, typed_));
   }
 
+  void NoteMissing(const std::u16string& volume, bool cancelled) {
+    missingVolume_ = cancelled && !FileExists(volume) ? volume : std::u16string();
+  }
+
+  // A volume beside the archive, in the folder the user named the archive in.
+  std::string TypedVolume(const std::u16string& volume) const {
+    const size_t slash = command_.archive.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string() : command_.archive.substr(0, slash + 1);
+    return PrintableText(dir + FromWindowsView(ExtractFileName(volume)).string());
+  }
+
   // Why the entry's file was not written: the file as the user named it
   // and the system's reason.
   std::string OutputFailure() const {
@@ -212,6 +245,7 @@ class CliArchiver : public TKavoMill {
 
   const EntryCommand& command_;
   bool mayAsk_ = false;
+  std::u16string missingVolume_;  // asked for last and not found
   std::vector<TypedPath> typed_;
   std::u16string lastAsked_;
   size_t started_ = 0;          // entries begun in the current round

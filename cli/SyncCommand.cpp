@@ -9,6 +9,7 @@
 #include "cli/ConsoleDialogs.h"
 #include "cli/EntryCommands.h"
 #include "cli/Messages.h"
+#include "cli/VolumeSet.h"
 #include "frontend/ArchiverSetup.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
@@ -181,6 +182,14 @@ int SyncArchive(const SyncCommand& command) {
       return 2;
     }
   }
+  // A volume of a set stands for the set, which is then refused as a whole
+  // instead of being mended as a damaged archive of its own.
+  std::string shownArchive =
+      command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
+  if (const std::string set = SetArchiveOf(shownArchive); set != shownArchive) {
+    shownArchive = set;
+    archiveFile = WindowsViewOf(set);
+  }
   const std::u16string baseDir =
       IncludeTrailingSeparator(command.baseGiven ? WindowsViewOf(command.base) : exeDir);
   // Without its folder a run would only empty the archive of what is gone.
@@ -201,12 +210,20 @@ int SyncArchive(const SyncCommand& command) {
   archiver.SetShownPaths({{WideToUtf8(baseFolder), FromWindowsView(baseFolder).string(), true},
                           {WideToUtf8(archiveFile), FromWindowsView(archiveFile).string(), false}});
 
-  const std::string shownArchive =
-      command.archiveGiven ? command.archive : FromWindowsView(archiveFile).string();
   const bool existed = FileExists(archiveFile);
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
+    // The volumes of a set are written once, when the set is made: an update
+    // would have to rewrite them all. Refused before anything is touched.
+    if (archiver.SpanningMode() != smNone) {
+      archiver.CloseArchive();
+      archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                          archiver.Shown(EKMException(kmeSpannedModify, &archiver).what()) +
+                          " (a multi-volume archive is written once, when it is made, and "
+                          "cannot be updated; the archive was left as it was)");
+      return 2;
+    }
     // Not in the directory, so no commit writes it back: said, not failed.
     for (const int64_t offset : archiver.DirManager()->NamelessEntries())
       archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +

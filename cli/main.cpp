@@ -12,6 +12,7 @@
 #include "cli/EntryCommands.h"
 #include "cli/Messages.h"
 #include "cli/SyncCommand.h"
+#include "cli/VolumeSet.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
 #include "platform/System.h"
@@ -53,6 +54,10 @@ constexpr const char* kUsage =
     "many arrive, stops sync, test and extract at the next file: sync then leaves\n"
     "the archive as it was (or, when the update had already been written, says\n"
     "so), extract leaves no half-written file. Exit status 2.\n"
+    "\n"
+    "A split archive (data.z01, data.z02, ... data.zip, or data_001.zip, ...\n"
+    "data.zip) is read by list, test and extract when any of its volumes is\n"
+    "named; its volumes are written once, so sync does not update one.\n"
     "\n"
     "Encrypted entries: without --password the password is asked for on the\n"
     "terminal (without echo); with no terminal the entries fail. A password given\n"
@@ -226,7 +231,7 @@ int main(int argc, char** argv) {
   }
   if (command == "list") {
     if (argc != 3) return Usage("list takes one archive");
-    return List(argv[2]);
+    return List(km::cli::SetArchiveOf(argv[2]).c_str());
   }
   if (command == "sync" || command == "test" || command == "extract") {
     // Kept until the process is gone: a signal that comes while the program
@@ -249,8 +254,9 @@ int main(int argc, char** argv) {
   if (command == "test" || command == "extract") {
     const bool extract = command == "extract";
     std::string problem;
-    const auto parsed = ParseEntryCommand(argc, argv, extract, problem);
+    auto parsed = ParseEntryCommand(argc, argv, extract, problem);
     if (!parsed) return Usage(problem.c_str());
+    parsed->archive = km::cli::SetArchiveOf(parsed->archive);
     try {
       return extract ? km::cli::ExtractArchive(*parsed) : km::cli::TestArchive(*parsed);
     } catch (const std::exception& e) {

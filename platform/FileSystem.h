@@ -8,6 +8,14 @@
 
 namespace km::platform {
 
+// Whether two names that differ only in case name two files. They do on
+// POSIX hosts; Windows file systems take them for one name.
+#ifdef _WIN32
+inline constexpr bool kCaseSensitiveFileNames = false;
+#else
+inline constexpr bool kCaseSensitiveFileNames = true;
+#endif
+
 // Attribute bits.
 inline constexpr uint32_t faReadOnly = 0x01;
 inline constexpr uint32_t faHidden = 0x02;

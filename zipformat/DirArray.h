@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileSystem.h"
 #include "zipformat/DirItem.h"
 #include "zipformat/HashedStringList.h"
 #include "zipformat/KMException.h"
@@ -14,11 +15,7 @@ namespace km {
 // Whether entry names that differ only in case are different entries. They
 // are on hosts with case-sensitive file systems: there "Readme" and "README"
 // are two files, and one must never replace the other in the archive.
-#ifdef _WIN32
-inline constexpr bool kCaseSensitiveNames = false;
-#else
-inline constexpr bool kCaseSensitiveNames = true;
-#endif
+inline constexpr bool kCaseSensitiveNames = platform::kCaseSensitiveFileNames;
 
 // The ordered items of a directory. Items are held by value, so a copy of
 // the array (Assign) owns its own extra-field data. Line i of the name index

@@ -191,6 +191,12 @@ TEST(ProgressEvents, CancelIsKeptAndNamesUseBackslashes) {
   EXPECT_EQ(target, u"x\\y.txt");
 }
 
+// A generated extension as a new volume gets it: lower case (as Info-ZIP and
+// 7-Zip spell it) where file names differ by case.
+std::u16string NewVolume(const std::u16string& stem, const std::u16string& ext) {
+  return stem + (platform::kCaseSensitiveFileNames ? platform::WideLowerCase(ext) : ext);
+}
+
 TEST(VolumeNames, SplittingAndSpanningNames) {
   TKavoMill a;
   a.SetFileName(u"C:\\arc\\data.zip");
@@ -206,14 +212,14 @@ TEST(VolumeNames, SplittingAndSpanningNames) {
   EXPECT_EQ(name(11), u"C:\\arc\\data_012.zip");
   EXPECT_EQ(name(-1), u"C:\\arc\\data.zip");
   a.SpanningOptions().SetAdvancedNaming(false);
-  EXPECT_EQ(name(0), u"C:\\arc\\data.Z01");
-  EXPECT_EQ(name(99), u"C:\\arc\\data.Z100");
+  EXPECT_EQ(name(0), NewVolume(u"C:\\arc\\data", u".Z01"));
+  EXPECT_EQ(name(99), NewVolume(u"C:\\arc\\data", u".Z100"));
 
   // With a stub: the first volume is the executable, the last gets .ZIP.
   a.SetSFXStub(u"C:\\stub.exe");
   EXPECT_EQ(name(0), u"C:\\arc\\data.exe");
-  EXPECT_EQ(name(-1), u"C:\\arc\\data.ZIP");
-  EXPECT_EQ(name(1), u"C:\\arc\\data.Z02");
+  EXPECT_EQ(name(-1), NewVolume(u"C:\\arc\\data", u".ZIP"));
+  EXPECT_EQ(name(1), NewVolume(u"C:\\arc\\data", u".Z02"));
   a.SetSFXStub(u"");
   a.SetFileName(u"C:\\arc\\data.EXE");  // an executable name counts as a stub
   EXPECT_EQ(name(0), u"C:\\arc\\data.exe");
@@ -226,6 +232,44 @@ TEST(VolumeNames, SplittingAndSpanningNames) {
   EXPECT_EQ(name(2), u"C:\\arc\\data_003.zip");
   a.SetSFXStub(u"C:\\stub.exe");
   EXPECT_EQ(name(0), u"C:\\arc\\data_001.exe");
+}
+
+// Volumes another tool wrote are found in its spelling, and volumes written
+// in ours are found too: the name on disk wins, and a new volume takes the
+// peers' spelling.
+TEST(VolumeNames, SplitVolumesAreFoundInEitherSpelling) {
+  test::TempDir dir;
+  TKavoMill a;
+  a.SetFileName(dir.Win(u"data.zip"));
+  a.SetSpanningMode(smSplitting);
+  a.SpanningOptions().SetAdvancedNaming(false);
+  auto name = [&](int32_t n) {
+    std::u16string s = a.FileName();
+    a.VolumeFileName(s, n, false);
+    return s;
+  };
+  const std::u16string stem = dir.Win(u"data");
+  EXPECT_EQ(name(0), NewVolume(stem, u".Z01"));
+  test::WriteHostFile(dir.Host(u"data.z01"), "x");
+  test::WriteHostFile(dir.Host(u"data.Z02"), "x");
+  if (platform::kCaseSensitiveFileNames) {
+    EXPECT_EQ(name(0), stem + u".z01");
+    EXPECT_EQ(name(1), stem + u".Z02");
+    // Both there: the name as this program spells it comes first.
+    test::WriteHostFile(dir.Host(u"data.Z01"), "x");
+    EXPECT_EQ(name(0), stem + u".Z01");
+  } else {
+    EXPECT_EQ(name(0), stem + u".Z01");
+    EXPECT_EQ(name(1), stem + u".Z02");
+  }
+  EXPECT_EQ(name(-1), dir.Win(u"data.zip"));  // no stub: the archive's own name
+
+  // With a stub the last volume is data.ZIP, which peers spell data.zip.
+  a.SetSFXStub(u"C:\\stub.exe");
+  a.SetFileName(dir.Win(u"data.exe"));
+  EXPECT_EQ(name(-1), NewVolume(stem, u".ZIP"));
+  test::WriteHostFile(dir.Host(u"data.ZIP"), "x");
+  EXPECT_EQ(name(-1), stem + u".ZIP");
 }
 
 TEST(VolumeNames, SpanningFallsBackToTheOtherNamingOnDisk) {
@@ -300,6 +344,36 @@ TEST(VolumeRequests, DiskFullWithNobodyToAskCancels) {
   bool cancel = false;
   a.DoDiskFull(0, a.FileName(), cancel);
   EXPECT_TRUE(cancel);
+}
+
+// Nobody to insert a disk: the box's default answer would take whatever
+// file has the name, so a spanned read asks no further and cancels, even
+// when a file of that name is there. A handler is still asked.
+TEST(VolumeRequests, SpannedReadWithNobodyToAskCancels) {
+  test::TempDir dir;
+  test::WriteHostFile(dir.Host(u"data.zip"), "x");
+  platform::ScopedDialogServices nobody(nullptr);
+  TKavoMill a;
+  a.SetFileName(dir.Win(u"data.zip"));
+  a.SetSpanningMode(smSpanning);
+  a.SpanningOptions().SetAdvancedNaming(false);
+  std::u16string name = a.FileName();
+  bool cancel = false;
+  a.DoRequestFirstVolume(name, cancel);
+  EXPECT_TRUE(cancel);
+  name = a.FileName();
+  cancel = false;
+  a.DoRequestLastVolume(name, cancel);
+  EXPECT_TRUE(cancel);
+  name = a.FileName();
+  cancel = false;
+  a.DoRequestMiddleVolume(2, name, cancel);
+  EXPECT_TRUE(cancel);
+
+  a.OnRequestMiddleVolume = [](TKMBaseArchiver&, int32_t, std::u16string&, bool&) {};
+  name = a.FileName();
+  a.DoRequestMiddleVolume(2, name, cancel);
+  EXPECT_FALSE(cancel);
 }
 
 TEST(VolumeRequests, FirstAndMiddleVolumeNamesAndHandlers) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace km::test {
@@ -20,6 +21,12 @@ namespace km::test {
 inline int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Under CI a missing tool fails the test that needs it rather than skipping it.
+inline bool OnCi() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string_view(ci) == "true";
 }
 
 inline bool HasTool(const std::string& tool) {

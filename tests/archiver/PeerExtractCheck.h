@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archiver/PeerArchives.h"
+#include "common/TempDir.h"
 
 namespace km::test {
 
