@@ -23,16 +23,11 @@
 
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "common/Ci.h"
 
 extern char** environ;
 
 namespace km::test {
-
-// Under CI a missing tool fails the test that needs it rather than skipping it.
-inline bool OnCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::strcmp(ci, "true") == 0;
-}
 
 struct CliRun {
   int exitCode = -1;
