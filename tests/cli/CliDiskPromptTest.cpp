@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 
 // Runs a command with a pseudo-terminal as stdin and stderr, stdout into a
 // file. At each "Press Enter" prompt it takes the next step: removes and
-// copies files (the disk swap), then types the step's answer. The terminal's
+// copies files (the disk swap), then types the step's answer or sends the
+// step's signal. The terminal's
 // transcript goes to a file; the exit code is the command's (99: it hung).
 constexpr const char* kDriver = R"PY(
 import json, os, pty, select, shutil, subprocess, sys, time
@@ -47,7 +48,10 @@ while time.time() < deadline:
             os.remove(name)
         for src, dst in step.get("copy", []):
             shutil.copyfile(src, dst)
-        os.write(master, step["answer"].encode())
+        if "signal" in step:
+            os.kill(child.pid, step["signal"])
+        else:
+            os.write(master, step["answer"].encode())
         answered += 1
         continue
     if not read_more(0.2) or (child.poll() is not None and not select.select([master], [], [], 0)[0]):
@@ -148,6 +152,14 @@ TEST_F(CliDiskPrompt, EndOfInputCancels) {
   EXPECT_EQ(RunTest(R"([{"answer": "\u0004"}, {"answer": "\u0004"}])", term, out), 1) << term;
   EXPECT_NE(term.find("pelko-cli: no answer, cancelled\r\n"), std::string::npos) << term;
   EXPECT_EQ(out, "3 entries tested, 2 failed\n") << term;
+}
+
+// Ctrl+C (or any stop signal) while a disk is asked for ends the wait and
+// the run.
+TEST_F(CliDiskPrompt, StopSignalEndsTheWait) {
+  std::string term, out;
+  EXPECT_EQ(RunTest(R"([{"signal": 2}])", term, out), 2) << term;
+  EXPECT_EQ(term.find("Press Enter", term.find("Press Enter") + 1), std::string::npos) << term;
 }
 
 // With no terminal nobody can swap the disk: cancelled at once, and said.
