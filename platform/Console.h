@@ -20,6 +20,8 @@ bool StderrIsTerminal();
 // an interrupt included. While a StopSignals lives, a stop request ends the
 // wait with false.
 bool ReadSecretLine(std::string& line);
+// The same with the line shown as it is typed: an answer to a question.
+bool ReadLine(std::string& line);
 
 // While one lives, the signals that would end the program (Ctrl+C, a closed
 // terminal, SIGTERM, SIGQUIT and their like) only note a request to stop,

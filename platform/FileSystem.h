@@ -184,4 +184,36 @@ int64_t DiskFreeSpace(const std::u16string& path);
 // file system): callers treat that as a no-op.
 bool SetVolumeLabel(const std::u16string& rootPath, const std::u16string& label);
 
+// What the three calls above ask: the host's drives, unless drives of a
+// test's own making stand in for them while a ScopedDrives lives (a folder
+// that plays a floppy, say, filling up and swapped for a blank one). Paths
+// come full (FullPathName), in the Windows view.
+class IDrives {
+ public:
+  virtual ~IDrives() = default;
+  virtual TDriveType DriveType(const std::u16string& fullPath) = 0;
+  virtual int64_t FreeSpace(const std::u16string& fullPath) = 0;
+  virtual bool SetVolumeLabel(const std::u16string& rootPath, const std::u16string& label) = 0;
+};
+
+// The host's own drives, whatever stands in for them.
+IDrives& HostDrives();
+
+// Puts drives in place of the host's for a scope and restores the previous
+// ones. The only way to replace them: nothing the shipped programs read
+// (environment, options, files) can make a folder look removable.
+class ScopedDrives {
+ public:
+  explicit ScopedDrives(IDrives* drives);
+  ~ScopedDrives();
+  ScopedDrives(const ScopedDrives&) = delete;
+  ScopedDrives& operator=(const ScopedDrives&) = delete;
+  // The drives in place before this scope: where a stand-in sends the paths
+  // it does not play.
+  IDrives& Previous() const { return previous_ ? *previous_ : HostDrives(); }
+
+ private:
+  IDrives* previous_;
+};
+
 }  // namespace km::platform

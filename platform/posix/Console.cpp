@@ -97,7 +97,10 @@ bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
 }
 
-bool ReadSecretLine(std::string& line) {
+namespace {
+
+// One line from the terminal, shown as typed or (secret) not at all.
+bool ReadTerminalLine(std::string& line, bool secret) {
   line.clear();
   if (!StdinIsTerminal() || tcgetattr(STDIN_FILENO, &gSaved) != 0) return false;
   struct termios quiet = gSaved;
@@ -117,13 +120,16 @@ bool ReadSecretLine(std::string& line) {
   }, oldTerm{}, oldQuit{};
   if (noted) {
     sigprocmask(SIG_BLOCK, &stopSet, &unblocked);
-  } else {
+  } else if (secret) {
     sigaction(SIGINT, &restore, &oldInt);
     sigaction(SIGTERM, &restore, &oldTerm);
     sigaction(SIGQUIT, &restore, &oldQuit);
   }
-  gEchoOff = 1;
-  const bool quietOn = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  bool quietOn = false;
+  if (secret) {
+    gEchoOff = 1;
+    quietOn = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
 
   // Byte by byte, so that nothing after the line is taken from the terminal.
   bool gotAny = false;
@@ -151,7 +157,7 @@ bool ReadSecretLine(std::string& line) {
   gEchoOff = 0;
   if (noted) {
     sigprocmask(SIG_SETMASK, &unblocked, nullptr);
-  } else {
+  } else if (secret) {
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
     sigaction(SIGQUIT, &oldQuit, nullptr);
@@ -161,6 +167,16 @@ bool ReadSecretLine(std::string& line) {
     return false;
   }
   return gotAny;
+}
+
+}  // namespace
+
+bool ReadSecretLine(std::string& line) {
+  return ReadTerminalLine(line, true);
+}
+
+bool ReadLine(std::string& line) {
+  return ReadTerminalLine(line, false);
 }
 
 }  // namespace km::platform

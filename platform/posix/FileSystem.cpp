@@ -875,35 +875,45 @@ int CreateTempFile(const std::u16string& dir, const std::u16string& prefix,
 // ---------------------------------------------------------------------------
 // Volumes
 
-TDriveType GetDriveType(const std::u16string& path) {
-  const std::u16string full = FullPathName(path.empty() ? u"." : path);
-  if (full.size() >= 2 && full[1] == u':' && AsciiUpper(full[0]) != kHostDriveLetter)
-    return dtNoRootDir;  // A:, B: and every other drive do not exist here
-  const fs::path host = FromWindowsView(full);
-  fs::path existing;
-  struct stat st;
-  if (host.empty() || !NearestExisting(host, existing, st)) return dtNoRootDir;
-  return IsRemovableDevice(st.st_dev) ? dtRemovable : dtFixed;
-}
+namespace {
 
-int64_t DiskFreeSpace(const std::u16string& path) {
-  const std::u16string full = FullPathName(path.empty() ? u"." : path);
-  const fs::path host = FromWindowsView(full);
-  fs::path existing;
-  struct stat st;
-  struct statvfs vfs;
-  if (host.empty() || !NearestExisting(host, existing, st) ||
-      statvfs(existing.c_str(), &vfs) != 0) {
-    detail::SetLastError(kErrorPathNotFound);
-    return -1;
+class PosixDrives final : public IDrives {
+ public:
+  TDriveType DriveType(const std::u16string& full) override {
+    if (full.size() >= 2 && full[1] == u':' && AsciiUpper(full[0]) != kHostDriveLetter)
+      return dtNoRootDir;  // A:, B: and every other drive do not exist here
+    const fs::path host = FromWindowsView(full);
+    fs::path existing;
+    struct stat st;
+    if (host.empty() || !NearestExisting(host, existing, st)) return dtNoRootDir;
+    return IsRemovableDevice(st.st_dev) ? dtRemovable : dtFixed;
   }
-  const uint64_t unit = vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize;
-  if (unit != 0 && vfs.f_bavail > static_cast<uint64_t>(INT64_MAX) / unit) return INT64_MAX;
-  return static_cast<int64_t>(vfs.f_bavail * unit);
-}
 
-bool SetVolumeLabel(const std::u16string&, const std::u16string&) {
-  return Fail(kErrorAccessDenied);  // a mounted file system keeps its label
+  int64_t FreeSpace(const std::u16string& full) override {
+    const fs::path host = FromWindowsView(full);
+    fs::path existing;
+    struct stat st;
+    struct statvfs vfs;
+    if (host.empty() || !NearestExisting(host, existing, st) ||
+        statvfs(existing.c_str(), &vfs) != 0) {
+      detail::SetLastError(kErrorPathNotFound);
+      return -1;
+    }
+    const uint64_t unit = vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize;
+    if (unit != 0 && vfs.f_bavail > static_cast<uint64_t>(INT64_MAX) / unit) return INT64_MAX;
+    return static_cast<int64_t>(vfs.f_bavail * unit);
+  }
+
+  bool SetVolumeLabel(const std::u16string&, const std::u16string&) override {
+    return Fail(kErrorAccessDenied);  // a mounted file system keeps its label
+  }
+};
+
+}  // namespace
+
+IDrives& HostDrives() {
+  static PosixDrives drives;
+  return drives;
 }
 
 }  // namespace km::platform

@@ -23,6 +23,7 @@
 
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "common/Ci.h"
 
 extern char** environ;
 

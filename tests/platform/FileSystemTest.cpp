@@ -478,6 +478,52 @@ TEST(FileSystemTest, DrivesAndFreeSpace) {
   EXPECT_GT(DiskFreeSpace(dir.Win()), 0);
   EXPECT_GT(DiskFreeSpace(dir.Win() + u"not\\yet\\"), 0);
   EXPECT_EQ(DiskFreeSpace(u"C:\\"), -1);
+
+  // A mounted Linux file system keeps its label: quietly declined.
+  EXPECT_FALSE(SetVolumeLabel(u"Z:\\", u"pkback# 001"));
+  EXPECT_FALSE(SetVolumeLabel(dir.Win(), u"pkback# 002"));
+}
+
+// A stand-in gets full paths, and takes over for its scope only, nesting.
+TEST(FileSystemTest, DrivesCanBeStoodInForAScope) {
+  struct Recorder : IDrives {
+    TDriveType type;
+    std::vector<std::u16string> asked;
+    explicit Recorder(TDriveType t) : type(t) {}
+    TDriveType DriveType(const std::u16string& path) override {
+      asked.push_back(path);
+      return type;
+    }
+    int64_t FreeSpace(const std::u16string& path) override {
+      asked.push_back(path);
+      return 1234;
+    }
+    bool SetVolumeLabel(const std::u16string& root, const std::u16string& label) override {
+      asked.push_back(root + u"=" + label);
+      return true;
+    }
+  };
+  TempDir dir;
+  const std::u16string file = dir.Win() + u"sub\\..\\x.zip";
+  const TDriveType host = GetDriveType(file);
+  Recorder outer(dtRemovable), inner(dtCDRom);
+  {
+    ScopedDrives first(&outer);
+    EXPECT_EQ(GetDriveType(file), dtRemovable);
+    EXPECT_EQ(DiskFreeSpace(file), 1234);
+    EXPECT_TRUE(SetVolumeLabel(u"Z:\\", u"L"));
+    EXPECT_EQ(outer.asked,
+              (std::vector<std::u16string>{dir.Win() + u"x.zip", dir.Win() + u"x.zip", u"Z:\\=L"}));
+    {
+      ScopedDrives second(&inner);
+      EXPECT_EQ(GetDriveType(file), dtCDRom);
+      EXPECT_EQ(&second.Previous(), &outer);
+    }
+    EXPECT_EQ(GetDriveType(file), dtRemovable);
+    EXPECT_EQ(&first.Previous(), &HostDrives());
+  }
+  EXPECT_EQ(GetDriveType(file), host);
+  EXPECT_FALSE(SetVolumeLabel(u"Z:\\", u"L"));
 }
 
 }  // namespace

@@ -1,0 +1,177 @@
+// The disk requests of a spanned archive as pelko-cli asks them: on the
+// terminal when there is one (driven here through a pseudo-terminal, the
+// test swapping the disk before it answers), cancelled with a word on stderr
+// when there is none.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "CliRunner.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a command with a pseudo-terminal as stdin and stderr, stdout into a
+// file. At each "Press Enter" prompt it takes the next step: removes and
+// copies files (the disk swap), then types the step's answer or sends the
+// step's signal. The terminal's
+// transcript goes to a file; the exit code is the command's (99: it hung).
+constexpr const char* kDriver = R"PY(
+import json, os, pty, select, shutil, subprocess, sys, time
+steps = json.load(open(sys.argv[1]))
+transcript, out = sys.argv[2], sys.argv[3]
+master, slave = pty.openpty()
+child = subprocess.Popen(sys.argv[4:], stdin=slave, stderr=slave,
+                         stdout=open(out, "wb"), close_fds=True)
+os.close(slave)
+seen = b""
+def read_more(timeout):
+    global seen
+    r, _, _ = select.select([master], [], [], timeout)
+    if not r:
+        return True
+    try:
+        chunk = os.read(master, 4096)
+    except OSError:
+        return False
+    seen += chunk
+    return bool(chunk)
+answered = 0
+deadline = time.time() + 60
+while time.time() < deadline:
+    if seen.count(b"Press Enter") > answered and answered < len(steps):
+        step = steps[answered]
+        for name in step.get("remove", []):
+            os.remove(name)
+        for src, dst in step.get("copy", []):
+            shutil.copyfile(src, dst)
+        if "signal" in step:
+            os.kill(child.pid, step["signal"])
+        else:
+            os.write(master, step["answer"].encode())
+        answered += 1
+        continue
+    if not read_more(0.2) or (child.poll() is not None and not select.select([master], [], [], 0)[0]):
+        break
+open(transcript, "wb").write(seen)
+try:
+    sys.exit(child.wait(timeout=10))
+except subprocess.TimeoutExpired:
+    child.kill()
+    sys.exit(99)
+)PY";
+
+class CliDiskPrompt : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::HasTool("python3") || !test::HasTool("zip")) {
+      if (test::OnCi()) FAIL() << "python3 and zip are missing (scripts/deps.sh installs them)";
+      GTEST_SKIP() << "python3 drives the terminal, Info-ZIP zip makes the spanned set";
+    }
+    work_ = dir_.Host(u"");
+    const fs::path src = work_ / "src";
+    fs::create_directories(src);
+    test::WriteHostFile(src / "a.bin", test::Incompressible(100000, 1));
+    test::WriteHostFile(src / "b.bin", test::Incompressible(60000, 2));
+    test::WriteHostFile(src / "c.txt", "hi\n");
+    // Three volumes of 64 KiB: set.z01, set.z02 and set.zip, whose central
+    // directory lies on the last. Each is one disk; the drive holds the last.
+    ASSERT_EQ(test::RunShell("cd " + test::Quoted(src) + " && zip -q -s 64k " +
+                             test::Quoted(work_ / "set.zip") + " a.bin b.bin c.txt"),
+              0);
+    drive_ = work_ / "drive";
+    fs::create_directories(drive_);
+    fs::copy_file(work_ / "set.zip", Disk());
+    test::WriteHostFile(work_ / "driver.py", kDriver);
+  }
+
+  fs::path Disk() const { return drive_ / "set.zip"; }
+  // A step that swaps the disk with the given volume in, then answers.
+  std::string Swap(const std::string& volume, const std::string& answer = "\\n") const {
+    return R"({"answer": ")" + answer + R"(", "copy": [[")" + (work_ / volume).string() +
+           R"(", ")" + Disk().string() + R"("]]})";
+  }
+  // Runs "pelko-cli test" on the disk in the drive with the steps (a JSON
+  // list) taken at the prompts; the transcript of the terminal in term.
+  int RunTest(const std::string& steps, std::string& term, std::string& out) {
+    test::WriteHostFile(work_ / "steps.json", steps);
+    const int status = test::RunShell(
+        "python3 " + test::Quoted(work_ / "driver.py") + " " + test::Quoted(work_ / "steps.json") +
+        " " + test::Quoted(work_ / "term.txt") + " " + test::Quoted(work_ / "out.txt") + " " +
+        test::Quoted(fs::path(KM_BIN_DIR) / "pelko-cli") + " test " + test::Quoted(Disk()));
+    term = test::ReadHostFile(work_ / "term.txt");
+    out = test::ReadHostFile(work_ / "out.txt");
+    return status;
+  }
+
+  test::TempDir dir_;
+  fs::path work_;
+  fs::path drive_;
+};
+
+// Disk after disk as each is asked for; the last one is first forgotten.
+TEST_F(CliDiskPrompt, DisksAreSwappedAtTheTerminal) {
+  const std::string steps = "[" + Swap("set.z01") + "," + Swap("set.z02") +
+                            // Enter with the drive empty: asked again, by name.
+                            R"(,{"answer": "\n", "remove": [")" + Disk().string() + R"("]},)" +
+                            Swap("set.zip") + "]";
+  std::string term, out;
+  EXPECT_EQ(RunTest(steps, term, out), 0) << term;
+  EXPECT_EQ(out, "3 entries tested, 0 failed\n") << term;
+  const std::string prompt = "\r\nPress Enter to go on, or q and Enter to cancel: \r\n";
+  EXPECT_EQ(term, "pelko-cli: Please insert the first disk" + prompt +
+                      "pelko-cli: Please insert disk #2" + prompt +
+                      "pelko-cli: Please insert the last disk" + prompt + "pelko-cli: File '" +
+                      Disk().string() +
+                      "' not found on inserted disk. Please insert last disk with required "
+                      "file" +
+                      prompt);
+}
+
+// q cancels the request, whatever blanks or case it is typed with; any
+// other answer asks again.
+TEST_F(CliDiskPrompt, QCancelsTheRequest) {
+  std::string term, out;
+  EXPECT_EQ(RunTest(R"([{"answer": "x\n"}, {"answer": " Q \n"}, {"answer": "q\n"}])", term, out), 1)
+      << term;
+  EXPECT_EQ(out, "3 entries tested, 2 failed\n") << term;
+  const std::string prompt = "Press Enter to go on, or q and Enter to cancel: ";
+  EXPECT_NE(term.find(prompt + "x\r\n" + prompt + " Q \r\n"), std::string::npos) << term;
+  EXPECT_NE(term.find("a.bin: Cannot open archive file. Opening aborted or invalid file"),
+            std::string::npos)
+      << term;
+  EXPECT_EQ(test::ReadHostFile(Disk()), test::ReadHostFile(work_ / "set.zip"));
+}
+
+// End of input on the terminal (Ctrl+D) answers nothing: cancelled.
+TEST_F(CliDiskPrompt, EndOfInputCancels) {
+  std::string term, out;
+  EXPECT_EQ(RunTest(R"([{"answer": "\u0004"}, {"answer": "\u0004"}])", term, out), 1) << term;
+  EXPECT_NE(term.find("pelko-cli: no answer, cancelled\r\n"), std::string::npos) << term;
+  EXPECT_EQ(out, "3 entries tested, 2 failed\n") << term;
+}
+
+// Ctrl+C (or any stop signal) while a disk is asked for ends the wait and
+// the run.
+TEST_F(CliDiskPrompt, StopSignalEndsTheWait) {
+  std::string term, out;
+  EXPECT_EQ(RunTest(R"([{"signal": 2}])", term, out), 2) << term;
+  EXPECT_EQ(term.find("Press Enter", term.find("Press Enter") + 1), std::string::npos) << term;
+}
+
+// With no terminal nobody can swap the disk: cancelled at once, and said.
+TEST_F(CliDiskPrompt, NoTerminalCancels) {
+  const test::CliRun r = test::RunCli("test " + test::Quoted(Disk()), work_);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  ASSERT_FALSE(r.errLines.empty());
+  EXPECT_EQ(r.errLines[0],
+            "pelko-cli: Please insert the first disk: no terminal to answer, "
+            "cancelled");
+  EXPECT_EQ(r.err.find("Press Enter"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace km
