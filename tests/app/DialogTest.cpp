@@ -598,11 +598,10 @@ TEST_F(RemovableTargetTest, FullDiskStopsASpannedRunBeforeItWrites) {
   EXPECT_FALSE(form->Timer1->isActive());
 }
 
-// Needs the writer of spanned archives: enable once writing across volumes
-// lands. Three disks of 150,000 bytes for 300,000 incompressible bytes: each
+// Three disks of 150,000 bytes for 300,000 incompressible bytes: each
 // blank disk is asked for, swapped in and labelled, each entry is copied to
 // the disks with the window saying so, and the set reads back whole.
-TEST_F(RemovableTargetTest, DISABLED_SpannedRunFillsDiskAfterDisk) {
+TEST_F(RemovableTargetTest, SpannedRunFillsDiskAfterDisk) {
   WriteBytes(folder_ / "a.txt", km::test::Incompressible(150000, 1));
   WriteBytes(folder_ / "b.txt", km::test::Incompressible(150000, 2));
   drives_.SetCapacity(disk_, 150000);
@@ -641,16 +640,22 @@ TEST_F(RemovableTargetTest, DISABLED_SpannedRunFillsDiskAfterDisk) {
   EXPECT_TRUE(fs::exists(disk_ / "site.zip"));
   EXPECT_LE(fs::file_size(disk_ / "site.zip"), 150000u);
 
-  // Read back by a reader that asks for the disks it needs.
+  // Read back by a reader that asks for the disks it needs: the last one is
+  // in the drive, and each request puts the disk asked for in.
+  shelves.push_back(drives_.Swap(disk_, 150000));
+  const auto insert = [&](size_t disk) {
+    drives_.Swap(disk_, 150000);
+    for (const auto& entry : fs::directory_iterator(shelves[disk - 1]))
+      fs::copy_file(entry.path(), disk_ / entry.path().filename());
+  };
+  insert(shelves.size());
   script_.ClearLog();
   script_.onBox = [&](const MessageBoxRequest& box, size_t) {
     size_t wanted = 0;
     if (box.text == u"Please insert the first disk") wanted = 1;
+    if (box.text == u"Please insert the last disk") wanted = shelves.size();
     if (box.text.starts_with(u"Please insert disk #")) wanted = box.text.back() - u'0';
-    if (wanted == 0 || wanted > shelves.size()) return;
-    drives_.Swap(disk_, 150000);
-    for (const auto& entry : fs::directory_iterator(shelves[wanted - 1]))
-      fs::copy_file(entry.path(), disk_ / "site.zip", fs::copy_options::overwrite_existing);
+    if (wanted >= 1 && wanted <= shelves.size()) insert(wanted);
   };
   km::TKavoMill reader;
   reader.SetFileName(km::ToWindowsView(disk_ / "site.zip"));

@@ -16,17 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Ci.h"
+
 namespace km::test {
 
 inline int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Under CI a missing tool fails the test that needs it rather than skipping it.
-inline bool OnCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string_view(ci) == "true";
 }
 
 inline bool HasTool(const std::string& tool) {

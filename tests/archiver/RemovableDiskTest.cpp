@@ -186,8 +186,7 @@ TEST_F(SpannedDisk, MissingArchiveAsksForTheLastDisk) {
   EXPECT_EQ(test::NativeOf([&] { fixed.OpenArchive(kOpenModeReadOnly); }), 12);
 }
 
-// The tests below need the writer of spanned archives; enable them once
-// writing across volumes lands. Disks of 150,000 bytes take 300,000
+// Writing spanned archives: disks of 150,000 bytes take 300,000
 // incompressible bytes in three volumes.
 class SpannedWrite : public SpannedDisk {
  protected:
@@ -242,7 +241,7 @@ class SpannedWrite : public SpannedDisk {
   std::vector<fs::path> shelves_;
 };
 
-TEST_F(SpannedWrite, DISABLED_DiskAfterDiskEachLabelled) {
+TEST_F(SpannedWrite, DiskAfterDiskEachLabelled) {
   SwapOnBlankRequests(kDisk);
   Write();
   EXPECT_EQ(Texts(dialogs_), (std::vector<std::u16string>{u"Please insert a blank disk #1",
@@ -288,7 +287,7 @@ TEST_F(SpannedWrite, DISABLED_DiskAfterDiskEachLabelled) {
 }
 
 // A disk put in without room enough is reported; another goes in.
-TEST_F(SpannedWrite, DISABLED_FullDiskMidWayIsSwappedForAnother) {
+TEST_F(SpannedWrite, FullDiskMidWayIsSwappedForAnother) {
   dialogs_.onBox = [this](const MessageBoxRequest& box, size_t) {
     if (box.text == u"Please insert a blank disk #2" && shelves_.empty())
       shelves_.push_back(drives_.Swap(disk_, 1000));  // a nearly full disk
