@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -79,14 +80,27 @@ class SplitArchives : public ::testing::Test {
     };
   }
 
-  void Create(const TSetOptions& o) {
+  void Create(const TSetOptions& o, const std::function<void(TKavoMill&)>& prepare = {}) {
     fs::create_directories(OutDir());
+    fs::create_directories(TempHost());
     for (int i = 0; i < o.manyFiles; ++i) Put("sub/many" + std::to_string(i) + ".txt", "m");
     TKavoMill a;
     Configure(a, o);
+    a.SetTempDir(dir.Win(u"tmp"));
+    if (prepare) prepare(a);
     a.OpenArchive();
     a.AddFiles();
     a.CloseArchive();
+  }
+
+  fs::path TempHost() const { return dir.Host() / "tmp"; }
+
+  // After a creation that did not go through: the archive is there and
+  // empty, and no volume, record or temporary file is left.
+  void ExpectNothingHalfMade() {
+    EXPECT_EQ(Volumes(), (std::map<std::string, uintmax_t>{{"data.zip", 22}}));
+    EXPECT_TRUE(fs::is_empty(TempHost()));
+    EXPECT_TRUE(ReadBack("").empty());
   }
 
   // The files of the out folder, by name, with their sizes.
@@ -253,6 +267,103 @@ TEST_F(SplitArchives, ADirectoryAcrossVolumesIsWholeForUsAndThePeers) {
     if (test::HasTool("7z")) {
       EXPECT_TRUE(SevenZipAccepts());
     }
+  }
+}
+
+// Each entry with data is copied into the volumes with the copy events
+// from 0 to 100; the user's cancel there, or a blank volume refused, stops
+// the creation with nothing half made.
+TEST_F(SplitArchives, CopyEventsAndAStoppedCreationLeaveNothingHalfMade) {
+  std::vector<std::pair<TKMProgressPhase, double>> events;
+  Create({}, [&](TKavoMill& a) {
+    a.OnCopyTempFileProgress = [&](TKMBaseArchiver&, double progress, TKMProgressPhase phase,
+                                   bool&) { events.emplace_back(phase, progress); };
+  });
+  EXPECT_TRUE(failures.empty());
+  // Every entry, folders too, is copied from start to end.
+  ASSERT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.first == ppStart; }),
+            7);
+  for (size_t k = 0; k < events.size(); ++k) {
+    if (events[k].first == ppStart) {
+      EXPECT_EQ(events[k].second, 0.0);
+    } else if (events[k].first == ppEnd) {
+      EXPECT_EQ(events[k].second, 100.0);
+    } else {
+      ASSERT_GT(k, 0u);
+      EXPECT_GE(events[k].second, events[k - 1].first == ppStart ? 0.0 : events[k - 1].second);
+    }
+  }
+  EXPECT_EQ(ReadBack(""), files);
+
+  SCOPED_TRACE("cancelled while the third entry is copied");
+  fs::remove_all(OutDir());
+  int started = 0;
+  Create({}, [&](TKavoMill& a) {
+    a.OnCopyTempFileProgress = [&](TKMBaseArchiver&, double, TKMProgressPhase phase, bool& cancel) {
+      if (phase == ppStart) ++started;
+      if (started == 3 && phase == ppProcess) cancel = true;
+    };
+  });
+  EXPECT_TRUE(failures.empty());
+  ExpectNothingHalfMade();
+
+  SCOPED_TRACE("the fourth blank volume refused");
+  fs::remove_all(OutDir());
+  Create({}, [&](TKavoMill& a) {
+    a.OnRequestBlankVolume = [](TKMBaseArchiver&, int32_t number, std::u16string&, bool& cancel) {
+      cancel = number == 4;
+    };
+  });
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_TRUE(failures[0].starts_with("45 ")) << failures[0];
+  ExpectNothingHalfMade();
+}
+
+// A run killed half way leaves volumes, a temporary file and their record:
+// the next open of the archive, whatever it then finds, removes them.
+TEST_F(SplitArchives, AnOpenAfterACreationCutShortRemovesWhatItMade) {
+  const fs::path snapshot = dir.Host() / "snapshot";
+  fs::create_directories(snapshot);
+  int started = 0;
+  Create({}, [&](TKavoMill& a) {
+    a.OnCopyTempFileProgress = [&](TKMBaseArchiver&, double, TKMProgressPhase phase, bool&) {
+      if (phase == ppStart && ++started == 3) {
+        fs::copy(OutDir(), snapshot / "out");
+        fs::copy(TempHost(), snapshot / "tmp");
+      }
+    };
+  });
+  ASSERT_EQ(ReadBack(""), files);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(snapshot / "out"))
+    left.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(snapshot / "tmp"))
+    left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  ASSERT_GE(left.size(), 5u) << "volumes, their record and the entry's temporary file";
+  EXPECT_TRUE(std::find(left.begin(), left.end(), "data.zip-volumes") != left.end());
+  EXPECT_TRUE(std::any_of(left.begin(), left.end(), [](auto& n) { return n.starts_with("FC"); }));
+  // Something of the user's own beside them stays.
+  test::WriteHostFile(snapshot / "out" / "data.txt", "mine");
+
+  for (const bool create : {false, true}) {
+    SCOPED_TRACE(create ? "created anew" : "opened to read");
+    fs::remove_all(OutDir());
+    fs::remove_all(TempHost());
+    fs::copy(snapshot / "out", OutDir());
+    fs::copy(snapshot / "tmp", TempHost());
+    TKavoMill a;
+    a.SetFileName(Archive());
+    if (create) {
+      a.SetSpanningMode(smSplitting);
+      a.OpenArchive();
+      a.CloseArchive();
+      EXPECT_EQ(Volumes(), (std::map<std::string, uintmax_t>{{"data.txt", 4}, {"data.zip", 22}}));
+    } else {
+      EXPECT_EQ(test::NativeOf([&] { a.OpenArchive(kOpenModeReadShared); }), 12);
+      EXPECT_EQ(Volumes(), (std::map<std::string, uintmax_t>{{"data.txt", 4}}));
+    }
+    EXPECT_TRUE(fs::is_empty(TempHost()));
   }
 }
 
