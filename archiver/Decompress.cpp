@@ -196,12 +196,7 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
   TKMVolumeNumberInfo volume;
   const bool zip64 = dirManager_ && dirManager_->Zip64Present();
   int32_t first = int32_t(DiskNumberStartOf(item, zip64));
-  int32_t last = 0;
-  if (dirManager_) {
-    last = dirManager_->EndRecord().ThisVolume;
-    if (last == kSentinel16)
-      last = zip64 ? int32_t(dirManager_->Zip64Locator().TotalVolumes) - 1 : 0;
-  }
+  const int32_t last = dirManager_ ? int32_t(dirManager_->LastVolumeNumber()) : 0;
   volume.SetNumber(first);
   volume.LastVolumeNumber = last;
 

@@ -526,8 +526,7 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
 
   const bool zip64 = dirManager_->Zip64Present();
   int64_t disk = DiskNumberStartOf(item, zip64);
-  int64_t last = dirManager_->EndRecord().ThisVolume;
-  if (last == kSentinel16) last = zip64 ? int64_t(dirManager_->Zip64Locator().TotalVolumes) - 1 : 0;
+  int64_t last = dirManager_->LastVolumeNumber();
   constexpr int64_t kMaxVolume = std::numeric_limits<int32_t>::max();
   TKMVolumeNumberInfo volume;
   volume.SetNumber(int32_t(std::clamp<int64_t>(disk, 0, kMaxVolume)));

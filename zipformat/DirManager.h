@@ -47,6 +47,12 @@ class TKMDirManager {
   int64_t StubSize() const { return stubSize_; }
   void SetStubSize(int64_t size) { stubSize_ = size; }
   bool Zip64Present() const { return zip64Present_; }
+  // The number of the volume the end record lies on (0-based): its 16-bit
+  // field, or the Zip64 locator's count when that field is the sentinel.
+  int64_t LastVolumeNumber() const {
+    if (endRecord_.ThisVolume != kSentinel16) return endRecord_.ThisVolume;
+    return zip64Present_ ? int64_t(zip64Locator_.TotalVolumes) - 1 : 0;
+  }
   int64_t CentralDirOffset() const { return centralDirOffset_; }
   // The directory was rebuilt from the local headers (ScanLocalHeaders)
   // because the archive has no readable one; a directory written since
