@@ -143,7 +143,10 @@ void TKMBaseArchiver::DoDiskFull(int32_t volumeNumber, const std::u16string& vol
   } else if (spanningMode_ == smSpanning && !NobodyToAsk()) {
     TKMVolumeNumberInfo info;
     info.SetNumber(volumeNumber);
-    const int64_t required = spanningOptions_.VolumeSizeLimit(info);
+    // Without a size limit a disk needs more than the least a volume takes;
+    // "-1 bytes" would tell the user nothing.
+    const int64_t limit = spanningOptions_.VolumeSizeLimit(info);
+    const int64_t required = limit > 0 ? limit : kMinVolumeFreeSpace + 1;
     cancel = AskOkCancel(KMFormat(u"Disk is full. Required free space: %d bytes, but available "
                                   u"only: %d bytes. Clean the disk or find another blank disk",
                                   {required, FreeSpace(volumeFileName)})) != platform::mrOk;
