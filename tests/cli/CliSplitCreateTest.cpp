@@ -63,8 +63,8 @@ class CliSplitCreate : public testing::Test {
                         "cd " + Quoted(work_) + " && TMPDIR=" + Quoted(temp_) + " ");
   }
   CliRun Sync(const fs::path& tree, const fs::path& archive, const std::string& size) {
-    return Run("sync --base " + Quoted(tree) + " --archive " + Quoted(archive) +
-               " --volume-size " + size);
+    return Run("sync --base " + Quoted(tree) + " --archive " + Quoted(archive) + " --volume-size " +
+               size);
   }
 
   // Nothing of a creation is left beside the set or among the temporary files.
