@@ -163,6 +163,20 @@ void TKMVolumeRecord::Add(const std::u16string& fileName) {
   files_.push_back(fileName);
 }
 
+// The line that marks a record whole, before the last volume's name; no
+// path begins with it.
+constexpr std::string_view kVolumeRecordWhole = "=";
+
+void TKMVolumeRecord::MarkWhole(const std::u16string& lastVolume) {
+  const std::string line =
+      std::string(kVolumeRecordWhole) + platform::WideToUtf8(lastVolume) + "\n";
+  if (!file_.IsOpen() || file_.Write(line.data(), int64_t(line.size())) != int64_t(line.size()) ||
+      (flush_ && !file_.Flush()))
+    throw EWriteError(
+        u"Cannot write \"" + recordName_ + u"\". " + SysErrorMessage(file_.LastError()),
+        file_.LastError());
+}
+
 void TKMVolumeRecord::Finish() {
   file_.Close();
   if (!platform::DeleteFile(recordName_) && FileExists(recordName_))
@@ -188,8 +202,26 @@ TKMVolumeRecordState PlayBackVolumeRecord(const std::u16string& archiveName) {
   const bool read = size >= 0 && size <= kMaxRecord &&
                     record.Read(text.data(), int64_t(text.size())) == int64_t(text.size());
   record.Close();
+  // Killed as the record was made, before it said anything: nothing of the
+  // set exists yet.
+  if (read && size == 0) {
+    platform::DeleteFile(recordName);
+    return TKMVolumeRecordState::None;
+  }
   // A file of that name that is not a record is left alone.
   if (!read || !text.starts_with(kVolumeRecordMagic)) return TKMVolumeRecordState::None;
+  // Marked whole: every volume is written, the last perhaps still under its
+  // volume name. The set is kept and its renaming finished; only temporary
+  // files go.
+  std::u16string wholeLast;
+  bool whole = false;
+  if (const size_t mark = text.find("\n" + std::string(kVolumeRecordWhole));
+      mark != std::string::npos) {
+    const size_t from = mark + 1 + kVolumeRecordWhole.size();
+    const size_t end = text.find('\n', from);
+    whole = end != std::string::npos;
+    if (whole) wholeLast = platform::Utf8ToWide(std::string_view(text).substr(from, end - from));
+  }
   {
     // Only what this set can have made goes: its volumes beside the archive,
     // named after it, and our own temporary files.
@@ -206,8 +238,18 @@ TKMVolumeRecordState PlayBackVolumeRecord(const std::u16string& archiveName) {
       const bool volume = ExtractFilePath(name) == dir && file.starts_with(stem) &&
                           name != archiveName && name != recordName;
       const bool temporary = file.starts_with(u"FC") && file.ends_with(u".tmp");
-      if (!name.empty() && (volume || temporary)) platform::DeleteFile(name);
+      if (!name.empty() && ((volume && !whole) || temporary)) platform::DeleteFile(name);
     }
+  }
+  if (whole) {
+    if (ExtractFilePath(wholeLast) == ExtractFilePath(archiveName) && wholeLast != archiveName &&
+        FileExists(wholeLast)) {
+      if (FileExists(archiveName)) platform::DeleteFile(archiveName);
+      // Not renamed, the record stays: the next open tries again.
+      if (!RenameFile(wholeLast, archiveName)) return TKMVolumeRecordState::None;
+    }
+    platform::DeleteFile(recordName);
+    return TKMVolumeRecordState::None;
   }
   platform::DeleteFile(recordName);
   return TKMVolumeRecordState::Removed;

@@ -82,6 +82,10 @@ class TKMVolumeRecord {
   // Notes a file about to be made; raises when the record cannot say so.
   void Add(const std::u16string& fileName);
   const std::vector<std::u16string>& Files() const { return files_; }
+  // The set is written whole; only lastVolume is still to be renamed to the
+  // archive's name. An open that finds this mark finishes the renaming
+  // instead of removing the set.
+  void MarkWhole(const std::u16string& lastVolume);
   // The set is complete (or given up with its files removed): the record goes.
   void Finish();
 
@@ -100,7 +104,8 @@ enum class TKMVolumeRecordState : uint8_t {
 };
 // Removes the files a creation record of archiveName names, where they
 // belong to that set (beside the archive under its name, or our temporary
-// files), and then the record.
+// files), and then the record. A record marked whole keeps the set and
+// gives its last volume the archive's name, if that was not done yet.
 TKMVolumeRecordState PlayBackVolumeRecord(const std::u16string& archiveName);
 
 }  // namespace km

@@ -396,14 +396,17 @@ TStream* TKMBaseArchiver::MoveLastVolumeToArchiveName() {
   archiveStream_.reset();
   std::u16string target = fileName_;
   VolumeFileName(target, -1, false);
-  // The set is whole: from here on an open must find it, not remove it.
-  if (volumeRecord_) volumeRecord_->Finish();
+  // The set is whole: from here on an open must find it, not remove it. The
+  // record says so before the renaming begins and goes once it is done, so
+  // that an open after a kill in between finishes the renaming.
+  if (volumeRecord_) volumeRecord_->MarkWhole(currentVolumeName_);
   if (FileExists(target)) DeleteFileByName(target);
   if (!RenameFile(currentVolumeName_, target)) {
     // Keep the volume open under its own name so that nothing is lost.
     OpenVolumeFile(currentVolumeName_);
     throw EKMException(kmeWriteError, this);
   }
+  if (volumeRecord_) volumeRecord_->Finish();
   archiveStream_ = std::make_unique<TFileStream>(target, fmOpenReadWrite | fmShareDenyNone);
   currentVolumeName_ = target;
   if (dirManager_) dirManager_->SetArchiveStreamRef(archiveStream_.get());

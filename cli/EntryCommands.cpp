@@ -41,6 +41,16 @@ class CliArchiver : public TKavoMill {
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
                                   TKMProcessOperation, int32_t native, int32_t,
                                   const std::u16string& message, TKMAction& action) {
+      // A disk the user would not (or, with no terminal, could not) insert:
+      // the next entry would only ask for it again. A split set's missing
+      // volume is no one's answer, and the entries on other volumes are
+      // still read.
+      if (native == kmeVolumeRequestCancelled && SpanningMode() == smSpanning) {
+        // Cancelled by a stop signal at the prompt: said as such.
+        requestCancelled_ = !Stop();
+        action = fxaAbort;
+        return;
+      }
       std::string text =
           OutputError() != 0 && !OutputFileName().empty() ? OutputFailure() : WideToUtf8(message);
       // The message alone does not say which volume of a set is missing.
@@ -152,6 +162,8 @@ class CliArchiver : public TKavoMill {
 
   // Whether a stop request ended the run before its end.
   bool Stopped() const { return stopped_; }
+  // Whether a disk request was cancelled, which ended the run.
+  bool RequestCancelled() const { return requestCancelled_; }
   int FailedEntries() const { return failed_; }
   // Entries whose step got through unreported: for extract, those written.
   int DoneEntries() const { return done_; }
@@ -255,15 +267,22 @@ class CliArchiver : public TKavoMill {
   int failed_ = 0;
   int otherFailures_ = 0;
   bool stopped_ = false;
+  bool requestCancelled_ = false;
 };
 
 int ExitCode(const CliArchiver& archiver) {
   return archiver.AnyFailure() ? 1 : 0;
 }
 
-// The end of a run that a signal interrupted; false when none did. what:
+// The end of a run that a signal or a cancelled disk request interrupted;
+// false when none did. what:
 // the run, as in "the test was stopped".
 bool ReportInterrupted(const CliArchiver& archiver, const char* what) {
+  if (archiver.RequestCancelled() && !platform::StopRequested()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pelko-cli: a disk request was cancelled; %s was stopped\n", what);
+    return true;
+  }
   if (!platform::StopRequested()) return false;
   std::fflush(stdout);
   if (archiver.Stopped())
@@ -296,7 +315,7 @@ int TestArchive(const EntryCommand& command) {
                      [&] { archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u""); });
   archiver.CloseArchive();
   // Counts of a run cut short would read as a verdict on the whole archive.
-  if (!archiver.Stopped())
+  if (!archiver.Stopped() && !archiver.RequestCancelled())
     std::printf("%d entries tested, %d failed\n", archiver.Selected(), archiver.FailedEntries());
   if (ReportInterrupted(archiver, "the test")) return 2;
   return ExitCode(archiver);
@@ -348,7 +367,7 @@ int ExtractArchive(const EntryCommand& command) {
   }
   archiver.RunMarked(poExtract, [&] { archiver.ProcessFiles(poExtract); });
   archiver.CloseArchive();
-  if (!archiver.Stopped())
+  if (!archiver.Stopped() && !archiver.RequestCancelled())
     std::printf("extracted %d of %d entries\n", archiver.DoneEntries(), archiver.Selected());
   if (ReportInterrupted(archiver, "the extraction")) return 2;
   return ExitCode(archiver);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archiver/Archiver.h"
+#include "archiver/Journal.h"
 #include "cli/ConsoleDialogs.h"
 #include "cli/EntryCommands.h"
 #include "cli/Messages.h"
@@ -166,6 +167,38 @@ class SyncArchiver : public TKavoMill {
 
 }  // namespace
 
+std::optional<int64_t> VolumeSizeOf(std::string_view typed) {
+  int shift = 0;
+  if (!typed.empty()) {
+    switch (typed.back()) {
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'm':
+      case 'M':
+        shift = 20;
+        break;
+      case 'g':
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        break;
+    }
+  }
+  if (shift != 0) typed.remove_suffix(1);
+  if (typed.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : typed) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (value > (INT64_MAX - (c - '0')) / 10) return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value > (INT64_MAX >> shift)) return std::nullopt;
+  return value << shift;
+}
+
 int SyncArchive(const SyncCommand& command) {
   const std::u16string exeDir = pelko::ExecutableDir();
   std::u16string archiveFile;
@@ -211,12 +244,41 @@ int SyncArchive(const SyncCommand& command) {
                           {WideToUtf8(archiveFile), FromWindowsView(archiveFile).string(), false}});
 
   const bool existed = FileExists(archiveFile);
+  const bool split = command.volumeSize > 0;
+  if (split) {
+    // A set is written once, when it is made: an archive that is there (or
+    // the last volume of a set, which carries the archive's name) stays as
+    // it is.
+    if (existed) {
+      archiver.ReportLine("cannot make " + PrintableText(shownArchive) +
+                          " a split archive: it exists already, and a split archive is made "
+                          "only when the archive is created (the archive was left as it was)");
+      return 2;
+    }
+    // Info-ZIP and 7-Zip find the volumes as data.z01, data.z02, ... beside
+    // data.zip.
+    archiver.SetSpanningMode(smSplitting);
+    archiver.SpanningOptions().SetAdvancedNaming(false);
+    archiver.SpanningOptions().SetVolumeSize(vsCustom);
+    archiver.SpanningOptions().SetCustomVolumeSize(command.volumeSize);
+    // A first volume that no interrupted creation of ours left behind
+    // belongs to some other set: it is not written over.
+    std::u16string first = archiveFile;
+    archiver.VolumeFileName(first, 0, false);
+    if (FileExists(first) && !FileExists(VolumeRecordFileName(archiveFile))) {
+      archiver.ReportLine("cannot make " + PrintableText(shownArchive) + " a split archive: " +
+                          PrintableText(shownArchive.substr(0, shownArchive.rfind('/') + 1) +
+                                        FromWindowsView(ExtractFileName(first)).string()) +
+                          " exists already, the volume of another set (it was left as it was)");
+      return 2;
+    }
+  }
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
     // The volumes of a set are written once, when the set is made: an update
     // would have to rewrite them all. Refused before anything is touched.
-    if (archiver.SpanningMode() != smNone) {
+    if (archiver.SpanningMode() != smNone && !split) {
       archiver.CloseArchive();
       archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
                           archiver.Shown(EKMException(kmeSpannedModify, &archiver).what()) +

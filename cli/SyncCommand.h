@@ -1,7 +1,10 @@
 // pelko-cli's sync command: the dialog's run without the window.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace km::cli {
 
@@ -15,7 +18,20 @@ struct SyncCommand {
   // disk to the system, for storage where flushing costs more than it
   // protects.
   bool flush = true;
+  // Above 0: the archive is made as a split set of volumes of at most this
+  // many bytes (data.z01, data.z02, ... data.zip). A set is written once, so
+  // only a new archive can be made this way.
+  int64_t volumeSize = 0;
 };
+
+// The smallest volume a split set may have: the component will not make a
+// volume on less room than this.
+constexpr int64_t kMinVolumeSize = 65536;
+
+// A volume size as typed: a number of bytes, or of KiB, MiB or GiB with the
+// suffix k, M or G (either case). None when it is not such a size, or does
+// not fit in 64 bits; the minimum is the caller's to check.
+std::optional<int64_t> VolumeSizeOf(std::string_view typed);
 
 // Exit codes: 0 all went well; 1 some file failed or the test found errors;
 // 2 no archive named, or opening, adding or committing failed, or a signal

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "archiver/Journal.h"
 #include "cli/EntryCommands.h"
 #include "support/Paths.h"
 #include "support/Stream.h"
@@ -63,15 +64,24 @@ std::vector<std::string> LastVolumeNames(const std::string& name) {
 std::string SetArchiveOf(const std::string& typed) {
   // A file with an end record of its own is opened as it is: the last
   // volume, or a whole archive whose name merely looks numbered.
-  if (!FileExists(WindowsViewOf(typed)) || EndRecordVolume(typed)) return typed;
   const size_t slash = typed.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : typed.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? typed : typed.substr(slash + 1);
+  if (!FileExists(WindowsViewOf(typed))) {
+    // Not there, perhaps not yet: the making of its set may have been cut
+    // short, and what it left goes when the set is opened by its own name.
+    for (const std::string& last : LastVolumeNames(name))
+      if (FileExists(VolumeRecordFileName(WindowsViewOf(dir + last)))) return dir + last;
+    return typed;
+  }
+  if (EndRecordVolume(typed)) return typed;
   for (const std::string& last : LastVolumeNames(name)) {
     // Only the end of a set counts: its end record lies on a later volume
     // than the first.
     const std::optional<uint16_t> volume = EndRecordVolume(dir + last);
     if (volume && *volume != 0) return dir + last;
+    // A set whose making was cut short: opened by its own name, it goes.
+    if (FileExists(VolumeRecordFileName(WindowsViewOf(dir + last)))) return dir + last;
   }
   return typed;
 }

@@ -25,7 +25,7 @@ constexpr const char* kUsage =
     "Keeps one ZIP archive in step with a directory tree.\n"
     "\n"
     "Commands:\n"
-    "  sync [--base DIR] [--archive FILE] [--test] [--no-flush]\n"
+    "  sync [--base DIR] [--archive FILE] [--test] [--no-flush] [--volume-size SIZE]\n"
     "                 make FILE mirror the files under DIR: new files are added,\n"
     "                 changed ones replaced, entries whose files are gone removed;\n"
     "                 --test then checks every entry. DIR defaults to the folder\n"
@@ -34,7 +34,11 @@ constexpr const char* kUsage =
     "                 (added, deleted). The archive is flushed to the disk, so\n"
     "                 that a power cut cannot lose the update; --no-flush leaves\n"
     "                 that to the system (a crash of the program is still safe,\n"
-    "                 a power cut may not be)\n"
+    "                 a power cut may not be). --volume-size makes a new FILE a\n"
+    "                 split archive of volumes of at most SIZE bytes (suffix k, M\n"
+    "                 or G for KiB, MiB, GiB; at least 64k): data.z01, data.z02,\n"
+    "                 ... and data.zip last, as zip -s and 7-Zip read them. A\n"
+    "                 split archive is made only when FILE is created\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
     "  test ARCHIVE [--password PW]\n"
@@ -58,6 +62,9 @@ constexpr const char* kUsage =
     "A split archive (data.z01, data.z02, ... data.zip, or data_001.zip, ...\n"
     "data.zip) is read by list, test and extract when any of its volumes is\n"
     "named; its volumes are written once, so sync does not update one.\n"
+    "A spanned archive (one volume per removable disk) asks for each disk on the\n"
+    "terminal: Enter goes on once the disk is in, q (and Enter) cancels, which\n"
+    "stops the run; with no terminal the request is cancelled.\n"
     "\n"
     "Encrypted entries: without --password the password is asked for on the\n"
     "terminal (without echo); with no terminal the entries fail. A password given\n"
@@ -204,6 +211,20 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       command.test = true;
     } else if (arg == "--no-flush") {
       command.flush = false;
+    } else if (is("--volume-size")) {
+      std::string typed;
+      bool given = false;
+      value("--volume-size", typed, given);
+      if (!problem.empty()) break;
+      const std::optional<int64_t> size = km::cli::VolumeSizeOf(typed);
+      if (!size)
+        problem = "--volume-size: '" + typed +
+                  "' is not a size (bytes, or a number with k, M or G: 64k, 10M, 2G)";
+      else if (*size < km::cli::kMinVolumeSize)
+        problem = "--volume-size: '" + typed + "' is too small; a volume holds at least 64k (" +
+                  std::to_string(km::cli::kMinVolumeSize) + " bytes)";
+      else
+        command.volumeSize = *size;
     } else {
       problem = "sync: unexpected argument '" + std::string(arg) + "'";
     }

@@ -830,5 +830,113 @@ TEST_F(CliCrashDiskFull, RollbackKeepsTheJournalUntilThereIsRoom) {
     EXPECT_FALSE(name.starts_with("FC")) << "left in TMPDIR: " << name;
 }
 
+// ---- 4. A split archive killed while it is made
+
+// A sync that makes a split set of 64 KiB volumes is killed at a system call
+// while it writes the first volume, later ones, the directory, and as it
+// names the last volume and drops its record; the next open (a listing)
+// finds either no archive and nothing of it left (no volume, no record, no
+// temporary file), or, when the kill came after the set was whole, the set
+// whole. KM_CRASH_KILLS=N (N > 0) kills at every point.
+TEST_F(CliCrash, AKilledSplitCreationLeavesNothingOrTheWholeSet) {
+  for (int i = 0; i < 8; ++i)
+    WriteHostFile(tree_ / ("f" + std::to_string(i) + ".bin"),
+                  test::Noise(40000 + size_t(i) * 9000, uint64_t(i) + 7));
+  WriteHostFile(tree_ / "sub" / "notes.txt", Lines(3000, "notes"));
+  archive_ = store_ / "data.zip";
+  const fs::path record = store_ / "data.zip-volumes";
+  Args sync = SyncArgs();
+  sync.push_back("--volume-size");
+  sync.push_back("64k");
+  auto clear = [&] {
+    for (const std::string& name : FolderNames(store_)) fs::remove_all(store_ / name);
+    for (const std::string& name : FolderNames(temp_)) fs::remove_all(temp_ / name);
+  };
+
+  // The whole run, traced: its points, and the listing of the set it makes.
+  const fs::path log = work_ / "split.trace";
+  const CliRun whole = Run(Traced(log, TraceSet(), {}, sync), "whole");
+  ASSERT_EQ(whole.exitCode, 0) << whole.err;
+  const CliRun reference = Run({Cli(), "list", archive_.string()}, "list");
+  ASSERT_EQ(reference.exitCode, 0) << reference.err;
+  const size_t volumeCount = FolderNames(store_).size();
+  ASSERT_GE(volumeCount, 6u) << "a set of several volumes";
+  std::vector<Call> points;
+  for (const Call& call : ReadTrace(log))
+    if (kChanging.count(call.name) && !(kWriting.count(call.name) && call.fd >= 0 && call.fd <= 2))
+      points.push_back(call);
+
+  // By default: the first write to the first volume and to the third, the
+  // last write before the last volume is named (its directory), that naming,
+  // the record's removal, and the first points of all.
+  std::vector<Call> chosen;
+  if (RequestedKills() > 0) {
+    chosen = points;
+  } else {
+    // Files are made unnamed and linked into the folder once open: the
+    // first link names the record, the next ones the volumes.
+    int links = 0;
+    bool pick = false;
+    for (const Call& call : points) {
+      if (call.name.starts_with("link")) pick = ++links == 2 || links == 4;
+      if (pick && kWriting.count(call.name)) {
+        chosen.push_back(call);
+        pick = false;
+      }
+    }
+    for (size_t i = 0; i < points.size(); ++i) {
+      if (!points[i].name.starts_with("rename")) continue;
+      for (size_t j = i; j-- > 0;)
+        if (kWriting.count(points[j].name)) {
+          chosen.push_back(points[j]);
+          break;
+        }
+      chosen.push_back(points[i]);
+    }
+    for (const Call& call : points)
+      if (call.name.starts_with("unlink") && call.On("data.zip-volumes")) chosen.push_back(call);
+    chosen.push_back(points.front());
+  }
+  std::string seen;
+  for (const Call& call : points) seen += " " + call.Point();
+  ASSERT_GE(chosen.size(), RequestedKills() > 0 ? 1u : 5u) << "points not found among" << seen;
+
+  int gone = 0, complete = 0;
+  std::vector<std::string> failures;
+  for (const Call& point : chosen) {
+    clear();
+    const std::string injection = point.name + ":signal=KILL:when=" + std::to_string(point.ordinal);
+    const CliRun killed = Run(Traced("/dev/null", point.name, {injection}, sync), "killed");
+    // Every other time by its first volume, as a user may name a set.
+    const bool byFirst = (&point - chosen.data()) % 2 == 1;
+    const CliRun list =
+        Run({Cli(), "list", byFirst ? (store_ / "data.z01").string() : archive_.string()}, "list");
+    std::string problems;
+    if (byFirst) problems += " (listed as data.z01)";
+    if (killed.exitCode != -1) problems += "not killed: exit " + std::to_string(killed.exitCode);
+    for (const std::string& name : FolderNames(temp_))
+      if (name.starts_with("FC")) problems += " left in TMPDIR: " + name + ";";
+    if (fs::exists(record)) problems += " the record is left;";
+    if (list.exitCode == 0) {
+      ++complete;
+      if (list.out != reference.out) problems += " listed other entries: " + Clip(list.out);
+      if (FolderNames(store_).size() != volumeCount) problems += " not the volumes of the set;";
+    } else {
+      ++gone;
+      if (list.exitCode != 2 || !Contains(list.err, "not found"))
+        problems += " list exits " + std::to_string(list.exitCode) + ": " + Clip(list.err);
+      for (const std::string& name : FolderNames(store_)) problems += " left: " + name + ";";
+    }
+    if (problems != (byFirst ? " (listed as data.z01)" : ""))
+      failures.push_back("killed at " + point.Point() + ":" + problems);
+  }
+  std::printf("[ CliCrash ] split creation: %zu points; %zu kills: %d left nothing, %d the set\n",
+              points.size(), chosen.size(), gone, complete);
+  for (size_t i = 0; i < failures.size() && i < 8; ++i) ADD_FAILURE() << failures[i];
+  EXPECT_EQ(failures.size(), 0u) << "kills that left something wrong, of " << chosen.size();
+  EXPECT_GT(gone, 0) << "no kill came before the set was whole";
+  EXPECT_GT(complete, 0) << "no kill came once the set was written whole";
+}
+
 }  // namespace
 }  // namespace km

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "CliRunner.h"
 
@@ -131,27 +132,48 @@ TEST_F(CliDiskPrompt, DisksAreSwappedAtTheTerminal) {
                       prompt);
 }
 
-// q cancels the request, whatever blanks or case it is typed with; any
-// other answer asks again.
-TEST_F(CliDiskPrompt, QCancelsTheRequest) {
+// q cancels the request, whatever blanks or case it is typed with, and
+// with it the run: no other disk is asked for, and no counts read as a
+// verdict on the set. Any other answer asks again.
+TEST_F(CliDiskPrompt, QCancelsTheRun) {
   std::string term, out;
-  EXPECT_EQ(RunTest(R"([{"answer": "x\n"}, {"answer": " Q \n"}, {"answer": "q\n"}])", term, out), 1)
+  EXPECT_EQ(RunTest(R"([{"answer": "x\n"}, {"answer": " Q \n"}, {"answer": "q\n"}])", term, out), 2)
       << term;
-  EXPECT_EQ(out, "3 entries tested, 2 failed\n") << term;
+  EXPECT_EQ(out, "") << term;
   const std::string prompt = "Press Enter to go on, or q and Enter to cancel: ";
   EXPECT_NE(term.find(prompt + "x\r\n" + prompt + " Q \r\n"), std::string::npos) << term;
-  EXPECT_NE(term.find("a.bin: Cannot open archive file. Opening aborted or invalid file"),
+  EXPECT_EQ(term.find(prompt, term.find(" Q \r\n")), std::string::npos) << "asked again: " << term;
+  EXPECT_NE(term.find("pelko-cli: a disk request was cancelled; the test was stopped\r\n"),
             std::string::npos)
       << term;
   EXPECT_EQ(test::ReadHostFile(Disk()), test::ReadHostFile(work_ / "set.zip"));
+
+  // Extracting stops the same way, and writes nothing.
+  const fs::path to = work_ / "restored";
+  test::WriteHostFile(work_ / "steps.json", R"([{"answer": "q\n"}, {"answer": "q\n"}])");
+  const int status = test::RunShell(
+      "python3 " + test::Quoted(work_ / "driver.py") + " " + test::Quoted(work_ / "steps.json") +
+      " " + test::Quoted(work_ / "term.txt") + " " + test::Quoted(work_ / "out.txt") + " " +
+      test::Quoted(fs::path(KM_BIN_DIR) / "pelko-cli") + " extract " + test::Quoted(Disk()) +
+      " --to " + test::Quoted(to));
+  term = test::ReadHostFile(work_ / "term.txt");
+  EXPECT_EQ(status, 2) << term;
+  EXPECT_EQ(test::ReadHostFile(work_ / "out.txt"), "") << term;
+  EXPECT_NE(term.find("a disk request was cancelled; the extraction was stopped"),
+            std::string::npos)
+      << term;
+  EXPECT_EQ(term.find(prompt, term.find(prompt) + 1), std::string::npos) << term;
+  EXPECT_TRUE(!fs::exists(to) || fs::is_empty(to));
 }
 
-// End of input on the terminal (Ctrl+D) answers nothing: cancelled.
+// End of input on the terminal (Ctrl+D) answers nothing: cancelled, and the
+// run ends there.
 TEST_F(CliDiskPrompt, EndOfInputCancels) {
   std::string term, out;
-  EXPECT_EQ(RunTest(R"([{"answer": "\u0004"}, {"answer": "\u0004"}])", term, out), 1) << term;
+  EXPECT_EQ(RunTest(R"([{"answer": "\u0004"}, {"answer": "\u0004"}])", term, out), 2) << term;
   EXPECT_NE(term.find("pelko-cli: no answer, cancelled\r\n"), std::string::npos) << term;
-  EXPECT_EQ(out, "3 entries tested, 2 failed\n") << term;
+  EXPECT_EQ(term.find("Press Enter", term.find("Press Enter") + 1), std::string::npos) << term;
+  EXPECT_EQ(out, "") << term;
 }
 
 // Ctrl+C (or any stop signal) while a disk is asked for ends the wait and
@@ -162,15 +184,17 @@ TEST_F(CliDiskPrompt, StopSignalEndsTheWait) {
   EXPECT_EQ(term.find("Press Enter", term.find("Press Enter") + 1), std::string::npos) << term;
 }
 
-// With no terminal nobody can swap the disk: cancelled at once, and said.
+// With no terminal nobody can swap the disk: cancelled at once, said once,
+// and the run ends.
 TEST_F(CliDiskPrompt, NoTerminalCancels) {
   const test::CliRun r = test::RunCli("test " + test::Quoted(Disk()), work_);
-  EXPECT_EQ(r.exitCode, 1) << r.err;
-  ASSERT_FALSE(r.errLines.empty());
-  EXPECT_EQ(r.errLines[0],
-            "pelko-cli: Please insert the first disk: no terminal to answer, "
-            "cancelled");
-  EXPECT_EQ(r.err.find("Press Enter"), std::string::npos);
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.errLines,
+            (std::vector<std::string>{"pelko-cli: Please insert the first disk: no terminal to "
+                                      "answer, cancelled",
+                                      "pelko-cli: a disk request was cancelled; the test was "
+                                      "stopped"}));
 }
 
 }  // namespace
