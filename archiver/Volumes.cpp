@@ -313,10 +313,9 @@ int64_t TKMBaseArchiver::WriteToVolumes(const void* buffer, int32_t count, TStre
                                         int32_t reserve, TKMVolumeNumberInfo& info,
                                         TStream*& volumeStream) {
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-  return PlaceInVolumes(count, staging, reserve, info, volumeStream,
-                        [bytes](TStream& target, int64_t at, int64_t n) {
-                          return target.Write(bytes + at, n);
-                        });
+  return PlaceInVolumes(
+      count, staging, reserve, info, volumeStream,
+      [bytes](TStream& target, int64_t at, int64_t n) { return target.Write(bytes + at, n); });
 }
 
 int64_t TKMBaseArchiver::PlaceInVolumes(int64_t count, TStream* staging, int32_t reserve,
@@ -421,11 +420,10 @@ void TKMBaseArchiver::CopyToVolumes(TStream& source, TStream*& volumeStream, boo
       n = std::min(want, source.Size() - from);
       if (n <= 0) CopyEndedEarly();
       if (!volumeStream) throw EKMException(kmeWriteError, this);
-      const int64_t taken = PlaceInVolumes(
-          n, nullptr, reserve, info, volumeStream,
-          [&](TStream& target, int64_t at, int64_t put) {
-            return CopyFileBytes(*file, from + at, target, put);
-          });
+      const int64_t taken = PlaceInVolumes(n, nullptr, reserve, info, volumeStream,
+                                           [&](TStream& target, int64_t at, int64_t put) {
+                                             return CopyFileBytes(*file, from + at, target, put);
+                                           });
       source.SetPosition(from + taken);
       if (taken < n) throw EKMException(kmeWriteError, this);
     } else {
