@@ -406,6 +406,16 @@ class TKMBaseArchiver : public IKMArchiveContext {
   std::vector<uint8_t> readBuffer_;
   // CopyToVolumes' buffer, kept from one entry to the next.
   std::vector<uint8_t> copyBuffer_;
+  // Puts n bytes, from offset at of the block being placed, into target;
+  // returns the bytes taken.
+  using TVolumePut = std::function<int64_t(TStream& target, int64_t at, int64_t n)>;
+  // WriteToVolumes for a block that put supplies: the same room, reserve
+  // and volume switches whether the bytes come from memory or from a file.
+  int64_t PlaceInVolumes(int64_t count, TStream* staging, int32_t reserve,
+                         TKMVolumeNumberInfo& info, TStream*& volumeStream, const TVolumePut& put);
+  // Copies n bytes of source from offset on to target's position, between
+  // two files in the kernel; returns the bytes target took.
+  int64_t CopyFileBytes(TFileStream& source, int64_t offset, TStream& target, int64_t n);
 
  public:
   // ---- Entry data: decompression (archiver/Decompress.cpp).

@@ -315,9 +315,17 @@ void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
 int64_t TKMBaseArchiver::WriteToVolumes(const void* buffer, int32_t count, TStream* staging,
                                         int32_t reserve, TKMVolumeNumberInfo& info,
                                         TStream*& volumeStream) {
-  if (count <= 0) return 0;
-  if (spanningMode_ == smNone) return volumeStream->Write(buffer, count);
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  return PlaceInVolumes(
+      count, staging, reserve, info, volumeStream,
+      [bytes](TStream& target, int64_t at, int64_t n) { return target.Write(bytes + at, n); });
+}
+
+int64_t TKMBaseArchiver::PlaceInVolumes(int64_t count, TStream* staging, int32_t reserve,
+                                        TKMVolumeNumberInfo& info, TStream*& volumeStream,
+                                        const TVolumePut& put) {
+  if (count <= 0) return 0;
+  if (spanningMode_ == smNone) return put(*volumeStream, 0, count);
   int64_t written = 0;
   bool freshVolume = false;
   while (written < count) {
@@ -330,8 +338,7 @@ int64_t TKMBaseArchiver::WriteToVolumes(const void* buffer, int32_t count, TStre
     if (reserve == -1 || (count - written) + reserve <= free) {
       const int64_t n = std::min<int64_t>(free, count - written);
       if (n > 0) {
-        TStream* target = staging ? staging : volumeStream;
-        taken = target->Write(bytes + written, n);
+        taken = put(staging ? *staging : *volumeStream, written, n);
         written += taken;
       }
     }
@@ -363,21 +370,70 @@ void TKMBaseArchiver::WriteToVolumesChecked(const void* buffer, int32_t count, T
     throw EKMException(kmeWriteError, this);
 }
 
+namespace {
+
+constexpr int64_t kCopyBlock = 1000000;
+
+[[noreturn]] void CopyEndedEarly() {
+  throw EReadError(u"Stream read error: the copy of an entry ended early");
+}
+
+}  // namespace
+
+int64_t TKMBaseArchiver::CopyFileBytes(TFileStream& source, int64_t offset, TStream& target,
+                                       int64_t n) {
+  int64_t done = 0;
+  if (auto* out = dynamic_cast<TFileStream*>(&target)) {
+    const int64_t at = target.Position();
+    done = platform::CopyRange(source.Handle(), offset, out->Handle(), at, n);
+    target.SetPosition(at + done);
+  }
+  // What the kernel left undone goes through the buffer, so that a failure
+  // shows as the read or the short write it is.
+  while (done < n) {
+    source.SetPosition(offset + done);
+    const int64_t got = source.Read(copyBuffer_.data(), std::min<int64_t>(n - done, kCopyBlock));
+    if (got <= 0) CopyEndedEarly();
+    const int64_t put = target.Write(copyBuffer_.data(), got);
+    done += put;
+    if (put < got) break;
+  }
+  return done;
+}
+
 void TKMBaseArchiver::CopyToVolumes(TStream& source, TStream*& volumeStream, bool reportProgress,
                                     TStream* staging, int32_t reserve, int64_t count, bool& cancel,
                                     TKMVolumeNumberInfo& info) {
-  constexpr int64_t kCopyBlock = 1000000;
   const int64_t total = count == -1 ? source.Size() - source.Position() : count;
   if (reportProgress) {
     DoCopyTempFileProgress(0.0, ppStart, cancel);
     if (cancel) return;
   }
   if (copyBuffer_.size() < size_t(kCopyBlock)) copyBuffer_.resize(size_t(kCopyBlock));
+  // An entry's temporary file goes into file volumes without passing
+  // through this process: the kernel copies it from the page cache. Bytes
+  // bound for a staging buffer are read as before.
+  auto* file = staging ? nullptr : dynamic_cast<TFileStream*>(&source);
   int64_t done = 0;
   while (done < total) {
-    const int64_t n = source.Read(copyBuffer_.data(), std::min(kCopyBlock, total - done));
-    if (n <= 0) throw EReadError(u"Stream read error: the copy of an entry ended early");
-    WriteToVolumesChecked(copyBuffer_.data(), int32_t(n), staging, reserve, info, volumeStream);
+    const int64_t want = std::min(kCopyBlock, total - done);
+    int64_t n = 0;
+    if (file) {
+      const int64_t from = source.Position();
+      n = std::min(want, source.Size() - from);
+      if (n <= 0) CopyEndedEarly();
+      if (!volumeStream) throw EKMException(kmeWriteError, this);
+      const int64_t taken = PlaceInVolumes(n, nullptr, reserve, info, volumeStream,
+                                           [&](TStream& target, int64_t at, int64_t put) {
+                                             return CopyFileBytes(*file, from + at, target, put);
+                                           });
+      source.SetPosition(from + taken);
+      if (taken < n) throw EKMException(kmeWriteError, this);
+    } else {
+      n = source.Read(copyBuffer_.data(), want);
+      if (n <= 0) CopyEndedEarly();
+      WriteToVolumesChecked(copyBuffer_.data(), int32_t(n), staging, reserve, info, volumeStream);
+    }
     done += n;
     if (reportProgress) {
       DoCopyTempFileProgress(double(done) * 100.0 / double(total), ppProcess, cancel);
