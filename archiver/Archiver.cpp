@@ -154,6 +154,9 @@ void TKMBaseArchiver::OpenArchive() {
   // fail; closing first keeps our own handle, which denies writes, from
   // failing the trial open and reopening our own archive read-only.
   CloseArchive();
+  // A split archive whose creation was cut short is dealt with first: one
+  // that was already whole gets its name back, and is opened, not made anew.
+  if (!inMemory_) RemoveUnfinishedVolumes();
   int32_t mode = -1;
   // The wide name is used for the test and the trial open: an 8-bit form
   // would turn characters outside the code page into '?', miss the file, and

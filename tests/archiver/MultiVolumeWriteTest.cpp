@@ -368,5 +368,24 @@ TEST_F(SplitArchives, AnOpenAfterACreationCutShortRemovesWhatItMade) {
   }
 }
 
+// Killed after the set was whole, as its last volume was being given the
+// archive's name: the next open finishes the renaming and keeps the set.
+TEST_F(SplitArchives, AnOpenFinishesTheRenamingOfASetMarkedWhole) {
+  Create({});
+  const auto volumes = Volumes();
+  const std::string last =
+      "data.z" + std::string(volumes.size() < 10 ? "0" : "") + std::to_string(volumes.size());
+  ASSERT_FALSE(volumes.contains(last));
+  fs::rename(OutDir() / "data.zip", OutDir() / last);
+  std::string record = "KMVOLSET\n";
+  for (const auto& [name, size] : Volumes())
+    record += platform::WideToUtf8(dir.Win(u"out/" + platform::Utf8ToWide(name))) + "\n";
+  record += "=" + platform::WideToUtf8(dir.Win(u"out/" + platform::Utf8ToWide(last))) + "\n";
+  test::WriteHostFile(OutDir() / "data.zip-volumes", record);
+
+  EXPECT_EQ(ReadBack(""), files);
+  EXPECT_EQ(Volumes(), volumes);
+}
+
 }  // namespace
 }  // namespace km
