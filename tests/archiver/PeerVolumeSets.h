@@ -4,15 +4,20 @@
 // pelko-cli tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "common/TempDir.h"
+#include "platform/CodePage.h"
 
 namespace km::test {
 
@@ -77,5 +82,37 @@ inline std::vector<std::filesystem::path> RenameVolumes(const std::filesystem::p
   }
   return volumes;
 }
+
+// A suite over one tree (MakeVolumeTree) and Info-ZIP sets made of it.
+class InfoZipSetSuite : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    MakeVolumeTree(dir_->Host(u"tree"));
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  // Skips the test without the tools, or fails it under CI.
+  static void RequireTools(std::initializer_list<const char*> tools) {
+    for (const char* tool : tools) {
+      if (HasTool(tool)) continue;
+      if (OnCi()) FAIL() << tool << " is missing (scripts/deps.sh installs it)";
+      GTEST_SKIP() << tool << " is not installed";
+    }
+  }
+  // A fresh set of the tree in a folder of its own.
+  static std::filesystem::path MakeSet(const std::string& label, bool stored) {
+    const std::filesystem::path folder = dir_->Host(platform::Utf8ToWide(label));
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path archive = folder / "data.zip";
+    EXPECT_EQ(MakeInfoZipSet(Tree(), archive, stored), 0);
+    return archive;
+  }
+  static std::filesystem::path Tree() { return dir_->Host(u"tree"); }
+  static std::filesystem::path Work() { return dir_->Host(); }
+  static inline TempDir* dir_ = nullptr;
+};
 
 }  // namespace km::test

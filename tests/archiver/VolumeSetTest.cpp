@@ -73,32 +73,9 @@ class SetReader {
   std::vector<Failure> failures_;
 };
 
-class InfoZipSetTest : public testing::Test {
+class InfoZipSetTest : public test::InfoZipSetSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir();
-    test::MakeVolumeTree(dir_->Host(u"tree"));
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  void SetUp() override {
-    if (!test::HasTool("zip")) {
-      if (test::OnCi()) FAIL() << "zip is missing (scripts/deps.sh installs it)";
-      GTEST_SKIP() << "zip is not installed";
-    }
-  }
-  // A fresh set of the tree in a folder of its own.
-  fs::path MakeSet(const std::string& label, bool stored) {
-    const fs::path folder = dir_->Host(platform::Utf8ToWide(label));
-    fs::create_directories(folder);
-    const fs::path archive = folder / "data.zip";
-    EXPECT_EQ(test::MakeInfoZipSet(Tree(), archive, stored), 0);
-    return archive;
-  }
-  static fs::path Tree() { return dir_->Host(u"tree"); }
-  static inline test::TempDir* dir_ = nullptr;
+  void SetUp() override { RequireTools({"zip"}); }
 };
 
 TEST_F(InfoZipSetTest, EveryNamingIsReadTestedAndExtractedByteForByte) {

@@ -33,32 +33,9 @@ CliRun RunBounded(const std::string& args, const fs::path& work) {
   return RunCli(args + " < /dev/null", work, "timeout 60 ");
 }
 
-class CliVolumeSetTest : public testing::Test {
+class CliVolumeSetTest : public test::InfoZipSetSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir();
-    test::MakeVolumeTree(dir_->Host(u"tree"));
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  void SetUp() override {
-    if (!test::HasTool("zip") || !test::HasTool("timeout")) {
-      if (test::OnCi()) FAIL() << "zip or timeout is missing (scripts/deps.sh installs them)";
-      GTEST_SKIP() << "zip or timeout is not installed";
-    }
-  }
-  fs::path MakeSet(const std::string& label, bool stored) {
-    const fs::path folder = dir_->Host(platform::Utf8ToWide(label));
-    fs::create_directories(folder);
-    const fs::path archive = folder / "data.zip";
-    EXPECT_EQ(test::MakeInfoZipSet(Tree(), archive, stored), 0);
-    return archive;
-  }
-  static fs::path Tree() { return dir_->Host(u"tree"); }
-  static fs::path Work() { return dir_->Host(); }
-  static inline test::TempDir* dir_ = nullptr;
+  void SetUp() override { RequireTools({"zip", "timeout"}); }
 };
 
 TEST_F(CliVolumeSetTest, ASetIsReadThroughAnyOfItsVolumesInEitherNaming) {
