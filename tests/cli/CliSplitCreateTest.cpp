@@ -217,5 +217,33 @@ TEST_F(CliSplitCreate, BadSizesAreRefused) {
   EXPECT_TRUE(fs::is_empty(out_)) << FolderNames(out_).front();
 }
 
+// A disk that fills while the set is made: the run says so and fails, and
+// leaves no volume, record or temporary file behind, only an empty archive.
+TEST_F(CliSplitCreate, ADiskThatFillsStopsTheRunWithNothingHalfMade) {
+  if (geteuid() != 0 || !test::HasTool("unshare") || !test::HasTool("nsenter")) {
+    if (test::OnCi()) FAIL() << "root, unshare and nsenter are needed to mount a small disk";
+    GTEST_SKIP() << "cannot mount a small disk here";
+  }
+  const fs::path tree = work_ / "tree";
+  fs::create_directories(tree);
+  test::WriteHostFile(tree / "a.bin", test::Incompressible(2000000, 1));
+  test::WriteHostFile(tree / "b.bin", test::Incompressible(300000, 2));
+  const fs::path disk = work_ / "disk";
+  fs::create_directories(disk);
+  test::SmallDisk small;
+  const std::string problem = small.Mount(disk, 600 << 10, work_);
+  ASSERT_TRUE(problem.empty()) << problem;
+  std::string prefix = "cd " + Quoted(work_) + " && TMPDIR=" + Quoted(temp_) + " ";
+  for (const std::string& part : small.Prefix()) prefix += part + " ";
+  const CliRun r = test::RunCli("sync --base " + Quoted(tree) + " --archive " +
+                                    Quoted(disk / "data.zip") + " --volume-size 64k < /dev/null",
+                                work_, prefix);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "not enough free space on the disk")) << r.err;
+  EXPECT_EQ(FolderNames(small.Seen(disk)), std::vector<std::string>{"data.zip"});
+  EXPECT_EQ(fs::file_size(small.Seen(disk / "data.zip")), 22u);
+  EXPECT_TRUE(fs::is_empty(temp_));
+}
+
 }  // namespace
 }  // namespace km
