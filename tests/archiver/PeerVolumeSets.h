@@ -83,6 +83,20 @@ inline std::vector<std::filesystem::path> RenameVolumes(const std::filesystem::p
   return volumes;
 }
 
+// The ways a middle volume of a set goes wrong, and doing it to one.
+enum class VolumeDamage { kMissing, kCut, kOverwritten };
+inline void DamageVolume(const std::filesystem::path& volume, VolumeDamage damage) {
+  if (damage == VolumeDamage::kMissing) {
+    std::filesystem::remove(volume);
+  } else if (damage == VolumeDamage::kCut) {
+    std::filesystem::resize_file(volume, 1000);
+  } else {
+    std::fstream f(volume, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(10000);
+    f << Incompressible(20000, 9);
+  }
+}
+
 // A suite over one tree (MakeVolumeTree) and Info-ZIP sets made of it.
 class InfoZipSetSuite : public testing::Test {
  protected:

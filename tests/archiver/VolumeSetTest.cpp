@@ -112,26 +112,18 @@ TEST_F(InfoZipSetTest, EveryNamingIsReadTestedAndExtractedByteForByte) {
 // data on it fail, each under its name, and the others still pass. Nothing
 // waits for a volume that never comes.
 TEST_F(InfoZipSetTest, AMissingOrDamagedMiddleVolumeFailsTheEntriesOnIt) {
-  enum Damage { kMissing, kCut, kOverwritten };
+  using enum test::VolumeDamage;
   for (const bool stored : {false, true}) {
-    for (const Damage damage : {kMissing, kCut, kOverwritten}) {
+    for (const test::VolumeDamage damage : {kMissing, kCut, kOverwritten}) {
       const std::string label =
-          std::string(stored ? "stored" : "deflated") + "-damage" + std::to_string(damage);
+          std::string(stored ? "stored" : "deflated") + "-damage" + std::to_string(int(damage));
       SCOPED_TRACE(label);
       const fs::path archive = MakeSet(label, stored);
       const std::vector<fs::path> volumes = test::VolumesOf(archive);
       ASSERT_GT(volumes.size(), 5u);
       // The third volume lies within big.bin, whatever the method.
       const fs::path middle = volumes[2];
-      if (damage == kMissing) {
-        fs::remove(middle);
-      } else if (damage == kCut) {
-        fs::resize_file(middle, 1000);
-      } else {
-        std::fstream f(middle, std::ios::binary | std::ios::in | std::ios::out);
-        f.seekp(10000);
-        f << test::Incompressible(20000, 9);
-      }
+      test::DamageVolume(middle, damage);
 
       SetReader reader(archive);
       reader.Test();

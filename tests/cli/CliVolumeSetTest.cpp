@@ -102,25 +102,17 @@ TEST_F(CliVolumeSetTest, AWholeArchiveWithANumberedNameIsReadAsItself) {
 }
 
 TEST_F(CliVolumeSetTest, AMissingOrDamagedMiddleVolumeIsNamedAndEndsTheRun) {
-  enum Damage { kMissing, kCut, kOverwritten };
+  using enum test::VolumeDamage;
   for (const bool stored : {false, true}) {
-    for (const Damage damage : {kMissing, kCut, kOverwritten}) {
+    for (const test::VolumeDamage damage : {kMissing, kCut, kOverwritten}) {
       const std::string label =
-          std::string(stored ? "stored" : "deflated") + "-damage" + std::to_string(damage);
+          std::string(stored ? "stored" : "deflated") + "-damage" + std::to_string(int(damage));
       SCOPED_TRACE(label);
       const fs::path archive = MakeSet(label, stored);
       const std::vector<fs::path> volumes = test::VolumesOf(archive);
       ASSERT_GT(volumes.size(), 5u);
       const fs::path middle = volumes[2];  // within big.bin
-      if (damage == kMissing) {
-        fs::remove(middle);
-      } else if (damage == kCut) {
-        fs::resize_file(middle, 1000);
-      } else {
-        std::fstream f(middle, std::ios::binary | std::ios::in | std::ios::out);
-        f.seekp(10000);
-        f << test::Incompressible(20000, 9);
-      }
+      test::DamageVolume(middle, damage);
       for (const fs::path& typed : {archive, volumes[1]}) {
         const CliRun tested = RunBounded("test " + Quoted(typed), Work());
         EXPECT_EQ(tested.exitCode, 1) << tested.err;
