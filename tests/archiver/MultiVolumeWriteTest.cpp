@@ -4,7 +4,10 @@
 // nothing half made.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -318,6 +321,36 @@ TEST_F(SplitArchives, CopyEventsAndAStoppedCreationLeaveNothingHalfMade) {
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_TRUE(failures[0].starts_with("45 ")) << failures[0];
   ExpectNothingHalfMade();
+}
+
+// A volume that takes fewer bytes than it is given, here because a file
+// size limit stops the kernel copy and the write after it part way, is
+// closed where it ends and the entry goes on in the next volume: the set
+// reads back whole.
+TEST_F(SplitArchives, AVolumeCutShortByAFailedWriteLeavesTheSetWhole) {
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  int limitedCopies = 0;
+  Create({}, [&](TKavoMill& a) {
+    a.OnCopyTempFileProgress = [&](TKMBaseArchiver&, double, TKMProgressPhase phase, bool&) {
+      // Only while an entry is copied: its temporary file is whole then.
+      if (phase == ppEnd) setrlimit(RLIMIT_FSIZE, &before);
+      if (phase != ppStart || a.ArchiveStream()->Size() >= kVolume / 2) return;
+      struct rlimit small = before;
+      small.rlim_cur = rlim_t(kVolume / 2);
+      if (setrlimit(RLIMIT_FSIZE, &small) == 0) ++limitedCopies;
+    };
+  });
+  setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(failures.empty()) << failures.front();
+  EXPECT_GT(limitedCopies, 0);
+  int cutShort = 0;
+  for (const auto& [name, size] : Volumes())
+    if (name != "data.zip") cutShort += size < uintmax_t(kVolume);
+  EXPECT_GT(cutShort, 0);
+  EXPECT_EQ(ReadBack(""), files);
 }
 
 // A run killed half way leaves volumes, a temporary file and their record:

@@ -38,6 +38,7 @@ struct TCopyCase {
   int32_t reserve;
   int64_t count;  // -1: the rest of the source
   int cancelAt;   // the progress event (1-based) that cancels; 0: none
+  std::string failure = "";
 };
 
 struct TCopyResult {
@@ -100,7 +101,9 @@ TEST(VolumeCopy, FileSourceFillsTheVolumesAsMemoryDoesWithoutReadingItHere) {
       {"a header that fits stays", 150, kVolume - 200, 0, -1, 0},
       {"part of the source", 200000, 0, -1, 120000, 0},
       {"cancelled at the second block", 2500000, 0, -1, -1, 3},
-      {"source shorter than asked", 1000, 0, -1, 5000, 0},
+      {"source shorter than asked", 1000, 0, -1, 5000, 0, "read error"},
+      {"a header no volume can hold is a short write", 150, 1000, int32_t(kVolume), -1, 0,
+       "native 46"},
   };
   test::TempDir dir;
   for (const TCopyCase& c : cases) {
@@ -109,6 +112,7 @@ TEST(VolumeCopy, FileSourceFillsTheVolumesAsMemoryDoesWithoutReadingItHere) {
     const fs::path base = dir.Host() / c.what;
     const TCopyResult fromMemory = CopyInto(base / "memory", c, bytes, false);
     const TCopyResult fromFile = CopyInto(base / "file", c, bytes, true);
+    EXPECT_EQ(fromMemory.failure, c.failure);
     EXPECT_EQ(fromFile.failure, fromMemory.failure);
     EXPECT_EQ(fromFile.events, fromMemory.events);
     ASSERT_EQ(fromFile.volumes.size(), fromMemory.volumes.size());
