@@ -23,6 +23,7 @@
 #include "platform/HostPath.h"
 #include "support/Stream.h"
 #include "zipformat/Records.h"
+#include "zipformat/Zip64Fields.h"
 
 namespace km {
 namespace {
@@ -351,6 +352,59 @@ TEST_F(SplitArchives, AVolumeCutShortByAFailedWriteLeavesTheSetWhole) {
     if (name != "data.zip") cutShort += size < uintmax_t(kVolume);
   EXPECT_GT(cutShort, 0);
   EXPECT_EQ(ReadBack(""), files);
+}
+
+// Entries that begin more than 4 GiB into a volume (here after a sparse
+// lead-in, as a self-extractor stub would be) get their offsets in Zip64
+// fields and read back; with Zip64 disabled the first of them fails by name.
+TEST_F(SplitArchives, EntriesPastFourGiBIntoAVolumeGetZip64Offsets) {
+  constexpr int64_t kLeadIn = int64_t(4) << 30 | 12345;
+  for (const TZip64Mode zip64 : {zmAuto, zmDisabled}) {
+    SCOPED_TRACE(zip64 == zmAuto ? "zip64 when needed" : "zip64 disabled");
+    fs::remove_all(OutDir());
+    fs::create_directories(OutDir());
+    fs::create_directories(TempHost());
+    failures.clear();
+    {
+      TKavoMill a;
+      TSetOptions options;
+      options.zip64 = zip64;
+      Configure(a, options);
+      a.SetTempDir(dir.Win(u"tmp"));
+      // The first volume takes the lead-in and some entries; the rest go on
+      // in volumes of the usual size.
+      a.SpanningOptions().SetFirstVolumeSize(kLeadIn + 3 * kVolume);
+      a.OpenArchive();
+      a.ArchiveStream()->SetSize(kLeadIn);
+      a.ArchiveStream()->SetPosition(kLeadIn);
+      a.AddFiles();
+      a.CloseArchive();
+    }
+    if (zip64 == zmDisabled) {
+      ASSERT_FALSE(failures.empty());
+      EXPECT_TRUE(failures[0].starts_with("43 ")) << failures[0];
+      ExpectNothingHalfMade();
+      continue;
+    }
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    ASSERT_GT(fs::file_size(OutDir() / "data.z01"), uintmax_t(kLeadIn));
+    EXPECT_LE(fs::file_size(OutDir() / "data.z01"), uintmax_t(kLeadIn + 3 * kVolume));
+    EXPECT_EQ(ReadBack(""), files);
+    TKavoMill r;
+    r.SetFileName(Archive());
+    r.OpenArchive();
+    int past = 0;
+    const TKMDirArray& items = r.DirManager()->CurrentDir();
+    for (int32_t i = 0; i < items.Count(); ++i) {
+      const TDirItem& item = items.GetItem(i);
+      if (item.DiskNumberStart != 0) continue;
+      EXPECT_GE(LocalOffsetOf(item), kLeadIn);
+      EXPECT_EQ(item.LocalHeaderOffset, kSentinel32);
+      ++past;
+    }
+    EXPECT_GT(past, 0);
+    r.CloseArchive();
+  }
 }
 
 // A run killed half way leaves volumes, a temporary file and their record:
