@@ -213,7 +213,17 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
     }
   } catch (...) {
     // A half-opened archive keeps no file handle.
+    const bool recorded = volumeRecord_ != nullptr;
     ReleaseArchive();
+    // A split archive that could not even begin (its stub does not fit the
+    // first volume) leaves nothing of itself behind.
+    if (recorded) {
+      try {
+        PlayBackVolumeRecord(fileName_);
+      } catch (...) {
+        // Left to the next open, which removes them.
+      }
+    }
     throw;
   }
   archiveOpen_ = true;

@@ -205,6 +205,11 @@ void TKMBaseArchiver::VolumeFileName(std::u16string& name, int32_t volumeNumber,
   else
     name = GeneratedVolumeName(dir + base,
                                (compressionMethod_ < 252 ? u".Z" : u".F") + Digits(shown, 2));
+  // A set made behind a self-extractor stub begins with the stub's file; a
+  // reader that was not told about the stub still finds it there.
+  if (checkExists && volumeNumber == 0 && !sfx && !FileExists(name) &&
+      FileExists(dir + base + u".exe"))
+    name = dir + base + u".exe";
 }
 
 int64_t TKMBaseArchiver::FreeSpace(const std::u16string& path) {

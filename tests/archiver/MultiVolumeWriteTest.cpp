@@ -407,6 +407,30 @@ TEST_F(SplitArchives, EntriesPastFourGiBIntoAVolumeGetZip64Offsets) {
   }
 }
 
+// A self-extractor stub goes at the head of the first volume, which takes
+// the stub's extension, and a reader told nothing of the stub finds it
+// there; a stub larger than the first volume may be is refused, leaving
+// nothing behind.
+TEST_F(SplitArchives, AStubLeadsTheFirstVolumeOrIsRefused) {
+  const std::string stub = "MZ" + test::Incompressible(3000, 9);
+  test::WriteHostFile(dir.Host() / "stub.exe", stub);
+  Create({}, [&](TKavoMill& a) { a.SetSFXStub(dir.Win(u"stub.exe")); });
+  EXPECT_TRUE(failures.empty()) << failures.front();
+  const auto made = Volumes();
+  ASSERT_TRUE(made.contains("data.exe"));
+  EXPECT_EQ(test::ReadHostFile(OutDir() / "data.exe").substr(0, stub.size()), stub);
+  EXPECT_EQ(ReadBack(""), files);
+
+  fs::remove_all(OutDir());
+  fs::create_directories(OutDir());
+  TKavoMill a;
+  Configure(a, {});
+  a.SetSFXStub(dir.Win(u"stub.exe"));
+  a.SpanningOptions().SetFirstVolumeSize(int64_t(stub.size()) - 1);
+  EXPECT_EQ(test::NativeOf([&] { a.OpenArchive(); }), 47);
+  EXPECT_TRUE(fs::is_empty(OutDir())) << Volumes().begin()->first;
+}
+
 // A run killed half way leaves volumes, a temporary file and their record:
 // the next open of the archive, whatever it then finds, removes them.
 TEST_F(SplitArchives, AnOpenAfterACreationCutShortRemovesWhatItMade) {
