@@ -2,7 +2,9 @@
 // on disk; every archive made is read back by our tester and, when present,
 // by python zipfile.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -430,6 +432,9 @@ TEST_F(AddFiles, NonLatinNamesSurviveRuns) {
 }
 
 TEST_F(AddFiles, DevicesAndFolderLinksAreNotFollowed) {
+#ifdef _WIN32
+  GTEST_SKIP() << "FIFOs are POSIX's; folder links need a privilege on Windows";
+#else
   ASSERT_EQ(mkfifo(Host(u"pipe").c_str(), 0600), 0);
   fs::create_directory_symlink(Host(u"sub"), Host(u"loop"));
   fs::create_directory_symlink(Host(u""), Host(u"sub/up"));
@@ -440,6 +445,7 @@ TEST_F(AddFiles, DevicesAndFolderLinksAreNotFollowed) {
   EXPECT_EQ(std::count(names.begin(), names.end(), u"sub/up/"), 1);
   for (const std::u16string& name : names)
     EXPECT_FALSE(name.starts_with(u"loop/") && name != u"loop/") << platform::WideToUtf8(name);
+#endif
 }
 
 // Checked inside one transaction, before the commit replaces sizes.

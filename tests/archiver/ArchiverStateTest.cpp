@@ -3,12 +3,11 @@
 #include <locale.h>
 #include <locale>
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cstdlib>
 
 #include "ArchiverTestUtil.h"
 #include "archiver/Archiver.h"
+#include "common/HeldElsewhere.h"
 #include "platform/File.h"
 
 namespace km {
@@ -438,35 +437,14 @@ TEST(ArchiverOpen, ArchiveLockedByAnotherProcessOpensReadOnly) {
   WriteHostFile(dir.Host(u"locked.zip"), kEmptyArchive);
   const std::u16string name = dir.Win(u"locked.zip");
 
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(ready[0]);
-    close(release[1]);
-    platform::File holder;
-    const char status =
-        holder.Open(name, platform::FileAccess::ReadWrite, platform::FileShare::DenyWrite,
-                    platform::FileDisposition::OpenExisting) == 0
-            ? 'y'
-            : 'n';
-    (void)!write(ready[1], &status, 1);
-    char c;
-    (void)!read(release[0], &c, 1);  // returns when the parent closes its end
-    _exit(0);
-  }
-  close(ready[1]);
-  close(release[0]);
-  char status = 0;
-  ASSERT_EQ(read(ready[0], &status, 1), 1);
-  close(ready[0]);
+  test::HeldElsewhere other;
+  const bool held =
+      other.Hold(name, platform::FileAccess::ReadWrite, platform::FileShare::DenyWrite) == 0;
 
   TKavoMill a;
   a.SetName(u"Archiver");
   a.SetFileName(name);
-  if (status == 'y') {
+  if (held) {
     a.OpenArchive();
     EXPECT_EQ(a.OpenMode(), 0x0040);
     EXPECT_EQ(NativeOf([&] { a.BeginUpdate(); }), 32);
@@ -476,10 +454,8 @@ TEST(ArchiverOpen, ArchiveLockedByAnotherProcessOpensReadOnly) {
     EXPECT_THROW(a.OpenArchive(0x0022), EStreamError);
     EXPECT_FALSE(a.ArchiveOpen());
   }
-  close(release[1]);
-  int wstatus = 0;
-  waitpid(child, &wstatus, 0);
-  ASSERT_EQ(status, 'y') << "the other process could not lock the file";
+  other.Release();
+  ASSERT_TRUE(held) << "the other program could not lock the file";
   EXPECT_EQ(ReadHostFile(dir.Host(u"locked.zip")), kEmptyArchive);
 
   // Released: read/write again.

@@ -2,10 +2,13 @@
 // makes of the journal an interrupted commit left (played back, discarded or
 // refused, byte for byte), what a commit puts into it, and who may open an
 // archive while a commit holds it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include "archiver/Archiver.h"
 #include "archiver/Journal.h"
 
+#ifndef _WIN32
 // The calls that make files durable, cut them or delete them are taken over
 // here (the libraries are linked in statically, so their calls come here
 // too), passed on to the kernel, and logged while a test asks for it: the
@@ -48,6 +52,8 @@ extern "C" int unlink(const char* path) noexcept {
   km::test::Log("unlink", path);
   return int(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
 }
+
+#endif
 
 namespace km {
 namespace {
@@ -446,6 +452,7 @@ TEST_F(Journal, NoOneOpensTheArchiveWhileAWriterHoldsIt) {
   EXPECT_TRUE(ReadHostFile(ArchivePath()) == committed);
 }
 
+#ifndef _WIN32
 // A power cut finds each step on the disk before the next one relies on it:
 // the journal's bytes before its header, both and its folder entry before
 // the archive is cut, the new archive before the journal goes; a playback
@@ -530,6 +537,7 @@ TEST_F(Journal, EachStepIsOnTheDiskBeforeTheNextReliesOnIt) {
     EXPECT_NE(find("fsync folder", gone + 1), npos);
   }
 }
+#endif
 
 }  // namespace
 }  // namespace km

@@ -4,7 +4,9 @@
 // nothing half made.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -329,6 +331,9 @@ TEST_F(SplitArchives, CopyEventsAndAStoppedCreationLeaveNothingHalfMade) {
 // closed where it ends and the entry goes on in the next volume: the set
 // reads back whole.
 TEST_F(SplitArchives, AVolumeCutShortByAFailedWriteLeavesTheSetWhole) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the file size limit that cuts the volume short is POSIX's";
+#else
   struct rlimit before {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
   const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -352,6 +357,7 @@ TEST_F(SplitArchives, AVolumeCutShortByAFailedWriteLeavesTheSetWhole) {
     if (name != "data.zip") cutShort += size < uintmax_t(kVolume);
   EXPECT_GT(cutShort, 0);
   EXPECT_EQ(ReadBack(""), files);
+#endif
 }
 
 // Entries that begin more than 4 GiB into a volume (here after a sparse
@@ -448,9 +454,9 @@ TEST_F(SplitArchives, AnOpenAfterACreationCutShortRemovesWhatItMade) {
   ASSERT_EQ(ReadBack(""), files);
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(snapshot / "out"))
-    left.push_back(e.path().filename());
+    left.push_back(e.path().filename().string());
   for (const auto& e : fs::directory_iterator(snapshot / "tmp"))
-    left.push_back(e.path().filename());
+    left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   ASSERT_GE(left.size(), 5u) << "volumes, their record and the entry's temporary file";
   EXPECT_TRUE(std::find(left.begin(), left.end(), "data.zip-volumes") != left.end());

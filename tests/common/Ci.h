@@ -7,7 +7,13 @@
 
 namespace km::test {
 
+// The Windows build of the tests runs under Wine, where the peers, mounts and
+// users of the Linux side do not exist by design: what needs them is tested
+// on the Linux side, and skips there.
 inline bool OnCi() {
+#ifdef _WIN32
+  return false;
+#endif
   const char* ci = std::getenv("CI");
   return ci && std::strcmp(ci, "true") == 0;
 }

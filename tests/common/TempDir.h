@@ -2,13 +2,11 @@
 // in it afterwards, and whole-file access by host path.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +14,16 @@
 #include "platform/HostPath.h"
 
 namespace km::test {
+
+// A host path from UTF-8 text (or, on POSIX, any bytes): Windows paths are
+// UTF-16, and a plain narrow string would not be read as UTF-8 there.
+inline std::filesystem::path HostName(const std::string& text) {
+#ifdef _WIN32
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+#else
+  return std::filesystem::path(text);
+#endif
+}
 
 class TempDir {
  public:
@@ -25,10 +33,21 @@ class TempDir {
   // In base instead of the system's temporary folder (a memory-backed one,
   // say, for a run that rewrites a file millions of times).
   explicit TempDir(const std::filesystem::path& base) {
-    std::string pattern = (base / "km-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("cannot make a scratch directory in " + pattern);
-    host_ = pattern;
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int tries = 0; tries < 100; ++tries) {
+      std::string name = "km-test-";
+      for (int i = 0; i < 6; ++i) name += kChars[random() % (sizeof(kChars) - 1)];
+      std::error_code ec;
+      // Made by this call alone, never one that was there before.
+      if (std::filesystem::create_directory(base / name, ec)) {
+        host_ = base / name;
+        return;
+      }
+      if (ec) break;
+    }
+    throw std::runtime_error("cannot make a scratch directory in " + base.string());
   }
   ~TempDir() {
     std::error_code ec;
@@ -44,7 +63,7 @@ class TempDir {
   const std::filesystem::path& Host() const { return host_; }
   // A name in the directory.
   std::filesystem::path Host(const std::u16string& name) const {
-    return host_ / std::filesystem::path(platform::WideToUtf8(name));
+    return host_ / HostName(platform::WideToUtf8(name));
   }
   // The directory in the Windows view, with a trailing '\'.
   std::u16string Win() const { return ToWindowsView(host_) + u'\\'; }
@@ -54,7 +73,7 @@ class TempDir {
   // Writes a file below the directory; the name is in host bytes (UTF-8 or
   // not) and may hold '/' for a folder that exists.
   std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
-    const std::filesystem::path path = host_ / name;
+    const std::filesystem::path path = host_ / HostName(name);
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }

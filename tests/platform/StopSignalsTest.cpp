@@ -1,8 +1,11 @@
 // Termination signals turned into a stop request, in this very process: a
 // signal that slipped through would end the test program.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 
@@ -11,13 +14,19 @@
 namespace km::platform {
 namespace {
 
+#ifndef _WIN32
 void (*HandlerOf(int signal))(int) {
   struct sigaction current {};
   sigaction(signal, nullptr, &current);
   return current.sa_handler;
 }
 
+#endif
+
 TEST(StopSignalsTest, SignalsOnlyAskToStopAndTheOldHandlingComesBack) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX signals; Windows has console control events instead";
+#else
   // As under nohup: a hang-up ignored beforehand stays ignored.
   struct sigaction ignore {
   }, oldHup{};
@@ -51,6 +60,7 @@ TEST(StopSignalsTest, SignalsOnlyAskToStopAndTheOldHandlingComesBack) {
   // A new scope starts without a request.
   StopSignals again;
   EXPECT_FALSE(StopRequested());
+#endif
 }
 
 }  // namespace
