@@ -88,8 +88,11 @@ TEST_F(ArchiveNameTest, WhichKeyIsRead) {
 }
 
 TEST_F(ArchiveNameTest, ArchiveFileKeepsTheWholeName) {
+#ifndef _WIN32
+  // A host path as a POSIX user types it.
   EXPECT_EQ(ArchiveFileFromName(u"/home/user/Müller/備份.zip", u"Z:\\prog"),
             u"Z:\\home\\user\\Müller\\備份.zip");
+#endif
   EXPECT_EQ(ArchiveFileFromName(u"Müller.zip", u"Z:\\prog"), u"Z:\\prog\\Müller.zip");
   EXPECT_EQ(ArchiveFileFromName(u"Z:\\a\\Müller.zip", u"Z:\\prog"), u"Z:\\a\\Müller.zip");
   EXPECT_EQ(ArchiveFileFromName(u"", u"Z:\\prog"), u"");

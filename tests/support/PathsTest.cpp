@@ -197,6 +197,9 @@ TEST(FileQueries, RemoveDirTreeRemovesDirectoriesButNeverFiles) {
 }
 
 TEST(FileQueries, RemoveDirTreeNeverFollowsDirectoryLinks) {
+#ifdef _WIN32
+  GTEST_SKIP() << "folder links need a privilege on Windows, and Wine makes none";
+#else
   TempDir tmp;
   const std::u16string dir = tmp.Win();
   // Empty folders outside the tree, reached through a link inside it, and a
@@ -208,6 +211,7 @@ TEST(FileQueries, RemoveDirTreeNeverFollowsDirectoryLinks) {
   EXPECT_FALSE(RemoveDirTree(dir + u"tree\\"));  // the links stay, so the tree does too
   EXPECT_TRUE(fs::exists(tmp.Host() / "outside" / "empty"));
   EXPECT_TRUE(fs::is_symlink(tmp.Host() / "tree" / "up"));
+#endif
 }
 
 }  // namespace
