@@ -468,7 +468,7 @@ void FindClose(FindHandle& handle) {
 }
 
 FileLookup::~FileLookup() {
-  if (dirFd_ >= 0) close(dirFd_);
+  if (dir_ >= 0) close(int(dir_));
 }
 
 // What FindFirst and FindNext do for a name without wildcards, reusing the
@@ -480,31 +480,31 @@ FileLookup::State FileLookup::Find(const std::u16string& path, int& error) {
   std::u16string dirPart, name;
   SplitPattern(path, dirPart, name);
   if (name.empty()) return State::Missing;
-  if (dirPart != dirPart_ || dirFd_ < 0) {
-    if (dirFd_ >= 0) close(dirFd_);
-    dirFd_ = -1;
+  if (dirPart != dirPart_ || dir_ < 0) {
+    if (dir_ >= 0) close(int(dir_));
+    dir_ = -1;
     dirError_ = 0;
     dirPart_ = dirPart;
     const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
     if (dir.empty()) return State::Missing;
 #ifdef O_PATH
-    dirFd_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    dir_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 #else
-    dirFd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #endif
-    if (dirFd_ < 0) dirError_ = detail::ErrorFromErrno(errno);
+    if (dir_ < 0) dirError_ = detail::ErrorFromErrno(errno);
   }
   const auto failed = [&](int code) {
     if (code == kErrorFileNotFound || code == kErrorPathNotFound) return State::Missing;
     error = code;
     return State::Unknown;
   };
-  if (dirFd_ < 0) return failed(dirError_);  // asked again for the next path
+  if (dir_ < 0) return failed(dirError_);  // asked again for the next path
   const std::string host = HostNameOf(name);
   if (host.empty() || host == "." || host == "..") return State::Missing;
   struct stat st;
   bool isLink = false;
-  if (!StatEntry(dirFd_, host.c_str(), st, isLink)) return failed(detail::ErrorFromErrno(errno));
+  if (!StatEntry(int(dir_), host.c_str(), st, isLink)) return failed(detail::ErrorFromErrno(errno));
   return S_ISDIR(st.st_mode) ? State::Directory : State::File;
 }
 
