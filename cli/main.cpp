@@ -237,6 +237,7 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
 
 int main(int argc, char** argv) {
   km::platform::PrepareHeap();
+  km::platform::PrepareConsole();
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
