@@ -1,0 +1,40 @@
+#include "platform/System.h"
+
+#include "platform/win32/Win32.h"
+
+namespace km::platform {
+
+uint64_t AvailablePhysicalMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!::GlobalMemoryStatusEx(&status)) return 0;
+  return status.ullAvailPhys;
+}
+
+bool PerformanceCounter(int64_t& value) {
+  LARGE_INTEGER counter;
+  if (!::QueryPerformanceCounter(&counter)) return false;
+  value = counter.QuadPart;
+  return true;
+}
+
+uint32_t TickCount() {
+  return ::GetTickCount();
+}
+
+std::u16string ExecutableFileName() {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, name.data(), DWORD(name.size()));
+    if (n == 0) return {};
+    // A name that filled the buffer may have been cut short.
+    if (n < name.size()) return win32::Narrow16(std::wstring_view(name.data(), n));
+    if (name.size() >= 32768) return {};
+    name.resize(name.size() * 2);
+  }
+}
+
+// The process heap grows in large steps already.
+void PrepareHeap() {}
+
+}  // namespace km::platform
