@@ -1,6 +1,9 @@
 #include "platform/System.h"
 
+#include "platform/CodePage.h"
 #include "platform/win32/Win32.h"
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 namespace km::platform {
 
@@ -32,6 +35,24 @@ std::u16string ExecutableFileName() {
     if (name.size() >= 32768) return {};
     name.resize(name.size() * 2);
   }
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  // The C runtime and the shell split a command line the same way; should
+  // they ever disagree, the runtime's split stands.
+  if (wide != nullptr && count == argc) {
+    for (int i = 0; i < count; ++i) {
+      const std::wstring_view argument(wide[i]);
+      arguments.push_back(WideToUtf8(std::u16string(argument.begin(), argument.end())));
+    }
+  } else {
+    arguments.assign(argv, argv + argc);
+  }
+  if (wide != nullptr) ::LocalFree(wide);
+  return arguments;
 }
 
 // The process heap grows in large steps already.
