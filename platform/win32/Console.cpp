@@ -1,5 +1,9 @@
 #include "platform/Console.h"
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/CodePage.h"
@@ -80,9 +84,29 @@ bool ReadConsoleLine(std::string& line, bool secret) {
 }  // namespace
 
 void PrepareConsole() {
-  // Text to a console is read in its output code page (866 on a Russian
-  // system); the program's text is UTF-8. Files and pipes get the bytes.
-  if (!IsConsole(STD_OUTPUT_HANDLE) && !IsConsole(STD_ERROR_HANDLE)) return;
+  // The program's text is UTF-8 with "\n" line ends, and goes out as it
+  // is: in text mode the C runtime would add a CR to each line and, for a
+  // console, take every byte for a character of its own.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  const bool out = IsConsole(STD_OUTPUT_HANDLE);
+  const bool err = IsConsole(STD_ERROR_HANDLE);
+  if (!out && !err) return;
+  // A console reads the bytes in its output code page (866 on a Russian
+  // system) and each write on its own, so a character split over two
+  // writes would come out as two wrong ones: the streams to it are
+  // buffered (the program flushes where a person waits for the text).
+  if (out) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 14);
+  if (err) std::setvbuf(stderr, nullptr, _IOFBF, 1 << 14);
+  for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    // The progress line is redrawn with terminal escapes.
+    const HANDLE handle = ::GetStdHandle(which);
+    DWORD mode = 0;
+    if (::GetConsoleMode(handle, &mode))
+      ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  }
   const UINT before = ::GetConsoleOutputCP();
   if (before == CP_UTF8 || !::SetConsoleOutputCP(CP_UTF8)) return;
   // The console outlives the program: give it back as it was.
