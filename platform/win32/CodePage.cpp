@@ -13,6 +13,17 @@ namespace {
 
 constexpr char kUnmappable = '?';
 
+// The system's pages by number: CP_ACP alone does not tell UTF-8 apart.
+UINT AnsiPage() {
+  static const UINT page = ::GetACP();
+  return page;
+}
+
+UINT OemPage() {
+  static const UINT page = ::GetOEMCP();
+  return page;
+}
+
 bool IsSurrogate(char16_t c) {
   return c >= 0xD800 && c <= 0xDFFF;
 }
@@ -20,17 +31,20 @@ bool IsSurrogate(char16_t c) {
 std::string Encode(UINT codePage, std::u16string_view text) {
   if (text.empty()) return {};
   std::u16string units(text);
-  for (char16_t& c : units) {
-    if (IsSurrogate(c)) c = u'?';
+  // A system set to UTF-8 holds every character, and takes no flags.
+  const bool utf8 = codePage == CP_UTF8;
+  if (!utf8) {
+    for (char16_t& c : units) {
+      if (IsSurrogate(c)) c = u'?';
+    }
   }
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
   const auto* wide = reinterpret_cast<const wchar_t*>(units.data());
   const int length = int(units.size());
-  const int n = ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, length, nullptr, 0,
-                                      nullptr, nullptr);
+  const int n = ::WideCharToMultiByte(codePage, flags, wide, length, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return std::string(units.size(), kUnmappable);
   std::string out(size_t(n), '\0');
-  ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, length, out.data(), n, nullptr,
-                        nullptr);
+  ::WideCharToMultiByte(codePage, flags, wide, length, out.data(), n, nullptr, nullptr);
   return out;
 }
 
@@ -56,7 +70,7 @@ std::string AnsiCase(std::string_view text, char16_t (*mapChar)(char16_t)) {
   std::u16string wide = AnsiToWide(text);
   for (char16_t& c : wide) {
     const char16_t mapped = mapChar(c);
-    if (mapped != c && Encode(CP_ACP, std::u16string_view(&mapped, 1)) != "?") c = mapped;
+    if (mapped != c && Encode(AnsiPage(), std::u16string_view(&mapped, 1)) != "?") c = mapped;
   }
   return WideToAnsi(wide);
 }
@@ -83,16 +97,16 @@ std::string Translate(const ByteMap& map, std::string_view text) {
 }  // namespace
 
 std::string WideToAnsi(std::u16string_view text) {
-  return Encode(CP_ACP, text);
+  return Encode(AnsiPage(), text);
 }
 std::u16string AnsiToWide(std::string_view text) {
-  return Decode(CP_ACP, text);
+  return Decode(AnsiPage(), text);
 }
 std::string WideToOem(std::u16string_view text) {
-  return Encode(CP_OEMCP, text);
+  return Encode(OemPage(), text);
 }
 std::u16string OemToWide(std::string_view text) {
-  return Decode(CP_OEMCP, text);
+  return Decode(OemPage(), text);
 }
 std::string AnsiToOem(std::string_view text) {
   return WideToOem(AnsiToWide(text));
@@ -102,14 +116,14 @@ std::string OemToAnsi(std::string_view text) {
 }
 
 std::string AnsiUpperCase(std::string_view text) {
-  static const bool single = IsSingleByte(CP_ACP);
+  static const bool single = IsSingleByte(AnsiPage());
   if (!single) return AnsiCase(text, WideCharUpper);
   static const ByteMap map = BuildAnsiCase(WideCharUpper);
   return Translate(map, text);
 }
 
 std::string AnsiLowerCase(std::string_view text) {
-  static const bool single = IsSingleByte(CP_ACP);
+  static const bool single = IsSingleByte(AnsiPage());
   if (!single) return AnsiCase(text, WideCharLower);
   static const ByteMap map = BuildAnsiCase(WideCharLower);
   return Translate(map, text);
