@@ -17,10 +17,14 @@
 #include <vector>
 
 #include "platform/CodePage.h"
+#include "platform/Listing.h"
 #include "platform/win32/Win32.h"
 
 namespace km::platform {
 
+using listing::HasWildcards;
+using listing::MatchMask;
+using listing::SplitPattern;
 using win32::ApiPath;
 using win32::Fail;
 using win32::FailCode;
@@ -92,47 +96,6 @@ int LastError() {
 
 namespace {
 
-bool HasWildcards(std::u16string_view mask) {
-  return mask.find_first_of(u"*?") != std::u16string_view::npos;
-}
-
-// '*' any run (also empty), '?' one character, case ignored; mask is upper
-// case already. Greedy with one back-tracking point, so linear per star.
-bool MatchMask(std::u16string_view name, std::u16string_view mask) {
-  size_t n = 0, m = 0, starM = std::u16string_view::npos, starN = 0;
-  while (n < name.size()) {
-    if (m < mask.size() && mask[m] == u'*') {
-      starM = m++;
-      starN = n;
-    } else if (m < mask.size() && (mask[m] == u'?' || mask[m] == WideCharUpper(name[n]))) {
-      ++m;
-      ++n;
-    } else if (starM != std::u16string_view::npos) {
-      m = starM + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (m < mask.size() && mask[m] == u'*') ++m;
-  return m == mask.size();
-}
-
-// The directory and the name (or mask) a listing of pattern reads.
-void SplitPattern(const std::u16string& pattern, std::u16string& dirPart, std::u16string& mask) {
-  const size_t cut = pattern.find_last_of(u"\\/");
-  if (cut != std::u16string::npos) {
-    dirPart = pattern.substr(0, cut + 1);
-    mask = pattern.substr(cut + 1);
-  } else if (pattern.size() >= 2 && pattern[1] == u':') {
-    dirPart = pattern.substr(0, 2);
-    mask = pattern.substr(2);
-  } else {
-    dirPart.clear();
-    mask = pattern;
-  }
-}
-
 bool IsDotName(std::u16string_view name) {
   return name == u"." || name == u"..";
 }
@@ -180,19 +143,24 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data)
   const std::u16string search = wildcards ? dirPart + u'*' : pattern;
   WIN32_FIND_DATAW found;
   const HANDLE find = ::FindFirstFileExW(ApiPath(search).c_str(), FindExInfoBasic, &found,
-                                         FindExSearchNameMatch, nullptr, 0);
+                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return FailCode(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
   }
   const std::u16string upperMask = WideUpperCase(mask == u"*.*" ? u"*" : mask);
   DWORD error = ERROR_NO_MORE_FILES;
-  do {
+  for (;;) {
     const std::u16string_view name(reinterpret_cast<const char16_t*>(found.cFileName));
     if (!wildcards || MatchMask(name, upperMask)) state->entries.push_back(found);
-  } while (wildcards && (::FindNextFileW(find, &found) || (error = ::GetLastError(), false)));
+    if (!wildcards) break;
+    if (!::FindNextFileW(find, &found)) {
+      error = ::GetLastError();
+      break;
+    }
+  }
   ::FindClose(find);
-  if (wildcards && error != ERROR_NO_MORE_FILES) return FailCode(error);
+  if (error != ERROR_NO_MORE_FILES) return FailCode(error);
   const auto key = [](const WIN32_FIND_DATAW& entry) {
     const std::wstring_view name = entry.cFileName;
     // "." and ".." first, then by name.
