@@ -294,10 +294,22 @@ bool ReportInterrupted(const CliArchiver& archiver, const char* what) {
 
 }  // namespace
 
+namespace {
+
+// The host path of what was typed (UTF-8). A std::string given straight to
+// std::filesystem::path is read in a code page of the C runtime's on
+// Windows, not as UTF-8.
+std::filesystem::path HostPathOf(const std::string& typed) {
+  return FromWindowsView(HostTextToWindowsView(typed));
+}
+
+}  // namespace
+
 std::u16string WindowsViewOf(const std::string& typed) {
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(typed, ec);
-  return ToWindowsView(ec ? std::filesystem::path(typed) : absolute);
+  const std::filesystem::path host = HostPathOf(typed);
+  const std::filesystem::path absolute = std::filesystem::absolute(host, ec);
+  return ToWindowsView(ec ? host : absolute);
 }
 
 int TestArchive(const EntryCommand& command) {
@@ -334,7 +346,7 @@ int ExtractArchive(const EntryCommand& command) {
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::current_path(ec);
   if (command.dirGiven) {
-    dir = command.dir;
+    dir = HostPathOf(command.dir);
     std::filesystem::create_directories(dir, ec);
   }
   if (ec || !std::filesystem::is_directory(dir, ec)) {

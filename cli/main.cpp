@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archiver/Archiver.h"
 #include "cli/EntryCommands.h"
@@ -237,6 +238,13 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
 
 int main(int argc, char** argv) {
   km::platform::PrepareHeap();
+  km::platform::PrepareConsole();
+  // Paths and masks are UTF-8 from here on, whatever the host gave main().
+  std::vector<std::string> arguments = km::platform::Utf8Arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  argv = pointers.data();
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;

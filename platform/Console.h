@@ -8,6 +8,11 @@
 
 namespace km::platform {
 
+// Makes the program's UTF-8 text on standard output and standard error read
+// right in a terminal that expects another encoding (a Windows console);
+// output to a file or a pipe stays UTF-8 bytes. Call once, early in main.
+void PrepareConsole();
+
 // True when standard input is a terminal, so that a question can be answered.
 bool StdinIsTerminal();
 // True when standard error is a terminal, so that an updating progress line

@@ -110,7 +110,8 @@ class FileLookup {
 
  private:
   std::u16string dirPart_;
-  int dirFd_ = -1;
+  // The backend's open directory of dirPart_ (a descriptor, a handle), or -1.
+  intptr_t dir_ = -1;
   int dirError_ = 0;  // why the directory of dirPart_ could not be opened
 };
 

@@ -1,12 +1,8 @@
 #include "platform/IniFile.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string_view>
-#include <system_error>
 
-#include "platform/HostPath.h"
+#include "platform/File.h"
 
 namespace km::platform {
 namespace {
@@ -58,28 +54,24 @@ std::string OneLine(std::string_view s) {
   return out;
 }
 
-// The host file behind a Windows-view name, when it may be opened: a FIFO
-// or device in its place would block or make no sense.
-bool HostFile(const std::u16string& fileName, std::filesystem::path& path, bool& exists) {
-  path = FromWindowsView(fileName);
-  if (path.empty()) return false;
-  std::error_code ec;
-  std::filesystem::file_status st = std::filesystem::status(path, ec);
-  exists = std::filesystem::exists(st);
-  return !exists || std::filesystem::is_regular_file(st);
-}
+// Settings files are a few lines long; anything far larger is not one, and
+// is not read into memory whole.
+constexpr int64_t kMaxFileSize = int64_t(16) << 20;
 
 }  // namespace
 
 IniFile::IniFile(std::u16string fileName) : fileName_(std::move(fileName)) {
   sections_.emplace_back();
-  std::filesystem::path path;
-  bool exists = false;
-  if (!HostFile(fileName_, path, exists) || !exists) return;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return;
+  // File never opens a FIFO or a device, which would block or make no sense.
+  File in;
+  if (in.Open(fileName_, FileAccess::Read, FileShare::DenyNone, FileDisposition::OpenExisting) != 0)
+    return;
+  const int64_t size = in.Size();
+  if (size < 0 || size > kMaxFileSize) return;
+  std::string text(size_t(size), '\0');
+  const int64_t got = in.Read(text.data(), size);
+  if (got < 0) return;
+  text.resize(size_t(got));
 
   std::string_view rest = text;
   while (!rest.empty()) {
@@ -171,10 +163,6 @@ void IniFile::DeleteKey(const std::string& section, const std::string& key) {
 // permissions and links, and fails (rather than replacing it) when the
 // file is read-only, as on Windows.
 bool IniFile::UpdateFile() const {
-  std::filesystem::path path;
-  bool exists = false;
-  if (!HostFile(fileName_, path, exists)) return false;
-
   std::string text;
   for (size_t s = 0; s < sections_.size(); ++s) {
     if (s >= kFirstNamed) text += "[" + sections_[s].name + "]\r\n";
@@ -183,11 +171,11 @@ bool IniFile::UpdateFile() const {
       text += "\r\n";
     }
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(text.data(), std::streamsize(text.size()));
-  out.close();
-  return !out.fail();
+  File out;
+  if (out.Open(fileName_, FileAccess::Write, FileShare::DenyNone, FileDisposition::CreateAlways) !=
+      0)
+    return false;
+  return out.Write(text.data(), int64_t(text.size())) == int64_t(text.size());
 }
 
 }  // namespace km::platform

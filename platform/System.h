@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace km::platform {
 
@@ -23,6 +24,11 @@ std::u16string ExecutableFileName();
 // which cuts the page faults of a run about tenfold. Call once, early in
 // main; nothing happens where the host has no such pages.
 void PrepareHeap();
+
+// The program's arguments as UTF-8. Windows hands main() its arguments in
+// the ANSI code page, which cannot hold every name; its own UTF-16 command
+// line can. Elsewhere they are argv as it is.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
 // A critical section: re-entrant for the thread that holds it.
 class CriticalSection {

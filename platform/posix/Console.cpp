@@ -89,6 +89,8 @@ bool StopRequested() {
   return gStopRequested != 0;
 }
 
+void PrepareConsole() {}  // terminals take UTF-8 as it is
+
 bool StdinIsTerminal() {
   return isatty(STDIN_FILENO) == 1;
 }

@@ -36,11 +36,15 @@
 
 #include "platform/CodePage.h"
 #include "platform/HostPath.h"
+#include "platform/Listing.h"
 #include "platform/posix/Errors.h"
 
 namespace km::platform {
 
 namespace fs = std::filesystem;
+using listing::HasWildcards;
+using listing::MatchMask;
+using listing::SplitPattern;
 
 namespace {
 
@@ -285,38 +289,6 @@ struct FindState {
 
 namespace {
 
-bool HasWildcards(std::u16string_view mask) {
-  return mask.find_first_of(u"*?") != std::u16string_view::npos;
-}
-
-// '*' any run (also empty), '?' one character, case ignored; mask is upper
-// case already. Greedy with one back-tracking point, so linear per star.
-// Windows' own listing adds DOS rules on top ("a?" and "a.*" also find "a",
-// "*." finds names without a dot, and 8.3 short names match too). Those are
-// left out on purpose: a listing never returns more than the mask plainly
-// says, and it agrees with WildMatch, which the archiver applies to the same
-// names when it looks for entries to keep or delete. Only the whole mask
-// "*.*" is taken as "*", which every caller relies on.
-bool MatchMask(std::u16string_view name, std::u16string_view mask) {
-  size_t n = 0, m = 0, starM = std::u16string_view::npos, starN = 0;
-  while (n < name.size()) {
-    if (m < mask.size() && mask[m] == u'*') {
-      starM = m++;
-      starN = n;
-    } else if (m < mask.size() && (mask[m] == u'?' || mask[m] == WideCharUpper(name[n]))) {
-      ++m;
-      ++n;
-    } else if (starM != std::u16string_view::npos) {
-      m = starM + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (m < mask.size() && mask[m] == u'*') ++m;
-  return m == mask.size();
-}
-
 // Reads the names of the listing's directory that match mask, sorted by
 // host name; a directory other than the root first lists "." and "..".
 // The directory stream stays open with the listing, so that its descriptor
@@ -353,21 +325,6 @@ int ReadMatchingEntries(FindState& state, std::u16string_view mask) {
   std::sort(out.begin() + firstReal, out.end(),
             [](const FindState::Entry& a, const FindState::Entry& b) { return a.host < b.host; });
   return kErrorSuccess;
-}
-
-// The directory and the name (or mask) a listing of pattern reads.
-void SplitPattern(const std::u16string& pattern, std::u16string& dirPart, std::u16string& mask) {
-  const size_t cut = pattern.find_last_of(u"\\/");
-  if (cut != std::u16string::npos) {
-    dirPart = pattern.substr(0, cut + 1);
-    mask = pattern.substr(cut + 1);
-  } else if (pattern.size() >= 2 && pattern[1] == u':') {
-    dirPart = pattern.substr(0, 2);
-    mask = pattern.substr(2);
-  } else {
-    dirPart.clear();
-    mask = pattern;
-  }
 }
 
 // The host name of a listed name without wildcards; ".\" keeps a name such
@@ -468,7 +425,7 @@ void FindClose(FindHandle& handle) {
 }
 
 FileLookup::~FileLookup() {
-  if (dirFd_ >= 0) close(dirFd_);
+  if (dir_ >= 0) close(int(dir_));
 }
 
 // What FindFirst and FindNext do for a name without wildcards, reusing the
@@ -480,31 +437,31 @@ FileLookup::State FileLookup::Find(const std::u16string& path, int& error) {
   std::u16string dirPart, name;
   SplitPattern(path, dirPart, name);
   if (name.empty()) return State::Missing;
-  if (dirPart != dirPart_ || dirFd_ < 0) {
-    if (dirFd_ >= 0) close(dirFd_);
-    dirFd_ = -1;
+  if (dirPart != dirPart_ || dir_ < 0) {
+    if (dir_ >= 0) close(int(dir_));
+    dir_ = -1;
     dirError_ = 0;
     dirPart_ = dirPart;
     const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
     if (dir.empty()) return State::Missing;
 #ifdef O_PATH
-    dirFd_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    dir_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 #else
-    dirFd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #endif
-    if (dirFd_ < 0) dirError_ = detail::ErrorFromErrno(errno);
+    if (dir_ < 0) dirError_ = detail::ErrorFromErrno(errno);
   }
   const auto failed = [&](int code) {
     if (code == kErrorFileNotFound || code == kErrorPathNotFound) return State::Missing;
     error = code;
     return State::Unknown;
   };
-  if (dirFd_ < 0) return failed(dirError_);  // asked again for the next path
+  if (dir_ < 0) return failed(dirError_);  // asked again for the next path
   const std::string host = HostNameOf(name);
   if (host.empty() || host == "." || host == "..") return State::Missing;
   struct stat st;
   bool isLink = false;
-  if (!StatEntry(dirFd_, host.c_str(), st, isLink)) return failed(detail::ErrorFromErrno(errno));
+  if (!StatEntry(int(dir_), host.c_str(), st, isLink)) return failed(detail::ErrorFromErrno(errno));
   return S_ISDIR(st.st_mode) ? State::Directory : State::File;
 }
 

@@ -86,6 +86,10 @@ std::u16string ExecutableFileName() {
   return {};
 }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 void PrepareHeap() {
 #if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
   constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
