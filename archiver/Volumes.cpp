@@ -293,6 +293,14 @@ void TKMBaseArchiver::OpenVolume(const TKMVolumeNumberInfo& info) {
   }
 
   if (volumeInfo_.SameVolume(info)) return;
+  // The volume in hand is let go before another is asked for: a disk with a
+  // file open on it cannot be taken out, nor its file replaced.
+  if (archiveStream_ && !inMemory_) {
+    if (dirManager_) dirManager_->SetArchiveStreamRef(nullptr);
+    archiveStream_.reset();
+    volumeInfo_.VolumeNumber = -1;
+    volumeInfo_.VolumeKind = vkUnknown;
+  }
   for (int asked = 0;; ++asked) {
     if (asked >= kMaxVolumeRequests) {
       cancel = true;

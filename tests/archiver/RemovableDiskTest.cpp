@@ -264,7 +264,11 @@ TEST_F(SpannedWrite, DiskAfterDiskEachLabelled) {
 
   // Read back, the reader asking for the disks it needs.
   dialogs_.ClearLog();
-  dialogs_.onBox = [this](const MessageBoxRequest& box, size_t) {
+  TKavoMill reader;
+  int heldWhileAsked = 0;
+  dialogs_.onBox = [&](const MessageBoxRequest& box, size_t) {
+    // No file on the disk may be open while the user is to take it out.
+    heldWhileAsked += reader.ArchiveStream() != nullptr;
     size_t wanted = 0;
     if (box.text == u"Please insert the first disk") wanted = 1;
     if (box.text.starts_with(u"Please insert disk #")) wanted = size_t(box.text.back() - u'0');
@@ -280,12 +284,12 @@ TEST_F(SpannedWrite, DiskAfterDiskEachLabelled) {
     fs::remove(disk_ / "data.zip");
     fs::copy_file(volume, disk_ / "data.zip");
   };
-  TKavoMill reader;
   reader.SetFileName(a_.FileName());
   reader.OpenArchive(kOpenModeReadOnly);
   EXPECT_EQ(reader.SpanningMode(), smSpanning);
   reader.TestFiles(u"*.*", 10431, u"");
   EXPECT_EQ(reader.ProcessedCount(), 3);
+  EXPECT_EQ(heldWhileAsked, 0);
 }
 
 // A disk put in without room enough is reported; another goes in.
