@@ -9,6 +9,8 @@ if [ "${1:-}" = "--prefix" ]; then
   prefix="$2"
   shift 2
 fi
+mkdir -p "$prefix"
+prefix="$(cd "$prefix" && pwd)"  # Wine wants it absolute
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=wine64
 WINEPREFIX="$prefix" WINEDEBUG=-all LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 exec "$wine" "$@"

@@ -1,6 +1,8 @@
 #!/bin/sh
-# Builds everything and runs every test. KM_SANITIZE=1 builds with
-# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/.
+# Builds everything and runs every test: the Linux build in build/, then the
+# Windows build (mingw-w64) in build-win/, whose tests run under Wine.
+# KM_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer
+# in build-asan/ and runs the Linux tests only.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
@@ -12,5 +14,11 @@ if [ "${KM_SANITIZE:-0}" = "1" ]; then
 fi
 cmake -S . -B "$dir" -G Ninja $flags >/dev/null
 cmake --build "$dir"
-cd "$dir"
+(cd "$dir" && ctest --output-on-failure -j2)
+[ "${KM_SANITIZE:-0}" = "1" ] && exit 0
+
+echo "== Windows build, tests under Wine"
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+cmake --build build-win
+cd build-win
 ctest --output-on-failure -j2

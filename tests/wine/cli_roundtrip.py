@@ -52,6 +52,23 @@ def make_tree(root):
     return files
 
 
+def unicode_name(info):
+    extra = info.extra
+    at = 0
+    while at + 4 <= len(extra):
+        tag = int.from_bytes(extra[at:at + 2], "little")
+        size = int.from_bytes(extra[at + 2:at + 4], "little")
+        data = extra[at + 4:at + 4 + size]
+        # The component's own field: "NUCX", a 32-bit count, UTF-16LE units.
+        if tag == 0x554E and data[:4] == b"NUCX" and size >= 8:
+            count = int.from_bytes(data[4:8], "little")
+            return data[8:8 + 2 * count].decode("utf-16-le")
+        at += 4 + size
+    if info.flag_bits & 0x800:
+        return info.filename
+    return info.filename.encode("cp437").decode("cp866")
+
+
 def trees_equal(left, right):
     compare = filecmp.dircmp(left, right)
     if compare.left_only or compare.right_only or compare.diff_files or compare.funny_files:
@@ -95,13 +112,18 @@ def main():
               "7zz t accepts the archive")
         with zipfile.ZipFile(archive) as z:
             check(z.testzip() is None, "python zipfile reads every entry")
-            names = set(z.namelist())
+            # Names outside ASCII are stored in the OEM code page (866, as
+            # the locale sets it) with the whole name in the component's
+            # unicode-name field, which python does not read: read here.
+            names = {}
+            for info in z.infolist():
+                names[unicode_name(info)] = info
             # Entries are named from the folder synced on.
             for name, data in files.items():
                 stored = "tree/" + name
                 check(stored in names, "python sees " + stored)
                 if stored in names:
-                    check(z.read(stored) == data, "python reads the bytes of " + stored)
+                    check(z.read(names[stored]) == data, "python reads the bytes of " + stored)
 
         with open(archive, "rb") as f:
             before = f.read()
