@@ -38,9 +38,7 @@ std::string ExpectedLine(const test::PeerEntry& e) {
 
 class CliListPeersTest : public testing::Test {
  protected:
-  void SetUp() override {
-    work_ = dir_.Host(u"");
-  }
+  void SetUp() override { work_ = dir_.Host(u""); }
   test::TempDir dir_;
   fs::path work_;
 };

@@ -86,7 +86,9 @@ inline Args TempEnv(const std::filesystem::path& folder) {
 #ifdef _WIN32
 // A started program: its process handle (null when it could not start).
 using Pid = HANDLE;
-inline bool Started(Pid pid) { return pid != nullptr; }
+inline bool Started(Pid pid) {
+  return pid != nullptr;
+}
 
 // One argument as CommandLineToArgvW reads it back: quoted when it holds
 // blanks or quotes or is empty; backslashes doubled only before a quote.
@@ -117,7 +119,9 @@ inline std::wstring Wide(const std::string& utf8) {
 inline constexpr UINT kKilledExitCode = 0xDEAD;
 #else
 using Pid = pid_t;
-inline bool Started(Pid pid) { return pid > 0; }
+inline bool Started(Pid pid) {
+  return pid > 0;
+}
 #endif
 
 // Starts args[0] (looked up in PATH) with stdin from the null device (or
@@ -129,7 +133,8 @@ inline Pid Spawn(const Args& args, const std::filesystem::path& outFile,
                  const std::filesystem::path& dir = {}, const std::filesystem::path& in = {}) {
 #ifdef _WIN32
   std::wstring commandLine;
-  for (const std::string& a : args) commandLine += (commandLine.empty() ? L"" : L" ") + QuotedArgument(Wide(a));
+  for (const std::string& a : args)
+    commandLine += (commandLine.empty() ? L"" : L" ") + QuotedArgument(Wide(a));
   // The environment block: ours with env put over it, names without case.
   std::vector<std::wstring> environment;
   if (wchar_t* block = GetEnvironmentStringsW()) {
@@ -200,8 +205,7 @@ inline Pid Spawn(const Args& args, const std::filesystem::path& outFile,
   // the change of folder.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.empty() ? "/dev/null" : in.c_str(), O_RDONLY,
-                                   0);
+  posix_spawn_file_actions_addopen(&actions, 0, in.empty() ? "/dev/null" : in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -272,9 +276,8 @@ inline CliRun RunCli(const Args& args, const std::filesystem::path& work,
   all.insert(all.end(), args.begin(), args.end());
   std::filesystem::path in;
   if (options.input) WriteHostFile(in = work / "stdin.txt", *options.input);
-  return Finish(
-      Spawn(all, work / "stdout.txt", work / "stderr.txt", options.env, options.dir, in),
-      work / "stdout.txt", work / "stderr.txt");
+  return Finish(Spawn(all, work / "stdout.txt", work / "stderr.txt", options.env, options.dir, in),
+                work / "stdout.txt", work / "stderr.txt");
 }
 
 #ifndef _WIN32

@@ -49,9 +49,7 @@ bool Contains(const std::string& text, const std::string& part) {
 
 class CliTestExtractTest : public testing::Test {
  protected:
-  void SetUp() override {
-    work_ = dir_.Host(u"");
-  }
+  void SetUp() override { work_ = dir_.Host(u""); }
   // A small tree of stored and deflated files, zipped by Info-ZIP.
   fs::path SmallZip(const std::string& name, const std::string& zipOptions = "") {
     const fs::path tree = work_ / (name + "-tree");
@@ -102,8 +100,7 @@ TEST_P(CliPeerTest, TestPassesAndExtractReproducesTheTreeWithItsTimes) {
 
   // Once more over the files now there: each is replaced, none doubled.
   std::ofstream(out / "small.txt") << "changed since";
-  const CliRun again =
-      RunCli(Args{"extract", Utf8(archive), "--to", Utf8(out)} + password, work);
+  const CliRun again = RunCli(Args{"extract", Utf8(archive), "--to", Utf8(out)} + password, work);
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(test::CompareTrees(reference, out), "");
 }
@@ -316,7 +313,8 @@ with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
 // user, since root writes anywhere.
 TEST_F(CliTestExtractTest, AFolderThatMayNotBeWrittenKeepsItsFile) {
 #ifdef _WIN32
-  GTEST_SKIP() << "Info-ZIP makes the archive, and the folder is closed to another user through POSIX ownership";
+  GTEST_SKIP() << "Info-ZIP makes the archive, and the folder is closed to another user through "
+                  "POSIX ownership";
 #else
   REQUIRE_OR_SKIP(geteuid() == 0 && test::HasTool("setpriv"),
                   "needs root and setpriv to run as another user");
@@ -330,7 +328,7 @@ TEST_F(CliTestExtractTest, AFolderThatMayNotBeWrittenKeepsItsFile) {
   test::WriteHostFile(out / "a.txt", "OLD");
 
   const CliRun r = test::RunCliShell("extract " + Quoted(archive) + " --to " + Quoted(out), work_,
-                                    "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+                                     "setpriv --reuid=65534 --regid=65534 --clear-groups ");
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_TRUE(Contains(r.out, "extracted 1 of 4 entries")) << r.out;  // the folder
   ASSERT_EQ(r.errLines.size(), 3u) << r.err;
@@ -447,11 +445,10 @@ TEST_F(CliTestExtractTest, FilesThatAreNoArchiveExitWithTwo) {
 }
 
 TEST_F(CliTestExtractTest, BadArgumentsExitWithTwo) {
-  for (const Args& args :
-       {Args{"test"}, Args{"extract"}, Args{"test", "a.zip", "b.zip"},
-        Args{"test", "a.zip", "--to", "d"}, Args{"extract", "a.zip", "--to"},
-        Args{"extract", "a.zip", "--to="}, Args{"test", "a.zip", "--frob"},
-        Args{"test", "--password"}}) {
+  for (const Args& args : {Args{"test"}, Args{"extract"}, Args{"test", "a.zip", "b.zip"},
+                           Args{"test", "a.zip", "--to", "d"}, Args{"extract", "a.zip", "--to"},
+                           Args{"extract", "a.zip", "--to="}, Args{"test", "a.zip", "--frob"},
+                           Args{"test", "--password"}}) {
     const CliRun r = RunCli(args, work_);
     EXPECT_EQ(r.exitCode, 2) << args.back();
     EXPECT_TRUE(Contains(r.err, "Usage: pelko-cli")) << args.back();
@@ -540,7 +537,7 @@ sys.exit(os.waitstatus_to_exitcode(status))
 )PY";
   auto onTerminal = [&](const std::string& answers, const std::string& command = "test ") {
     return test::RunCliShell(command + Quoted(archive), work_,
-                  "python3 " + Quoted(script) + " '" + answers + "' ");
+                             "python3 " + Quoted(script) + " '" + answers + "' ");
   };
   const CliRun right = onTerminal("s3cr3t-W0rd");
   EXPECT_EQ(right.exitCode, 0) << right.out;

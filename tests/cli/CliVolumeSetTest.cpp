@@ -123,8 +123,7 @@ TEST_F(CliVolumeSetTest, AMissingOrDamagedMiddleVolumeIsNamedAndEndsTheRun) {
         }
       }
       const fs::path out = archive.parent_path() / "out";
-      const CliRun extracted =
-          RunBounded({"extract", Utf8(archive), "--to", Utf8(out)}, Work());
+      const CliRun extracted = RunBounded({"extract", Utf8(archive), "--to", Utf8(out)}, Work());
       EXPECT_EQ(extracted.exitCode, 1) << extracted.err;
       EXPECT_TRUE(Contains(extracted.err, "pelko-cli: tree/big.bin: ")) << extracted.err;
       EXPECT_FALSE(fs::exists(out / "tree" / "big.bin"));
