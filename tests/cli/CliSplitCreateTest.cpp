@@ -175,7 +175,12 @@ TEST_F(CliSplitCreate, WhatIsThereIsLeftAsItWas) {
   }
   const CliRun r = Sync(tree, "out/other.zip", "64k");
   EXPECT_EQ(r.exitCode, 2) << r.err;
+  // Windows names the volumes of a set it makes in capitals, as it looks for them.
+#ifdef _WIN32
+  EXPECT_TRUE(Contains(r.err, "out/other.Z01 exists already")) << r.err;
+#else
   EXPECT_TRUE(Contains(r.err, "out/other.z01 exists already")) << r.err;
+#endif
   EXPECT_TRUE(FilesUnder(out_) == before) << "a file was changed, made or removed";
   EXPECT_TRUE(fs::is_empty(temp_));
 }

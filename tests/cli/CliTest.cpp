@@ -60,7 +60,8 @@ TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
 
 // Arguments reach the program as they were given, whatever they hold:
 // blanks, quotes, backslashes before a quote or at the end, non-ASCII text.
-// The missing archive's message echoes the name back.
+// The missing archive's message echoes the name back; on Windows a name that
+// ends in a backslash names a folder, which is said instead.
 TEST(CliTest, ArgumentsArriveUnchanged) {
   const km::test::TempDir scratch;
   for (const char* name : {"two words.zip", "quote\".zip", "slash\\\"quote.zip", "end\\\\",
@@ -69,6 +70,12 @@ TEST(CliTest, ArgumentsArriveUnchanged) {
     const std::string typed = km::test::Utf8(scratch.Host()) + "/" + name;
     const Result r = RunCli({"list", typed});
     EXPECT_EQ(r.exitCode, 2);
+#ifdef _WIN32
+    if (typed.ends_with('\\')) {
+      EXPECT_NE(r.out.find("File name is blank"), std::string::npos) << r.out;
+      continue;
+    }
+#endif
     EXPECT_NE(r.out.find("File \"" + typed + "\" not found"), std::string::npos) << r.out;
   }
 }
