@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -97,7 +98,7 @@ TEST_F(CliRoundTrip, SyncTestAndExtractGiveTheTreeBack) {
   const CliRun again = Sync();
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_TRUE(again.out.ends_with(Status(0, 0))) << again.out;
-  EXPECT_EQ(test::ReadHostFile(archive_), bytes);
+  EXPECT_TRUE(test::ReadHostFile(archive_) == bytes) << "the archive was changed";
 
   // A change, an addition and a deletion reach the archive and come back out.
   Write("a.txt", "alpha, second edition\n");
@@ -114,7 +115,7 @@ TEST_F(CliRoundTrip, SyncTestAndExtractGiveTheTreeBack) {
 }
 
 // Refused with exit 2, named as typed, and not a byte changed.
-TEST_F(CliRoundTrip, AHeldOrReadOnlyArchiveIsRefusedAndLeftAsItWas) {
+TEST_F(CliRoundTrip, AnArchiveHeldForUpdateIsRefusedAndLeftAsItWas) {
   ASSERT_EQ(Sync().exitCode, 0);
   Write("new.txt", "new\n");
   const std::string bytes = test::ReadHostFile(archive_);
@@ -129,27 +130,37 @@ TEST_F(CliRoundTrip, AHeldOrReadOnlyArchiveIsRefusedAndLeftAsItWas) {
     EXPECT_TRUE(Contains(r.err, "pelko-cli: cannot update " + Utf8(archive_) + ": ")) << r.err;
     EXPECT_TRUE(Contains(r.err, "00032")) << r.err;
     EXPECT_TRUE(Contains(r.err, "another program")) << r.err;
-    EXPECT_EQ(test::ReadHostFile(archive_), bytes);
+    EXPECT_TRUE(test::ReadHostFile(archive_) == bytes) << "the archive was changed";
     holder.EndUpdate();
     holder.CloseArchive();
   }
-#ifdef _WIN32
-  // The read-only attribute stands for a file this user may not write
-  // (POSIX tests that as another user, since root writes anything).
-  {
-    SCOPED_TRACE("read-only");
-    fs::permissions(archive_, fs::perms::owner_write, fs::perm_options::remove);
-    const CliRun r = Sync();
-    fs::permissions(archive_, fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(Contains(r.err, "access denied")) << r.err;
-    EXPECT_FALSE(Contains(r.err, "another program")) << r.err;
-    EXPECT_EQ(test::ReadHostFile(archive_), bytes);
-  }
-#endif
   const CliRun r = Sync();
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(r.out.ends_with(Status(1, 0))) << r.out;
+}
+
+// The read-only attribute stands for a file this user may not write: said
+// so, not blamed on another program, and left as it was.
+TEST_F(CliRoundTrip, AReadOnlyArchiveIsAccessDenied) {
+#ifndef _WIN32
+  GTEST_SKIP() << "on POSIX, CliSync.AReadOnlyArchiveIsAccessDenied runs this as another user";
+#else
+  ASSERT_EQ(Sync().exitCode, 0);
+  Write("newer.txt", "newer\n");
+  const std::string synced = test::ReadHostFile(archive_);
+  fs::permissions(archive_, fs::perms::owner_write, fs::perm_options::remove);
+  // Wine run as root keeps the attribute but lets the file be written.
+  if (std::ofstream(archive_, std::ios::binary | std::ios::app)) {
+    fs::permissions(archive_, fs::perms::owner_write, fs::perm_options::add);
+    GTEST_SKIP() << "this host writes a read-only file (Wine run as root)";
+  }
+  const CliRun r = Sync();
+  fs::permissions(archive_, fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, "access denied")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "another program")) << r.err;
+  EXPECT_TRUE(test::ReadHostFile(archive_) == synced) << "the archive was changed";
+#endif
 }
 
 }  // namespace
