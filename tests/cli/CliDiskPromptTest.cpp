@@ -187,7 +187,7 @@ TEST_F(CliDiskPrompt, StopSignalEndsTheWait) {
 // With no terminal nobody can swap the disk: cancelled at once, said once,
 // and the run ends.
 TEST_F(CliDiskPrompt, NoTerminalCancels) {
-  const test::CliRun r = test::RunCli("test " + test::Quoted(Disk()), work_);
+  const test::CliRun r = test::RunCli({"test", test::Utf8(Disk())}, work_);
   EXPECT_EQ(r.exitCode, 2) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.errLines,

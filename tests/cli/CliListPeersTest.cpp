@@ -23,7 +23,7 @@ using test::Quoted;
 using Listed = test::CliRun;
 
 Listed RunList(const fs::path& archive, const fs::path& work) {
-  return test::RunCli("list " + Quoted(archive), work);
+  return test::RunCli({"list", test::Utf8(archive)}, work);
 }
 
 // One line as the listing prints it, from python's reading of the entry.
@@ -38,9 +38,7 @@ std::string ExpectedLine(const test::PeerEntry& e) {
 
 class CliListPeersTest : public testing::Test {
  protected:
-  void SetUp() override {
-    work_ = dir_.Host(u"");
-  }
+  void SetUp() override { work_ = dir_.Host(u""); }
   test::TempDir dir_;
   fs::path work_;
 };

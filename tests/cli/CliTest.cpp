@@ -1,69 +1,83 @@
 // Runs the built pelko-cli and checks what a user or a script sees.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "cli/CliRunner.h"
 #include "common/TempDir.h"
 
 namespace {
 
+using km::test::Args;
+
 struct Result {
   int exitCode = -1;
-  std::string out;
+  std::string out;  // stdout, then stderr
 };
 
-Result RunCli(const std::string& args) {
-  const std::string command = std::string(KM_BIN_DIR) + "/pelko-cli " + args + " 2>&1";
-  Result r;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return r;
-  std::array<char, 4096> buf{};
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) r.out.append(buf.data(), n);
-  const int status = pclose(pipe);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+Result RunCli(const Args& args) {
+  static const km::test::TempDir work;
+  const km::test::CliRun r = km::test::RunCli(args, work.Host());
+  return {r.exitCode, r.out + r.err};
 }
 
 TEST(CliTest, HelpAndVersionSucceedAndBadArgumentsFail) {
-  Result help = RunCli("--help");
+  Result help = RunCli({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("Usage: pelko-cli"), std::string::npos);
 
-  Result version = RunCli("--version");
+  Result version = RunCli({"--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.out, "pelko-cli, KavoMill 3.01 Prism Edition\n");
 
-  Result unknown = RunCli("--frobnicate");
+  Result unknown = RunCli({"--frobnicate"});
   EXPECT_EQ(unknown.exitCode, 2);
   EXPECT_NE(unknown.out.find("unknown argument '--frobnicate'"), std::string::npos);
 
-  EXPECT_EQ(RunCli("").exitCode, 2);
+  EXPECT_EQ(RunCli({}).exitCode, 2);
 }
 
 TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
   const km::test::TempDir scratch;
-  const std::string dir = scratch.Host().string();
-  const std::string empty = dir + "/empty.zip";
+  const std::filesystem::path empty = scratch.Host() / "empty.zip";
   std::ofstream(empty, std::ios::binary) << std::string("PK\x05\x06", 4) << std::string(18, '\0');
 
-  Result listed = RunCli("list '" + empty + "'");
+  Result listed = RunCli({"list", km::test::Utf8(empty)});
   EXPECT_EQ(listed.exitCode, 0);
   EXPECT_EQ(listed.out, "");
 
   // The message names the archive as the user typed it, not in the
   // component's Windows view.
-  Result missing = RunCli("list '" + dir + "/missing.zip'");
-  EXPECT_EQ(missing.exitCode, 2);
-  EXPECT_NE(missing.out.find("File \"" + dir + "/missing.zip\" not found"), std::string::npos)
-      << missing.out;
+  const std::string missing = km::test::Utf8(scratch.Host() / "missing.zip");
+  Result result = RunCli({"list", missing});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.out.find("File \"" + missing + "\" not found"), std::string::npos) << result.out;
 
-  EXPECT_EQ(RunCli("list").exitCode, 2);
+  EXPECT_EQ(RunCli({"list"}).exitCode, 2);
+}
+
+// Arguments reach the program as they were given, whatever they hold:
+// blanks, quotes, backslashes before a quote or at the end, non-ASCII text.
+// The missing archive's message echoes the name back; on Windows a name that
+// ends in a backslash names a folder, which is said instead.
+TEST(CliTest, ArgumentsArriveUnchanged) {
+  const km::test::TempDir scratch;
+  for (const char* name : {"two words.zip", "quote\".zip", "slash\\\"quote.zip", "end\\\\",
+                           "tab\tin.zip", "Архив 日本.zip", "trailing \\"}) {
+    SCOPED_TRACE(name);
+    const std::string typed = km::test::Utf8(scratch.Host()) + "/" + name;
+    const Result r = RunCli({"list", typed});
+    EXPECT_EQ(r.exitCode, 2);
+#ifdef _WIN32
+    if (typed.ends_with('\\')) {
+      EXPECT_NE(r.out.find("File name is blank"), std::string::npos) << r.out;
+      continue;
+    }
+#endif
+    EXPECT_NE(r.out.find("File \"" + typed + "\" not found"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

@@ -20,17 +20,18 @@ namespace km {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Args;
 using test::CliRun;
-using test::Quoted;
 using test::RunCli;
+using test::Utf8;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
 // A run that may not hang: `timeout` ends it (exit 124) after a minute.
-CliRun RunBounded(const std::string& args, const fs::path& work) {
-  return RunCli(args + " < /dev/null", work, "timeout 60 ");
+CliRun RunBounded(const Args& args, const fs::path& work) {
+  return RunCli(args, work, {.prefix = {"timeout", "60"}});
 }
 
 class CliVolumeSetTest : public test::InfoZipSetSuite {
@@ -53,12 +54,9 @@ TEST_F(CliVolumeSetTest, ASetIsReadThroughAnyOfItsVolumesInEitherNaming) {
       for (const fs::path& volume : {volumes.back(), volumes.front(), volumes[3]}) {
         const std::string typed = label + "/" + volume.filename().string();
         SCOPED_TRACE(typed);
-        const std::string in = "cd " + Quoted(Work()) + " && ";
-        auto run = [&](const std::string& args) {
-          return RunCli(args + " < /dev/null", Work(), in);
-        };
+        auto run = [&](const Args& args) { return RunCli(args, Work(), {.dir = Work()}); };
 
-        const CliRun listed = run("list " + Quoted(typed));
+        const CliRun listed = run({"list", typed});
         EXPECT_EQ(listed.exitCode, 0) << listed.err;
         std::map<std::string, std::string> sizes;
         std::istringstream lines(listed.out);
@@ -70,13 +68,13 @@ TEST_F(CliVolumeSetTest, ASetIsReadThroughAnyOfItsVolumesInEitherNaming) {
         EXPECT_EQ(sizes["tree/big.bin"], std::to_string(fs::file_size(Tree() / "big.bin")));
         EXPECT_EQ(sizes["tree/sub/exact.bin"], "65536");
 
-        const CliRun tested = run("test " + Quoted(typed));
+        const CliRun tested = run({"test", typed});
         EXPECT_EQ(tested.exitCode, 0) << tested.err;
         EXPECT_EQ(tested.out, "6 entries tested, 0 failed\n");
         EXPECT_EQ(tested.err, "");
 
         const fs::path out = archive.parent_path() / ("out-" + volume.filename().string());
-        const CliRun extracted = run("extract " + Quoted(typed) + " --to " + Quoted(out));
+        const CliRun extracted = run({"extract", typed, "--to", Utf8(out)});
         EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
         EXPECT_EQ(extracted.out, "extracted 6 of 6 entries\n");
         EXPECT_EQ(test::CompareTrees(Tree(), out / "tree"), "");
@@ -92,10 +90,10 @@ TEST_F(CliVolumeSetTest, AWholeArchiveWithANumberedNameIsReadAsItself) {
   test::RenameVolumes(archive, true);
   const fs::path single = archive.parent_path() / "data_009.zip";
   fs::remove(single);
-  ASSERT_EQ(test::RunShell("cd " + Quoted(Tree()) + " && zip -q " + Quoted(single) +
+  ASSERT_EQ(test::RunShell("cd " + test::Quoted(Tree()) + " && zip -q " + test::Quoted(single) +
                            " small.bin >/dev/null"),
             0);
-  const CliRun listed = RunCli("list " + Quoted(single), Work());
+  const CliRun listed = RunCli({"list", Utf8(single)}, Work());
   EXPECT_EQ(listed.exitCode, 0) << listed.err;
   EXPECT_EQ(listed.out.substr(0, listed.out.find('\t')), "small.bin");
   EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 1);
@@ -114,7 +112,7 @@ TEST_F(CliVolumeSetTest, AMissingOrDamagedMiddleVolumeIsNamedAndEndsTheRun) {
       const fs::path middle = volumes[2];  // within big.bin
       test::DamageVolume(middle, damage);
       for (const fs::path& typed : {archive, volumes[1]}) {
-        const CliRun tested = RunBounded("test " + Quoted(typed), Work());
+        const CliRun tested = RunBounded({"test", Utf8(typed)}, Work());
         EXPECT_EQ(tested.exitCode, 1) << tested.err;
         EXPECT_TRUE(Contains(tested.err, "pelko-cli: tree/big.bin: ")) << tested.err;
         EXPECT_FALSE(Contains(tested.err, "tree/small.bin")) << tested.err;
@@ -125,8 +123,7 @@ TEST_F(CliVolumeSetTest, AMissingOrDamagedMiddleVolumeIsNamedAndEndsTheRun) {
         }
       }
       const fs::path out = archive.parent_path() / "out";
-      const CliRun extracted =
-          RunBounded("extract " + Quoted(archive) + " --to " + Quoted(out), Work());
+      const CliRun extracted = RunBounded({"extract", Utf8(archive), "--to", Utf8(out)}, Work());
       EXPECT_EQ(extracted.exitCode, 1) << extracted.err;
       EXPECT_TRUE(Contains(extracted.err, "pelko-cli: tree/big.bin: ")) << extracted.err;
       EXPECT_FALSE(fs::exists(out / "tree" / "big.bin"));
@@ -152,7 +149,7 @@ TEST_F(CliVolumeSetTest, SyncRefusesASetAndLeavesItAsItWas) {
   for (const fs::path& typed : {archive, volumes[0], volumes[1]}) {
     SCOPED_TRACE(typed.filename().string());
     const CliRun synced =
-        RunBounded("sync --base " + Quoted(base) + " --archive " + Quoted(typed), Work());
+        RunBounded({"sync", "--base", Utf8(base), "--archive", Utf8(typed)}, Work());
     EXPECT_EQ(synced.exitCode, 2);
     EXPECT_TRUE(Contains(synced.err,
                          "Multi-spanned archive is not allowed for modification. Use "
