@@ -30,8 +30,7 @@ namespace fs = std::filesystem;
 // every one of them (scripts/deps.sh).
 bool HasPeer(const std::string& tool) {
   if (test::HasTool(tool)) return true;
-  const char* ci = std::getenv("CI");
-  if (ci && std::string(ci) == "true") ADD_FAILURE() << tool << " is missing";
+  if (test::OnCi()) ADD_FAILURE() << tool << " is missing";
   return false;
 }
 

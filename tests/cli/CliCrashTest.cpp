@@ -75,8 +75,7 @@ std::string Lines(int count, const std::string& word) {
 // Under CI a missing tool or privilege fails the test; elsewhere it skips it.
 void Require(bool ok, const std::string& what) {
   if (ok) return;
-  const char* ci = std::getenv("CI");
-  if (ci && std::string(ci) == "true")
+  if (test::OnCi())
     FAIL() << what << " (scripts/deps.sh installs the tools; CI runs the tests as root)";
   GTEST_SKIP() << what;
 }
