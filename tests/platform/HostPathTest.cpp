@@ -83,8 +83,9 @@ TEST(HostPathTest, OneNameConvertsAsInAPath) {
     // (NTFS holds one), and only text without one has a UTF-8 spelling.
     const path host = FromWindowsView(u".\\" + name);
     EXPECT_EQ(ToWindowsView(host.filename()), name);
-    if (platform::Utf8ToWide(platform::WideToUtf8(name)) == name)
+    if (platform::Utf8ToWide(platform::WideToUtf8(name)) == name) {
       EXPECT_EQ(HostName(WindowsNameToHost(name)), host.filename());
+    }
 #else
     EXPECT_EQ(WindowsNameToHost(name), FromWindowsView(u".\\" + name).filename().native());
 #endif
