@@ -409,6 +409,34 @@ TEST_F(AddFiles, ExclusionMasksIgnoreCaseAndProtectTheirEntries) {
   EXPECT_EQ(std::count(names.begin(), names.end(), u"x.TMP"), 1);
 }
 
+// Names that differ only in case are one file on Windows, so case.dat
+// replaces the entry of CASE.DAT there; on POSIX hosts they are two files and
+// two entries.
+TEST_F(AddFiles, NamesDifferingInCaseFollowTheHost) {
+  synchronize = false;  // the entry of a file that is gone stays
+  Write(u"CASE.DAT", "upper");
+  EXPECT_EQ(Run().first, 8);
+  fs::remove(Host(u"CASE.DAT"));
+  Write(u"case.dat", "lower, and longer");
+  EXPECT_EQ(Run(), std::make_pair(1, 0));
+  const V names = Entries();
+  const auto count = [&](const std::u16string& name) {
+    return std::count(names.begin(), names.end(), name);
+  };
+#ifdef _WIN32
+  EXPECT_EQ(names.size(), 8u);
+  EXPECT_EQ(count(u"CASE.DAT") + count(u"case.dat"), 1);
+  EXPECT_EQ(Extract(u"case.dat"), "lower, and longer");
+  EXPECT_EQ(Extract(u"CASE.DAT"), "lower, and longer");
+#else
+  EXPECT_EQ(names.size(), 9u);
+  EXPECT_EQ(count(u"CASE.DAT"), 1);
+  EXPECT_EQ(count(u"case.dat"), 1);
+  EXPECT_EQ(Extract(u"CASE.DAT"), "upper");
+  EXPECT_EQ(Extract(u"case.dat"), "lower, and longer");
+#endif
+}
+
 TEST_F(AddFiles, ArchiveInsideTheTreeIsNeverAdded) {
   archive = Tree() + u"\\sub\\..\\self.zip";
   EXPECT_EQ(Run(), std::make_pair(7, 0));
