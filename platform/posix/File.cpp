@@ -105,24 +105,6 @@ int CreateLocked(const std::filesystem::path& host, int flags, std::string_view 
 
 }  // namespace
 
-File::~File() {
-  Close();
-}
-
-File::File(File&& other) noexcept : handle_(other.handle_), lastError_(other.lastError_) {
-  other.handle_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    lastError_ = other.lastError_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 int File::Open(const std::u16string& path, FileAccess access, FileShare share,
                FileDisposition disposition, std::string_view initial) {
   Close();
