@@ -29,6 +29,13 @@ HANDLE H(intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
+// Records `code` as the file's and the thread's last error; false, to return.
+bool Failed(int& lastError, DWORD code) {
+  lastError = int(code);
+  ::SetLastError(code);
+  return false;
+}
+
 bool IsDiskFull(DWORD error) {
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
@@ -97,8 +104,7 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
                FileDisposition disposition, std::string_view initial) {
   Close();
   const auto fail = [this](DWORD code) {
-    lastError_ = int(code);
-    ::SetLastError(code);
+    Failed(lastError_, code);
     return int(code);
   };
   if (path.empty() || path.find(u'\0') != std::u16string::npos) return fail(ERROR_PATH_NOT_FOUND);
@@ -181,8 +187,7 @@ void File::Close() {
 
 int64_t File::Read(void* buffer, int64_t count) {
   const auto fail = [this](DWORD code) {
-    lastError_ = int(code);
-    ::SetLastError(code);
+    Failed(lastError_, code);
     return int64_t{-1};
   };
   if (!IsOpen()) return fail(ERROR_INVALID_HANDLE);
@@ -204,8 +209,7 @@ int64_t File::Read(void* buffer, int64_t count) {
 
 int64_t File::Write(const void* buffer, int64_t count) {
   const auto fail = [this](DWORD code) {
-    lastError_ = int(code);
-    ::SetLastError(code);
+    Failed(lastError_, code);
     return int64_t{-1};
   };
   if (!IsOpen()) return fail(ERROR_INVALID_HANDLE);
@@ -229,16 +233,12 @@ int64_t File::Write(const void* buffer, int64_t count) {
 }
 
 bool File::Seek(int64_t position) {
-  const auto fail = [this](DWORD code) {
-    lastError_ = int(code);
-    ::SetLastError(code);
-    return false;
-  };
-  if (!IsOpen()) return fail(ERROR_INVALID_HANDLE);
-  if (position < 0) return fail(ERROR_INVALID_PARAMETER);
+  if (!IsOpen()) return Failed(lastError_, ERROR_INVALID_HANDLE);
+  if (position < 0) return Failed(lastError_, ERROR_INVALID_PARAMETER);
   LARGE_INTEGER to;
   to.QuadPart = position;
-  if (!::SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN)) return fail(::GetLastError());
+  if (!::SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN))
+    return Failed(lastError_, ::GetLastError());
   return true;
 }
 
@@ -257,29 +257,21 @@ int64_t File::Size() const {
 }
 
 bool File::SetSize(int64_t size) {
-  const auto fail = [this](DWORD code) {
-    lastError_ = int(code);
-    ::SetLastError(code);
-    return false;
-  };
-  if (!IsOpen()) return fail(ERROR_INVALID_HANDLE);
-  if (size < 0) return fail(ERROR_INVALID_PARAMETER);
+  if (!IsOpen()) return Failed(lastError_, ERROR_INVALID_HANDLE);
+  if (size < 0) return Failed(lastError_, ERROR_INVALID_PARAMETER);
   // SetEndOfFile cuts at the position: go there, then come back.
   KeepPosition keep(H(handle_));
   LARGE_INTEGER to;
   to.QuadPart = size;
   if (!::SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN) || !::SetEndOfFile(H(handle_))) {
     const DWORD error = ::GetLastError();
-    return fail(IsDiskFull(error) ? ERROR_DISK_FULL : error);
+    return Failed(lastError_, IsDiskFull(error) ? ERROR_DISK_FULL : error);
   }
   return true;
 }
 
 bool File::Flush() {
-  if (!IsOpen()) {
-    lastError_ = ERROR_INVALID_HANDLE;
-    return win32::Fail(ERROR_INVALID_HANDLE);
-  }
+  if (!IsOpen()) return Failed(lastError_, ERROR_INVALID_HANDLE);
   if (!::FlushFileBuffers(H(handle_))) {
     lastError_ = int(::GetLastError());
     return false;
@@ -288,14 +280,8 @@ bool File::Flush() {
 }
 
 bool File::LockShared() {
-  if (!IsOpen()) {
-    lastError_ = ERROR_INVALID_HANDLE;
-    return win32::Fail(ERROR_INVALID_HANDLE);
-  }
-  if (!LockByte(H(handle_), false)) {
-    lastError_ = ERROR_SHARING_VIOLATION;
-    return win32::Fail(ERROR_SHARING_VIOLATION);
-  }
+  if (!IsOpen()) return Failed(lastError_, ERROR_INVALID_HANDLE);
+  if (!LockByte(H(handle_), false)) return Failed(lastError_, ERROR_SHARING_VIOLATION);
   return true;
 }
 
@@ -338,16 +324,11 @@ int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset, in
 
 bool VisitRange(File& file, int64_t offset, int64_t count,
                 const std::function<void(const uint8_t* bytes, int64_t size)>& visit) {
-  if (!file.IsOpen() || offset < 0 || count < 0) {
-    file.lastError_ = ERROR_INVALID_PARAMETER;
-    return win32::Fail(ERROR_INVALID_PARAMETER);
-  }
+  if (!file.IsOpen() || offset < 0 || count < 0)
+    return Failed(file.lastError_, ERROR_INVALID_PARAMETER);
   const HANDLE handle = H(file.handle_);
   const int64_t size = file.Size();
-  if (size < offset || size - offset < count) {
-    file.lastError_ = ERROR_READ_FAULT;
-    return win32::Fail(ERROR_READ_FAULT);
-  }
+  if (size < offset || size - offset < count) return Failed(file.lastError_, ERROR_READ_FAULT);
   KeepPosition keep(handle);
   constexpr int64_t kWindow = int64_t(8) << 20;
   std::vector<uint8_t> buffer(size_t(std::clamp<int64_t>(count, 1, kWindow)));
@@ -358,8 +339,7 @@ bool VisitRange(File& file, int64_t offset, int64_t count,
     if (!read || got == 0) {
       // Nothing where the size said there was data: shrunk meanwhile.
       const DWORD error = read ? ERROR_READ_FAULT : ::GetLastError();
-      file.lastError_ = int(error);
-      return win32::Fail(error);
+      return Failed(file.lastError_, error);
     }
     visit(buffer.data(), got);
     done += got;
