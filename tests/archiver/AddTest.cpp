@@ -109,11 +109,7 @@ class AddFiles : public ::testing::Test {
   std::pair<int32_t, int32_t> Run() {
     TKavoMill a;
     Configure(a);
-    a.OpenArchive();
-    a.BeginUpdate();
-    a.AddFiles();
-    a.EndUpdate();
-    a.CloseArchive();
+    test::AddRun(a);
     return {a.AddedCount(), a.DeletedCount()};
   }
 

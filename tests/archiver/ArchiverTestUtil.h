@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "archiver/Archiver.h"
 #include "archiver/Errors.h"
 #include "common/TempDir.h"
 
@@ -18,6 +19,16 @@ inline int NativeOf(const std::function<void()>& f) {
     return e.NativeError();
   }
   return -1;
+}
+
+// One run as the dialog makes it: the configured tree added to the archive
+// in one update.
+inline void AddRun(TKMBaseArchiver& a) {
+  a.OpenArchive();
+  a.BeginUpdate();
+  a.AddFiles();
+  a.EndUpdate();
+  a.CloseArchive();
 }
 
 // Pseudo-random bytes: deflate cannot shrink them, so an entry's data is as

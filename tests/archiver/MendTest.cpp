@@ -93,11 +93,7 @@ class Mend : public ::testing::Test {
   std::pair<int32_t, int32_t> Run() {
     FixedSeedMill a;
     Configure(a);
-    a.OpenArchive();
-    a.BeginUpdate();
-    a.AddFiles();
-    a.EndUpdate();
-    a.CloseArchive();
+    test::AddRun(a);
     EXPECT_TRUE(failures.empty());
     return {a.AddedCount(), a.DeletedCount()};
   }

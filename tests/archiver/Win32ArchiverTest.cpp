@@ -47,11 +47,7 @@ class Win32Archiver : public ::testing::Test {
   void Run() const {
     TKavoMill a;
     Configure(a);
-    a.OpenArchive();
-    a.BeginUpdate();
-    a.AddFiles();
-    a.EndUpdate();
-    a.CloseArchive();
+    test::AddRun(a);
   }
 
   // Entry names with their external attributes.
