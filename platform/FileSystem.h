@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace km::platform {
 
@@ -15,6 +16,10 @@ inline constexpr bool kCaseSensitiveFileNames = false;
 #else
 inline constexpr bool kCaseSensitiveFileNames = true;
 #endif
+
+// Whether two names in one folder name the same file on this host: on
+// Windows regardless of case and of trailing dots and spaces, which it drops.
+bool SameNameInFolder(std::u16string_view a, std::u16string_view b);
 
 // Attribute bits.
 inline constexpr uint32_t faReadOnly = 0x01;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 
 namespace km {
 
@@ -84,19 +85,6 @@ bool Parse(std::u16string_view s, ParsedPath& out) {
   return true;
 }
 
-// How the host compares two names of one directory.
-bool SameComponent(const std::u16string& a, const std::u16string& b) {
-#ifdef _WIN32
-  auto key = [](std::u16string c) {
-    while (!c.empty() && (c.back() == u'.' || c.back() == u' ')) c.pop_back();
-    return platform::WideUpperCase(c);
-  };
-  return key(a) == key(b);
-#else
-  return a == b;
-#endif
-}
-
 }  // namespace
 
 bool IsInsideRoot(const std::u16string& root, const std::u16string& target,
@@ -116,7 +104,7 @@ bool IsInsideRoot(const std::u16string& root, const std::u16string& target,
   if (!Parse(root, r) || !Parse(target, t)) return false;
   if (r.prefix != t.prefix || t.parts.size() <= r.parts.size()) return false;
   for (size_t k = 0; k < r.parts.size(); ++k)
-    if (!SameComponent(r.parts[k], t.parts[k])) return false;
+    if (!platform::SameNameInFolder(r.parts[k], t.parts[k])) return false;
 
   normalized = t.prefix;
   rootLength = normalized.size();

@@ -873,4 +873,8 @@ IDrives& HostDrives() {
   return drives;
 }
 
+bool SameNameInFolder(std::u16string_view a, std::u16string_view b) {
+  return a == b;
+}
+
 }  // namespace km::platform

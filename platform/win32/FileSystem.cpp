@@ -518,4 +518,12 @@ IDrives& HostDrives() {
   return drives;
 }
 
+bool SameNameInFolder(std::u16string_view a, std::u16string_view b) {
+  const auto key = [](std::u16string_view name) {
+    while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
+    return WideUpperCase(name);
+  };
+  return key(a) == key(b);
+}
+
 }  // namespace km::platform
