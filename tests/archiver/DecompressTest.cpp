@@ -12,6 +12,7 @@
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerArchives.h"
+#include "common/InputArchives.h"
 #include "platform/HostPath.h"
 #include "support/ZipCrypto.h"
 #include "zipformat/ZipBuilder.h"
@@ -467,13 +468,9 @@ with zipfile.ZipFile(arc) as zf:
             f.write(data)
 )PY";
 
-class PeerDecompressTest : public testing::Test {
+// Whole archives decoded entry by entry through the archiver.
+class ArchiveDecodeTest : public testing::Test {
  protected:
-  void SetUp() override {
-    if (!test::HasTool("python3")) GTEST_SKIP() << "python3 missing";
-    fs::create_directories(dir.Host(u"tree"));
-  }
-
   fs::path Host(const std::u16string& name) const { return dir.Host(name); }
 
   void Open(TKavoMill& a, const std::u16string& archive) {
@@ -514,6 +511,16 @@ class PeerDecompressTest : public testing::Test {
   }
 
   test::TempDir dir;
+};
+
+// Archives the peers make on the spot, each entry compared with what python
+// extracts from it.
+class PeerDecompressTest : public ArchiveDecodeTest {
+ protected:
+  void SetUp() override {
+    if (!test::HasTool("python3")) GTEST_SKIP() << "python3 missing";
+    fs::create_directories(dir.Host(u"tree"));
+  }
 };
 
 TEST_F(PeerDecompressTest, PythonStoredDeflatedAndForcedZip64) {
@@ -581,42 +588,39 @@ TEST_F(PeerDecompressTest, JarDataDescriptors) {
   EXPECT_GT(streamed, 0);
 }
 
-TEST_F(PeerDecompressTest, SevenZipDeflate64AndZipCrypto) {
-  if (!test::HasTool("7zz")) GTEST_SKIP() << "7zz missing";
-  WriteTreeFile("data.bin", MixedData(400000, 1));
-  WriteTreeFile("empty.txt", "");
-  const std::string tree = test::Quoted(Host(u"tree"));
-  ASSERT_EQ(test::RunShell("cd " + tree + " && 7zz a -bd -tzip -mm=Deflate64 ../d64.zip " +
-                           "data.bin empty.txt >/dev/null"),
-            0);
+TEST_F(ArchiveDecodeTest, SevenZipDeflate64IsRefusedAlone) {
+  // 7-Zip's: big.txt in Deflate64, small.txt stored.
+  test::CopyInputArchive("deflate64.zip", Host(u"d64.zip"));
   TKavoMill a;
   Open(a, u"d64.zip");
   int refused = 0;
   for (int32_t i = 0; i < a.DirManager()->CurrentDir().Count(); ++i) {
     TMemoryStream out;
     try {
-      EXPECT_TRUE(DecodeItem(a, i, out));  // the empty file is stored
+      EXPECT_TRUE(DecodeItem(a, i, out));
+      EXPECT_EQ(Text(out), "small\n");
     } catch (const EKMException& e) {
       EXPECT_EQ(e.NativeError(), 55);
       ++refused;
     }
   }
   EXPECT_EQ(refused, 1);
+}
 
+TEST_F(PeerDecompressTest, SevenZipZipCrypto) {
+  if (!test::HasTool("7zz")) GTEST_SKIP() << "7zz missing";
+  WriteTreeFile("data.bin", MixedData(400000, 1));
+  WriteTreeFile("empty.txt", "");
+  const std::string tree = test::Quoted(Host(u"tree"));
   ASSERT_EQ(test::RunShell("cd " + tree + " && 7zz a -bd -tzip -ppw -mem=ZipCrypto ../zc.zip " +
                            "data.bin empty.txt >/dev/null"),
             0);
   EXPECT_EQ(CompareWithPython(u"zc.zip", "pw"), 2);
 }
 
-TEST_F(PeerDecompressTest, CorruptByteFailsOnlyItsEntry) {
-  const char* script = R"PY(
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as zf:
-    for i in range(3):
-        zf.writestr('e%d' % i, (b'entry %d ' % i) * 20000)
-)PY";
-  ASSERT_EQ(test::RunPython(script, Host(u""), "make.py", test::Quoted(Host(u"c.zip"))), 0);
+TEST_F(ArchiveDecodeTest, CorruptByteFailsOnlyItsEntry) {
+  // python's: e0, e1 and e2 deflated, each "entry N " 20000 times.
+  test::CopyInputArchive("three-deflated.zip", Host(u"c.zip"));
   int64_t at = 0;
   {
     TKavoMill a;
@@ -635,7 +639,7 @@ with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as zf:
   }
 }
 
-TEST_F(PeerDecompressTest, CompressedSizeIsClampedAtTheDirectory) {
+TEST_F(ArchiveDecodeTest, CompressedSizeIsClampedAtTheDirectory) {
   // The sizes claim 16 more bytes than the data, and the CRC is that of the
   // data followed by the first 16 bytes of the central header: only reading
   // into the directory could make it match.

@@ -1,5 +1,5 @@
 // Extraction and testing end to end, over archives that python's zipfile
-// writes: byte-for-byte output, hostile names, links in the destination,
+// wrote: byte-for-byte output, hostile names, links in the destination,
 // overwrite modes, and an old file that must survive a failed overwrite.
 #include <gtest/gtest.h>
 
@@ -10,8 +10,9 @@
 
 #include "ArchiverTestUtil.h"
 #include "FaultyStream.h"
-#include "PeerArchives.h"
 #include "archiver/Archiver.h"
+#include "common/InputArchives.h"
+#include "common/TempDir.h"
 #include "platform/FileSystem.h"
 #include "support/Paths.h"
 
@@ -23,42 +24,32 @@ namespace fs = std::filesystem;
 // 2020-05-17 10:20:30 as a DOS date-time.
 constexpr uint32_t kEntryTime = ((40u << 9 | 5u << 5 | 17u) << 16) | (10u << 11 | 20u << 5 | 15u);
 
-// good.zip: a stored file, a deflated one, a folder and a file in it;
-// bad.zip: the same with one data byte of a.txt flipped (its CRC then fails);
-// evil.zip: names that point outside the destination, and one that does not.
-constexpr const char* kMakeArchives = R"PY(
-import sys, os, zipfile
-out = sys.argv[1]
-when = (2020, 5, 17, 10, 20, 30)
-files = {
-    'a.txt': (b'alpha\n' * 50, zipfile.ZIP_STORED),
-    'big.bin': (bytes(range(256)) * 400 + b'tail', zipfile.ZIP_DEFLATED),
-    'sub/': (b'', zipfile.ZIP_STORED),
-    'sub/c.txt': (b'gamma gamma gamma\n' * 20, zipfile.ZIP_DEFLATED),
+// What the entries of extract-good.zip hold (tests/data/inputs): a stored
+// file, a deflated one, a folder and a file in it. extract-bad.zip is the
+// same with one data byte of a.txt flipped (its CRC then fails), and
+// extract-evil.zip holds names that point outside the destination, and one
+// that does not.
+std::string Expected(const std::u16string& name) {
+  if (name == u"a.txt") {
+    std::string text;
+    for (int i = 0; i < 50; ++i) text += "alpha\n";
+    return text;
+  }
+  if (name == u"big.bin") {
+    std::string bytes;
+    for (int i = 0; i < 400; ++i)
+      for (int b = 0; b < 256; ++b) bytes += char(b);
+    return bytes + "tail";
+  }
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += "gamma gamma gamma\n";
+  return text;  // sub/c.txt
 }
-os.makedirs(os.path.join(out, 'expect', 'sub'), exist_ok=True)
-with zipfile.ZipFile(os.path.join(out, 'good.zip'), 'w') as z:
-    for name, (data, method) in files.items():
-        info = zipfile.ZipInfo(name, when)
-        info.compress_type = method
-        if name.endswith('/'):
-            info.external_attr = 0x10
-        z.writestr(info, data)
-        if not name.endswith('/'):
-            open(os.path.join(out, 'expect', name), 'wb').write(data)
-raw = bytearray(open(os.path.join(out, 'good.zip'), 'rb').read())
-with zipfile.ZipFile(os.path.join(out, 'good.zip')) as z:
-    info = z.getinfo('a.txt')
-    raw[info.header_offset + 30 + len('a.txt') + 7] ^= 0xFF
-open(os.path.join(out, 'bad.zip'), 'wb').write(raw)
-with zipfile.ZipFile(os.path.join(out, 'evil.zip'), 'w') as z:
-    for name in ['../evil.txt', '/abs.txt', 'C:/x.txt', 'a/../../b.txt', 'ok.txt']:
-        z.writestr(zipfile.ZipInfo(name, when), b'payload')
-)PY";
 
 std::set<std::string> Listing(const fs::path& dir) {
   std::set<std::string> names;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().string());
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    names.insert(e.path().lexically_normal().string());
   return names;
 }
 
@@ -76,11 +67,8 @@ struct Failure {
 class Extract : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is needed to make the archives";
-    const fs::path script = tmp.Host(u"make.py");
-    test::WriteHostFile(script, kMakeArchives);
-    ASSERT_EQ(test::RunShell("python3 " + test::Quoted(script) + " " + test::Quoted(tmp.Host(u""))),
-              0);
+    for (const std::string name : {"good", "bad", "evil"})
+      test::CopyInputArchive("extract-" + name + ".zip", tmp.Host() / (name + ".zip"));
     fs::create_directories(tmp.Host(u"root/dest"));
     a.OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& name,
                                     TKMProcessOperation, int32_t native, int32_t,
@@ -97,9 +85,6 @@ class Extract : public ::testing::Test {
 
   fs::path Dest(const std::u16string& name) const { return tmp.Host(u"root/dest/" + name); }
   std::u16string DestWin(const std::u16string& name) const { return tmp.Win(u"root/dest/" + name); }
-  std::string Expected(const std::u16string& name) const {
-    return test::ReadHostFile(tmp.Host(u"expect/" + name));
-  }
 
   test::TempDir tmp;
   TKavoMill a;
@@ -130,7 +115,7 @@ TEST_F(Extract, HostileNamesAreRefusedAndNothingLeavesTheDestination) {
   for (const Failure& f : failures)
     EXPECT_EQ(f.native, 19) << std::string(f.name.begin(), f.name.end());
   auto after = Listing(tmp.Host(u""));
-  EXPECT_EQ(after.erase(Dest(u"ok.txt").string()), 1u);
+  EXPECT_EQ(after.erase(Dest(u"ok.txt").lexically_normal().string()), 1u);
   EXPECT_EQ(after, before);
   EXPECT_EQ(test::ReadHostFile(Dest(u"ok.txt")), "payload");
 
@@ -148,6 +133,9 @@ TEST_F(Extract, HostileNamesAreRefusedAndNothingLeavesTheDestination) {
 }
 
 TEST_F(Extract, ALinkInTheDestinationIsNotFollowed) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a folder link needs a privilege on Windows, and Wine cannot make one";
+#else
   fs::create_directories(tmp.Host(u"outside"));
   fs::create_directory_symlink(tmp.Host(u"outside"), Dest(u"sub"));
   Open(u"good.zip");
@@ -159,6 +147,7 @@ TEST_F(Extract, ALinkInTheDestinationIsNotFollowed) {
   EXPECT_EQ(failures[1].native, 19);
   EXPECT_TRUE(fs::is_empty(tmp.Host(u"outside")));
   EXPECT_EQ(test::ReadHostFile(Dest(u"a.txt")), Expected(u"a.txt"));
+#endif
 }
 
 TEST_F(Extract, AnOldFileSurvivesAFailedOrCancelledOverwrite) {

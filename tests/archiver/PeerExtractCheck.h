@@ -101,13 +101,15 @@ inline std::string FileBytes(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Relative paths, directories with a trailing '/'.
+// Relative paths in UTF-8 with '/' on every host, directories with a
+// trailing '/'.
 inline std::set<std::string> TreeListing(const std::filesystem::path& root) {
   std::set<std::string> names;
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::string name = std::filesystem::relative(it->path(), root).string();
+    const std::u8string relative = std::filesystem::relative(it->path(), root).generic_u8string();
+    std::string name(relative.begin(), relative.end());
     if (it->is_directory()) name += '/';
     names.insert(name);
   }
@@ -123,7 +125,8 @@ inline std::string CompareTrees(const std::filesystem::path& expected,
   for (const std::string& name : want) {
     if (!got.count(name)) {
       diff += "missing: " + name + "\n";
-    } else if (name.back() != '/' && FileBytes(expected / name) != FileBytes(actual / name)) {
+    } else if (name.back() != '/' &&
+               FileBytes(expected / HostName(name)) != FileBytes(actual / HostName(name))) {
       diff += "different bytes: " + name + "\n";
     }
   }

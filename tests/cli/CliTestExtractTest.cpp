@@ -25,6 +25,7 @@
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/PeerExtractCheck.h"
 #include "cli/CliRunner.h"
+#include "common/InputArchives.h"
 
 namespace km {
 namespace {
@@ -50,21 +51,11 @@ bool Contains(const std::string& text, const std::string& part) {
 class CliTestExtractTest : public testing::Test {
  protected:
   void SetUp() override { work_ = dir_.Host(u""); }
-  // A small tree of stored and deflated files, zipped by Info-ZIP.
-  fs::path SmallZip(const std::string& name, const std::string& zipOptions = "") {
-    const fs::path tree = work_ / (name + "-tree");
-    fs::create_directories(tree / "sub");
-    std::ofstream(tree / "a.txt") << "alpha\n";
-    std::ofstream big(tree / "sub" / "big.txt");
-    for (int i = 0; i < 5000; ++i) big << "line " << i << "\n";
-    big.close();
-    std::ofstream(tree / "sub" / "z.txt") << "zulu\n";
-    const fs::path archive = work_ / (name + ".zip");
-    EXPECT_EQ(test::RunShell("cd " + Quoted(tree) + " && zip -q -r " + zipOptions + " " +
-                             Quoted(archive) + " a.txt sub"),
-              0);
-    return archive;
-  }
+  // A copy in the scratch folder of an archive in tests/data/inputs. The
+  // small-*.zip ones are Info-ZIP's of a small tree of stored and deflated
+  // files: a.txt ("alpha\n"), sub/, sub/big.txt (5000 lines "line N") and
+  // sub/z.txt ("zulu\n").
+  fs::path Input(const std::string& name) { return test::CopyInputArchive(name, work_ / name); }
   test::TempDir dir_;
   fs::path work_;
 };
@@ -113,20 +104,8 @@ INSTANTIATE_TEST_SUITE_P(Peers, CliPeerTest, testing::Range(size_t(0), test::Pee
 // ---- Failing entries are named, one line each
 
 TEST_F(CliTestExtractTest, DamagedEntryIsTheOnlyOneNamed) {
-  if (!test::HasTool("zip") || !test::HasTool("python3")) GTEST_SKIP() << "zip or python3 missing";
-  const fs::path archive = SmallZip("damaged");
   // One byte flipped in the middle of sub/big.txt's deflated data.
-  ASSERT_EQ(test::RunPython(R"PY(
-import struct, sys, zipfile
-path = sys.argv[1]
-info = zipfile.ZipFile(path).getinfo('sub/big.txt')
-data = bytearray(open(path, 'rb').read())
-n, e = struct.unpack('<HH', data[info.header_offset + 26:info.header_offset + 30])
-data[info.header_offset + 30 + n + e + info.compress_size // 2] ^= 0x5A
-open(path, 'wb').write(data)
-)PY",
-                            work_, "flip.py", Quoted(archive)),
-            0);
+  const fs::path archive = Input("small-damaged.zip");
   const CliRun tested = RunCli({"test", Utf8(archive)}, work_);
   EXPECT_EQ(tested.exitCode, 1);
   ASSERT_EQ(tested.errLines.size(), 1u) << tested.err;
@@ -144,24 +123,9 @@ open(path, 'wb').write(data)
 }
 
 TEST_F(CliTestExtractTest, EntryPointingPastTheEndFailsAloneAndTheRunGoesOn) {
-  if (!test::HasTool("zip") || !test::HasTool("python3")) GTEST_SKIP() << "zip or python3 missing";
-  const fs::path archive = SmallZip("badoffset");
   // sub/big.txt's local header offset moved far beyond the file: reading it
   // fails as a stream error, not as bad data, and sub/z.txt comes after it.
-  ASSERT_EQ(test::RunPython(R"PY(
-import struct, sys
-path = sys.argv[1]
-data = bytearray(open(path, 'rb').read())
-at = data.find(b'PK\x01\x02')
-while at >= 0:
-    n = struct.unpack('<H', data[at + 28:at + 30])[0]
-    if data[at + 46:at + 46 + n] == b'sub/big.txt':
-        struct.pack_into('<I', data, at + 42, 0x7FFF0000)
-    at = data.find(b'PK\x01\x02', at + 4)
-open(path, 'wb').write(data)
-)PY",
-                            work_, "offset.py", Quoted(archive)),
-            0);
+  const fs::path archive = Input("small-badoffset.zip");
   const CliRun tested = RunCli({"test", Utf8(archive)}, work_);
   EXPECT_EQ(tested.exitCode, 1);
   ASSERT_EQ(tested.errLines.size(), 1u) << tested.err;
@@ -177,18 +141,8 @@ open(path, 'wb').write(data)
 }
 
 TEST_F(CliTestExtractTest, Deflate64EntryIsReportedUnsupportedAndTheOthersPass) {
-  if (!test::HasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
-  const fs::path tree = work_ / "d64";
-  fs::create_directories(tree);
-  std::ofstream big(tree / "big.txt");
-  for (int i = 0; i < 5000; ++i) big << "deflate64 line " << i << "\n";
-  big.close();
-  std::ofstream(tree / "small.txt") << "small\n";
-  const fs::path archive = work_ / "d64.zip";
-  ASSERT_EQ(test::RunShell("cd " + Quoted(tree) + " && 7zz a -tzip -mm=Deflate64 -bso0 -bsp0 " +
-                           Quoted(archive) + " big.txt && 7zz a -tzip -mm=Deflate -bso0 -bsp0 " +
-                           Quoted(archive) + " small.txt"),
-            0);
+  // 7-Zip's: big.txt in Deflate64, small.txt stored.
+  const fs::path archive = Input("deflate64.zip");
   const CliRun tested = RunCli({"test", Utf8(archive)}, work_);
   EXPECT_EQ(tested.exitCode, 1);
   ASSERT_EQ(tested.errLines.size(), 1u) << tested.err;
@@ -200,21 +154,15 @@ TEST_F(CliTestExtractTest, Deflate64EntryIsReportedUnsupportedAndTheOthersPass) 
 // ---- Hostile names
 
 TEST_F(CliTestExtractTest, HostileNamesAreRefusedAndNothingLandsOutsideTheTarget) {
-  if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is not installed";
   const fs::path parent = work_ / "hostile";
   const fs::path out = parent / "out";
   fs::create_directories(out);
-  const fs::path archive = work_ / "hostile.zip";
-  const std::string absolute = (parent / "abs.txt").string();  // a real place, watched
-  ASSERT_EQ(test::RunPython(R"PY(
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], 'w') as zf:
-    for name in ['../evil.txt', sys.argv[2], 'C:/x.txt', 'a/../../b.txt', '..\\back.txt',
-                 'ok.txt']:
-        zf.writestr(zipfile.ZipInfo(name), b'written from ' + name.encode())
-)PY",
-                            work_, "hostile.py", Quoted(archive) + " " + Quoted(absolute)),
-            0);
+  // Names that go up, up with a backslash, up through a folder, to a drive,
+  // and to an absolute path: a real place, watched.
+  const fs::path archive = Input("hostile.zip");
+  const std::string absolute = "/tmp/km-hostile-abs.txt";
+  const fs::path watched = work_.root_path() / "tmp" / "km-hostile-abs.txt";
+  ASSERT_FALSE(fs::exists(watched)) << watched << " is left from an earlier run";
   const std::set<std::string> before = test::TreeListing(parent);
 
   const CliRun extracted = RunCli({"extract", Utf8(archive), "--to", Utf8(out)}, work_);
@@ -223,6 +171,7 @@ with zipfile.ZipFile(sys.argv[1], 'w') as zf:
   std::set<std::string> after = test::TreeListing(parent);
   after.erase("out/ok.txt");
   EXPECT_EQ(after, before);
+  EXPECT_FALSE(fs::exists(watched));
   // Every refused name on a line of its own, the target shown as typed.
   ASSERT_EQ(extracted.errLines.size(), 5u) << extracted.err;
   for (const std::string& name : std::vector<std::string>{
@@ -313,13 +262,11 @@ with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
 // user, since root writes anywhere.
 TEST_F(CliTestExtractTest, AFolderThatMayNotBeWrittenKeepsItsFile) {
 #ifdef _WIN32
-  GTEST_SKIP() << "Info-ZIP makes the archive, and the folder is closed to another user through "
-                  "POSIX ownership";
+  GTEST_SKIP() << "the folder is closed to another user through POSIX ownership";
 #else
   REQUIRE_OR_SKIP(geteuid() == 0 && test::HasTool("setpriv"),
                   "needs root and setpriv to run as another user");
-  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
-  const fs::path archive = SmallZip("locked");
+  const fs::path archive = Input("small.zip");
   // The program is copied in too: the build folder may be closed to nobody.
   fs::copy_file(fs::path(KM_BIN_DIR) / "pelko-cli", work_ / "pelko-cli");
   ASSERT_EQ(test::RunShell("chown -R 65534:65534 " + Quoted(work_)), 0);
@@ -346,24 +293,14 @@ TEST_F(CliTestExtractTest, AFolderThatMayNotBeWrittenKeepsItsFile) {
 // the good ones list, test and extract; the nameless one is named by its
 // offset; a sync on the archive goes through and leaves it out.
 TEST_F(CliTestExtractTest, AnEntryWithAnEmptyNameIsPassedOver) {
-  if (!test::HasTool("python3")) GTEST_SKIP() << "python3 is not installed";
-  const fs::path archive = work_ / "nameless.zip";
-  ASSERT_EQ(test::RunPython(R"PY(
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:
-    z.writestr('a.txt', b'alpha\n' * 100)
-    z.writestr(zipfile.ZipInfo(''), b'no name\n')
-    z.writestr('b.txt', b'bravo\n' * 100)
-z = zipfile.ZipFile(sys.argv[1])
-print(z.infolist()[1].header_offset)
-# The same without its central directory: found from the local headers.
-open(sys.argv[1] + '.cut', 'wb').write(open(sys.argv[1], 'rb').read()[:z.start_dir])
-)PY",
-                            work_, "nameless.py", Quoted(archive) + " > " + Quoted(work_ / "at")),
-            0);
-  std::string offset = test::FileBytes(work_ / "at");
-  offset.pop_back();
-  const std::string note = "pelko-cli: " + archive.string() + ": the entry at offset " + offset +
+  // python's, deflated: a.txt ("alpha\n" x 100), "" and b.txt ("bravo\n" x
+  // 100); and the same cut before its central directory, so that the
+  // entries are found from the local headers.
+  const fs::path archive = Input("nameless.zip");
+  const fs::path cut = Input("nameless-cut.zip");
+  // The nameless entry's local header is the second one.
+  const std::string offset = std::to_string(test::FileBytes(archive).find("PK\x03\x04", 4));
+  const std::string note = "pelko-cli: " + Utf8(archive) + ": the entry at offset " + offset +
                            " has an empty name; it was passed over";
 
   const CliRun listed = RunCli({"list", Utf8(archive)}, work_);
@@ -373,12 +310,11 @@ open(sys.argv[1] + '.cut', 'wb').write(open(sys.argv[1], 'rb').read()[:z.start_d
   EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
   EXPECT_EQ(listed.errLines, std::vector<std::string>{note});
 
-  const fs::path cut = archive.string() + ".cut";
   const CliRun scanned = RunCli({"list", Utf8(cut)}, work_);
   EXPECT_EQ(scanned.exitCode, 0) << scanned.err;
   EXPECT_TRUE(scanned.out.starts_with("a.txt\t600\t")) << scanned.out;
   EXPECT_TRUE(Contains(scanned.out, "\nb.txt\t600\t")) << scanned.out;
-  EXPECT_TRUE(Contains(scanned.err, cut.string() + ": the entry at offset " + offset +
+  EXPECT_TRUE(Contains(scanned.err, Utf8(cut) + ": the entry at offset " + offset +
                                         " has an empty name; it was passed over"))
       << scanned.err;
 
@@ -411,12 +347,21 @@ open(sys.argv[1] + '.cut', 'wb').write(open(sys.argv[1], 'rb').read()[:z.start_d
   EXPECT_EQ(synced.exitCode, 0) << synced.err;
   ASSERT_EQ(synced.errLines.size(), 1u) << synced.err;
   EXPECT_TRUE(synced.errLines[0].starts_with(note)) << synced.err;
-  EXPECT_EQ(test::RunShell(
-                "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
-                "n = z.namelist(); sys.exit(z.testzip() is not None or \"tree/c.txt\" not in n "
-                "or any(x in n for x in [\"\", \"a.txt\", \"b.txt\"]))' " +
-                Quoted(archive)),
-            0);
+  const CliRun relisted = RunCli({"list", Utf8(archive)}, work_);
+  EXPECT_EQ(relisted.exitCode, 0) << relisted.err;
+  EXPECT_TRUE(relisted.out.starts_with("tree/c.txt\t8\t")) << relisted.out;
+  EXPECT_EQ(std::count(relisted.out.begin(), relisted.out.end(), '\n'), 1) << relisted.out;
+  EXPECT_EQ(relisted.err, "");
+  if (test::HasTool("python3")) {
+    EXPECT_EQ(test::RunShell(
+                  "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                  "n = z.namelist(); sys.exit(z.testzip() is not None or \"tree/c.txt\" not in n "
+                  "or any(x in n for x in [\"\", \"a.txt\", \"b.txt\"]))' " +
+                  Quoted(archive)),
+              0);
+  } else if (test::OnCi()) {
+    ADD_FAILURE() << "python3 is missing (scripts/deps.sh installs it)";
+  }
   const CliRun again = RunCli(sync, work_);
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(again.err, "");
@@ -461,9 +406,8 @@ TEST_F(CliTestExtractTest, BadArgumentsExitWithTwo) {
 // ---- Passwords
 
 TEST_F(CliTestExtractTest, PasswordGivenRightWrongOrNotAtAll) {
-  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
-  const fs::path plain = SmallZip("plain");
-  const fs::path archive = SmallZip("secret", "-P 'open sesame'");
+  const fs::path plain = Input("small.zip");
+  const fs::path archive = Input("small-secret.zip");  // password "open sesame"
   const fs::path reference = work_ / "secret-ref";
   ASSERT_EQ(RunCli({"extract", Utf8(plain), "--to", Utf8(reference)}, work_).exitCode, 0);
 
@@ -498,8 +442,11 @@ TEST_F(CliTestExtractTest, PasswordIsAskedOnTheTerminalWithoutEcho) {
 #ifdef _WIN32
   GTEST_SKIP() << "the prompt is answered through a POSIX pseudo-terminal";
 #else
-  if (!test::HasTool("zip") || !test::HasTool("python3")) GTEST_SKIP() << "zip or python3 missing";
-  const fs::path archive = SmallZip("asked", "-P s3cr3t-W0rd");
+  if (!test::HasTool("python3")) {
+    if (test::OnCi()) FAIL() << "python3 is missing (scripts/deps.sh installs it)";
+    GTEST_SKIP() << "python3 is not installed";
+  }
+  const fs::path archive = Input("small-asked.zip");  // password "s3cr3t-W0rd"
   const fs::path script = work_ / "pty_run.py";
   std::ofstream(script) << R"PY(
 import os, pty, signal, sys, select, time
@@ -569,8 +516,7 @@ sys.exit(os.waitstatus_to_exitcode(status))
 // ---- Masks
 
 TEST_F(CliTestExtractTest, MasksSelectEntriesAndAddUp) {
-  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
-  const fs::path archive = SmallZip("masks");
+  const fs::path archive = Input("small.zip");
   struct Case {
     Args masks;
     std::set<std::string> expected;
@@ -599,8 +545,7 @@ TEST_F(CliTestExtractTest, MasksSelectEntriesAndAddUp) {
 
 // Without --to the entries land in the current directory.
 TEST_F(CliTestExtractTest, ExtractWithoutTargetUsesTheCurrentDirectory) {
-  if (!test::HasTool("zip")) GTEST_SKIP() << "zip is not installed";
-  const fs::path archive = SmallZip("here");
+  const fs::path archive = Input("small.zip");
   const fs::path here = work_ / "here-out";
   fs::create_directories(here);
   const CliRun r = RunCli({"extract", Utf8(archive), "a.txt"}, work_, {.dir = here});
