@@ -52,8 +52,9 @@ class TempDir {
   ~TempDir() {
     std::error_code ec;
     if (std::filesystem::remove_all(host_, ec) != static_cast<std::uintmax_t>(-1)) return;
-    // A test left a folder it cannot write; give every folder back to the
-    // owner and try once more.
+    // A test left a folder it cannot write (or, on Windows, a read-only
+    // file, which cannot be deleted); give them back to the owner and try
+    // once more.
     MakeWritable(host_);
     std::filesystem::remove_all(host_, ec);
   }
@@ -83,8 +84,13 @@ class TempDir {
     std::error_code ec;
     std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-      if (entry.is_directory(ec) && !entry.is_symlink(ec)) MakeWritable(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+      if (entry.is_directory(ec) && !entry.is_symlink(ec))
+        MakeWritable(entry.path());
+      else if (entry.is_regular_file(ec))
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add, ec);
+    }
   }
 
   std::filesystem::path host_;
