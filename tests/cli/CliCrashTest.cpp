@@ -9,9 +9,11 @@
 // kills a run as it enters its N-th call of NAME (strace counts each call
 // name apart), `delay_enter`/`delay_exit` hold it there.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -72,6 +74,13 @@ std::string Lines(int count, const std::string& word) {
   return text;
 }
 
+// The host whose runs strace can kill, hold and fail at their system calls.
+#ifdef _WIN32
+constexpr bool kStraceHost = false;
+#else
+constexpr bool kStraceHost = true;
+#endif
+
 // Under CI a missing tool or privilege fails the test; elsewhere it skips it.
 void Require(bool ok, const std::string& what) {
   if (ok) return;
@@ -92,17 +101,21 @@ void RequireTools(const Args& tools) {
 }
 
 // Whether a started process has ended (and waits to be reaped).
-bool Ended(pid_t pid) {
+bool Ended(test::Pid pid) {
+#ifdef _WIN32
+  return !test::Running(pid);
+#else
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
   if (!std::getline(stat, line)) return true;
   const size_t close = line.rfind(')');
   return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z';
+#endif
 }
 
 // Polls `ready` until it holds; false when the process ends first or a
 // minute passes.
-bool WaitFor(pid_t pid, const std::function<bool()>& ready) {
+bool WaitFor(test::Pid pid, const std::function<bool()>& ready) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (std::chrono::steady_clock::now() < deadline) {
     if (ready()) return true;
@@ -317,6 +330,9 @@ class TotalsPrinter : public testing::Environment {
 class CliCrash : public testing::Test {
  protected:
   void SetUp() override {
+    if (!kStraceHost)
+      GTEST_SKIP()
+          << "strace kills, holds and fails these runs at their system calls; Windows has none";
     RequireTools({"strace", "unzip", "python3"});
     if (Stopped()) return;
     work_ = dir_.Host(u"");
@@ -347,12 +363,12 @@ class CliCrash : public testing::Test {
     args.insert(args.end(), command.begin(), command.end());
     return args;
   }
-  pid_t Start(const Args& command, const std::string& tag) {
+  test::Pid Start(const Args& command, const std::string& tag) {
     Args args = prefix_;
     args.insert(args.end(), command.begin(), command.end());
     return test::Spawn(args, work_ / (tag + ".out"), work_ / (tag + ".err"), Env());
   }
-  CliRun Finish(pid_t pid, const std::string& tag) {
+  CliRun Finish(test::Pid pid, const std::string& tag) {
     return test::Finish(pid, work_ / (tag + ".out"), work_ / (tag + ".err"));
   }
   CliRun Run(const Args& command, const std::string& tag = "run") {
@@ -610,9 +626,9 @@ TEST_P(CliCrashKill, LeavesTheOldOrTheNewArchive) {
     Restore();
     if (Stopped()) return;
     const int64_t after = delay(random);
-    const pid_t pid = Start(SyncArgs(), "killed");
+    const test::Pid pid = Start(SyncArgs(), "killed");
     std::this_thread::sleep_for(std::chrono::microseconds(after));
-    kill(pid, SIGKILL);
+    test::Kill(pid);
     Finish(pid, "killed");
     ++tally.afterDelays;
     Outcome outcome;
@@ -670,7 +686,7 @@ TEST_F(CliCrashHold, ListAndSecondSyncKeepOff) {
     fs::remove(log);  // the last hold's
     const std::string injection =
         hold.name + ":delay_exit=4000000:when=" + std::to_string(hold.ordinal);
-    const pid_t first = Start(Traced(log, hold.name, {injection}, SyncArgs()), "first");
+    const test::Pid first = Start(Traced(log, hold.name, {injection}, SyncArgs()), "first");
     ASSERT_TRUE(WaitFor(first, [&] { return Contains(test::ReadHostFile(log), "(DELAYED)"); }))
         << "the run was never held: " << test::ReadHostFile(log);
     const bool journalThere = fs::exists(Journal());
@@ -729,6 +745,7 @@ TEST_F(CliCrash, AFullDiskInTheCommitLeavesTheOldArchive) {
 // ---- 3. The disk fills while a rollback puts the old bytes back
 
 class CliCrashDiskFull : public CliCrash {
+#ifndef _WIN32
  protected:
   // A 16 MiB tmpfs on store_.
   void MountSmallDisk() {
@@ -740,6 +757,7 @@ class CliCrashDiskFull : public CliCrash {
   }
 
   test::SmallDisk disk_;
+#endif
 };
 
 // A sync replacing the first entry is interrupted right at its first change
@@ -747,6 +765,7 @@ class CliCrashDiskFull : public CliCrash {
 // old bytes back, and the disk is filled meanwhile. The old bytes must stay
 // in the journal, named on stderr, until an open with room plays them back.
 TEST_F(CliCrashDiskFull, RollbackKeepsTheJournalUntilThereIsRoom) {
+#ifndef _WIN32
   Require(geteuid() == 0, "root is needed to mount a file system");
   if (Stopped()) return;
   RequireTools({"unshare", "nsenter", "setpriv", "mount", "dd"});
@@ -797,7 +816,7 @@ TEST_F(CliCrashDiskFull, RollbackKeepsTheJournalUntilThereIsRoom) {
     const std::string holdAt = restore->name +
                                ":delay_enter=" + std::to_string(3000000 * (attempt + 1)) +
                                ":when=" + std::to_string(restore->ordinal);
-    const pid_t run =
+    const test::Pid run =
         Start(Traced(log, interrupt->name + "," + restore->name, {interruptAt, holdAt}, SyncArgs()),
               "full");
     const bool held = WaitFor(run, [&] {
@@ -827,6 +846,7 @@ TEST_F(CliCrashDiskFull, RollbackKeepsTheJournalUntilThereIsRoom) {
   EXPECT_EQ(FolderNames(Seen(store_)), Args{kArchiveName});
   for (const std::string& name : FolderNames(temp_))
     EXPECT_FALSE(name.starts_with("FC")) << "left in TMPDIR: " << name;
+#endif
 }
 
 // ---- 4. A split archive killed while it is made
@@ -935,6 +955,158 @@ TEST_F(CliCrash, AKilledSplitCreationLeavesNothingOrTheWholeSet) {
   EXPECT_EQ(failures.size(), 0u) << "kills that left something wrong, of " << chosen.size();
   EXPECT_GT(gone, 0) << "no kill came before the set was whole";
   EXPECT_GT(complete, 0) << "no kill came once the set was written whole";
+}
+
+// ---- 5. Killed after delays spread over the run, checked by pelko-cli
+
+// Where strace cannot kill at a chosen call (Windows), a sync that replaces
+// the first entry and a multi-MiB one, deletes one and adds one is ended
+// (TerminateProcess, SIGKILL) after delays spread evenly over a span a
+// quarter longer than its run (so that some kills come after the commit),
+// at seeded places within each share. The next open plays back what the kill
+// left; pelko-cli's own `list` and `test` must then find the old archive or
+// the new one, byte for byte, alone beside no journal and with no temporary
+// file left, and a sync after that must make it the new one.
+constexpr int kTimedRounds = 8;
+constexpr uint64_t kTimedSeed = 20240611;
+
+class CliCrashTimed : public testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = dir_.Host();
+    tree_ = work_ / "Docs";
+    store_ = work_ / "store";
+    temp_ = work_ / "tmp";
+    archive_ = store_ / kArchiveName;
+    for (const fs::path& folder : {tree_, store_, temp_}) fs::create_directories(folder);
+  }
+
+  test::Pid Start(const Args& args, const std::string& tag) {
+    Args all = {test::Cli()};
+    all.insert(all.end(), args.begin(), args.end());
+    return test::Spawn(all, work_ / (tag + ".out"), work_ / (tag + ".err"), test::TempEnv(temp_));
+  }
+  CliRun Finish(test::Pid pid, const std::string& tag) {
+    return test::Finish(pid, work_ / (tag + ".out"), work_ / (tag + ".err"));
+  }
+  CliRun Run(const Args& args, const std::string& tag = "run") {
+    return Finish(Start(args, tag), tag);
+  }
+  Args Sync(const fs::path& archive) const {
+    return {"sync", "--base", test::Utf8(tree_), "--archive", test::Utf8(archive)};
+  }
+
+  // What no run may leave: anything beside the archive (a journal above
+  // all), our temporary files.
+  std::string Leftovers() const {
+    std::string left;
+    for (const std::string& name : FolderNames(store_))
+      if (name != kArchiveName) left += "left beside the archive: " + name + "\n";
+    for (const std::string& name : FolderNames(temp_))
+      if (name.starts_with("FC")) left += "left in the temporary folder: " + name + "\n";
+    return left;
+  }
+
+  test::TempDir dir_;
+  fs::path work_, tree_, store_, temp_, archive_;
+};
+
+TEST_F(CliCrashTimed, ASyncKilledAnyTimeLeavesTheOldOrTheNewArchive) {
+  fs::create_directories(tree_ / "sub");
+  fs::create_directories(tree_ / "empty");
+  WriteHostFile(tree_ / "a.txt", "alpha\n");
+  WriteHostFile(tree_ / "readme.txt", Lines(2000, "readme"));
+  WriteHostFile(tree_ / "sub" / "large.bin", test::Noise(4 << 20, 1));
+  WriteHostFile(tree_ / "sub" / "notes.txt", Lines(300, "notes"));
+  WriteHostFile(tree_ / "sub" / "z.txt", "zulu\n");
+  const CliRun made = Run(Sync(archive_));
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  const std::string oldBytes = test::ReadHostFile(archive_);
+  const CliRun oldList = Run({"list", test::Utf8(archive_)}, "list");
+  ASSERT_EQ(oldList.exitCode, 0) << oldList.err;
+
+  // Other bytes and a later time for the first entry and the large one.
+  auto edit = [](const fs::path& path, const std::string& bytes) {
+    WriteHostFile(path, bytes);
+    fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(1));
+  };
+  edit(tree_ / "a.txt", "alpha, edited\n");
+  edit(tree_ / "sub" / "large.bin", test::Noise(3 << 20, 2));
+  fs::remove(tree_ / "sub" / "notes.txt");
+  WriteHostFile(tree_ / "sub" / "added.txt", Lines(500, "added"));
+
+  // The new archive, from a whole run on a copy, whose length the kills
+  // are spread over.
+  const fs::path copy = work_ / "copy" / kArchiveName;
+  fs::create_directories(copy.parent_path());
+  WriteHostFile(copy, oldBytes);
+  const auto started = std::chrono::steady_clock::now();
+  const CliRun reference = Run(Sync(copy));
+  const auto runTime = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - started);
+  ASSERT_EQ(reference.exitCode, 0) << reference.err;
+  const std::string newBytes = test::ReadHostFile(copy);
+  const CliRun newList = Run({"list", test::Utf8(copy)}, "list");
+  ASSERT_EQ(newList.exitCode, 0) << newList.err;
+  ASSERT_NE(newList.out, oldList.out) << "the change made no difference";
+  fs::remove_all(copy.parent_path());
+  ASSERT_EQ(Leftovers(), "");
+
+  std::mt19937_64 random(kTimedSeed);
+  int killed = 0, old = 0, fresh = 0;
+  std::vector<std::string> failures;
+  for (int round = 0; round < kTimedRounds; ++round) {
+    for (const std::string& name : FolderNames(store_)) fs::remove_all(store_ / name);
+    for (const std::string& name : FolderNames(temp_)) fs::remove_all(temp_ / name);
+    WriteHostFile(archive_, oldBytes);
+    const auto after = runTime * 5 * int64_t(round * 1000 + int(random() % 1000)) /
+                       int64_t(4 * kTimedRounds * 1000);
+    const test::Pid pid = Start(Sync(archive_), "killed");
+    ASSERT_TRUE(test::Started(pid));
+    std::this_thread::sleep_for(after);
+    test::Kill(pid);
+    const CliRun run = Finish(pid, "killed");
+    std::string problems;
+    if (run.exitCode == -1)
+      ++killed;
+    else if (run.exitCode != 0)
+      problems += "the run exits " + std::to_string(run.exitCode) + ": " + Clip(run.err) + "\n";
+
+    const CliRun list = Run({"list", test::Utf8(archive_)}, "list");  // plays back a journal
+    const CliRun tested = Run({"test", test::Utf8(archive_)}, "test");
+    const std::string bytes = test::ReadHostFile(archive_);
+    problems += Leftovers();
+    if (list.exitCode != 0) {
+      problems += "list exits " + std::to_string(list.exitCode) + ": " + Clip(list.err) + "\n";
+    } else if (list.out == oldList.out) {
+      ++old;
+      if (bytes != oldBytes) problems += "the old entries, but not the old bytes\n";
+      if (run.exitCode == 0) problems += "a run that finished left the old archive\n";
+    } else if (list.out == newList.out) {
+      ++fresh;
+      if (bytes != newBytes) problems += "the new entries, but not the new bytes\n";
+    } else {
+      problems += "neither the old nor the new entries:\n" + Clip(list.out) + "\n";
+    }
+    if (tested.exitCode != 0)
+      problems += "test exits " + std::to_string(tested.exitCode) + ": " + Clip(tested.err) + "\n";
+
+    const CliRun again = Run(Sync(archive_), "again");
+    if (again.exitCode != 0)
+      problems +=
+          "the next sync exits " + std::to_string(again.exitCode) + ": " + Clip(again.err) + "\n";
+    else if (test::ReadHostFile(archive_) != newBytes)
+      problems += "the next sync did not make the new archive\n";
+    problems += Leftovers();
+    if (!problems.empty())
+      failures.push_back("killed after " + std::to_string(after.count() / 1000) + " ms:\n" +
+                         problems);
+  }
+  std::printf("[ CliCrash ] timed kills of a %lld ms run: %d of %d killed; %d old, %d new\n",
+              static_cast<long long>(runTime.count() / 1000), killed, kTimedRounds, old, fresh);
+  for (size_t i = 0; i < failures.size() && i < 8; ++i) ADD_FAILURE() << failures[i];
+  EXPECT_EQ(failures.size(), 0u) << "kills that left something wrong, of " << kTimedRounds;
+  EXPECT_GT(killed, 0) << "every run ended before it was killed";
 }
 
 }  // namespace
