@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <thread>
 
 #include "archiver/Journal.h"
 #include "platform/CodePage.h"
@@ -60,6 +61,12 @@ void TKMOptions::SetSynchronize(bool value) {
 }
 
 // ---- Construction
+
+int TKMBaseArchiver::ThreadCount() const {
+  if (threads_ > 0) return threads_;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return int(std::clamp(cores, 1u, 8u));
+}
 
 TKMBaseArchiver::TKMBaseArchiver() {
   SetCompressionLevel(clNormal);

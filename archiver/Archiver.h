@@ -3,6 +3,7 @@
 // configures; TKMBaseArchiver holds the state and behaviour.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "archiver/ArchiveItem.h"
+#include "archiver/CompressAhead.h"
 #include "archiver/Errors.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
@@ -230,6 +232,18 @@ class TKMBaseArchiver : public IKMArchiveContext {
   }
   bool InMemory() const { return inMemory_; }
   void SetInMemory(bool value);
+  // Threads that compress new entries ahead of the commit, and test entries
+  // side by side: 0 (the default) for the cores of the machine, at most 8;
+  // otherwise that many (at most kMaxThreads). The
+  // archive's bytes and the events do not depend on it.
+  int Threads() const { return threads_; }
+  void SetThreads(int value) { threads_ = std::clamp(value, 0, kMaxThreads); }
+  static constexpr int kMaxThreads = 64;
+  // The threads that Threads() stands for on this machine.
+  int ThreadCount() const;
+  // Bytes of blocks read or compressed ahead that may be held at a time.
+  int64_t MemoryBudget() const { return memoryBudget_; }
+  void SetMemoryBudget(int64_t value) { memoryBudget_ = std::max<int64_t>(value, 0); }
 
   // ---- Events.
   TKMFileProgressEvent OnFileProgress;
@@ -381,6 +395,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // file cut short while it was read ("changed while being read").
   EKMException ShortRead(TStream& source, const TDirItem& item, int64_t size,
                          int64_t bytesRead) const;
+  EKMException ShortRead(int systemError, const TDirItem& item, int64_t size,
+                         int64_t bytesRead) const;
   // False when the user declined to go on after a full disk (Cancelled set).
   // A handler that keeps clearing Cancel has the same block written again
   // from the same position for as long as it does.
@@ -396,6 +412,10 @@ class TKMBaseArchiver : public IKMArchiveContext {
   virtual uint32_t EncryptionSeed();
 
  private:
+  // CompressEntry for a source of size bytes, read here or, when ahead is
+  // given, read and deflated ahead of the commit.
+  bool CompressEntry(TStream* source, TCompressAhead::TEntry* ahead, int64_t size, TStream& output,
+                     TDirItem& item);
   // The deflate stream, kept from one entry to the next.
   struct TDeflateCache;
   struct TDeflateCacheDeleter {
@@ -528,6 +548,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Writes entry index from its source at the end of the archive; false when
   // cancelled. An EKMException fails this entry alone (see RunStep).
   bool WriteNewEntry(int32_t index);
+  // The reading ahead for the new entries from index from on, or null when
+  // there is nothing to read ahead or one thread is to do everything.
+  std::unique_ptr<TCompressAhead> StartCompressAhead(int32_t from);
   // A new multi-volume archive's entry index, written whole into entry
   // (headerLength bytes of header, name and extra fields, then the data),
   // goes into the volume chain. A cancel or failure is told (through the
@@ -555,6 +578,11 @@ class TKMBaseArchiver : public IKMArchiveContext {
   friend class TKMCommit;
   // The commit under way, while CommitUpdate runs.
   TKMCommit* commit_ = nullptr;
+  // The sources its new entries are read from ahead of it, when threads
+  // are used; the next WriteNewEntry may take its entry from there (not
+  // when it tries an entry again: that reads the file anew).
+  TCompressAhead* ahead_ = nullptr;
+  bool aheadAllowed_ = false;
 
   // Plays back a journal an interrupted commit left beside the archive,
   // before anything reads it; raises EKMArchiveBusy while a running commit
@@ -594,6 +622,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   std::vector<std::u16string> exclusionMasks_;
   std::vector<std::u16string> noCompressionMasks_;
   bool inMemory_ = false;
+  int threads_ = 0;
+  int64_t memoryBudget_ = 64 * 1024 * 1024;
   TZip64Mode zip64Mode_ = zmDisabled;
   bool unicodeFilenames_ = true;
 

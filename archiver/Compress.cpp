@@ -42,8 +42,13 @@ EKMException TKMBaseArchiver::SourceFileError(std::u16string_view what,
 EKMException TKMBaseArchiver::ShortRead(TStream& source, const TDirItem& item, int64_t size,
                                         int64_t bytesRead) const {
   const auto* file = dynamic_cast<const TFileStream*>(&source);
-  if (file && file->LastError() != 0)
-    return SourceFileError(u"Cannot read file", item.SourceFileName, file->LastError());
+  return ShortRead(file ? file->LastError() : 0, item, size, bytesRead);
+}
+
+EKMException TKMBaseArchiver::ShortRead(int systemError, const TDirItem& item, int64_t size,
+                                        int64_t bytesRead) const {
+  if (systemError > 0)
+    return SourceFileError(u"Cannot read file", item.SourceFileName, systemError);
   // The end came early: the file was cut short (or rewritten) under us.
   return EKMException::WithText(kmeCompressedSize,
                                 u"File \"" + item.SourceFileName +
@@ -110,6 +115,21 @@ size_t TBlockDeflater::Deflate(const uint8_t* data, size_t n, bool last, size_t 
   return produced;
 }
 
+void TBlockDeflater::Prime(const uint8_t* dictionary, size_t length) {
+  if (!open_ || length > kDictionarySize ||
+      deflateSetDictionary(&strm_, dictionary, uInt(length)) != Z_OK) {
+    End();
+    throw TKMBaseArchiver::ECompressionError();
+  }
+}
+
+size_t DeflateEntryBlock(TBlockDeflater& deflater, int level, const uint8_t* dictionary,
+                         size_t dictLength, const uint8_t* data, size_t n, bool last) {
+  deflater.Start(level, true);
+  if (dictLength > 0) deflater.Prime(dictionary, dictLength);
+  return deflater.Deflate(data, n, last, DeflateBufferSize(n));
+}
+
 void TBlockDeflater::End() {
   if (open_) deflateEnd(&strm_);
   open_ = false;
@@ -165,6 +185,11 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   } catch (const EStreamError& e) {
     throw SourceFileError(u"Cannot read file", item.SourceFileName, e.SystemError());
   }
+  return CompressEntry(&source, nullptr, size, output, item);
+}
+
+bool TKMBaseArchiver::CompressEntry(TStream* source, TCompressAhead::TEntry* ahead, int64_t size,
+                                    TStream& output, TDirItem& item) {
   if (size < 0 || size > kMaxSourceSize)
     throw EKMException(kmeCompressedSize, {size, int64_t(0)}, this);
 
@@ -179,15 +204,15 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   // from a progress handler gets a buffer of its own.
   std::vector<uint8_t> readBuffer = std::move(readBuffer_);
   ScopeExit giveBack([&] { readBuffer_ = std::move(readBuffer); });
-  if (readBuffer.size() < size_t(std::min(size, blockSize)))
+  if (!ahead && readBuffer.size() < size_t(std::min(size, blockSize)))
     readBuffer.resize(size_t(std::min(size, blockSize)));
+  // The source bytes before the next block, which it is primed with.
+  std::vector<uint8_t> dictionary;
 
   TBlockDeflater* deflater = nullptr;
-  if (deflated) {
+  if (deflated && !ahead) {
     if (!deflateCache_) deflateCache_.reset(new TDeflateCache);
     deflater = &deflateCache_->deflater;
-    // ZIP stores bare deflate data: no zlib wrapper to make and strip.
-    deflater->Start(item.CompressionMode, true);
   }
   // A stream left in the middle by a failure is ended, not reused.
   struct EndOnFailure {
@@ -198,7 +223,9 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
     }
   } endOnFailure{deflater};
 
+  // The register of the blocks read here; the CRC-32 of those read ahead.
   uint32_t crc = 0xFFFFFFFF;
+  uLong aheadCrc = 0;
   int64_t bytesRead = 0;
   int64_t bytesWritten = 0;
   KeySet keys;
@@ -207,15 +234,15 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
     // The header carries the CRC, so the whole source is read once first.
     while (bytesRead < size) {
       const int64_t n = std::min(blockSize, size - bytesRead);
-      if (source.Read(readBuffer.data(), n) != n) break;
+      if (source->Read(readBuffer.data(), n) != n) break;
       Crc32UpdateInPlace(crc, readBuffer.data(), n);
       bytesRead += n;
     }
     // Going on would record the CRC of part of the source with data that
     // may yet come out whole on the second reading.
-    if (bytesRead != size) throw ShortRead(source, item, size, bytesRead);
+    if (bytesRead != size) throw ShortRead(*source, item, size, bytesRead);
     try {
-      source.SetPosition(0);
+      source->SetPosition(0);
     } catch (const EStreamError& e) {
       throw SourceFileError(u"Cannot read file", item.SourceFileName, e.SystemError());
     }
@@ -238,8 +265,9 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   }
 
   fileBytesTotal_ = size;
-  bool stopped = false;  // cancelled in this call
-  while (size > bytesRead) {
+  bool stopped = false;     // cancelled in this call
+  int shortReadError = -1;  // the block's read came up short: the host's error
+  for (size_t block = 0; size > bytesRead; ++block) {
     fileBytesDone_ = bytesRead;
     if (progressEnabled_) {
       bool cancel = false;
@@ -261,20 +289,49 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
     }
 
     const int64_t n = std::min(blockSize, size - bytesRead);
-    if (source.Read(readBuffer.data(), n) != n) break;
-    if (!encrypt) Crc32UpdateInPlace(crc, readBuffer.data(), n);
-
     const bool last = n == size - bytesRead;
     uint8_t* out = readBuffer.data();
     int64_t length = n;
-    if (deflater) {
-      length = int64_t(
-          deflater->Deflate(readBuffer.data(), size_t(n), last, DeflateBufferSize(size_t(n))));
-      out = deflater->Output();
+    if (ahead) {
+      const TCompressAhead::TBlock& made = ahead_->Block(ahead, block);
+      if (made.shortRead) {
+        shortReadError = made.readError;
+        break;
+      }
+      // Read ahead, but cut short since: reading it now would come up short.
+      const int64_t now = ahead_->SizeNow(ahead);
+      if (now >= 0 && now < bytesRead + n) {
+        shortReadError = 0;
+        break;
+      }
+      if (made.error) std::rethrow_exception(made.error);
+      aheadCrc = crc32_combine64(aheadCrc, made.crc, n);
+      // Encrypting changes the bytes in place: the block is the commit's
+      // alone by now.
+      out = const_cast<uint8_t*>(made.Data());
+      length = int64_t(made.length);
+    } else {
+      if (source->Read(readBuffer.data(), n) != n) {
+        shortReadError = source->LastError();
+        break;
+      }
+      if (!encrypt) Crc32UpdateInPlace(crc, readBuffer.data(), n);
+      if (deflater) {
+        length = int64_t(DeflateEntryBlock(*deflater, item.CompressionMode, dictionary.data(),
+                                           dictionary.size(), readBuffer.data(), size_t(n), last));
+        out = deflater->Output();
+        if (!last) {
+          const size_t keep = std::min(size_t(n), kDictionarySize);
+          dictionary.assign(readBuffer.begin() + std::ptrdiff_t(size_t(n) - keep),
+                            readBuffer.begin() + std::ptrdiff_t(n));
+        }
+      }
     }
     if (encrypt) EncryptBuffer(keys, out, 0, length);
     bytesRead += n;
-    if (!WriteBlockWithRetry(output, out, length)) {
+    const bool written = WriteBlockWithRetry(output, out, length);
+    if (ahead) ahead_->Release(ahead, block);
+    if (!written) {
       bytesRead -= n;
       stopped = true;
       break;
@@ -285,16 +342,13 @@ bool TKMBaseArchiver::CompressEntry(TStream& source, TStream& output, TDirItem& 
   AddSaturated(doneBytes_, size);
   // A source that came up short fails its entry alone; the deflate stream it
   // left unfinished is ended on the way out.
-  if (bytesRead != size && !stopped) throw ShortRead(source, item, size, bytesRead);
-  // Closing a stream that took data but never finished is the library's
-  // data error; after a cancel the entry is abandoned anyway.
-  if (deflater && !stopped && deflater->Unfinished()) throw ECompressionError();
+  if (bytesRead != size && !stopped) throw ShortRead(shortReadError, item, size, bytesRead);
   endOnFailure.armed = false;
   if (stopped) return false;
 
   StoreCompressedSize(item, bytesWritten, Zip64Mode() == zmAlways);
   StoreUncompressedSize(item, size, Zip64Mode() == zmAlways);
-  item.Crc32 = ~crc;
+  item.Crc32 = ahead ? uint32_t(aheadCrc) : ~crc;
   if (item.Zip64Used && Zip64Mode() == zmDisabled)
     throw EKMException(kmeZip64DisabledData, {item.SourceFileName}, this);
   if (size == 0) item.Method = 0;

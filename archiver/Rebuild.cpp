@@ -566,6 +566,34 @@ void TKMBaseArchiver::CopyOldEntry(int32_t index, bool restoreOld) {
   commit_->CopyOldRecord(j, *item);
 }
 
+std::unique_ptr<TCompressAhead> TKMBaseArchiver::StartCompressAhead(int32_t from) {
+  const int threads = ThreadCount();
+  if (threads < 2) return nullptr;
+  const TKMDirArray& current = dirManager_->CurrentDir();
+  std::vector<TCompressAhead::TJob> jobs;
+  for (int32_t i = std::max(from, 0); i < current.Count(); ++i) {
+    const TDirItem& item = current.GetItem(i);
+    // An encrypted entry reads its source twice, as it always has.
+    if (!WritesNewData(item) || (item.ExternalAttr & platform::faDirectory) ||
+        !item.Password.empty())
+      continue;
+    TCompressAhead::TJob job;
+    job.fileName = item.SourceFileName;
+    job.openMode = uint16_t(fmOpenRead | (options_.ShareMode() << 4));
+    job.deflate = item.Method != 0;
+    job.level = item.CompressionMode;
+    job.blockSize = ReadBlockSize(item.CompressionMode);
+    jobs.push_back(std::move(job));
+  }
+  if (jobs.empty()) return nullptr;
+  try {
+    return std::make_unique<TCompressAhead>(std::move(jobs), threads, memoryBudget_);
+  } catch (const std::system_error&) {
+    // No threads to be had: the commit reads every source itself.
+    return nullptr;
+  }
+}
+
 bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
   UpdateCompressionMethod();
   TKMDirArray& current = dirManager_->CurrentDir();
@@ -578,8 +606,13 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
   if (cancelled_) return false;
 
   // An EKMException from here on fails this entry alone: the caller hands it
-  // to the failure event. The source is closed on the way out.
+  // to the failure event. The source is closed on the way out, and what was
+  // read of it ahead is let go.
   std::unique_ptr<TFileStream> source;
+  TCompressAhead::TEntry* ahead = nullptr;
+  ScopeExit dropAhead([&] {
+    if (ahead) ahead_->Drop(ahead);
+  });
   {
     item = current.ItemPtr(index);
     const bool oem = options_.OEMFileNames();
@@ -587,7 +620,26 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     if (!EntryNameFits(name)) throw EKMException(kmeNameTooLong, {item->FileName}, this);
     item->Zip64Used = false;
 
-    if (!(item->ExternalAttr & platform::faDirectory)) {
+    const bool hasSource = !(item->ExternalAttr & platform::faDirectory);
+    if (hasSource && ahead_ && aheadAllowed_ && item->Password.empty()) {
+      ahead = ahead_->Take(item->SourceFileName);
+      // A source that went or was replaced since it was opened ahead is
+      // opened again now, as it would have been without reading ahead.
+      if (ahead && !ahead_->StillThere(ahead, item->SourceFileName)) {
+        ahead_->Drop(ahead);
+        ahead = nullptr;
+      }
+    }
+    int64_t sourceSize = 0;
+    if (ahead) {
+      bool sizeFailed = false;
+      try {
+        sourceSize = ahead_->Open(ahead, sizeFailed);
+      } catch (const EStreamError& e) {
+        throw SourceFileError(sizeFailed ? u"Cannot read file" : u"Cannot open file",
+                              item->SourceFileName, e.SystemError());
+      }
+    } else if (hasSource) {
       // Whatever path the host can open is read, however long: the system
       // says when it cannot.
       try {
@@ -596,12 +648,12 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
       } catch (const EStreamError& e) {
         throw SourceFileError(u"Cannot open file", item->SourceFileName, e.SystemError());
       }
-    }
-    int64_t sourceSize = 0;
-    try {
-      if (source) sourceSize = source->Size();
-    } catch (const EStreamError& e) {
-      throw SourceFileError(u"Cannot read file", item->SourceFileName, e.SystemError());
+      try {
+        source->SetPosition(0);
+        sourceSize = source->Size();
+      } catch (const EStreamError& e) {
+        throw SourceFileError(u"Cannot read file", item->SourceFileName, e.SystemError());
+      }
     }
 
     TStream& out = commit_->MultiVolume() ? commit_->EntryFile() : commit_->Out();
@@ -612,7 +664,7 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     TLocalFileHeader header;
     header.Signature = SignatureSetOf(dirManager_->EndRecord().Signature).LocalHeader;
     TLocalZip64Sizes zip64;
-    if (source && StoreLocalUncompressedSize(header, sourceSize, zip64Mode_ == zmAlways)) {
+    if (hasSource && StoreLocalUncompressedSize(header, sourceSize, zip64Mode_ == zmAlways)) {
       zip64.Present = true;
       item->Zip64Used = true;
     }
@@ -655,8 +707,8 @@ bool TKMBaseArchiver::WriteNewEntry(int32_t index) {
     EncodeLocalHeader(header, name, zip64, localExtra, local);
     out.WriteBuffer(local.Data().data(), int64_t(local.Size()));
 
-    if (source) {
-      if (!CompressEntry(*source, out, *item)) {
+    if (hasSource) {
+      if (!CompressEntry(source.get(), ahead, sourceSize, out, *item)) {
         source.reset();
         return false;
       }
@@ -816,6 +868,16 @@ void TKMBaseArchiver::CommitUpdate() {
       throw;
     }
   };
+  // With threads, the sources of the new entries are read and compressed
+  // ahead while the commit saves the old bytes and writes. Stopped (and what
+  // it made dropped) on every way out, before the rollback.
+  std::unique_ptr<TCompressAhead> ahead = StartCompressAhead(firstChanged);
+  ahead_ = ahead.get();
+  auto stopAhead = [&] {
+    ahead_ = nullptr;
+    ahead.reset();
+  };
+  ScopeExit stopAheadOnExit(stopAhead);
   TKMAction action = fxaIgnore;
   try {
     commit.Begin();
@@ -844,6 +906,7 @@ void TKMBaseArchiver::CommitUpdate() {
         bool tried = false;
         const bool gotThrough = RunStep(failedName, op, action, [&] {
           if (tried) dropAttempt();
+          aheadAllowed_ = !tried;
           tried = true;
           written = WriteNewEntry(i);
         });
@@ -873,6 +936,7 @@ void TKMBaseArchiver::CommitUpdate() {
         ++i;
       }
     }
+    stopAhead();
     if (cancelled_ || action == fxaAbort) {
       nothingChanged();
       undo();
@@ -881,6 +945,7 @@ void TKMBaseArchiver::CommitUpdate() {
     commit.WriteDirectory();
     commit.Complete();
   } catch (...) {
+    stopAhead();
     nothingChanged();
     // What the rollback itself raises (the old bytes could not be put back)
     // matters more than what stopped the commit.

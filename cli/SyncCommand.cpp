@@ -167,6 +167,17 @@ class SyncArchiver : public TKavoMill {
 
 }  // namespace
 
+std::optional<int> ThreadsOf(std::string_view typed) {
+  if (typed.empty() || typed.size() > 3) return std::nullopt;
+  int value = 0;
+  for (const char c : typed) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > TKMBaseArchiver::kMaxThreads) return std::nullopt;
+  return value;
+}
+
 std::optional<int64_t> VolumeSizeOf(std::string_view typed) {
   int shift = 0;
   if (!typed.empty()) {
@@ -237,6 +248,7 @@ int SyncArchive(const SyncCommand& command) {
   platform::ScopedDialogServices installed(&console);
   SyncArchiver archiver;
   archiver.Options().SetFlushBuffers(command.flush);
+  archiver.SetThreads(command.threads);
   archiver.SetFileName(archiveFile);
   archiver.SetBaseDir(baseDir);
   const std::u16string baseFolder = ExcludeTrailingSeparator(baseDir);

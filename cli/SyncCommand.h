@@ -22,6 +22,9 @@ struct SyncCommand {
   // many bytes (data.z01, data.z02, ... data.zip). A set is written once, so
   // only a new archive can be made this way.
   int64_t volumeSize = 0;
+  // Threads that compress (and, with test, check) side by side; 0: the
+  // cores. The archive's bytes do not depend on it.
+  int threads = 0;
 };
 
 // The smallest volume a split set may have: the component will not make a
@@ -32,6 +35,9 @@ constexpr int64_t kMinVolumeSize = 65536;
 // suffix k, M or G (either case). None when it is not such a size, or does
 // not fit in 64 bits; the minimum is the caller's to check.
 std::optional<int64_t> VolumeSizeOf(std::string_view typed);
+
+// A thread count as typed: 1 to the component's most. None otherwise.
+std::optional<int> ThreadsOf(std::string_view typed);
 
 // Exit codes: 0 all went well; 1 some file failed or the test found errors;
 // 2 no archive named, or opening, adding or committing failed, or a signal

@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  sync [--base DIR] [--archive FILE] [--test] [--no-flush] [--volume-size SIZE]\n"
+    "       [--threads N]\n"
     "                 make FILE mirror the files under DIR: new files are added,\n"
     "                 changed ones replaced, entries whose files are gone removed;\n"
     "                 --test then checks every entry. DIR defaults to the folder\n"
@@ -39,13 +40,16 @@ constexpr const char* kUsage =
     "                 split archive of volumes of at most SIZE bytes (suffix k, M\n"
     "                 or G for KiB, MiB, GiB; at least 64k): data.z01, data.z02,\n"
     "                 ... and data.zip last, as zip -s and 7-Zip read them. A\n"
-    "                 split archive is made only when FILE is created\n"
+    "                 split archive is made only when FILE is created. --threads\n"
+    "                 compresses (and tests) on N threads (default: one per core,\n"
+    "                 at most 8); the archive is the same, byte for byte, for any N\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
-    "  test ARCHIVE [--password PW]\n"
+    "  test ARCHIVE [--password PW] [--threads N]\n"
     "                 check every entry of ARCHIVE (size and CRC-32); each entry\n"
     "                 that fails is named on stderr, and so is a missing central\n"
-    "                 directory\n"
+    "                 directory; --threads checks N entries at a time (default:\n"
+    "                 one per core, at most 8), naming them in archive order\n"
     "  extract ARCHIVE [--to DIR] [--password PW] [MASK ...]\n"
     "                 restore the entries of ARCHIVE, or those matching a MASK\n"
     "                 (* and ?, e.g. '*.txt' or 'docs/*'), under DIR (default: the\n"
@@ -128,6 +132,18 @@ int Usage(const char* problem) {
   return 2;
 }
 
+// --threads N: false, with the problem, when N is not a thread count.
+bool ThreadsOption(const std::string& typed, int& threads, std::string& problem) {
+  const std::optional<int> n = km::cli::ThreadsOf(typed);
+  if (!n) {
+    problem = "--threads: '" + typed + "' is not a number of threads (1 to " +
+              std::to_string(km::TKMBaseArchiver::kMaxThreads) + ")";
+    return false;
+  }
+  threads = *n;
+  return true;
+}
+
 // The arguments of test and extract: the archive first, then options and
 // masks in any order; "--" ends the options.
 std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bool extract,
@@ -160,6 +176,11 @@ std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bo
       value("--password", command.password, command.passwordGiven);
     } else if (!optionsEnded && extract && is("--to")) {
       value("--to", command.dir, command.dirGiven);
+    } else if (!optionsEnded && !extract && is("--threads")) {
+      std::string typed;
+      bool given = false;
+      value("--threads", typed, given);
+      if (problem.empty() && !ThreadsOption(typed, command.threads, problem)) return std::nullopt;
     } else if (!optionsEnded && arg.size() > 1 && arg.front() == '-') {
       problem = "unknown option '" + std::string(arg) + "'";
     } else if (!haveArchive) {
@@ -212,6 +233,11 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       command.test = true;
     } else if (arg == "--no-flush") {
       command.flush = false;
+    } else if (is("--threads")) {
+      std::string typed;
+      bool given = false;
+      value("--threads", typed, given);
+      if (problem.empty()) ThreadsOption(typed, command.threads, problem);
     } else if (is("--volume-size")) {
       std::string typed;
       bool given = false;

@@ -2,7 +2,9 @@
 # Builds everything and runs every test: the Linux build in build/, then the
 # Windows build (mingw-w64) in build-win/, whose tests run under Wine.
 # KM_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer
-# in build-asan/ and runs the Linux tests only.
+# in build-asan/ and runs the Linux tests only; KM_TSAN=1 builds the
+# component, pelko-cli and their tests with ThreadSanitizer in build-tsan/
+# and runs those.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
@@ -11,11 +13,14 @@ flags="-DKM_BUILD_BENCH=ON -DKM_BUILD_APP=ON"
 if [ "${KM_SANITIZE:-0}" = "1" ]; then
   dir=build-asan
   flags="-DKM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKM_BUILD_APP=ON"
+elif [ "${KM_TSAN:-0}" = "1" ]; then
+  dir=build-tsan
+  flags="-DKM_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKM_BUILD_APP=OFF"
 fi
 cmake -S . -B "$dir" -G Ninja $flags >/dev/null
 cmake --build "$dir"
 (cd "$dir" && ctest --output-on-failure -j2)
-[ "${KM_SANITIZE:-0}" = "1" ] && exit 0
+[ "${KM_SANITIZE:-0}" = "1" ] || [ "${KM_TSAN:-0}" = "1" ] && exit 0
 
 echo "== Windows build, tests under Wine"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null

@@ -77,14 +77,21 @@ std::string InflateRaw(const std::string& raw) {
   return whole ? out : "<bad>";
 }
 
-// What zlib makes of the same blocks with the same flushes, without a
-// wrapper to strip.
+// What zlib makes of the same blocks: each one a raw stream of its own,
+// primed with the 32 KiB of data before it, ended with a sync flush, the
+// last one finished.
 std::string ReferenceDeflate(const std::string& data, int level, int64_t block) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
   std::string out;
   std::vector<uint8_t> buf(size_t(block) * 2 + 1024);
   for (size_t at = 0; at < data.size(); at += size_t(block)) {
+    z_stream s{};
+    EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    const size_t primed = std::min<size_t>(at, 32768);
+    if (primed > 0) {
+      EXPECT_EQ(deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(data.data() + at - primed),
+                                     uInt(primed)),
+                Z_OK);
+    }
     const size_t n = std::min(size_t(block), data.size() - at);
     const bool last = at + n == data.size();
     s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
@@ -93,8 +100,8 @@ std::string ReferenceDeflate(const std::string& data, int level, int64_t block) 
     s.avail_out = uInt(buf.size());
     EXPECT_EQ(deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH), last ? Z_STREAM_END : Z_OK);
     out.append(reinterpret_cast<char*>(buf.data()), buf.size() - s.avail_out);
+    deflateEnd(&s);
   }
-  deflateEnd(&s);
   return out;
 }
 

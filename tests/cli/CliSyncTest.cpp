@@ -531,6 +531,46 @@ TEST_F(CliSync, FollowsTheTreeRunAfterRun) {
   }
 }
 
+// Any thread count makes the same entries (a folder's entry takes the time
+// of its run, so the listings are compared without folders); a count that is
+// no count is refused before anything is touched.
+TEST_F(CliSync, ThreadsChangeNothingInTheArchive) {
+  Write("big.log", Lines(120000, "several blocks"));
+  auto listing = [&](const fs::path& archive) {
+    const SyncRun r = Run({Cli(), "list", Utf8(archive)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::string files;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find("/\t") == std::string::npos) files += line + "\n";
+    return files;
+  };
+  std::string first;
+  for (const char* threads : {"1", "2", "5"}) {
+    SCOPED_TRACE(threads);
+    const fs::path archive = work_ / (std::string("t") + threads + ".zip");
+    Args args = SyncArgs(archive);
+    args.insert(args.end(), {"--threads", threads, "--test"});
+    const SyncRun r = Run(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string files = listing(archive);
+    if (first.empty()) first = files;
+    EXPECT_EQ(files, first);
+    EXPECT_EQ(Run({Cli(), "test", Utf8(archive), "--threads", threads}).exitCode, 0);
+  }
+  EXPECT_NE(first.find("Project/big.log\t"), std::string::npos);
+
+  for (const char* bad : {"0", "65", "two", "", "-1"}) {
+    SCOPED_TRACE(bad);
+    Args args = SyncArgs(archive_);
+    args.insert(args.end(), {"--threads", bad});
+    const SyncRun r = Run(args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Contains(r.err, "--threads")) << r.err;
+    EXPECT_FALSE(fs::exists(archive_));
+  }
+}
+
 TEST_F(CliSync, MasksLinksAndTheArchiveItself) {
   // Excluded whatever the case.
   for (const char* name : {"X.TMP", "~lock.txt", "a.~bak", "sub/core.Dmp", "_ISTMP1.dat",

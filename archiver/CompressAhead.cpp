@@ -1,0 +1,325 @@
+#include "archiver/CompressAhead.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "archiver/Compress.h"
+#include "support/Crc32.h"
+#include "support/Stream.h"
+
+namespace km {
+
+namespace {
+
+// Sources opened ahead of the commit at most: each is held open until the
+// commit is done with it.
+constexpr size_t kMaxEntriesAhead = 256;
+// Buffers at least this large are kept for the next block: a fresh one
+// costs the system a page fault per page.
+constexpr size_t kReusedBufferSize = 64 * 1024;
+
+}  // namespace
+
+TCompressAhead::TCompressAhead(std::vector<TJob> jobs, int workers, int64_t budget)
+    : jobs_(std::move(jobs)), entries_(jobs_.size()), budget_(budget) {
+  missing_.shortRead = true;
+  missing_.done = true;
+  try {
+    threads_.emplace_back([this] { ReadSources(); });
+    for (int i = 0; i < std::max(workers, 1); ++i) threads_.emplace_back([this] { Deflate(); });
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    readerWakes_.notify_all();
+    workerWakes_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    throw;
+  }
+}
+
+TCompressAhead::~TCompressAhead() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  readerWakes_.notify_all();
+  workerWakes_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+std::vector<uint8_t> TCompressAhead::TakeBuffer(size_t n) {
+  if (n >= kReusedBufferSize) {
+    auto best = spare_.end();
+    for (auto it = spare_.begin(); it != spare_.end(); ++it)
+      if (it->size() >= n && (best == spare_.end() || it->size() < best->size())) best = it;
+    if (best != spare_.end()) {
+      std::vector<uint8_t> buffer = std::move(*best);
+      spare_.erase(best);
+      spareBytes_ -= int64_t(buffer.size());
+      return buffer;
+    }
+  }
+  return std::vector<uint8_t>(n);
+}
+
+void TCompressAhead::GiveBack(std::vector<uint8_t>& buffer) {
+  // Kept buffers and blocks in flight stay within the budget together.
+  if (buffer.size() >= kReusedBufferSize &&
+      inFlight_ + spareBytes_ + int64_t(buffer.size()) <= budget_) {
+    spareBytes_ += int64_t(buffer.size());
+    spare_.push_back(std::move(buffer));
+  }
+  buffer = {};
+}
+
+void TCompressAhead::FreeBlock(std::unique_ptr<TBlock>& block) {
+  if (!block) return;
+  inFlight_ -= block->charge;
+  GiveBack(block->input);
+  GiveBack(block->output);
+  block.reset();
+  readerWakes_.notify_all();
+}
+
+void TCompressAhead::DropLocked(TEntry& entry) {
+  entry.dropped = true;
+  // While the reader is still at it, it closes the file itself.
+  if (entry.readDone) entry.file.reset();
+  // Blocks still queued or being deflated are freed by their worker.
+  for (auto& block : entry.blocks)
+    if (block && block->done) FreeBlock(block);
+  readerWakes_.notify_all();
+}
+
+TCompressAhead::TEntry* TCompressAhead::Take(const std::u16string& fileName) {
+  std::lock_guard lock(mutex_);
+  for (size_t k = taken_; k < jobs_.size(); ++k) {
+    if (jobs_[k].fileName != fileName) continue;
+    // The commit went past these without reading them (it failed them
+    // before their source was needed).
+    for (size_t j = taken_; j < k; ++j) DropLocked(entries_[j]);
+    taken_ = k + 1;
+    readerWakes_.notify_all();
+    return &entries_[k];
+  }
+  return nullptr;
+}
+
+int64_t TCompressAhead::Open(TEntry* entry, bool& sizeFailed) {
+  std::unique_lock lock(mutex_);
+  commitWakes_.wait(lock, [&] { return entry->opened || failure_; });
+  if (!entry->opened) std::rethrow_exception(failure_);
+  sizeFailed = entry->sizeFailed;
+  if (entry->openError) std::rethrow_exception(entry->openError);
+  return entry->size;
+}
+
+bool TCompressAhead::StillThere(TEntry* entry, const std::u16string& fileName) {
+  bool identified = false;
+  platform::FileIdentity then;
+  {
+    std::unique_lock lock(mutex_);
+    commitWakes_.wait(lock, [&] { return entry->opened || failure_; });
+    identified = entry->identified;
+    then = entry->identity;
+  }
+  platform::FileIdentity now;
+  return identified && platform::IdentityOf(fileName, now) && now == then;
+}
+
+int64_t TCompressAhead::SizeNow(TEntry* entry) {
+  TFileStream* file = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    file = entry->file.get();
+  }
+  return file ? file->Handle().Size() : -1;
+}
+
+const TCompressAhead::TBlock& TCompressAhead::Block(TEntry* entry, size_t b) {
+  std::unique_lock lock(mutex_);
+  auto ready = [&] {
+    return b < entry->blocks.size() && entry->blocks[b] && entry->blocks[b]->done;
+  };
+  commitWakes_.wait(
+      lock, [&] { return ready() || failure_ || (entry->readDone && b >= entry->blocks.size()); });
+  if (ready()) return *entry->blocks[b];
+  if (failure_) std::rethrow_exception(failure_);
+  // The reader stopped before this block: the source ended early.
+  return missing_;
+}
+
+void TCompressAhead::Release(TEntry* entry, size_t b) {
+  std::lock_guard lock(mutex_);
+  if (b < entry->blocks.size() && entry->blocks[b] && entry->blocks[b]->done)
+    FreeBlock(entry->blocks[b]);
+}
+
+void TCompressAhead::Drop(TEntry* entry) {
+  std::lock_guard lock(mutex_);
+  DropLocked(*entry);
+}
+
+void TCompressAhead::ReadSources() {
+  try {
+    // The last bytes of the block before, which the next one is primed with.
+    std::vector<uint8_t> tail;
+    for (size_t k = 0; k < jobs_.size(); ++k) {
+      const TJob& job = jobs_[k];
+      TEntry& entry = entries_[k];
+      {
+        std::unique_lock lock(mutex_);
+        readerWakes_.wait(lock, [&] { return stop_ || k < taken_ + kMaxEntriesAhead; });
+        if (stop_) return;
+        if (entry.dropped) continue;
+      }
+      std::unique_ptr<TFileStream> file;
+      std::exception_ptr error;
+      bool sizeFailed = false;
+      int64_t size = 0;
+      try {
+        file = std::make_unique<TFileStream>(job.fileName, job.openMode);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      platform::FileIdentity identity;
+      const bool identified = file && platform::IdentityOf(job.fileName, identity);
+      if (file) {
+        try {
+          size = file->Size();
+        } catch (...) {
+          error = std::current_exception();
+          sizeFailed = true;
+        }
+      }
+      TFileStream* source = file.get();
+      {
+        std::lock_guard lock(mutex_);
+        entry.opened = true;
+        entry.openError = error;
+        entry.sizeFailed = sizeFailed;
+        entry.size = size;
+        entry.identity = identity;
+        entry.identified = identified;
+        entry.readDone = bool(error);
+        if (!error) entry.file = std::move(file);
+        commitWakes_.notify_all();
+      }
+      if (error) continue;
+
+      tail.clear();
+      int64_t done = 0;
+      while (done < size) {
+        const size_t n = size_t(std::min<int64_t>(job.blockSize, size - done));
+        const int64_t charge = int64_t(n) + (job.deflate ? int64_t(DeflateBufferSize(n)) : 0);
+        std::unique_ptr<TBlock> block;
+        {
+          std::unique_lock lock(mutex_);
+          readerWakes_.wait(lock, [&] {
+            return stop_ || entry.dropped || inFlight_ == 0 || inFlight_ + charge <= budget_;
+          });
+          if (stop_) return;
+          if (entry.dropped) break;
+          block = std::make_unique<TBlock>();
+          block->input = TakeBuffer(n);
+          block->charge = charge;
+          inFlight_ += charge;
+        }
+        block->n = n;
+        block->last = done + int64_t(n) == size;
+        block->deflated = job.deflate;
+        block->level = job.level;
+        int64_t got = 0;
+        try {
+          got = source->Read(block->input.data(), int64_t(n));
+        } catch (const EStreamError& e) {
+          block->readError = e.SystemError();
+        }
+        if (got != int64_t(n)) {
+          block->shortRead = true;
+          if (block->readError == 0) block->readError = source->LastError();
+          block->done = true;
+        } else if (job.deflate) {
+          block->dictionary = tail;
+          const size_t keep = std::min(n, kDictionarySize);
+          tail.assign(block->input.begin() + std::ptrdiff_t(n - keep),
+                      block->input.begin() + std::ptrdiff_t(n));
+        }
+        std::lock_guard lock(mutex_);
+        if (entry.dropped) {
+          FreeBlock(block);
+          break;
+        }
+        block->index = entry.blocks.size();
+        TBlock* queued = block.get();
+        entry.blocks.push_back(std::move(block));
+        if (queued->shortRead) {
+          commitWakes_.notify_all();
+          break;
+        }
+        queue_.push_back({&entry, queued});
+        workerWakes_.notify_one();
+        done += int64_t(n);
+      }
+      std::lock_guard lock(mutex_);
+      entry.readDone = true;
+      if (entry.dropped) entry.file.reset();
+      commitWakes_.notify_all();
+    }
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    failure_ = std::current_exception();
+    commitWakes_.notify_all();
+  }
+}
+
+void TCompressAhead::Deflate() {
+  TBlockDeflater deflater;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    workerWakes_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+    if (stop_) return;
+    const TQueued next = queue_.front();
+    queue_.pop_front();
+    TBlock& block = *next.block;
+    if (!next.entry->dropped) {
+      std::exception_ptr error;
+      try {
+        if (block.deflated) block.output = TakeBuffer(DeflateBufferSize(block.n));
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.unlock();
+      uint32_t crc = 0;
+      size_t length = block.n;
+      if (!error) {
+        try {
+          crc = ~Crc32Update(0xFFFFFFFF, block.input.data(), int64_t(block.n));
+          if (block.deflated) {
+            deflater.SwapOutput(block.output);
+            length =
+                DeflateEntryBlock(deflater, block.level, block.dictionary.data(),
+                                  block.dictionary.size(), block.input.data(), block.n, block.last);
+            deflater.SwapOutput(block.output);
+          }
+        } catch (...) {
+          error = std::current_exception();
+          deflater.End();
+        }
+      }
+      lock.lock();
+      block.crc = crc;
+      block.length = length;
+      block.error = error;
+      if (block.deflated) GiveBack(block.input);
+      block.dictionary = {};
+    }
+    block.done = true;
+    if (next.entry->dropped) FreeBlock(next.entry->blocks[block.index]);
+    commitWakes_.notify_all();
+  }
+}
+
+}  // namespace km
