@@ -232,10 +232,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   }
   bool InMemory() const { return inMemory_; }
   void SetInMemory(bool value);
-  // Threads that compress new entries ahead of the commit, and test entries
-  // side by side: 0 (the default) for the cores of the machine, at most 8;
-  // otherwise that many (at most kMaxThreads). The
-  // archive's bytes and the events do not depend on it.
+  // Threads that compress new entries ahead of the commit: 0 (the default) for the cores of the
+  // machine, at most 8; otherwise that many (at most kMaxThreads). The archive's bytes and the
+  // events do not depend on it.
   int Threads() const { return threads_; }
   void SetThreads(int value) { threads_ = std::clamp(value, 0, kMaxThreads); }
   static constexpr int kMaxThreads = 64;

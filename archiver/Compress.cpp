@@ -305,7 +305,8 @@ bool TKMBaseArchiver::CompressEntry(TStream* source, TCompressAhead::TEntry* ahe
         break;
       }
       if (made.error) std::rethrow_exception(made.error);
-      aheadCrc = crc32_combine64(aheadCrc, made.crc, n);
+      // A block is at most 1.5 MiB: its length fits z_off_t on every host.
+      aheadCrc = crc32_combine(aheadCrc, made.crc, z_off_t(n));
       // Encrypting changes the bytes in place: the block is the commit's
       // alone by now.
       out = const_cast<uint8_t*>(made.Data());

@@ -316,7 +316,6 @@ int TestArchive(const EntryCommand& command) {
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
   CliArchiver archiver(command);
-  archiver.SetThreads(command.threads);
   if (!archiver.Open()) return 2;
   // Entries found without a directory may all pass, and none may be found:
   // the archive is damaged all the same.

@@ -22,8 +22,8 @@ struct SyncCommand {
   // many bytes (data.z01, data.z02, ... data.zip). A set is written once, so
   // only a new archive can be made this way.
   int64_t volumeSize = 0;
-  // Threads that compress (and, with test, check) side by side; 0: the
-  // cores. The archive's bytes do not depend on it.
+  // Threads that compress side by side; 0: the cores. The archive's bytes
+  // do not depend on it.
   int threads = 0;
 };
 

@@ -41,15 +41,14 @@ constexpr const char* kUsage =
     "                 or G for KiB, MiB, GiB; at least 64k): data.z01, data.z02,\n"
     "                 ... and data.zip last, as zip -s and 7-Zip read them. A\n"
     "                 split archive is made only when FILE is created. --threads\n"
-    "                 compresses (and tests) on N threads (default: one per core,\n"
+    "                 compresses on N threads (default: one per core,\n"
     "                 at most 8); the archive is the same, byte for byte, for any N\n"
     "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
     "                 name, size, compressed size, CRC-32, modified, attributes\n"
-    "  test ARCHIVE [--password PW] [--threads N]\n"
+    "  test ARCHIVE [--password PW]\n"
     "                 check every entry of ARCHIVE (size and CRC-32); each entry\n"
     "                 that fails is named on stderr, and so is a missing central\n"
-    "                 directory; --threads checks N entries at a time (default:\n"
-    "                 one per core, at most 8), naming them in archive order\n"
+    "                 directory\n"
     "  extract ARCHIVE [--to DIR] [--password PW] [MASK ...]\n"
     "                 restore the entries of ARCHIVE, or those matching a MASK\n"
     "                 (* and ?, e.g. '*.txt' or 'docs/*'), under DIR (default: the\n"
@@ -176,11 +175,6 @@ std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bo
       value("--password", command.password, command.passwordGiven);
     } else if (!optionsEnded && extract && is("--to")) {
       value("--to", command.dir, command.dirGiven);
-    } else if (!optionsEnded && !extract && is("--threads")) {
-      std::string typed;
-      bool given = false;
-      value("--threads", typed, given);
-      if (problem.empty() && !ThreadsOption(typed, command.threads, problem)) return std::nullopt;
     } else if (!optionsEnded && arg.size() > 1 && arg.front() == '-') {
       problem = "unknown option '" + std::string(arg) + "'";
     } else if (!haveArchive) {
