@@ -19,8 +19,16 @@ elif [ "${KM_TSAN:-0}" = "1" ]; then
 fi
 cmake -S . -B "$dir" -G Ninja $flags >/dev/null
 cmake --build "$dir"
+if [ "${KM_TSAN:-0}" = "1" ]; then
+  # A thread report fails its test. ThreadSanitizer holds a signal back
+  # while the program waits in a terminal read, so the two tests that
+  # interrupt such a prompt cannot pass under it.
+  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" ctest --output-on-failure -j2 \
+    -E 'CliDiskPrompt.StopSignalEndsTheWait|PasswordIsAskedOnTheTerminalWithoutEcho')
+  exit 0
+fi
 (cd "$dir" && ctest --output-on-failure -j2)
-[ "${KM_SANITIZE:-0}" = "1" ] || [ "${KM_TSAN:-0}" = "1" ] && exit 0
+[ "${KM_SANITIZE:-0}" = "1" ] && exit 0
 
 echo "== Windows build, tests under Wine"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
