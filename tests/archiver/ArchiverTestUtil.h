@@ -44,4 +44,14 @@ inline std::string Incompressible(size_t size, uint32_t seed) {
   return bytes;
 }
 
+// Compressible, but not trivially: deflate works for its output.
+inline std::string Compressible(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    bytes[i] = char('a' + ((seed >> 16) % 7) + (i / 4096) % 3);
+  }
+  return bytes;
+}
+
 }  // namespace km::test

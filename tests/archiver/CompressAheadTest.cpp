@@ -28,20 +28,10 @@ using test::WriteHostFile;
 
 constexpr int64_t kMiB = 1 << 20;
 
-// Compressible, but not trivially: deflate works for its output.
-std::string Text(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    bytes[i] = char('a' + ((seed >> 16) % 11) + (i / 5000) % 5);
-  }
-  return bytes;
-}
-
 // Large and quick to deflate: text that repeats well within the window, so
 // that every block after the first leans on the bytes it is primed with.
 std::string Repeating(size_t size, uint32_t seed) {
-  const std::string period = Text(20011, seed);
+  const std::string period = test::Compressible(20011, seed);
   std::string bytes;
   bytes.reserve(size);
   while (bytes.size() < size) bytes.append(period, 0, std::min(period.size(), size - bytes.size()));
@@ -69,10 +59,12 @@ class CompressAhead : public ::testing::Test {
       const std::string name = "small/d" + std::to_string(i % 7) + "/f" + std::to_string(i) +
                                (i % 3 == 0 ? ".bin" : ".txt");
       const size_t size = size_t(i * 97 % 6000);
-      Put(name, i % 3 == 0 ? test::Incompressible(size, uint32_t(i + 1)) : Text(size, uint32_t(i)));
+      Put(name, i % 3 == 0 ? test::Incompressible(size, uint32_t(i + 1))
+                           : test::Compressible(size, uint32_t(i)));
     }
     for (const int64_t size : {kMiB - 1, kMiB, kMiB + 1, 2 * kMiB, 3 * kMiB + 17})
-      Put("edge/" + std::to_string(size) + ".txt", Text(size_t(size), uint32_t(size)));
+      Put("edge/" + std::to_string(size) + ".txt",
+          test::Compressible(size_t(size), uint32_t(size)));
     Put("edge/empty.txt", "");
     Put("stored/packed.zip", test::Incompressible(size_t(2 * kMiB + 5), 7));
   }
@@ -192,7 +184,7 @@ TEST_F(CompressAhead, EventsAndAFailingSourceAreThoseOfOneThread) {
   // failure event answers Retry, the other is passed over.
   auto run = [&](int threads) {
     Put("small/d3/f10.txt", "before");
-    Put("edge/2097152.txt", Text(size_t(2 * kMiB), 2));
+    Put("edge/2097152.txt", test::Compressible(size_t(2 * kMiB), 2));
     int failures = 0;
     onFailure = [&](TKMAction& action) {
       if (++failures == 1) {
@@ -232,14 +224,15 @@ TEST_F(CompressAhead, EventsAndAFailingSourceAreThoseOfOneThread) {
 }
 
 TEST_F(CompressAhead, ACancelAtAnyEventLeavesTheArchiveAsItWas) {
-  Put("keep/a.txt", Text(3000, 1));
-  Put("keep/b.txt", Text(5000, 2));
+  Put("keep/a.txt", test::Compressible(3000, 1));
+  Put("keep/b.txt", test::Compressible(5000, 2));
   Sync(1);
   const std::string before = ReadHostFile(dir.Host(u"out.zip"));
   // An update that replaces one file and adds others, small and large.
-  Put("keep/a.txt", Text(4000, 3));
-  for (int i = 0; i < 6; ++i) Put("new/n" + std::to_string(i) + ".txt", Text(size_t(i * 700), 9));
-  Put("new/large.txt", Text(size_t(kMiB + kMiB / 2), 4));
+  Put("keep/a.txt", test::Compressible(4000, 3));
+  for (int i = 0; i < 6; ++i)
+    Put("new/n" + std::to_string(i) + ".txt", test::Compressible(size_t(i * 700), 9));
+  Put("new/large.txt", test::Compressible(size_t(kMiB + kMiB / 2), 4));
   cancelAt = 0;
   Sync(1);
   const std::string after = ReadHostFile(dir.Host(u"out.zip"));

@@ -47,16 +47,6 @@ class TestArchiver : public TKavoMill {
   }
 };
 
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    // Compressible, but not trivially.
-    bytes[i] = char('a' + ((seed >> 16) % 7) + (i / 4096) % 3);
-  }
-  return bytes;
-}
-
 class Rebuild : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -205,9 +195,9 @@ TEST_F(Rebuild, NewArchiveGetsEveryKindOfEntryAndPeersReadIt) {
   Configure(a);
   a.OpenArchive();
   a.BeginUpdate();
-  Add(a, u"big.txt", Pattern(3 << 20, 1));  // several read blocks
+  Add(a, u"big.txt", test::Compressible(3 << 20, 1));  // several read blocks
   Add(a, u"empty.txt", "");
-  Add(a, u"stored.bin", Pattern(5000, 2), true);
+  Add(a, u"stored.bin", test::Compressible(5000, 2), true);
   Add(a, u"\u0444\u0430\u0439\u043B.txt", "cyrillic name");
   AddFolder(a, u"sub/");
   int overallEnds = 0;
@@ -234,10 +224,10 @@ TEST_F(Rebuild, NewArchiveGetsEveryKindOfEntryAndPeersReadIt) {
 }
 
 TEST_F(Rebuild, ReplaceDeleteAndAddKeepThePrefixAndCopyTheRest) {
-  Create({{u"a.txt", Pattern(10000, 3)},
-          {u"b.txt", Pattern(20000, 4)},
-          {u"c.txt", Pattern(30000, 5)},
-          {u"d.txt", Pattern(40000, 6)}});
+  Create({{u"a.txt", test::Compressible(10000, 3)},
+          {u"b.txt", test::Compressible(20000, 4)},
+          {u"c.txt", test::Compressible(30000, 5)},
+          {u"d.txt", test::Compressible(40000, 6)}});
   const std::string before = ReadHostFile(ArchivePath());
 
   TestArchiver a;
@@ -247,7 +237,7 @@ TEST_F(Rebuild, ReplaceDeleteAndAddKeepThePrefixAndCopyTheRest) {
   a.BeginUpdate();
   Replace(a, u"b.txt", "replaced");
   Remove(a, u"c.txt");
-  Add(a, u"e.txt", Pattern(7000, 7));
+  Add(a, u"e.txt", test::Compressible(7000, 7));
   a.EndUpdate();
   a.CloseArchive();
 
@@ -260,7 +250,9 @@ TEST_F(Rebuild, ReplaceDeleteAndAddKeepThePrefixAndCopyTheRest) {
 }
 
 TEST_F(Rebuild, DeletingTheFirstOrTheLastEntry) {
-  Create({{u"a.txt", Pattern(1000, 1)}, {u"b.txt", Pattern(2000, 2)}, {u"c.txt", "c"}});
+  Create({{u"a.txt", test::Compressible(1000, 1)},
+          {u"b.txt", test::Compressible(2000, 2)},
+          {u"c.txt", "c"}});
   {
     TestArchiver a;
     Configure(a);
@@ -285,7 +277,7 @@ TEST_F(Rebuild, DeletingTheFirstOrTheLastEntry) {
 }
 
 TEST_F(Rebuild, AppendingCutsAtTheRealDirectoryAndSavesNoTemporaryFile) {
-  Create({{u"a.txt", Pattern(5000, 1)}, {u"b.txt", Pattern(6000, 2)}});
+  Create({{u"a.txt", test::Compressible(5000, 1)}, {u"b.txt", test::Compressible(6000, 2)}});
   // A stub ahead of the ZIP data: the end record's directory offset counts
   // from the start of the ZIP data, not of the file.
   const std::string zip = ReadHostFile(ArchivePath());
@@ -298,7 +290,7 @@ TEST_F(Rebuild, AppendingCutsAtTheRealDirectoryAndSavesNoTemporaryFile) {
   const int64_t dirOffset = a.DirManager()->CentralDirOffset();
   ASSERT_NE(int64_t(a.DirManager()->EndRecord().DirOffset), dirOffset);
   a.BeginUpdate();
-  Add(a, u"c.txt", Pattern(7000, 3));
+  Add(a, u"c.txt", test::Compressible(7000, 3));
   int tempFilesDuringCommit = -1;
   a.OnFileProgress = [&](TKMBaseArchiver&, const std::u16string&, double, TKMProcessOperation,
                          TKMProgressPhase, bool&) { tempFilesDuringCommit = TempFilesLeft(); };
@@ -492,7 +484,7 @@ TEST_F(Rebuild, Zip64AlwaysWritesSentinelsThatPeersResolve) {
   a.SetZip64Mode(zmAlways);
   a.OpenArchive();
   a.BeginUpdate();
-  Add(a, u"a.txt", Pattern(70000, 1));
+  Add(a, u"a.txt", test::Compressible(70000, 1));
   Add(a, u"b.txt", "");
   a.EndUpdate();
   const TDirItem& item = a.DirManager()->CurrentDir().GetItem(0);
@@ -510,11 +502,11 @@ class RebuildReliability : public Rebuild {
  protected:
   void SetUp() override {
     Rebuild::SetUp();
-    Create({{u"a.txt", Pattern(3000, 1)},
-            {u"b.txt", Pattern(400000, 2)},
-            {u"c.txt", Pattern(5000, 3)},
-            {u"d.txt", Pattern(6000, 4)},
-            {u"e.txt", Pattern(7000, 5)}});
+    Create({{u"a.txt", test::Compressible(3000, 1)},
+            {u"b.txt", test::Compressible(400000, 2)},
+            {u"c.txt", test::Compressible(5000, 3)},
+            {u"d.txt", test::Compressible(6000, 4)},
+            {u"e.txt", test::Compressible(7000, 5)}});
     original = ReadHostFile(ArchivePath());
     originalEntries = Contents();
   }
@@ -523,9 +515,9 @@ class RebuildReliability : public Rebuild {
     Configure(a);
     a.OpenArchive();
     a.BeginUpdate();
-    Replace(a, u"b.txt", Pattern(1200000, 9));  // two read blocks
+    Replace(a, u"b.txt", test::Compressible(1200000, 9));  // two read blocks
     Remove(a, u"d.txt");
-    Add(a, u"f.txt", Pattern(9000, 8));
+    Add(a, u"f.txt", test::Compressible(9000, 8));
   }
 
   // The archive is exactly as it was and reads as before.
