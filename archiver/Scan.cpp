@@ -371,14 +371,28 @@ void TKMScan::AddScannedFile(const std::u16string& fileName, const std::u16strin
   const bool asked = archiver_.DoConfirmProcessFile(fileName, moveFiles_ ? poMove : poAdd, confirm);
   if (!confirm) return;
   // What the listing said stays true unless a handler ran in between. A
-  // folder is asked afresh: its path ends in a separator, which resolves a
-  // link to it, so its own attributes differ from the listed link's. One
-  // the system cannot be asked about (a path too long for it) is what its
-  // listing said, not a file of that name.
+  // link to a folder is asked afresh: its path ends in a separator, which
+  // resolves the link, so its own attributes differ from the listed link's.
+  // One the system cannot be asked about (a path too long for it) is what
+  // its listing said, not a file of that name. Any other folder reads the
+  // same through its separator as its listing said, but for the time: asked
+  // by name, a folder has none, and its entry takes the time of the run.
   const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
-  const bool unchanged = !asked && record.Time != kInvalidDosTime &&
-                         (!isDirectory || GetFileAttr(fileName) == platform::kInvalidAttributes);
-  const int32_t index = archiver_.AddListedFile(fileName, base, unchanged ? &record : nullptr);
+  const TKMFoundFile* listed = nullptr;
+  TKMFoundFile folder;
+  if (!asked && record.Time != kInvalidDosTime) {
+    if (!isDirectory) {
+      listed = &record;
+    } else if ((record.Attr & platform::faReparsePoint) == 0) {
+      folder = record;
+      folder.Time = kInvalidDosTime;
+      folder.WriteTime = 0;
+      listed = &folder;
+    } else if (GetFileAttr(fileName) == platform::kInvalidAttributes) {
+      listed = &record;
+    }
+  }
+  const int32_t index = archiver_.AddListedFile(fileName, base, listed);
   if (index < 0) return;
 
   TDirItem& item = *archiver_.dirManager_->CurrentDir().ItemPtr(index);
