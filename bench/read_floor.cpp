@@ -94,9 +94,13 @@ struct Entry {
   uint64_t packed, size, offset;
 };
 
+// Walks the central directory in blocks through one reused buffer, as a
+// reader of any size must (one read of a large directory into fresh memory
+// costs a page fault per page), handing each entry to visit.
 class Directory {
  public:
-  bool Read(int fd) {
+  template <typename Visit>
+  bool Walk(int fd, Visit&& visit) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size < 22) return false;
     const uint64_t size = uint64_t(st.st_size);
@@ -112,24 +116,41 @@ class Directory {
     }
     if (at < 0) return false;
     const uint8_t* end = &tail[size_t(at)];
-    uint64_t count = U16(end + 10), dirSize = U32(end + 12), dirOffset = U32(end + 16);
-    const uint64_t endPos = size - tailSize + uint64_t(at);
-    if (endPos >= 20 && U32(&tail[size_t(at) - 20]) == 0x07064b50) {
+    uint64_t dirSize = U32(end + 12), dirOffset = U32(end + 16);
+    if (uint64_t(at) >= 20 && U32(&tail[size_t(at) - 20]) == 0x07064b50) {
       uint8_t record[56];
       if (!ReadAt(fd, record, sizeof record, U64(&tail[size_t(at) - 12])) ||
           U32(record) != 0x06064b50)
         return false;
-      count = U64(record + 32);
       dirSize = U64(record + 40);
       dirOffset = U64(record + 48);
     }
     if (dirOffset + dirSize > size) return false;
-    bytes_.resize(size_t(dirSize));
-    if (!ReadAt(fd, bytes_.data(), size_t(dirSize), dirOffset)) return false;
-    entries_.reserve(size_t(count));
-    const uint8_t* p = bytes_.data();
-    const uint8_t* const stop = p + bytes_.size();
-    while (stop - p >= 46 && U32(p) == 0x02014b50) {
+
+    constexpr size_t kBlock = 1 << 16;
+    std::vector<uint8_t> buffer(4 * kBlock);
+    size_t begin = 0, filled = 0;
+    uint64_t next = dirOffset, left = dirSize;
+    // At least n bytes from begin in the buffer, or false at the end.
+    auto have = [&](size_t n) {
+      while (filled - begin < n) {
+        if (left == 0) return false;
+        std::memmove(buffer.data(), buffer.data() + begin, filled - begin);
+        filled -= begin;
+        begin = 0;
+        const size_t take = size_t(std::min<uint64_t>(left, buffer.size() - filled));
+        if (!ReadAt(fd, buffer.data() + filled, take, next)) return false;
+        filled += take;
+        next += take;
+        left -= take;
+      }
+      return true;
+    };
+    while (have(46) && U32(&buffer[begin]) == 0x02014b50) {
+      const uint8_t* p = &buffer[begin];
+      const size_t whole = 46 + size_t(U16(p + 28)) + U16(p + 30) + U16(p + 32);
+      if (!have(whole)) return false;
+      p = &buffer[begin];
       Entry e;
       e.flags = U16(p + 8);
       e.method = U16(p + 10);
@@ -139,13 +160,11 @@ class Directory {
       e.packed = U32(p + 20);
       e.size = U32(p + 24);
       e.nameLength = U16(p + 28);
-      const uint16_t extraLength = U16(p + 30), commentLength = U16(p + 32);
       e.attributes = U32(p + 38);
       e.offset = U32(p + 42);
       e.name = p + 46;
       const uint8_t* extra = e.name + e.nameLength;
-      const uint8_t* extraEnd = extra + extraLength;
-      if (extraEnd + commentLength > stop) return false;
+      const uint8_t* extraEnd = extra + U16(p + 30);
       // Every extra field is walked; the Zip64 one replaces the sentinels.
       for (const uint8_t* f = extra; extraEnd - f >= 4;) {
         const uint16_t tag = U16(f), length = U16(f + 2);
@@ -159,17 +178,17 @@ class Directory {
         }
         f = v + length;
       }
-      entries_.push_back(e);
-      p = extraEnd + commentLength;
+      visit(e);
+      ++count_;
+      begin += whole;
     }
     return true;
   }
 
-  const std::vector<Entry>& Entries() const { return entries_; }
+  size_t Count() const { return count_; }
 
  private:
-  std::vector<uint8_t> bytes_;
-  std::vector<Entry> entries_;
+  size_t count_ = 0;
 };
 
 // ---- printing
@@ -221,9 +240,8 @@ class Writer {
   size_t used_ = 0;
 };
 
-int List(const Directory& dir) {
-  Writer out;
-  for (const Entry& e : dir.Entries()) {
+void Line(Writer& out, const Entry& e) {
+  {
     out.Put(e.name, e.nameLength);
     out.Char('\t');
     out.Decimal(e.size);
@@ -247,65 +265,60 @@ int List(const Directory& dir) {
     out.Hex(e.attributes, 1);
     out.Char('\n');
   }
-  return 0;
 }
 
 // ---- testing
 
-int Test(int fd, const Directory& dir) {
-  constexpr size_t kInput = 1 << 20, kOutput = 1 << 18;
-  std::vector<uint8_t> in(kInput), out(kOutput);
-  z_stream z{};
-  inflateInit2(&z, -MAX_WBITS);
-  uint64_t failed = 0, bytes = 0;
-  for (const Entry& e : dir.Entries()) {
+// Inflates and checks one entry; false when it fails.
+class Tester {
+ public:
+  Tester() : in_(kInput), out_(kOutput) { inflateInit2(&z_, -MAX_WBITS); }
+  ~Tester() { inflateEnd(&z_); }
+  Tester(const Tester&) = delete;
+  Tester& operator=(const Tester&) = delete;
+
+  bool Entry(int fd, const ::Entry& e) {
     uint8_t local[30];
-    if (!ReadAt(fd, local, sizeof local, e.offset) || U32(local) != 0x04034b50) {
-      ++failed;
-      continue;
-    }
+    if (!ReadAt(fd, local, sizeof local, e.offset) || U32(local) != 0x04034b50) return false;
     uint64_t at = e.offset + 30 + U16(local + 26) + U16(local + 28);
     uint64_t left = e.packed, produced = 0;
     uLong crc = crc32(0, nullptr, 0);
-    bool ok = e.method == 0 || e.method == 8;
-    if (e.method == 8) inflateReset(&z);
+    if (e.method != 0 && e.method != 8) return false;
+    if (e.method == 8) inflateReset(&z_);
     int rc = Z_OK;
-    while (ok && left > 0 && rc != Z_STREAM_END) {
+    while (left > 0 && rc != Z_STREAM_END) {
       const size_t n = size_t(std::min<uint64_t>(left, kInput));
-      if (!ReadAt(fd, in.data(), n, at)) {
-        ok = false;
-        break;
-      }
+      if (!ReadAt(fd, in_.data(), n, at)) return false;
       at += n;
       left -= n;
       if (e.method == 0) {
-        crc = crc32(crc, in.data(), uInt(n));
+        crc = crc32(crc, in_.data(), uInt(n));
         produced += n;
         continue;
       }
-      z.next_in = in.data();
-      z.avail_in = uInt(n);
+      z_.next_in = in_.data();
+      z_.avail_in = uInt(n);
       do {
-        z.next_out = out.data();
-        z.avail_out = uInt(kOutput);
-        rc = inflate(&z, Z_NO_FLUSH);
-        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
-          ok = false;
-          break;
-        }
-        const size_t got = kOutput - z.avail_out;
-        crc = crc32(crc, out.data(), uInt(got));
+        z_.next_out = out_.data();
+        z_.avail_out = uInt(kOutput);
+        rc = inflate(&z_, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
+        const size_t got = kOutput - z_.avail_out;
+        crc = crc32(crc, out_.data(), uInt(got));
         produced += got;
-      } while (rc != Z_STREAM_END && (z.avail_out == 0 || z.avail_in > 0) && rc != Z_BUF_ERROR);
+      } while (rc != Z_STREAM_END && rc != Z_BUF_ERROR && (z_.avail_out == 0 || z_.avail_in > 0));
     }
-    if (!ok || produced != e.size || crc != e.crc) ++failed;
-    bytes += produced;
+    bytes_ += produced;
+    return produced == e.size && crc == e.crc;
   }
-  inflateEnd(&z);
-  std::printf("entries %zu failed %" PRIu64 " bytes %" PRIu64 "\n", dir.Entries().size(), failed,
-              bytes);
-  return failed != 0 ? 1 : 0;
-}
+  uint64_t Bytes() const { return bytes_; }
+
+ private:
+  static constexpr size_t kInput = 1 << 20, kOutput = 1 << 18;
+  std::vector<uint8_t> in_, out_;
+  z_stream z_{};
+  uint64_t bytes_ = 0;
+};
 
 int Usage() {
   std::fprintf(stderr, "usage: km_read_floor walk DIR ARCHIVE | list ARCHIVE | test ARCHIVE\n");
@@ -331,15 +344,29 @@ int main(int argc, char** argv) {
   const char* archive = argv[argc - 1];
   const int fd = open(archive, O_RDONLY | O_CLOEXEC);
   Directory dir;
-  if (fd < 0 || !dir.Read(fd)) {
+  bool read = fd >= 0;
+  Writer out;
+  Tester tester;
+  uint64_t failed = 0;
+  if (read && mode == "walk") {
+    read = dir.Walk(fd, [](const Entry&) {});
+  } else if (read && mode == "list") {
+    read = dir.Walk(fd, [&](const Entry& e) { Line(out, e); });
+  } else if (read) {
+    read = dir.Walk(fd, [&](const Entry& e) {
+      if (!tester.Entry(fd, e)) ++failed;
+    });
+  }
+  if (!read) {
+    out.Flush();
     std::fprintf(stderr, "km_read_floor: cannot read the directory of %s\n", archive);
     return 2;
   }
-  if (mode == "walk") {
+  if (mode == "walk")
     std::printf("files %" PRIu64 " folders %" PRIu64 " bytes %" PRIu64 " entries %zu\n", tree.files,
-                tree.dirs, tree.bytes, dir.Entries().size());
-    return 0;
-  }
-  if (mode == "list") return List(dir);
-  return Test(fd, dir);
+                tree.dirs, tree.bytes, dir.Count());
+  if (mode == "test")
+    std::printf("entries %zu failed %" PRIu64 " bytes %" PRIu64 "\n", dir.Count(), failed,
+                tester.Bytes());
+  return failed != 0 ? 1 : 0;
 }
