@@ -183,7 +183,12 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
       View p = form.named ? nameBelow : rest;
       if (p.empty()) p = lastName;
       const View resolvedName = fm.substr(form.nameStart);
-      if (WildMatch(p, resolvedName, true)) return true;
+      // What the name must start and end with, looked at first: most names
+      // fail most masks there, before the whole match is tried.
+      const bool mayMatch =
+          (form.first == 0 || (!p.empty() && WildCharMatches(form.first, p.front(), true))) &&
+          (form.last == 0 || (!p.empty() && WildCharMatches(form.last, p.back(), true)));
+      if (mayMatch && WildMatch(p, resolvedName, true)) return true;
       if (baseIsDir) {
         if (resolvedName.size() != fm.size() && WildMatch(p, fm, true)) return true;
         continue;
@@ -223,6 +228,12 @@ void TKMScan::Run(const std::vector<std::u16string>& masks, int32_t searchAttr, 
     form.named = !HasSeparator(fm);
     const size_t at = fm.find_last_of(u"\\:");
     form.nameStart = at == npos ? 0 : at + 1;
+    const View name = View(fm).substr(form.nameStart);
+    const auto literal = [](char16_t c) { return c != u'*' && c != u'?'; };
+    if (!name.empty() && name != u"*.*") {
+      if (literal(name.front())) form.first = name.front();
+      if (literal(name.back())) form.last = name.back();
+    }
     return form;
   };
   for (const std::u16string& mask : exclusions_)
