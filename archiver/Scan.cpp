@@ -263,7 +263,8 @@ void TKMScan::List(const std::u16string& what, uint32_t attributes,
                    const std::function<void(SearchRecord&)>& take) {
   for (;;) {
     SearchRecord found;
-    int rc = FileSearchFirst(what, attributes, found);
+    // The walk never takes "." and "..": the listing leaves them out.
+    int rc = FileSearchFirst(what, attributes, found, false);
     for (; rc == 0; rc = FileSearchNext(found)) take(found);
     if (rc == platform::kErrorNoMoreFiles || rc == platform::kErrorFileNotFound ||
         rc == platform::kErrorPathNotFound)
