@@ -27,13 +27,18 @@ constexpr uint32_t kAnySearchAttributes = 0x37;
 
 // A resolved mask matched with its folder: the path's folder must be the
 // mask's (case ignored), or lie below it for a "*.*" mask.
-bool MatchesInMaskFolder(View path, View mask) {
-  const View pDir = DirPartOf(path);
-  const View mDir = DirPartOf(mask);
+// The same with the folder parts worked out already (the mask's is its
+// first maskDir characters).
+bool MatchesInMaskFolder(View path, View pDir, View mask, size_t maskDir) {
+  const View mDir = mask.substr(0, maskDir);
   if (pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir))
-    return FileNameOf(mask) == u"*.*" && pDir.size() >= mDir.size() &&
+    return mask.substr(maskDir) == u"*.*" && pDir.size() >= mDir.size() &&
            SameLowerCase(pDir.substr(0, mDir.size()), mDir);
   return WildMatch(path, mask, true);
+}
+
+bool MatchesInMaskFolder(View path, View mask) {
+  return MatchesInMaskFolder(path, DirPartOf(path), mask, DirPartOf(mask).size());
 }
 
 // Whether the base directory is dir itself, written with or without its
@@ -165,15 +170,19 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
   std::u16string folderPath;
   if (isDirectory) folderPath = IncludeTrailingSeparator(path.empty() ? workDir_ : path);
   const std::u16string& fp = isDirectory ? folderPath : path;
-  View rest, nameBelow, lastName;
+  View rest, nameBelow;
   bool baseIsDir = false;
   const bool below = IsPlainDriveDir(workDir_) && RelativeBelow(workDir_, fp, rest);
   if (below) {
     nameBelow = FileNameOf(rest);
-    lastName =
-        FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
     baseIsDir = BaseIsDir(baseDir_, workDir_);
   }
+  View pathDir;  // for masks with a drive, worked out for the first
+  bool pathDirKnown = false;
+  // Wanted only where the path below is empty.
+  const auto lastName = [&] {
+    return FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
+  };
   for (size_t k = 0; k < exclusionForms_.size(); ++k) {
     const TKMScanMask& mask = exclusionForms_[k];
     if (mask.all) return true;
@@ -181,7 +190,7 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
     const View fm = form.text;
     if (form.belowWorkDir && below) {
       View p = form.named ? nameBelow : rest;
-      if (p.empty()) p = lastName;
+      if (p.empty()) p = lastName();
       const View resolvedName = fm.substr(form.nameStart);
       // What the name must start and end with, looked at first: most names
       // fail most masks there, before the whole match is tried.
@@ -194,7 +203,11 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
         continue;
       }
     } else if (form.absolute) {
-      if (MatchesInMaskFolder(fp, fm)) return true;
+      if (!pathDirKnown) {
+        pathDir = DirPartOf(fp);
+        pathDirKnown = true;
+      }
+      if (MatchesInMaskFolder(fp, pathDir, fm, form.nameStart)) return true;
       continue;
     }
     if (MatchesPathMask(path, exclusions_[k], isDirectory)) return true;
