@@ -133,12 +133,14 @@ TEST(WildMatch, LiteralEndsMustMatchTheNamesEnds) {
     const bool ignoreCase = round % 2 == 0;
     if (mask.empty() || mask == u"*.*" || !WildMatch(name, mask, ignoreCase)) continue;
     const auto literal = [](char16_t c) { return c != u'*' && c != u'?'; };
-    if (literal(mask.front()))
+    if (literal(mask.front())) {
       ASSERT_TRUE(!name.empty() && WildCharMatches(mask.front(), name.front(), ignoreCase))
           << platform::WideToUtf8(name) << " / " << platform::WideToUtf8(mask);
-    if (literal(mask.back()))
+    }
+    if (literal(mask.back())) {
       ASSERT_TRUE(!name.empty() && WildCharMatches(mask.back(), name.back(), ignoreCase))
           << platform::WideToUtf8(name) << " / " << platform::WideToUtf8(mask);
+    }
   }
   EXPECT_TRUE(WildCharMatches(u'p', u'P', true));
   EXPECT_FALSE(WildCharMatches(u'p', u'P', false));
