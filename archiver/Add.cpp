@@ -75,7 +75,17 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
         below = relative;
       }
       if (below.find(u"..\\") == npos && below.find(u"../") == npos) {
-        if (mode == spRelativeStoreStart) full = LastDirName(dirBase);
+        if (mode == spRelativeStoreStart) {
+          // The same base for every file of a run: its last folder's name
+          // is worked out once.
+          thread_local std::u16string lastBase, lastName;
+          if (dirBase != lastBase || lastBase.empty()) {
+            lastName = LastDirName(dirBase);
+            lastBase = dirBase;
+          }
+          full.reserve(lastName.size() + below.size());
+          full = lastName;
+        }
         full += below;
       } else {
         full = whole;
@@ -337,12 +347,10 @@ void TKMBaseArchiver::MarkMissingFiles(TKMScan& scan) {
   const auto isDirectoryEntry = [](const TDirItem& item) {
     return (item.ExternalAttr & platform::faDirectory) != 0 || item.FileName.ends_with(u'/');
   };
-  // A file entry whose file the scan has just listed is there: neither the
-  // masks nor the file system need asking about it.
+  // An entry whose file or folder the scan has just listed is there: neither
+  // the masks nor the file system need asking about it.
   const int32_t count = dir.Count();
-  const auto listed = [&](int32_t i) {
-    return scan.Listed(i) && !isDirectoryEntry(dir.GetItem(i));
-  };
+  const auto listed = [&](int32_t i) { return scan.Listed(i); };
 
   // Entries lie grouped by folder: each folder is opened once, not per entry.
   platform::FileLookup files;

@@ -349,7 +349,9 @@ void TKMBaseArchiver::BeginUpdate() {
     SetArchiveOpen(true);
     if ((openMode_ & 3) == 0) throw EKMException(kmeReadOnly, this);
     dirManager_->CurrentDir().ClearModified();
-    dirManager_->RollbackDir().Assign(dirManager_->CurrentDir());
+    // Copied only once the directory changes: a run that changes nothing
+    // copies nothing.
+    dirManager_->TakeRollbackCopy();
   }
   ++updateDepth_;
 }
@@ -363,7 +365,10 @@ void TKMBaseArchiver::EndUpdate() {
   updateCommitted_ = true;
   {
     // The transaction is over even when its commit fails.
-    ScopeExit resetDepth([this] { updateDepth_ = 0; });
+    ScopeExit resetDepth([this] {
+      updateDepth_ = 0;
+      if (dirManager_) dirManager_->DropRollbackCopy();
+    });
     CommitUpdate();
   }
   // A new multi-volume archive exists now and counts as opened read/write.
@@ -372,6 +377,7 @@ void TKMBaseArchiver::EndUpdate() {
 
 void TKMBaseArchiver::CancelUpdate() {
   if (updateDepth_ > 0) updateDepth_ = 0;
+  if (dirManager_) dirManager_->DropRollbackCopy();
 }
 
 void TKMBaseArchiver::CheckOpen() const {
@@ -402,10 +408,22 @@ void TKMBaseArchiver::DoOverallProgress(double progress, TKMProcessOperation ope
 void TKMBaseArchiver::DoFileProgress(const std::u16string& fileName, double progress,
                                      TKMProcessOperation operation, TKMProgressPhase phase,
                                      bool& cancel) {
-  if (OnFileProgress)
-    OnFileProgress(*this, ReplaceChar(fileName, u'/', u'\\'), progress, operation, phase, cancel);
-  else
+  if (!OnFileProgress) {
     cancel = false;
+  } else if (progressShownBusy_) {
+    // Reported from a handler: the name below may still be in use.
+    OnFileProgress(*this, ReplaceChar(fileName, u'/', u'\\'), progress, operation, phase, cancel);
+  } else {
+    // An entry reports several times in a row: its name is put in the shown
+    // form once.
+    if (fileName != progressName_) {
+      progressName_ = fileName;
+      progressShown_ = ReplaceChar(fileName, u'/', u'\\');
+    }
+    progressShownBusy_ = true;
+    ScopeExit done([this] { progressShownBusy_ = false; });
+    OnFileProgress(*this, progressShown_, progress, operation, phase, cancel);
+  }
   cancelled_ = cancel;
 }
 

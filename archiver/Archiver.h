@@ -459,6 +459,15 @@ class TKMBaseArchiver : public IKMArchiveContext {
   bool FindFirst(const std::u16string& mask, TKMArchiveItem& record, int32_t searchAttr,
                  const std::u16string& exclusionMask);
   bool FindNext(TKMArchiveItem& record);
+  // Opens the archive with mode (one that only reads) for one walk over its
+  // entries, as listing it needs: the directory is read and checked as
+  // OpenArchive reads it, but not kept (see TKMDirManager::SetKeepEntries),
+  // so an archive of any size takes little memory. opened runs once the
+  // archive is open (RecoveryNote, DirectoryRebuilt and the nameless entries
+  // are known then); then visit gets every entry in order, and the archive
+  // is closed, also when either of them throws.
+  void WalkEntries(int32_t mode, const std::function<void()>& opened,
+                   const std::function<void(const TDirItem&)>& visit);
   bool FindFirstByMasks(TKMArchiveItem& record);
   void MarkByMask(const std::u16string& mask, int32_t searchAttr,
                   const std::u16string& exclusionMask);
@@ -598,6 +607,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Recognises single-file, spanned and split archives and reads the
   // directory of the one found (native code 48 when it has no end record).
   void ExamineArchive();
+  // Whether ExamineArchive keeps the entries it reads (WalkEntries: not).
+  bool keepDirectory_ = true;
   // SpanningMode (and possibly AdvancedNaming) from the end record found.
   void DetectVolumeKind();
   void ReleaseArchive();
@@ -650,6 +661,11 @@ class TKMBaseArchiver : public IKMArchiveContext {
   int64_t fileBytesDone_ = 0;   // of the current entry
   int64_t fileBytesTotal_ = 0;  // size of the current entry
   bool progressEnabled_ = false;
+  // The last name DoFileProgress was given, in the form handlers are shown,
+  // while a handler holds it busy.
+  std::u16string progressName_;
+  std::u16string progressShown_;
+  bool progressShownBusy_ = false;
   bool skipFile_ = false;  // the password request chose to skip the entry
   int32_t processedCount_ = 0;
   int32_t markedCount_ = 0;
@@ -699,6 +715,18 @@ class TKMBaseArchiver : public IKMArchiveContext {
   // Where ReadAcrossVolumes reads: the running entry's source, then each
   // next volume it moves to (the source may be the volume it replaces).
   TStream* dataSource_ = nullptr;
+  // The inflate stream and the data buffers, kept from one entry to the
+  // next; an entry read while another is under way (from an event) takes
+  // its own.
+  struct TInflateCache;
+  struct TInflateCacheDeleter {
+    void operator()(TInflateCache* cache) const;
+  };
+  std::unique_ptr<TInflateCache, TInflateCacheDeleter> inflateCache_;
+  // ExtractToStream's copy of the entry it reads, kept so that its names and
+  // fields keep their memory from one entry to the next; in use while busy.
+  TDirItem entryCopy_;
+  bool entryCopyBusy_ = false;
   // Progress of an entry's data at bytesIn; false when cancelled.
   bool ReportDataProgress(const TDirItem& item, int64_t bytesIn);
   // The stored/deflated and the segmented layouts; bytesOut and crc

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -15,6 +16,7 @@
 #include "platform/System.h"
 #include "support/ByteIO.h"
 #include "support/Crc32.h"
+#include "support/ScopeExit.h"
 #include "zipformat/Zip64Fields.h"
 
 namespace km {
@@ -71,6 +73,8 @@ class TInflater {
   TInflater& operator=(const TInflater&) = delete;
 
   bool Open() const { return open_; }
+  // Ready for the next stream; false when it cannot be (it never opened).
+  bool Reset() { return open_ && inflateReset(&stream_) == Z_OK; }
   z_stream& Stream() { return stream_; }
 
  private:
@@ -146,6 +150,52 @@ TInflateResult InflateInto(TInflater& inflater, uint8_t* input, int64_t count, i
     size = std::min(size + kReadStep, kMaxOutputBuffer);
   }
 }
+
+// Free memory, as DecompressData sizes its blocks by it. It changes slowly
+// next to the data of one entry, and asking the host (a read of a file under
+// /proc on Linux) for every entry of an archive of many small ones cost
+// more than inflating them: the answer is kept for a second.
+uint64_t FreeMemory() {
+  static std::atomic<uint64_t> known{0};
+  static std::atomic<uint32_t> askedAt{0};
+  static std::atomic<bool> asked{false};
+  const uint32_t now = platform::TickCount();
+  if (asked.load(std::memory_order_acquire) && now - askedAt.load(std::memory_order_relaxed) < 1000)
+    return known.load(std::memory_order_relaxed);
+  const uint64_t bytes = platform::AvailablePhysicalMemory();
+  known.store(bytes, std::memory_order_relaxed);
+  askedAt.store(now, std::memory_order_relaxed);
+  asked.store(true, std::memory_order_release);
+  return bytes;
+}
+
+}  // namespace
+
+// What one entry's data passes through, kept from entry to entry: the raw
+// inflate stream (reset, not opened again, for each entry: opening it
+// costs an allocation of its state and, at the first output, of its
+// window), the read buffer and the output buffer.
+struct TKMBaseArchiver::TInflateCache {
+  TInflater inflater{true};
+  std::unique_ptr<uint8_t[]> input;
+  int64_t inputSize = 0;
+  TOutputBuffer output;
+  bool busy = false;
+
+  uint8_t* Input(int64_t size) {
+    if (size > inputSize) {
+      input = std::make_unique_for_overwrite<uint8_t[]>(size_t(size));
+      inputSize = size;
+    }
+    return input.get();
+  }
+};
+
+void TKMBaseArchiver::TInflateCacheDeleter::operator()(TInflateCache* cache) const {
+  delete cache;
+}
+
+namespace {
 
 // Sets a pointer for the life of a scope and clears it on every path out.
 class TPointerScope {
@@ -276,7 +326,7 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
                                      const TLocalFileHeader& local, int64_t length,
                                      TKMVolumeNumberInfo& volume, int64_t& bytesOut,
                                      uint32_t& crc) {
-  const uint64_t freeMemory = platform::AvailablePhysicalMemory() / 20;
+  const uint64_t freeMemory = FreeMemory() / 20;
   const int64_t memoryLimit =
       int64_t(std::min<uint64_t>(freeMemory, uint64_t(std::numeric_limits<int64_t>::max())));
   const bool encrypted = (item.Flags & kFlagEncrypted) != 0;
@@ -305,16 +355,26 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
 
   const int64_t expected = UncompressedSizeOf(item);
   TDataSink sink{*this, output, expected, bytesOut, crc};
-  auto input =
-      std::make_unique_for_overwrite<uint8_t[]>(size_t(std::clamp<int64_t>(length, 1, kReadStep)));
-  TOutputBuffer outputBuffer;
+  // The archiver's cache, or one of its own for an entry read while another
+  // is (a handler of an event may read one); free again at the end.
+  if (!inflateCache_) inflateCache_.reset(new TInflateCache);
+  std::unique_ptr<TInflateCache> own;
+  TInflateCache* cache = inflateCache_.get();
+  if (cache->busy) {
+    own = std::make_unique<TInflateCache>();
+    cache = own.get();
+  }
+  cache->busy = true;
+  ScopeExit release([cache] { cache->busy = false; });
+  uint8_t* const input = cache->Input(std::clamp<int64_t>(length, 1, kReadStep));
+  TOutputBuffer& outputBuffer = cache->output;
   // Entry data is raw deflate, so the stream is opened without the zlib
   // wrapper: no header has to be put in front of the first block and no
   // Adler-32 trailer is ever looked for.
-  std::unique_ptr<TInflater> inflater;
+  TInflater* inflater = nullptr;
   if (item.Method == 8) {
-    inflater = std::make_unique<TInflater>(true);
-    if (!inflater->Open()) return false;
+    inflater = &cache->inflater;
+    if (!inflater->Reset()) return false;
   }
 
   int64_t bytesIn = 0;
@@ -328,13 +388,13 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
       if (n < kMinBlock) break;
     } while (PredictOutputSize(n, item) >= memoryLimit);
     if (n <= 0) return false;
-    if (!ReadAcrossVolumes(input.get(), n, volume)) return false;
-    if (encrypted) DecryptBuffer(keys, input.get(), n);
+    if (!ReadAcrossVolumes(input, n, volume)) return false;
+    if (encrypted) DecryptBuffer(keys, input, n);
     if (item.Method == 0) {
-      if (!sink.Put(input.get(), n)) return false;
+      if (!sink.Put(input, n)) return false;
     } else {
       const TInflateResult result =
-          InflateInto(*inflater, input.get(), n, PredictOutputSize(n, item), outputBuffer, sink);
+          InflateInto(*inflater, input, n, PredictOutputSize(n, item), outputBuffer, sink);
       if (result == TInflateResult::kFailed) return false;
       // Bytes after the end of the deflate stream carry nothing; the size
       // and CRC-32 checks judge what came out.

@@ -85,6 +85,8 @@ bool NameOrFileNameMatches(const std::u16string& name, const std::u16string& mas
 
 bool ItemMatches(const TKMBaseArchiver& archiver, const TInternalSearchRec& search,
                  const std::u16string& stored) {
+  // "*.*" takes every name; only an exclusion mask can say otherwise.
+  if (!search.UseOptionMasks && search.ExclusionMask.empty() && search.Mask == u"*.*") return true;
   if (search.UseOptionMasks) {
     const std::u16string name = ReplaceChar(stored, u'/', u'\\');
     auto matches = [&](const std::u16string& mask) { return NameMatchesMask(name, mask); };
@@ -120,8 +122,9 @@ void FillRecord(const TDirItem& item, TKMArchiveItem& record) {
   record.Comment = item.Comment;
 }
 
-bool FindMatching(const TKMBaseArchiver& archiver, TKMArchiveItem& record) {
-  TInternalSearchRec& search = record.InternalData;
+// The index of the first entry from search.CurrentIndex on that the search
+// finds; -1 when none.
+int32_t NextMatching(const TKMBaseArchiver& archiver, const TInternalSearchRec& search) {
   const TKMDirArray& dir = archiver.DirManager()->CurrentDir();
   const bool recurse = archiver.Options().Recurse();
   const std::u16string maskDir = recurse ? std::u16string() : LowerDirPart(search.Mask);
@@ -135,11 +138,18 @@ bool FindMatching(const TKMBaseArchiver& archiver, TKMArchiveItem& record) {
     if (!ItemMatches(archiver, search, item.FileName)) continue;
     if ((item.ExternalAttr & ~uint32_t(search.SearchAttributes) & kFilteredAttributes) != 0)
       continue;
-    search.CurrentIndex = i;
-    FillRecord(item, record);
-    return true;
+    return i;
   }
-  return false;
+  return -1;
+}
+
+bool FindMatching(const TKMBaseArchiver& archiver, TKMArchiveItem& record) {
+  TInternalSearchRec& search = record.InternalData;
+  const int32_t found = NextMatching(archiver, search);
+  if (found < 0) return false;
+  search.CurrentIndex = found;
+  FillRecord(archiver.DirManager()->CurrentDir().GetItem(found), record);
+  return true;
 }
 
 // True when a directory between the root and target (both in the normal
@@ -233,15 +243,32 @@ bool TKMBaseArchiver::FindNext(TKMArchiveItem& record) {
   return FindMatching(*this, record);
 }
 
+void TKMBaseArchiver::WalkEntries(int32_t mode, const std::function<void()>& opened,
+                                  const std::function<void(const TDirItem&)>& visit) {
+  ScopeExit close([this] { CloseArchive(); });
+  {
+    keepDirectory_ = false;
+    ScopeExit keep([this] { keepDirectory_ = true; });
+    OpenArchive(mode);
+  }
+  if (opened) opened();
+  if (dirManager_) dirManager_->ForEachEntry(visit);
+}
+
 void TKMBaseArchiver::MarkByMask(const std::u16string& mask, int32_t searchAttr,
                                  const std::u16string& exclusionMask) {
   CheckOpen();
   TKMDirArray& dir = dirManager_->CurrentDir();
   dir.ClearMarks();
+  // FindFirst and FindNext without the record each of them fills.
   TKMArchiveItem record;
-  for (bool found = FindFirst(mask, record, searchAttr, exclusionMask); found;
-       found = FindNext(record))
-    dir.ItemPtr(record.InternalData.CurrentIndex)->Marked = true;
+  if (!FindFirst(mask, record, searchAttr, exclusionMask)) return;
+  TInternalSearchRec& search = record.InternalData;
+  for (int32_t i = search.CurrentIndex; i >= 0 && i < std::numeric_limits<int32_t>::max();) {
+    dir.ItemPtr(i)->Marked = true;
+    search.CurrentIndex = i + 1;
+    i = NextMatching(*this, search);
+  }
 }
 
 // ---- Running an operation over the marked entries
@@ -288,7 +315,9 @@ void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
       DoConfirmProcessFile(name, operation, confirm);
       if (!confirm) return;
       if (workDir_.empty()) workDir_ = GetCurrentDir();
-      const std::u16string destDir = DirOrDefault(baseDir_, workDir_);
+      // Testing and deleting write nothing: no folder to work out for them.
+      const bool writes = operation == poUpdate || operation == poExtract;
+      const std::u16string destDir = writes ? DirOrDefault(baseDir_, workDir_) : std::u16string();
       if (reports) {
         bool c = cancelled_;
         DoFileProgress(entryName, 0.0, operation, ppStart, c);
@@ -328,11 +357,13 @@ void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
     // A handler may close the archive under us: then there is nothing left
     // to walk.
     for (int32_t i = 0; dirManager_ && i < dirManager_->CurrentDir().Count();) {
-      TDirItem& item = *dirManager_->CurrentDir().ItemPtr(i);
-      if (!item.Marked) {
+      // Looked at without changing it: an entry that is not marked is not
+      // touched.
+      if (!dirManager_->CurrentDir().GetItem(i).Marked) {
         ++i;
         continue;
       }
+      TDirItem& item = *dirManager_->CurrentDir().ItemPtr(i);
       item.Operation = operation;
       const std::u16string entryName = item.FileName;
       const int32_t countBefore = dirManager_->CurrentDir().Count();
@@ -521,8 +552,16 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
     throw EKMException(kmeExtractIndex, this);
   // A copy: progress handlers run while the entry is read and may change
-  // the directory.
-  const TDirItem item = dirManager_->CurrentDir().GetItem(index);
+  // the directory. An entry read from such a handler meanwhile gets a copy
+  // of its own.
+  TDirItem own;
+  const bool reuse = !entryCopyBusy_;
+  TDirItem& item = reuse ? entryCopy_ : own;
+  item = dirManager_->CurrentDir().GetItem(index);
+  entryCopyBusy_ = true;
+  ScopeExit release([this, reuse] {
+    if (reuse) entryCopyBusy_ = false;
+  });
 
   const bool zip64 = dirManager_->Zip64Present();
   int64_t disk = DiskNumberStartOf(item, zip64);

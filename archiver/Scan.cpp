@@ -27,13 +27,18 @@ constexpr uint32_t kAnySearchAttributes = 0x37;
 
 // A resolved mask matched with its folder: the path's folder must be the
 // mask's (case ignored), or lie below it for a "*.*" mask.
-bool MatchesInMaskFolder(View path, View mask) {
-  const View pDir = DirPartOf(path);
-  const View mDir = DirPartOf(mask);
+// The same with the folder parts worked out already (the mask's is its
+// first maskDir characters).
+bool MatchesInMaskFolder(View path, View pDir, View mask, size_t maskDir) {
+  const View mDir = mask.substr(0, maskDir);
   if (pDir.size() != mDir.size() || !SameLowerCase(pDir, mDir))
-    return FileNameOf(mask) == u"*.*" && pDir.size() >= mDir.size() &&
+    return mask.substr(maskDir) == u"*.*" && pDir.size() >= mDir.size() &&
            SameLowerCase(pDir.substr(0, mDir.size()), mDir);
   return WildMatch(path, mask, true);
+}
+
+bool MatchesInMaskFolder(View path, View mask) {
+  return MatchesInMaskFolder(path, DirPartOf(path), mask, DirPartOf(mask).size());
 }
 
 // Whether the base directory is dir itself, written with or without its
@@ -165,15 +170,19 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
   std::u16string folderPath;
   if (isDirectory) folderPath = IncludeTrailingSeparator(path.empty() ? workDir_ : path);
   const std::u16string& fp = isDirectory ? folderPath : path;
-  View rest, nameBelow, lastName;
+  View rest, nameBelow;
   bool baseIsDir = false;
   const bool below = IsPlainDriveDir(workDir_) && RelativeBelow(workDir_, fp, rest);
   if (below) {
     nameBelow = FileNameOf(rest);
-    lastName =
-        FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
     baseIsDir = BaseIsDir(baseDir_, workDir_);
   }
+  View pathDir;  // for masks with a drive, worked out for the first
+  bool pathDirKnown = false;
+  // Wanted only where the path below is empty.
+  const auto lastName = [&] {
+    return FileNameOf(path.ends_with(u'\\') ? View(path).substr(0, path.size() - 1) : View(path));
+  };
   for (size_t k = 0; k < exclusionForms_.size(); ++k) {
     const TKMScanMask& mask = exclusionForms_[k];
     if (mask.all) return true;
@@ -181,15 +190,24 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
     const View fm = form.text;
     if (form.belowWorkDir && below) {
       View p = form.named ? nameBelow : rest;
-      if (p.empty()) p = lastName;
+      if (p.empty()) p = lastName();
       const View resolvedName = fm.substr(form.nameStart);
-      if (WildMatch(p, resolvedName, true)) return true;
+      // What the name must start and end with, looked at first: most names
+      // fail most masks there, before the whole match is tried.
+      const bool mayMatch =
+          (form.first == 0 || (!p.empty() && WildCharMatches(form.first, p.front(), true))) &&
+          (form.last == 0 || (!p.empty() && WildCharMatches(form.last, p.back(), true)));
+      if (mayMatch && WildMatch(p, resolvedName, true)) return true;
       if (baseIsDir) {
         if (resolvedName.size() != fm.size() && WildMatch(p, fm, true)) return true;
         continue;
       }
     } else if (form.absolute) {
-      if (MatchesInMaskFolder(fp, fm)) return true;
+      if (!pathDirKnown) {
+        pathDir = DirPartOf(fp);
+        pathDirKnown = true;
+      }
+      if (MatchesInMaskFolder(fp, pathDir, fm, form.nameStart)) return true;
       continue;
     }
     if (MatchesPathMask(path, exclusions_[k], isDirectory)) return true;
@@ -223,6 +241,12 @@ void TKMScan::Run(const std::vector<std::u16string>& masks, int32_t searchAttr, 
     form.named = !HasSeparator(fm);
     const size_t at = fm.find_last_of(u"\\:");
     form.nameStart = at == npos ? 0 : at + 1;
+    const View name = View(fm).substr(form.nameStart);
+    const auto literal = [](char16_t c) { return c != u'*' && c != u'?'; };
+    if (!name.empty() && name != u"*.*") {
+      if (literal(name.front())) form.first = name.front();
+      if (literal(name.back())) form.last = name.back();
+    }
     return form;
   };
   for (const std::u16string& mask : exclusions_)
@@ -252,7 +276,8 @@ void TKMScan::List(const std::u16string& what, uint32_t attributes,
                    const std::function<void(SearchRecord&)>& take) {
   for (;;) {
     SearchRecord found;
-    int rc = FileSearchFirst(what, attributes, found);
+    // The walk never takes "." and "..": the listing leaves them out.
+    int rc = FileSearchFirst(what, attributes, found, false);
     for (; rc == 0; rc = FileSearchNext(found)) take(found);
     if (rc == platform::kErrorNoMoreFiles || rc == platform::kErrorFileNotFound ||
         rc == platform::kErrorPathNotFound)
@@ -371,14 +396,28 @@ void TKMScan::AddScannedFile(const std::u16string& fileName, const std::u16strin
   const bool asked = archiver_.DoConfirmProcessFile(fileName, moveFiles_ ? poMove : poAdd, confirm);
   if (!confirm) return;
   // What the listing said stays true unless a handler ran in between. A
-  // folder is asked afresh: its path ends in a separator, which resolves a
-  // link to it, so its own attributes differ from the listed link's. One
-  // the system cannot be asked about (a path too long for it) is what its
-  // listing said, not a file of that name.
+  // link to a folder is asked afresh: its path ends in a separator, which
+  // resolves the link, so its own attributes differ from the listed link's.
+  // One the system cannot be asked about (a path too long for it) is what
+  // its listing said, not a file of that name. Any other folder reads the
+  // same through its separator as its listing said, but for the time: asked
+  // by name, a folder has none, and its entry takes the time of the run.
   const bool isDirectory = (record.Attr & platform::faDirectory) != 0;
-  const bool unchanged = !asked && record.Time != kInvalidDosTime &&
-                         (!isDirectory || GetFileAttr(fileName) == platform::kInvalidAttributes);
-  const int32_t index = archiver_.AddListedFile(fileName, base, unchanged ? &record : nullptr);
+  const TKMFoundFile* listed = nullptr;
+  TKMFoundFile folder;
+  if (!asked && record.Time != kInvalidDosTime) {
+    if (!isDirectory) {
+      listed = &record;
+    } else if ((record.Attr & platform::faReparsePoint) == 0) {
+      folder = record;
+      folder.Time = kInvalidDosTime;
+      folder.WriteTime = 0;
+      listed = &folder;
+    } else if (GetFileAttr(fileName) == platform::kInvalidAttributes) {
+      listed = &record;
+    }
+  }
+  const int32_t index = archiver_.AddListedFile(fileName, base, listed);
   if (index < 0) return;
 
   TDirItem& item = *archiver_.dirManager_->CurrentDir().ItemPtr(index);

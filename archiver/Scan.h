@@ -102,6 +102,9 @@ class TKMScan {
     bool named = false;         // no separator: matches the name alone
     bool absolute = false;      // has a drive: compared as it is
     size_t nameStart = 0;       // where its name part begins
+    // The first and last characters of the name part where they are
+    // literal (0 where not): a name must start and end with them to match.
+    char16_t first = 0, last = 0;
   };
   struct TKMScanMask {
     bool all = false;  // "*.*"

@@ -544,6 +544,7 @@ void TKMBaseArchiver::ExamineArchive() {
     ReleaseArchive();
     throw EKMException(kmeArchiveDamaged, this);
   }
+  dirManager_->SetKeepEntries(keepDirectory_);
   dirManager_->ReadCentralDir();
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a reproducible directory tree to benchmark archiving against.
 
-    python3 bench/make_corpus.py DIR [--scale S] [--seed N] [--digest]
+    python3 bench/make_corpus.py DIR [--scale S] [--folders F] [--seed N] [--digest]
 
 At --scale 1 the tree holds about 380 MB: a few thousand small text files
 (source-like, prose, CSV, logs, base64) of varied compressibility in nested
@@ -10,7 +10,9 @@ tar.gz made with zlib, and random data named like JPEG, video or RAR), empty
 files, empty folders, a few *.tmp files that a backup should skip, names with
 spaces and Cyrillic letters, and four large files (a log, a disk image, a
 video-like file and a tar). --scale multiplies the file counts and the sizes
-of the large files, so the total grows with it.
+of the large files, so the total grows with it. --folders multiplies the
+number of folders the files are spread over (default 1), for a tree that is
+deep and wide as well as large.
 
 The same arguments give the same bytes and modification times (the standard
 library's Mersenne Twister; the gzip, zip and tar.gz contents also depend on
@@ -36,9 +38,10 @@ BASE_TIME = 1685577600  # 2023-06-01 00:00:00 UTC
 
 
 class Corpus:
-    def __init__(self, root, scale, seed):
+    def __init__(self, root, scale, seed, folders=1.0):
         self.root = root
         self.scale = scale
+        self.folder_scale = folders
         self.rng = random.Random(seed)
         self.vocab, self.cum = self._vocabulary()
         self.used = set()
@@ -97,6 +100,7 @@ class Corpus:
 
     def folders(self, top, count, depth):
         """count nested folders under top, up to depth levels below it."""
+        count = self.count(count * self.folder_scale)
         result = [top]
         while len(result) < count:
             parent = self.rng.choice(result)
@@ -237,20 +241,20 @@ class Corpus:
 
     def build(self):
         r = self.rng
-        src = self.folders("src", self.count(120), 4)
+        src = self.folders("src", 120, 4)
         for _ in range(self.count(2500)):
             ext = r.choice([".cpp", ".cpp", ".h", ".h", ".py", ".pas", ".TXT", ".inc"])
             self.write(self.name(r.choice(src), self.stem(), ext),
                        self.source(self.size(6000, 200_000)))
 
-        docs = self.folders("docs", self.count(40), 3)
+        docs = self.folders("docs", 40, 3)
         for _ in range(self.count(600)):
             self.write(self.name(r.choice(docs), self.stem(), r.choice([".txt", ".md", ".rtf"])),
                        self.prose(self.size(12000, 500_000)))
         for stem in ["Отчёт за 2023 год", "Читай меня", "Список дел", "Smeta 2024 (копия)"]:
             self.write(self.name("docs", stem, ".txt"), self.prose(self.size(20000, 200_000)))
 
-        data = self.folders("data", self.count(20), 2)
+        data = self.folders("data", 20, 2)
         for _ in range(self.count(60)):
             self.write(self.name(r.choice(data), self.stem(), ".csv"),
                        self.csv(self.size(300_000, 3 * MB)))
@@ -261,13 +265,13 @@ class Corpus:
             self.write(self.name(r.choice(data), self.stem(), ".b64"),
                        self.base64ish(self.size(200_000, 2 * MB)))
 
-        bins = self.folders("bin", self.count(15), 2)
+        bins = self.folders("bin", 15, 2)
         for _ in range(self.count(200)):
             self.write(self.name(r.choice(bins), self.stem(), r.choice([".dll", ".exe", ".dat",
                                                                        ".bin", ".db"])),
                        self.binary(self.size(150_000, 4 * MB)))
 
-        media = self.folders("media", self.count(12), 2)
+        media = self.folders("media", 12, 2)
         for _ in range(self.count(150)):
             self.write(self.name(r.choice(media), "IMG_%04d" % r.randrange(10000), ".jpg"),
                        self.noise(self.size(150_000, 2 * MB), b"\xff\xd8\xff\xe0\0\x10JFIF\0"))
@@ -275,7 +279,7 @@ class Corpus:
             self.write(self.name(r.choice(media), self.stem(), ".mp4"),
                        self.noise(self.size(4 * MB, 8 * MB), b"\0\0\0\x20ftypisom"))
 
-        arch = self.folders("archives", self.count(10), 2)
+        arch = self.folders("archives", 10, 2)
         for _ in range(self.count(60)):
             self.write(self.name(r.choice(arch), self.stem(), r.choice([".gz", ".GZ"])),
                        self.gzipped(self.size(200_000, 2 * MB)))
@@ -329,15 +333,17 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("dir", help="where to write the tree; must not exist or be empty")
     p.add_argument("--scale", type=float, default=1.0, help="size factor (default 1: ~380 MB)")
+    p.add_argument("--folders", type=float, default=1.0,
+                   help="folder count factor (default 1)")
     p.add_argument("--seed", type=int, default=20240611)
     p.add_argument("--digest", action="store_true", help="print a SHA-256 of the tree")
     a = p.parse_args()
-    if a.scale <= 0:
-        p.error("--scale must be positive")
+    if a.scale <= 0 or a.folders <= 0:
+        p.error("--scale and --folders must be positive")
     if os.path.exists(a.dir) and os.listdir(a.dir):
         p.error("%s is not empty" % a.dir)
     os.makedirs(a.dir, exist_ok=True)
-    c = Corpus(a.dir, a.scale, a.seed)
+    c = Corpus(a.dir, a.scale, a.seed, a.folders)
     c.build()
     print("%d files, %.1f MB in %s" % (c.files, c.bytes / MB, a.dir))
     if a.digest:

@@ -1,27 +1,53 @@
 #include "cli/Messages.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/CodePage.h"
 
 namespace km::cli {
 
-std::string PrintableName(const std::u16string& name) {
-  return PrintableText(platform::WideToUtf8(name));
+namespace {
+
+bool NeedsEscape(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
 }
 
-std::string PrintableText(const std::string& text) {
-  std::string out;
+void AppendPrintable(std::string_view text, std::string& out) {
   for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
+    if (NeedsEscape(c)) {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
       out += buf;
     } else {
       out += c;
     }
   }
+}
+
+}  // namespace
+
+std::string PrintableName(const std::u16string& name) {
+  std::string out;
+  AppendPrintableName(name, out);
+  return out;
+}
+
+void AppendPrintableName(std::u16string_view name, std::string& out) {
+  const size_t start = out.size();
+  platform::AppendUtf8(name, out);
+  // Only single bytes can be control characters: a name without any is
+  // kept as it was appended.
+  if (std::none_of(out.begin() + std::ptrdiff_t(start), out.end(), NeedsEscape)) return;
+  const std::string raw = out.substr(start);
+  out.resize(start);
+  AppendPrintable(raw, out);
+}
+
+std::string PrintableText(const std::string& text) {
+  std::string out;
+  AppendPrintable(text, out);
   return out;
 }
 

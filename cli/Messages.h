@@ -12,6 +12,8 @@ namespace km::cli {
 // A name read from an archive may hold anything; control characters would
 // break the one-line-per-entry format, so they are shown escaped.
 std::string PrintableName(const std::u16string& name);
+// PrintableName appended to out.
+void AppendPrintableName(std::u16string_view name, std::string& out);
 // The same for UTF-8 text (a message that quotes such a name).
 std::string PrintableText(const std::string& text);
 

@@ -1,5 +1,6 @@
 // pelko-cli: the archiving run without a window, for scripts and schedulers,
 // and the commands a user needs to check and restore a backup.
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -84,38 +85,82 @@ std::string ComponentVersion() {
   return km::platform::WideToUtf8(archiver.CurrentVersion());
 }
 
+// The listing's lines, written out in large blocks: one call to the system
+// for many lines, not one (and one format parse) per line.
+class ListWriter {
+ public:
+  ~ListWriter() { Flush(); }
+  void Line(const km::TDirItem& item) {
+    km::cli::AppendPrintableName(item.FileName, out_);
+    out_ += '\t';
+    Number(uint64_t(km::UncompressedSizeOf(item)), 10, 1);
+    out_ += '\t';
+    Number(uint64_t(km::CompressedSizeOf(item)), 10, 1);
+    out_ += '\t';
+    Number(item.Crc32, 16, 8);
+    out_ += '\t';
+    Number(1980 + (item.ModDate >> 9), 10, 4);
+    out_ += '-';
+    Number((item.ModDate >> 5) & 0x0F, 10, 2);
+    out_ += '-';
+    Number(item.ModDate & 0x1F, 10, 2);
+    out_ += ' ';
+    Number(item.ModTime >> 11, 10, 2);
+    out_ += ':';
+    Number((item.ModTime >> 5) & 0x3F, 10, 2);
+    out_ += ':';
+    Number((item.ModTime & 0x1F) * 2, 10, 2);
+    out_ += "\t0x";
+    Number(item.ExternalAttr, 16, 1);
+    out_ += '\n';
+    if (out_.size() >= kBlock) Flush();
+  }
+  void Flush() {
+    if (!out_.empty()) std::fwrite(out_.data(), 1, out_.size(), stdout);
+    out_.clear();
+  }
+
+ private:
+  static constexpr size_t kBlock = 1 << 16;
+  // Digits in lower case, zero-padded to width, as printf's %0*u and %0*x.
+  void Number(uint64_t value, int base, int width) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, base).ptr;
+    for (int pad = width - int(end - digits); pad > 0; --pad) out_ += '0';
+    out_.append(digits, end);
+  }
+  std::string out_;
+};
+
 int List(const char* archivePath) {
   km::TKavoMill archiver;
   try {
     archiver.SetFileName(km::cli::WindowsViewOf(archivePath));
-    // Listing never writes; while it reads, no commit can start.
-    archiver.OpenArchive(km::kOpenModeReadShared);
-    if (!archiver.RecoveryNote().empty()) {
-      const std::vector<km::cli::TypedPath> typed = {
-          {km::platform::WideToUtf8(archiver.FileName()), archivePath, false}};
-      std::fprintf(
-          stderr, "pelko-cli: %s\n",
-          km::cli::ShownAsTyped(km::platform::WideToUtf8(archiver.RecoveryNote()), typed).c_str());
-    }
-    const km::TKMDirArray& dir = archiver.DirManager()->CurrentDir();
-    if (archiver.DirectoryRebuilt())
-      std::fprintf(stderr, "pelko-cli: %s\n",
-                   km::cli::RebuiltDirectoryNote(archivePath, dir.Count() > 0).c_str());
-    for (const int64_t offset : archiver.DirManager()->NamelessEntries())
-      std::fprintf(stderr, "pelko-cli: %s\n",
-                   km::cli::NamelessEntryNote(archivePath, offset).c_str());
-    for (int32_t i = 0; i < dir.Count(); ++i) {
-      const km::TDirItem& item = dir.GetItem(i);
-      const uint64_t size = uint64_t(km::UncompressedSizeOf(item));
-      const uint64_t packed = uint64_t(km::CompressedSizeOf(item));
-      std::printf("%s\t%" PRIu64 "\t%" PRIu64 "\t%08" PRIx32
-                  "\t%04d-%02d-%02d %02d:%02d:%02d\t0x%" PRIx32 "\n",
-                  km::cli::PrintableName(item.FileName).c_str(), size, packed, item.Crc32,
-                  1980 + (item.ModDate >> 9), (item.ModDate >> 5) & 0x0F, item.ModDate & 0x1F,
-                  item.ModTime >> 11, (item.ModTime >> 5) & 0x3F, (item.ModTime & 0x1F) * 2,
-                  item.ExternalAttr);
-    }
-    archiver.CloseArchive();
+    ListWriter out;
+    // Listing never writes; while it reads, no commit can start. The
+    // entries are printed as they are read again, not kept.
+    archiver.WalkEntries(
+        km::kOpenModeReadShared,
+        [&] {
+          if (!archiver.RecoveryNote().empty()) {
+            const std::vector<km::cli::TypedPath> typed = {
+                {km::platform::WideToUtf8(archiver.FileName()), archivePath, false}};
+            std::fprintf(
+                stderr, "pelko-cli: %s\n",
+                km::cli::ShownAsTyped(km::platform::WideToUtf8(archiver.RecoveryNote()), typed)
+                    .c_str());
+          }
+          if (archiver.DirectoryRebuilt())
+            std::fprintf(stderr, "pelko-cli: %s\n",
+                         km::cli::RebuiltDirectoryNote(
+                             archivePath, archiver.DirManager()->CurrentDir().Count() > 0)
+                             .c_str());
+          for (const int64_t offset : archiver.DirManager()->NamelessEntries())
+            std::fprintf(stderr, "pelko-cli: %s\n",
+                         km::cli::NamelessEntryNote(archivePath, offset).c_str());
+        },
+        [&](const km::TDirItem& item) { out.Line(item); });
+    out.Flush();
   } catch (const std::exception& e) {
     std::fflush(stdout);
     const std::vector<km::cli::TypedPath> typed = {

@@ -90,9 +90,22 @@ std::u16string Utf8ToWide(std::string_view text) {
 std::string WideToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size() * 3);
+  AppendUtf8(text, out);
+  return out;
+}
+
+void AppendUtf8(std::u16string_view text, std::string& out) {
   const size_t n = text.size();
+  // Room for the longest form, written through a pointer and cut to size.
+  const size_t start = out.size();
+  out.resize(start + n * 3);
+  char* p = out.data() + start;
   for (size_t i = 0; i < n; ++i) {
     uint32_t cp = text[i];
+    if (cp < 0x80) {
+      *p++ = char(cp);
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -100,23 +113,22 @@ std::string WideToUtf8(std::u16string_view text) {
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = 0xFFFD;  // a lone surrogate has no UTF-8 form
     }
-    if (cp < 0x80) {
-      out.push_back(char(cp));
-    } else if (cp < 0x800) {
-      out.push_back(char(0xC0 | (cp >> 6)));
-      out.push_back(char(0x80 | (cp & 0x3F)));
+    if (cp < 0x800) {
+      *p++ = char(0xC0 | (cp >> 6));
+      *p++ = char(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      out.push_back(char(0xE0 | (cp >> 12)));
-      out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(char(0x80 | (cp & 0x3F)));
+      *p++ = char(0xE0 | (cp >> 12));
+      *p++ = char(0x80 | ((cp >> 6) & 0x3F));
+      *p++ = char(0x80 | (cp & 0x3F));
     } else {
-      out.push_back(char(0xF0 | (cp >> 18)));
-      out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(char(0x80 | (cp & 0x3F)));
+      // A pair of units makes these four bytes: within the room of two.
+      *p++ = char(0xF0 | (cp >> 18));
+      *p++ = char(0x80 | ((cp >> 12) & 0x3F));
+      *p++ = char(0x80 | ((cp >> 6) & 0x3F));
+      *p++ = char(0x80 | (cp & 0x3F));
     }
   }
-  return out;
+  out.resize(size_t(p - out.data()));
 }
 
 char16_t WideCharUpperOutsideAscii(char16_t c) {

@@ -20,6 +20,8 @@ std::string OemToAnsi(std::string_view text);
 // not come through here: HostPath keeps their undecodable bytes reversibly.
 std::u16string Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::u16string_view text);
+// WideToUtf8 appended to out.
+void AppendUtf8(std::u16string_view text, std::string& out);
 
 // Unicode simple case mapping, the same for reader and writer.
 char16_t WideCharUpperOutsideAscii(char16_t c);

@@ -8,8 +8,14 @@ File::~File() {
   Close();
 }
 
-File::File(File&& other) noexcept : handle_(other.handle_), lastError_(other.lastError_) {
+File::File(File&& other) noexcept
+    : handle_(other.handle_),
+      lastError_(other.lastError_),
+      position_(other.position_),
+      seekPending_(other.seekPending_) {
   other.handle_ = -1;
+  other.position_ = -1;
+  other.seekPending_ = false;
 }
 
 File& File::operator=(File&& other) noexcept {
@@ -17,7 +23,11 @@ File& File::operator=(File&& other) noexcept {
     Close();
     handle_ = other.handle_;
     lastError_ = other.lastError_;
+    position_ = other.position_;
+    seekPending_ = other.seekPending_;
     other.handle_ = -1;
+    other.position_ = -1;
+    other.seekPending_ = false;
   }
   return *this;
 }

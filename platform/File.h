@@ -65,8 +65,19 @@ class File {
                          const std::function<void(const uint8_t* bytes, int64_t size)>& visit);
 
  private:
+  // Moves the handle to a position a seek noted; false (LastError set) when
+  // it cannot.
+  bool MovePending();
+
   intptr_t handle_ = -1;
   int lastError_ = 0;
+  // Where the handle stands, as far as this object moved it; -1 when not
+  // known (asked of the host then). A seek only notes the new position, and
+  // the next read or write moves the handle there: asking for the position,
+  // and the seeks in a row that reading a record's parts makes, cost the
+  // host no call.
+  mutable int64_t position_ = -1;
+  bool seekPending_ = false;
 };
 
 int64_t CopyRange(File& from, int64_t fromOffset, File& to, int64_t toOffset, int64_t count);

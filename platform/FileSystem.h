@@ -87,7 +87,10 @@ inline constexpr FindHandle kInvalidFindHandle = nullptr;
 // over; one whose details cannot be read for another reason is listed with
 // FindData::error set.
 // Returns 0 and fills data, or an error code (handle stays invalid).
-int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data);
+// withDots false leaves "." and ".." out, for a walk that never wants them:
+// the host is then not asked about them either.
+int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data,
+              bool withDots = true);
 // Returns 0 and fills data, or an error code (kErrorNoMoreFiles at the end).
 int FindNext(FindHandle handle, FindData& data);
 // Closes an open listing and sets the handle to invalid; nothing when invalid.

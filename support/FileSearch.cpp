@@ -54,11 +54,12 @@ SearchRecord& SearchRecord::operator=(SearchRecord&& other) noexcept {
   return *this;
 }
 
-int FileSearchFirst(const std::u16string& pattern, uint32_t attributes, SearchRecord& record) {
+int FileSearchFirst(const std::u16string& pattern, uint32_t attributes, SearchRecord& record,
+                    bool withDots) {
   FileSearchClose(record);
   // Of hidden, system, volume label and directory, the bits not asked for.
   record.ExcludeAttr = ~attributes & 0x1E;
-  int err = platform::FindFirst(pattern, record.Handle, record.Data);
+  int err = platform::FindFirst(pattern, record.Handle, record.Data, withDots);
   if (err != 0) {
     record.Handle = platform::kInvalidFindHandle;
     return err;

@@ -33,7 +33,9 @@ struct SearchRecord {
 // fills record with the first entry that passes the filter. Returns 0, or
 // the platform's error code with the record closed (kErrorNoMoreFiles /
 // kErrorFileNotFound when nothing matches). An open record is closed first.
-int FileSearchFirst(const std::u16string& pattern, uint32_t attributes, SearchRecord& record);
+// withDots false: "." and ".." are left out (see platform::FindFirst).
+int FileSearchFirst(const std::u16string& pattern, uint32_t attributes, SearchRecord& record,
+                    bool withDots = true);
 // The next entry that passes the filter: 0, or an error code
 // (kErrorNoMoreFiles at the end).
 int FileSearchNext(SearchRecord& record);

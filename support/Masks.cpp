@@ -37,6 +37,14 @@ bool CharsEqual(char16_t a, char16_t b) {
 //
 // Row i depends only on row i + 1 and on cells to its right, so two rows of
 // the table suffice.
+bool WildCharMatches(char16_t maskChar, char16_t nameChar, bool ignoreCase) {
+  if (ignoreCase) {
+    maskChar = platform::WideCharUpper(maskChar);
+    nameChar = platform::WideCharUpper(nameChar);
+  }
+  return CharsEqual(maskChar, nameChar);
+}
+
 bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCase) {
   const size_t n = name.size();
   const size_t m = mask.size();

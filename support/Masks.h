@@ -16,6 +16,8 @@ namespace km {
 // sides are upper-cased first; characters are compared linguistically.
 // Runs in O(name * mask) time and O(mask) memory.
 bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCase);
+// Whether WildMatch takes nameChar for the literal maskChar.
+bool WildCharMatches(char16_t maskChar, char16_t nameChar, bool ignoreCase);
 
 // Every occurrence of oldText replaced by newText, left to right, without
 // rescanning replaced text. An empty oldText leaves text as it is.

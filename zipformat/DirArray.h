@@ -55,19 +55,49 @@ class TKMDirArray {
   void Clear();
   // Makes this array a copy of source, with its own name index.
   void Assign(const TKMDirArray& source);
+  // Clear the flag of every item; an array where none is set is left alone
+  // (it counts as unchanged, see CopyBeforeChange).
   void ClearMarks();
   void ClearModified();
 
+  // Names item index of a directory being read in order, the item after
+  // the last one named so (the first: 0): RenameItem without touching the
+  // name index, whose lines for these items are made when a lookup or a
+  // change first needs them. Reading a directory to list or test it never
+  // needs them. Any other item is renamed by RenameItem.
+  void NameReadItem(int32_t index, std::u16string name);
+
+  // From now until the first change, copy is to become a copy of this array
+  // as it stands: it is made one just before anything changes this array
+  // (ItemPtr counts as a change), or at MakePendingCopy. A run that changes
+  // nothing never copies. nullptr drops a pending copy.
+  void CopyBeforeChange(TKMDirArray* copy);
+  bool CopyPending() const { return pendingCopy_ != nullptr; }
+  void MakePendingCopy();
+
   // For tests: the name index itself.
-  const TKMHashedStringList& NameIndex() const { return nameIndex_; }
+  const TKMHashedStringList& NameIndex() const {
+    MakeIndexed();
+    return nameIndex_;
+  }
 
   static constexpr int32_t kInitialGrowthStep = 500;
   static constexpr int32_t kMaxGrowthStep = 10000;
 
  private:
+  // Adds the index lines of the items NameReadItem named.
+  void MakeIndexed() const;
+  void BeforeChange() {
+    if (pendingCopy_) MakePendingCopy();
+  }
+
   std::vector<TDirItem> items_;
   // Lookups build the hash on first use; that does not change the items.
   mutable TKMHashedStringList nameIndex_;
+  // Items 0 .. unindexed_ - 1 have no index line yet (the index has none
+  // then); each line is to be its item's name.
+  mutable int32_t unindexed_ = 0;
+  TKMDirArray* pendingCopy_ = nullptr;
   int32_t growthStep_ = kInitialGrowthStep;
   int32_t capacity_ = 0;
 };

@@ -30,6 +30,17 @@ TKMDirManager::TKMDirManager(TStream* archiveStream, bool createNew, uint32_t en
   ResetDir();
 }
 
+TKMDirArray& TKMDirManager::RollbackDir() {
+  if (!currentDir_.CopyPending()) return rollbackDir_;
+  if (!directoryRebuilt_) return currentDir_;
+  currentDir_.MakePendingCopy();
+  return rollbackDir_;
+}
+
+const TKMDirArray& TKMDirManager::RollbackDir() const {
+  return currentDir_.CopyPending() ? currentDir_ : rollbackDir_;
+}
+
 void TKMDirManager::ResetDir() {
   // Clear empties the name index too; a directory read again must not find
   // the names of the one before.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,8 +37,16 @@ class TKMDirManager {
 
   TKMDirArray& CurrentDir() { return currentDir_; }
   const TKMDirArray& CurrentDir() const { return currentDir_; }
-  TKMDirArray& RollbackDir() { return rollbackDir_; }
-  const TKMDirArray& RollbackDir() const { return rollbackDir_; }
+  // The copy of the current directory a transaction rolls back to. Taken
+  // by TakeRollbackCopy, it is made only when the current directory first
+  // changes; until then the current directory is that copy and stands for
+  // it here, unless its directory was rebuilt (its commit writes it all the
+  // same, and so changes it).
+  TKMDirArray& RollbackDir();
+  const TKMDirArray& RollbackDir() const;
+  void TakeRollbackCopy() { currentDir_.CopyBeforeChange(&rollbackDir_); }
+  // The transaction is over: a copy not made yet is not needed any more.
+  void DropRollbackCopy() { currentDir_.CopyBeforeChange(nullptr); }
 
   const std::string& ArchiveComment() const { return archiveComment_; }
   void SetArchiveComment(std::string comment) { archiveComment_ = std::move(comment); }
@@ -66,6 +75,18 @@ class TKMDirManager {
 
   // Empties the current directory and starts a fresh end record.
   void ResetDir();
+
+  // Whether ReadCentralDir keeps the entries it reads in the current
+  // directory (the default). Without, a directory in a single file is read
+  // and checked as always but its entries are only counted, for a caller
+  // that walks them once with ForEachEntry and needs nothing else of them:
+  // listing a directory of any size then takes no memory for it. A
+  // directory rebuilt from the local headers is kept all the same.
+  void SetKeepEntries(bool keep) { keepEntries_ = keep; }
+  // Hands every entry of the directory to visit, in order, as the current
+  // directory holds it or, when its entries were not kept, as they are read
+  // again (and moved by the stub, as ApplyStubOffset moved the kept ones).
+  void ForEachEntry(const std::function<void(const TDirItem&)>& visit);
 
   // ---- Reading (DirReader.cpp)
   // The end record nearest the end of the stream whose comment reaches
@@ -116,6 +137,11 @@ class TKMDirManager {
   // to the end; chunks grow up to maxChunk. The stream position is kept.
   int64_t SearchForward(int64_t from, uint32_t signature, int64_t maxChunk, int64_t minTail);
   void ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo& volume);
+  // The first entry read, kept or not; nullptr when there is none.
+  const TDirItem* FirstEntry() const {
+    if (walkOnly_) return walkEntries_ > 0 ? &firstEntry_ : nullptr;
+    return currentDir_.Count() > 0 ? &currentDir_.GetItem(0) : nullptr;
+  }
   void RecoverByScan();
   void CheckDataSizes();
 
@@ -136,6 +162,18 @@ class TKMDirManager {
   int64_t centralDirOffset_ = 0;
   bool directoryRebuilt_ = false;
   std::vector<int64_t> namelessEntries_;
+  bool keepEntries_ = true;
+  // A directory read without keeping its entries: its header count, its
+  // named entries, the first of them, the offset the stub check looks at,
+  // how far the walk moves each entry, and the compressed sizes' sum.
+  bool walkOnly_ = false;
+  uint64_t walkCount_ = 0;
+  int32_t walkEntries_ = 0;
+  TDirItem firstEntry_;
+  int64_t probeOffset_ = -1;
+  bool probeFound_ = false;
+  uint64_t entryShift_ = 0;
+  uint64_t compressedTotal_ = 0;
 };
 
 }  // namespace km

@@ -56,30 +56,20 @@ class TDirCursor {
   int64_t Position() const { return pos_; }
   int64_t Remaining() const { return pos_ < size_ ? size_ - pos_ : 0; }
 
-  void Read(void* dst, size_t n) {
+  // The next n bytes (at most a buffer's worth), moved past; they stay
+  // valid until the next call.
+  const uint8_t* Take(size_t n) {
     if (uint64_t(n) > uint64_t(Remaining())) Damaged(u"a record runs past the end of the stream");
-    uint8_t* out = static_cast<uint8_t*>(dst);
-    while (n > 0) {
-      if (pos_ < bufStart_ || pos_ >= bufStart_ + int64_t(buf_.size())) {
-        const int64_t len = std::min<int64_t>(kBuffer, size_ - pos_);
-        buf_.resize(size_t(len));
-        bufStart_ = pos_;
-        stream_->SetPosition(pos_);
-        stream_->ReadBuffer(buf_.data(), len);
-      }
-      const size_t at = size_t(pos_ - bufStart_);
-      const size_t take = std::min(n, buf_.size() - at);
-      std::memcpy(out, buf_.data() + at, take);
-      out += take;
-      n -= take;
-      pos_ += int64_t(take);
+    if (pos_ < bufStart_ || pos_ + int64_t(n) > bufStart_ + int64_t(buf_.size())) {
+      const int64_t len = std::min<int64_t>(std::max<int64_t>(kBuffer, int64_t(n)), size_ - pos_);
+      buf_.resize(size_t(len));
+      bufStart_ = pos_;
+      stream_->SetPosition(pos_);
+      stream_->ReadBuffer(buf_.data(), len);
     }
-  }
-  std::string ReadString(size_t n) {
-    if (uint64_t(n) > uint64_t(Remaining())) Damaged(u"a record runs past the end of the stream");
-    std::string s(n, '\0');
-    Read(s.data(), n);
-    return s;
+    const uint8_t* p = buf_.data() + (pos_ - bufStart_);
+    pos_ += int64_t(n);
+    return p;
   }
   // Leaves the stream right after what was read.
   void Sync() { stream_->SetPosition(pos_); }
@@ -93,11 +83,83 @@ class TDirCursor {
   std::vector<uint8_t> buf_;
 };
 
+// Moves an entry by the stub's size, as ApplyStubOffset moves them all.
+void ShiftEntry(TDirItem& item, uint64_t stub) {
+  if (item.LocalHeaderOffset == kSentinel32) {
+    item.Zip64LocalHeaderOffset = int64_t(uint64_t(item.Zip64LocalHeaderOffset) + stub);
+    return;
+  }
+  StoreLocalOffset(item, int64_t(item.LocalHeaderOffset + stub), false);
+}
+
+// Empties an item for the next entry while its names and fields keep
+// their memory.
+void ClearForReuse(TDirItem& item) {
+  item.FileName.clear();
+  item.ReservedText.clear();
+  item.Comment.clear();
+  // The extra fields are read over the old ones, which keep their memory.
+  item.Zip64Used = false;
+  item.Zip64UncompressedSize = item.Zip64CompressedSize = item.Zip64LocalHeaderOffset = 0;
+  item.Zip64DiskNumberStart = 0;
+  item.Modified = item.Marked = false;
+  item.Password.clear();
+  item.SourceFileName.clear();
+  item.CompressionMode = item.Operation = 0;
+}
+
 std::vector<uint8_t> ReadAt(TStream& s, int64_t position, size_t n) {
   std::vector<uint8_t> bytes(n);
   s.SetPosition(position);
   s.ReadBuffer(bytes.data(), int64_t(n));
   return bytes;
+}
+
+// One central header at the cursor into item (its fields; the name into
+// name, empty for an entry without one). extraBuffer and nameBytes are
+// scratch kept between calls. Damaged() for bytes that are no header.
+void DecodeEntry(TDirCursor& cur, TDirItem& item, std::u16string& name, std::string& nameBytes,
+                 bool oem) {
+  ByteReader in(cur.Take(kCentralHeaderSize), kCentralHeaderSize);
+  DecodeCentralHeaderFixed(in, item);
+  // Bytes that are no central header (a zeroed or overwritten directory)
+  // would become entries pointing nowhere; the local headers know better.
+  if (item.Signature != kStandardSignatures.CentralHeader &&
+      item.Signature != kAlternativeSignatures.CentralHeader)
+    Damaged(u"a central header has no signature");
+
+  nameBytes.clear();
+  if (item.NameLength != 0) {
+    const uint8_t* bytes = cur.Take(item.NameLength);
+    nameBytes.assign(reinterpret_cast<const char*>(bytes), item.NameLength);
+  }
+  bool unicodeName = false;
+  if (item.ExtraLength != 0) {
+    item.Zip64Used = false;
+    ParseExtraFieldsInto(cur.Take(item.ExtraLength), item.ExtraLength, item.ExtraFields);
+    for (const TExtraField& field : item.ExtraFields) {
+      if (field.Tag == kZip64ExtraTag) {
+        ApplyZip64ExtraInfo(field, item);
+      } else if (field.Tag == kUnicodeNameTag) {
+        // Our own unicode-name field is exact; it wins over the 8-bit name.
+        unicodeName = TUnicodeExtendedInfo::ParseName(field.Data.data(), field.Data.size(), name) ||
+                      unicodeName;
+      }
+    }
+  } else {
+    item.ExtraFields.clear();
+  }
+  // The 8-bit name is converted only when no unicode name replaces it.
+  if (!unicodeName) {
+    name.clear();
+    if (!nameBytes.empty())
+      name = EntryNameFromBytes(nameBytes, oem, (item.Flags & kFlagUtf8Name) != 0);
+  }
+  if (item.CommentLength != 0)
+    item.Comment.assign(reinterpret_cast<const char*>(cur.Take(item.CommentLength)),
+                        item.CommentLength);
+  else
+    item.Comment.clear();
 }
 
 }  // namespace
@@ -147,6 +209,13 @@ void TKMDirManager::ReadCentralDir() {
   zip64Present_ = false;
   directoryRebuilt_ = false;
   namelessEntries_.clear();
+  walkOnly_ = false;
+  walkCount_ = 0;
+  walkEntries_ = 0;
+  entryShift_ = 0;
+  compressedTotal_ = 0;
+  probeFound_ = false;
+  probeOffset_ = -1;
   TStream* s = archiveStreamRef_;
 
   TEndOfCentralDir record;
@@ -240,20 +309,28 @@ void TKMDirManager::ReadCentralDir() {
     if (currentDir_.GetItem(i).CompressedSize != 0) probe = i;
   // An archive of directories and empty files is judged by its first entry.
   if (probe < 0 && currentDir_.Count() > 0) probe = 0;
-  if (probe >= 0 && LocalOffsetOf(currentDir_.GetItem(probe)) < stubSize_) ApplyStubOffset();
+  int64_t probeOffset = probe >= 0 ? LocalOffsetOf(currentDir_.GetItem(probe)) : -1;
+  // Entries read for a walk were looked at as they went by.
+  if (walkOnly_ && walkEntries_ > 0) probeOffset = probeOffset_;
+  if ((probe >= 0 || (walkOnly_ && walkEntries_ > 0)) && probeOffset < stubSize_) ApplyStubOffset();
 }
 
 void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo& volume) {
   const bool multiVolume = context_.SpanningMode() != smNone;
   archiveStreamRef_->SetPosition(start);
   centralDirOffset_ = start;
+  // Entries are kept unless a caller walks them once (ForEachEntry) and a
+  // single file lets them be read again.
+  const bool keep = keepEntries_ || multiVolume || customStream_;
   // A single file was checked to hold the count; across volumes the array
   // grows with what is really read.
   const uint64_t initial = multiVolume ? std::min<uint64_t>(count, 1 << 16) : count;
-  currentDir_.SetCount(int32_t(initial));
+  if (keep) currentDir_.SetCount(int32_t(initial));
 
-  const bool oem = context_.OEMFileNames();
   TDirCursor cur(archiveStreamRef_);
+  TDirItem scratch;
+  std::u16string name;
+  std::string nameBytes;
   int32_t i = 0;  // the slot of the next entry kept
   for (uint64_t n = 0; n < count; ++n) {
     if (cur.Remaining() < int64_t(kCentralHeaderSize) && multiVolume && !customStream_) {
@@ -262,46 +339,19 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
       archiveStreamRef_ = context_.ArchiveStream();
       cur.Reset(archiveStreamRef_);
     }
-    if (i >= currentDir_.Count())
+    if (keep && i >= currentDir_.Count())
       currentDir_.SetCount(int32_t(std::min<uint64_t>(count, uint64_t(currentDir_.Count()) * 2)));
     if (n == 0) centralDirOffset_ = cur.Position();
 
-    uint8_t fixed[kCentralHeaderSize];
-    cur.Read(fixed, sizeof fixed);
-    TDirItem* item = currentDir_.ItemPtr(i);
     // The slot may hold an entry that was passed over.
-    *item = TDirItem{};
-    ByteReader in(fixed, sizeof fixed);
-    DecodeCentralHeaderFixed(in, *item);
-    // Bytes that are no central header (a zeroed or overwritten directory)
-    // would become entries pointing nowhere; the local headers know better.
-    if (item->Signature != kStandardSignatures.CentralHeader &&
-        item->Signature != kAlternativeSignatures.CentralHeader)
-      Damaged(u"a central header has no signature");
-
-    std::u16string name;
-    if (item->NameLength != 0)
-      name = EntryNameFromBytes(cur.ReadString(item->NameLength), oem,
-                                (item->Flags & kFlagUtf8Name) != 0);
-
-    if (item->ExtraLength != 0) {
-      item->Zip64Used = false;
-      const std::string extra = cur.ReadString(item->ExtraLength);
-      std::vector<TExtraField> fields =
-          ParseExtraFields(reinterpret_cast<const uint8_t*>(extra.data()), extra.size());
-      for (const TExtraField& field : fields) {
-        if (field.Tag == kZip64ExtraTag) {
-          ApplyZip64ExtraInfo(field, *item);
-        } else if (field.Tag == kUnicodeNameTag) {
-          // Our own unicode-name field is exact; it wins over the 8-bit name.
-          TUnicodeExtendedInfo unicode;
-          if (unicode.Parse(field.Data.data(), field.Data.size()))
-            name = std::move(unicode.FileName);
-        }
-      }
-      item->ExtraFields = std::move(fields);
+    TDirItem* item = &scratch;
+    if (keep) {
+      item = currentDir_.ItemPtr(i);
+      *item = TDirItem{};
+    } else {
+      ClearForReuse(scratch);
     }
-    item->Comment = item->CommentLength != 0 ? cur.ReadString(item->CommentLength) : std::string();
+    DecodeEntry(cur, *item, name, nameBytes, context_.OEMFileNames());
     // An entry without a name (other tools can write one) names no file,
     // and its empty line would stand for every item not yet named in the
     // index: it is left out, and the rest of the directory reads.
@@ -309,15 +359,53 @@ void TKMDirManager::ReadItems(int64_t start, uint64_t count, TKMVolumeNumberInfo
       namelessEntries_.push_back(LocalOffsetOf(*item));
       continue;
     }
-    currentDir_.RenameItem(i, name);
+    if (keep) {
+      currentDir_.NameReadItem(i, std::move(name));
+      name = std::u16string();
+    } else {
+      // What the checks after the read look at, and the walk needs.
+      if (i == 0) firstEntry_ = scratch;
+      if (!probeFound_ && (scratch.CompressedSize != 0 || i == 0)) {
+        probeOffset_ = LocalOffsetOf(scratch);
+        probeFound_ = scratch.CompressedSize != 0;
+      }
+      compressedTotal_ += scratch.CompressedSize;
+    }
     ++i;
   }
   cur.Sync();
-  if (i < currentDir_.Count()) currentDir_.SetCount(i);
+  if (keep) {
+    if (i < currentDir_.Count()) currentDir_.SetCount(i);
+  } else {
+    walkCount_ = count;
+    walkEntries_ = i;
+    walkOnly_ = true;
+  }
+}
+
+void TKMDirManager::ForEachEntry(const std::function<void(const TDirItem&)>& visit) {
+  if (!walkOnly_) {
+    for (int32_t i = 0; i < currentDir_.Count(); ++i) visit(currentDir_.GetItem(i));
+    return;
+  }
+  // Read again, as the open read it, with what the open found applied.
+  archiveStreamRef_->SetPosition(centralDirOffset_);
+  TDirCursor cur(archiveStreamRef_);
+  TDirItem item;
+  std::u16string name;
+  std::string nameBytes;
+  for (uint64_t n = 0; n < walkCount_; ++n) {
+    ClearForReuse(item);
+    DecodeEntry(cur, item, name, nameBytes, context_.OEMFileNames());
+    if (name.empty()) continue;
+    std::swap(item.FileName, name);
+    if (entryShift_ != 0) ShiftEntry(item, entryShift_);
+    visit(item);
+  }
 }
 
 void TKMDirManager::CheckDataSizes() {
-  uint64_t total = 0;
+  uint64_t total = compressedTotal_;
   for (int32_t i = 0; i < currentDir_.Count(); ++i) total += currentDir_.GetItem(i).CompressedSize;
   if (total > uint64_t(archiveStreamRef_->Size())) throw EKMException(kmeDataBeyondEnd, nullptr);
 }
@@ -325,6 +413,8 @@ void TKMDirManager::CheckDataSizes() {
 void TKMDirManager::RecoverByScan() {
   currentDir_.Clear();
   namelessEntries_.clear();
+  walkOnly_ = false;
+  compressedTotal_ = 0;
   if (context_.SpanningMode() != smNone) throw EKMException(kmeSpannedNoDirectory, nullptr);
   directoryRebuilt_ = true;
   ScanLocalHeaders();
@@ -332,14 +422,15 @@ void TKMDirManager::RecoverByScan() {
 }
 
 void TKMDirManager::LocateStub(int64_t endPosition) {
-  if (currentDir_.Count() == 0) {
+  const TDirItem* first = FirstEntry();
+  if (!first) {
     stubSize_ = endPosition;
     return;
   }
   const uint32_t signature = Signatures().LocalHeader;
   const int64_t size = archiveStreamRef_->Size();
   // A damaged 64-bit offset must not send the search before the start.
-  int64_t position = std::max<int64_t>(LocalOffsetOf(currentDir_.GetItem(0)), 0);
+  int64_t position = std::max<int64_t>(LocalOffsetOf(*first), 0);
   while (position < size) {
     int64_t q;
     if (!FindSignatureForward(position, signature, q)) return;
@@ -355,14 +446,9 @@ void TKMDirManager::ApplyStubOffset() {
   // Every entry moves, directories too, and so do the 64-bit offsets:
   // a later rewrite copies entries from exactly these positions.
   const uint64_t stub = uint64_t(std::max<int64_t>(stubSize_, 0));
-  for (int32_t i = 0; i < currentDir_.Count(); ++i) {
-    TDirItem* item = currentDir_.ItemPtr(i);
-    if (item->LocalHeaderOffset == kSentinel32) {
-      item->Zip64LocalHeaderOffset = int64_t(uint64_t(item->Zip64LocalHeaderOffset) + stub);
-      continue;
-    }
-    StoreLocalOffset(*item, int64_t(item->LocalHeaderOffset + stub), false);
-  }
+  for (int32_t i = 0; i < currentDir_.Count(); ++i) ShiftEntry(*currentDir_.ItemPtr(i), stub);
+  // Entries read for a walk are moved as the walk reads them again.
+  if (walkOnly_) entryShift_ += stub;
   for (int64_t& offset : namelessEntries_) offset = int64_t(uint64_t(offset) + stub);
 }
 
@@ -399,8 +485,9 @@ bool TKMDirManager::MatchesFirstEntry(int64_t position) {
   if (h.Signature != kStandardSignatures.LocalHeader &&
       h.Signature != kAlternativeSignatures.LocalHeader)
     return false;
-  if (position == 0 || currentDir_.Count() == 0) return true;
-  const TDirItem& first = currentDir_.GetItem(0);
+  const TDirItem* entry = FirstEntry();
+  if (position == 0 || !entry) return true;
+  const TDirItem& first = *entry;
   return h.VersionNeeded == first.VersionNeeded && h.Method == first.Method &&
          h.ModTime == first.ModTime && h.ModDate == first.ModDate && h.Crc32 == first.Crc32 &&
          h.CompressedSize == first.CompressedSize && h.UncompressedSize == first.UncompressedSize;

@@ -220,11 +220,18 @@ bool DecodeCentralHeaderFixed(ByteReader& in, TDirItem& item) {
 
 std::vector<TExtraField> ParseExtraFields(const uint8_t* data, size_t size) {
   std::vector<TExtraField> fields;
+  ParseExtraFieldsInto(data, size, fields);
+  return fields;
+}
+
+void ParseExtraFieldsInto(const uint8_t* data, size_t size, std::vector<TExtraField>& fields) {
   ByteReader in(data, size);
+  size_t n = 0;
   // A field header cut by the end of the area is no field: it would be read
   // from the bytes that follow (the comment, the next header).
   while (in.Remaining() >= 4) {
-    TExtraField field;
+    if (n == fields.size()) fields.emplace_back();
+    TExtraField& field = fields[n++];
     field.Tag = in.U16();
     field.Size = in.U16();
     // Some writers state more than they store; keep what is there.
@@ -232,9 +239,8 @@ std::vector<TExtraField> ParseExtraFields(const uint8_t* data, size_t size) {
     const uint8_t* p = data + in.Position();
     field.Data.assign(p, p + field.Size);
     in.Skip(field.Size);
-    fields.push_back(std::move(field));
   }
-  return fields;
+  fields.resize(n);
 }
 
 void EncodeLocalHeader(TLocalFileHeader header, const std::string& name,
@@ -341,17 +347,23 @@ bool NtfsWriteTime(const std::vector<TExtraField>& fields, int64_t& writeTime) {
 }
 
 bool TUnicodeExtendedInfo::Parse(const uint8_t* data, size_t size) {
+  if (size >= 4) Signature = ReadU32LE(data);
+  return ParseName(data, size, FileName);
+}
+
+bool TUnicodeExtendedInfo::ParseName(const uint8_t* data, size_t size, std::u16string& name) {
   ByteReader in(data, size);
   const uint32_t signature = in.U32();
-  if (!in.Ok()) return false;
-  Signature = signature;
-  if (signature != kUnicodeNameSignature) return false;
+  if (!in.Ok() || signature != kUnicodeNameSignature) return false;
   const uint32_t units = in.U32();
   // Judge N against the bytes there before reserving anything for it.
   if (!in.Ok() || units > in.Remaining() / 2) return false;
-  std::u16string name(units, u'\0');
-  for (char16_t& c : name) c = char16_t(in.U16());
-  FileName = std::move(name);
+  name.resize(units);
+  const uint8_t* p = data + 8;
+  for (char16_t& c : name) {
+    c = char16_t(p[0] | p[1] << 8);
+    p += 2;
+  }
   return true;
 }
 

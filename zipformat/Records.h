@@ -184,6 +184,10 @@ bool NtfsWriteTime(const std::vector<TExtraField>& fields, int64_t& writeTime);
 // past the area keeps only the bytes that remain (Size cut to match); a field
 // header cut by the end of the area ends the list.
 std::vector<TExtraField> ParseExtraFields(const uint8_t* data, size_t size);
+// The same into fields, whose elements keep their memory for the fields
+// that take their places: reading many entries into one item allocates
+// nothing once it has held the largest.
+void ParseExtraFieldsInto(const uint8_t* data, size_t size, std::vector<TExtraField>& fields);
 void EncodeExtraField(const TExtraField& field, ByteWriter& out);
 
 // Takes the 64-bit values of a central header's Zip64 block: only the slots
@@ -205,6 +209,8 @@ class TUnicodeExtendedInfo {
   // True when the data begins with the signature and holds the N code units
   // it announces.
   bool Parse(const uint8_t* data, size_t size);
+  // Parse for the name alone, into name (left as it was when false).
+  static bool ParseName(const uint8_t* data, size_t size, std::u16string& name);
   // Size 2N + 8. A name longer than kMaxNameUnits does not fit the 16-bit
   // size: check with UnicodeNameFits first; Build raises Exception for it.
   static TExtraField Build(const std::u16string& name);

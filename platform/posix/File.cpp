@@ -196,6 +196,8 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
     }
   }
   handle_ = fd;
+  position_ = -1;
+  seekPending_ = false;
   lastError_ = kErrorSuccess;
   return kErrorSuccess;
 }
@@ -205,6 +207,8 @@ void File::Close() {
     close(static_cast<int>(handle_));
     handle_ = -1;
   }
+  position_ = -1;
+  seekPending_ = false;
 }
 
 int64_t File::Read(void* buffer, int64_t count) {
@@ -215,6 +219,7 @@ int64_t File::Read(void* buffer, int64_t count) {
   };
   if (!IsOpen()) return fail(kErrorInvalidHandle);
   if (count < 0 || (count > 0 && buffer == nullptr)) return fail(kErrorInvalidParameter);
+  if (!MovePending()) return fail(lastError_);
   char* out = static_cast<char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -222,11 +227,13 @@ int64_t File::Read(void* buffer, int64_t count) {
                              static_cast<size_t>(std::min(count - done, kChunk)));
     if (got < 0) {
       if (errno == EINTR) continue;
+      position_ = -1;  // moved by what came before the failure
       return fail(errno == EIO ? kErrorReadFault : detail::ErrorFromErrno(errno));
     }
     if (got == 0) break;  // end of file
     done += got;
   }
+  if (position_ >= 0) position_ += done;
   return done;
 }
 
@@ -238,6 +245,7 @@ int64_t File::Write(const void* buffer, int64_t count) {
   };
   if (!IsOpen()) return fail(kErrorInvalidHandle);
   if (count < 0 || (count > 0 && buffer == nullptr)) return fail(kErrorInvalidParameter);
+  if (!MovePending()) return fail(lastError_);
   const char* in = static_cast<const char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -246,6 +254,7 @@ int64_t File::Write(const void* buffer, int64_t count) {
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       const int err = put < 0 ? errno : ENOSPC;  // no progress: treat as full
+      position_ = -1;
       if (IsDiskFull(err)) {
         fail(kErrorDiskFull);
         return done;
@@ -254,6 +263,7 @@ int64_t File::Write(const void* buffer, int64_t count) {
     }
     done += put;
   }
+  if (position_ >= 0) position_ += done;
   return done;
 }
 
@@ -265,14 +275,26 @@ bool File::Seek(int64_t position) {
   };
   if (!IsOpen()) return fail(kErrorInvalidHandle);
   if (position < 0) return fail(kErrorInvalidParameter);
-  if (lseek(static_cast<int>(handle_), position, SEEK_SET) < 0)
-    return fail(detail::ErrorFromErrno(errno));
+  if (position == position_) return true;
+  position_ = position;
+  seekPending_ = true;
   return true;
+}
+
+bool File::MovePending() {
+  if (!seekPending_) return true;
+  seekPending_ = false;
+  if (lseek(static_cast<int>(handle_), position_, SEEK_SET) >= 0) return true;
+  position_ = -1;
+  lastError_ = detail::ErrorFromErrno(errno);
+  detail::SetLastError(lastError_);
+  return false;
 }
 
 int64_t File::Position() const {
   if (!IsOpen()) return -1;
-  return lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+  if (position_ < 0) position_ = lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+  return position_;
 }
 
 int64_t File::Size() const {

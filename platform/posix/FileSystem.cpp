@@ -293,13 +293,16 @@ namespace {
 // host name; a directory other than the root first lists "." and "..".
 // The directory stream stays open with the listing, so that its descriptor
 // serves the lookups of the entries.
-int ReadMatchingEntries(FindState& state, std::u16string_view mask) {
+int ReadMatchingEntries(FindState& state, std::u16string_view mask, bool withDots) {
   const std::u16string upperMask = WideUpperCase(mask == u"*.*" ? u"*" : mask);
-  state.dotsKnown =
-      fstat(state.dirFd, &state.self) == 0 && fstatat(state.dirFd, "..", &state.parent, 0) == 0;
   // The root lists no "." and "..": it is its own parent.
-  const bool root = state.dotsKnown && state.self.st_dev == state.parent.st_dev &&
-                    state.self.st_ino == state.parent.st_ino;
+  bool root = true;
+  if (withDots) {
+    state.dotsKnown =
+        fstat(state.dirFd, &state.self) == 0 && fstatat(state.dirFd, "..", &state.parent, 0) == 0;
+    root = state.dotsKnown && state.self.st_dev == state.parent.st_dev &&
+           state.self.st_ino == state.parent.st_ino;
+  }
   std::vector<FindState::Entry>& out = state.entries;
   if (!root) {
     for (const char* dot : {".", ".."}) {
@@ -342,7 +345,7 @@ std::string HostNameOf(const std::u16string& name) {
 
 }  // namespace
 
-int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data) {
+int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data, bool withDots) {
   handle = kInvalidFindHandle;
   std::u16string dirPart, mask;
   SplitPattern(pattern, dirPart, mask);
@@ -357,7 +360,7 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data)
     return FailCode(err == ENOENT ? kErrorPathNotFound : detail::ErrorFromErrno(err));
   }
   if (HasWildcards(mask)) {
-    const int rc = ReadMatchingEntries(*state, mask);
+    const int rc = ReadMatchingEntries(*state, mask, withDots);
     if (rc != kErrorSuccess) return FailCode(rc);
   } else {
     const std::string host = HostNameOf(mask);

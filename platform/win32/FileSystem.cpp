@@ -130,7 +130,7 @@ struct FindState {
   size_t next = 0;
 };
 
-int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data) {
+int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data, bool withDots) {
   handle = kInvalidFindHandle;
   std::u16string dirPart, mask;
   SplitPattern(pattern, dirPart, mask);
@@ -152,7 +152,8 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data)
   DWORD error = ERROR_NO_MORE_FILES;
   for (;;) {
     const std::u16string_view name(reinterpret_cast<const char16_t*>(found.cFileName));
-    if (!wildcards || MatchMask(name, upperMask)) state->entries.push_back(found);
+    if ((withDots || !wildcards || !IsDotName(name)) && (!wildcards || MatchMask(name, upperMask)))
+      state->entries.push_back(found);
     if (!wildcards) break;
     if (!::FindNextFileW(find, &found)) {
       error = ::GetLastError();

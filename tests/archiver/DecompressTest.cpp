@@ -452,6 +452,34 @@ TEST(DecompressTest, ProgressAndCancel) {
   EXPECT_EQ(out.Size(), int64_t(2 * kMiB));
 }
 
+// One archiver keeps its inflate stream and buffers from entry to entry: an
+// entry that failed half-way leaves nothing behind for the next, whatever
+// its method and size.
+TEST(DecompressTest, EntriesInTurnShareNothingButMemory) {
+  TKavoMill a;
+  EntryPlan big;
+  big.data = MixedData(3 * kMiB + 17, 5);
+  EntryPlan small;
+  small.data = "small entry, read in the middle of another";
+  EntryPlan stored;
+  stored.method = 0;
+  stored.data = MixedData(70000, 6);
+
+  TDirItem item;
+  std::string broken = BuildEntry(big, item);
+  const TDirItem brokenItem = item;
+  broken[kPrefix + 35 + item.CompressedSize / 2] ^= 0x55;
+  for (int round = 0; round < 2; ++round) {
+    TMemoryStream source = StreamOf(broken), out;
+    EXPECT_FALSE(a.DecompressEntry(source, out, brokenItem)) << round;
+    for (const EntryPlan* plan : {&small, &big, &stored}) {
+      TMemoryStream plain;
+      ASSERT_TRUE(Decode(a, *plan, plain)) << round << " " << plan->data.size();
+      EXPECT_TRUE(Text(plain) == plan->data) << round << " " << plan->data.size();
+    }
+  }
+}
+
 // ---- Archives of other tools, read through the archiver.
 
 constexpr const char* kExtractScript = R"PY(

@@ -7,6 +7,7 @@
 
 #include "cli/CliRunner.h"
 #include "common/TempDir.h"
+#include "zipformat/ZipBuilder.h"
 
 namespace {
 
@@ -56,6 +57,36 @@ TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
   EXPECT_NE(result.out.find("File \"" + missing + "\" not found"), std::string::npos) << result.out;
 
   EXPECT_EQ(RunCli({"list"}).exitCode, 2);
+}
+
+// list prints one line per entry whatever its name holds: control
+// characters shown escaped, other names as UTF-8 (code page 866 names, and
+// characters outside the basic plane, included), then the sizes, CRC-32,
+// time and attributes.
+TEST(CliTest, ListPrintsEveryNameOnALineOfItsOwn) {
+  const km::test::TempDir scratch;
+  km::test::ZipBuilder z;
+  for (const char* name :
+       {"tab\there.txt", "new\nline", "del\x7f", "\xD0\x9F/\xF0\x9F\x98\x80.txt"}) {
+    km::test::ZipEntry e;
+    e.name = name;
+    e.data = "abc";
+    e.flags = 0x0800;
+    z.Add(e);
+  }
+  km::test::ZipEntry oem;
+  oem.name = "\x8F\xE0\xA8.txt";
+  oem.data = "abc";
+  z.Add(oem);
+  const std::filesystem::path archive = scratch.Host() / "names.zip";
+  std::ofstream(archive, std::ios::binary) << z.Build().bytes;
+
+  const Result listed = RunCli({"list", km::test::Utf8(archive)});
+  EXPECT_EQ(listed.exitCode, 0);
+  const std::string rest = "\t3\t3\t352441c2\t2025-01-01 12:00:00\t0x20\n";
+  EXPECT_EQ(listed.out, "tab\\x09here.txt" + rest + "new\\x0aline" + rest + "del\\x7f" + rest +
+                            "\xD0\x9F/\xF0\x9F\x98\x80.txt" + rest +
+                            "\xD0\x9F\xD1\x80\xD0\xB8.txt" + rest);
 }
 
 // Arguments reach the program as they were given, whatever they hold:

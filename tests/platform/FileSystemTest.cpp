@@ -36,11 +36,12 @@ mode_t ModeOf(const std::filesystem::path& path) {
 }
 #endif
 
-std::vector<FindData> List(const std::u16string& pattern, int* error = nullptr) {
+std::vector<FindData> List(const std::u16string& pattern, int* error = nullptr,
+                           bool withDots = true) {
   std::vector<FindData> found;
   FindHandle handle = kInvalidFindHandle;
   FindData data;
-  int rc = FindFirst(pattern, handle, data);
+  int rc = FindFirst(pattern, handle, data, withDots);
   if (error != nullptr) *error = rc;
   if (rc != 0) {
     EXPECT_EQ(handle, kInvalidFindHandle);
@@ -145,6 +146,15 @@ TEST(FileSystemTest, ListingAttributesOrderAndMasks) {
   EXPECT_EQ(Entry(all, u"b.txt")->attributes, faArchive);
   EXPECT_EQ(Entry(all, u"b.txt")->size, 5u);
   EXPECT_EQ(Names(List(dir.Win() + u"*.*")), Names(all));
+  // Without the dots: the same entries, with the same details.
+  const auto noDots = List(dir.Win() + u"*", nullptr, false);
+  EXPECT_EQ(Names(noDots),
+            (std::vector<std::u16string>{u".hidden", u"A.TXT", u"b.txt", u"ro.txt", u"sub"}));
+  EXPECT_EQ(Entry(noDots, u"ro.txt")->attributes, faArchive | faReadOnly);
+  EXPECT_EQ(Entry(noDots, u"b.txt")->size, 5u);
+  int none = 0;
+  EXPECT_TRUE(List(dir.Win() + u"sub\\*", &none, false).empty());
+  EXPECT_EQ(none, kErrorFileNotFound);
 
   // Wildcards ignore case; '/' separates as '\' does.
   EXPECT_EQ(Names(List(dir.Win() + u"*.TxT")),

@@ -165,6 +165,48 @@ TEST(FileTest, ShareModesAcrossProcesses) {
   EXPECT_EQ(OpenFile(file, name, FileAccess::ReadWrite, FileShare::DenyWrite), 0);
 }
 
+// Reads and writes land where the last seek, read or write left the handle,
+// whichever way it got there, and copies between files move neither.
+TEST(FileTest, PositionFollowsEveryMove) {
+  TempDir dir;
+  const std::u16string name = dir.Win() + u"moves.bin";
+  const std::u16string other = dir.Win() + u"other.bin";
+  File file, copy;
+  ASSERT_EQ(file.Open(name, FileAccess::ReadWrite, FileShare::DenyWrite, FileDisposition::CreateNew,
+                      "0123456789"),
+            0);
+  ASSERT_EQ(OpenFile(copy, other, FileAccess::ReadWrite, FileShare::DenyWrite,
+                     FileDisposition::CreateNew),
+            0);
+  EXPECT_EQ(file.Position(), 0);
+  char buffer[8] = {};
+  EXPECT_EQ(file.Read(buffer, 3), 3);
+  EXPECT_EQ(file.Position(), 3);
+  ASSERT_TRUE(file.Seek(3));  // where it is already
+  EXPECT_EQ(file.Write("ab", 2), 2);
+  EXPECT_FALSE(file.Seek(-1));
+  EXPECT_EQ(file.Position(), 5);
+  EXPECT_EQ(CopyRange(file, 0, copy, 0, 10), 10);
+  EXPECT_EQ(file.Position(), 5);
+  EXPECT_EQ(copy.Position(), 0);
+  EXPECT_EQ(file.Read(buffer, 2), 2);
+  EXPECT_EQ(std::string(buffer, 2), "56");
+  EXPECT_EQ(copy.Write("X", 1), 1);
+  EXPECT_EQ(file.Read(buffer, 8), 3);  // to the end
+  EXPECT_EQ(file.Position(), 10);
+  EXPECT_EQ(file.Read(buffer, 8), 0);
+  EXPECT_EQ(file.Position(), 10);
+  ASSERT_TRUE(file.SetSize(4));
+  EXPECT_EQ(file.Position(), 10);
+  EXPECT_EQ(file.Write("Z", 1), 1);  // past the end: the gap reads as zeros
+  File moved(std::move(file));
+  EXPECT_EQ(moved.Position(), 11);
+  moved.Close();
+  copy.Close();
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), std::string("012a") + std::string(6, '\0') + "Z");
+  EXPECT_EQ(ReadHostFile(FromWindowsView(other)), "X12ab56789");
+}
+
 TEST(FileTest, FullDiskReturnsWhatWasWritten) {
 #ifdef _WIN32
   GTEST_SKIP() << "the file size limit that stands in for a full disk is POSIX's";
@@ -186,6 +228,9 @@ TEST(FileTest, FullDiskReturnsWhatWasWritten) {
     if (file.Write(data.data(), 1000) != 1000) _exit(2);
     if (file.Write(data.data(), static_cast<int64_t>(data.size())) != 3096) _exit(3);
     if (file.LastError() != kErrorDiskFull || LastError() != kErrorDiskFull) _exit(4);
+    // The handle stands after what went in, and goes on from there.
+    if (file.Position() != 4096) _exit(6);
+    if (!file.Seek(10) || file.Write("e", 1) != 1 || file.Position() != 11) _exit(7);
     if (file.SetSize(8192) || file.LastError() != kErrorDiskFull) _exit(5);
     _exit(0);
   }
@@ -193,7 +238,8 @@ TEST(FileTest, FullDiskReturnsWhatWasWritten) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), std::string(4096, 'd'));
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)),
+            std::string(10, 'd') + "e" + std::string(4085, 'd'));
 #endif
 }
 

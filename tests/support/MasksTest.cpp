@@ -122,6 +122,30 @@ TEST(WildMatch, AgreesWithTheRecursiveDefinitionOnExclusionShapedMasks) {
   EXPECT_GT(matches, 10000);
 }
 
+// The scan looks at a mask's literal first and last characters before it
+// matches a name: a name that fails either never matches the whole mask.
+TEST(WildMatch, LiteralEndsMustMatchTheNamesEnds) {
+  std::mt19937 rng(4242);
+  const auto randomString = RandomStrings(rng, u"aBb.~*?");
+  for (int round = 0; round < 40000; ++round) {
+    const std::u16string name = randomString(7, 5);
+    const std::u16string mask = randomString(6, 6);
+    const bool ignoreCase = round % 2 == 0;
+    if (mask.empty() || mask == u"*.*" || !WildMatch(name, mask, ignoreCase)) continue;
+    const auto literal = [](char16_t c) { return c != u'*' && c != u'?'; };
+    if (literal(mask.front())) {
+      ASSERT_TRUE(!name.empty() && WildCharMatches(mask.front(), name.front(), ignoreCase))
+          << platform::WideToUtf8(name) << " / " << platform::WideToUtf8(mask);
+    }
+    if (literal(mask.back())) {
+      ASSERT_TRUE(!name.empty() && WildCharMatches(mask.back(), name.back(), ignoreCase))
+          << platform::WideToUtf8(name) << " / " << platform::WideToUtf8(mask);
+    }
+  }
+  EXPECT_TRUE(WildCharMatches(u'p', u'P', true));
+  EXPECT_FALSE(WildCharMatches(u'p', u'P', false));
+}
+
 TEST(WildMatch, ManyStarsStayFast) {
   // The naive recursion needs about C(200, 8) steps for these.
   std::u16string name(200, u'a');

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "zipformat/DirArray.h"
 
@@ -224,6 +226,101 @@ TEST(DirArray, AssignGivesAnIndependentCopy) {
   grow.ClearModified();
   EXPECT_FALSE(grow.GetItem(3).Marked);
   EXPECT_FALSE(grow.GetItem(4).Modified);
+}
+
+// Names given as a directory is read get their index lines only when a
+// lookup or a change needs them; from then on the array behaves as one whose
+// items were renamed one by one.
+TEST(DirArray, ReadNamesAreIndexedWhenFirstNeeded) {
+  const std::initializer_list<std::u16string> names = {u"a", u"B", u"a", u"c"};
+  auto read = [&](bool caseSensitive) {
+    TKMDirArray dir(caseSensitive);
+    dir.SetCount(int32_t(names.size()) + 2);
+    int32_t i = 0;
+    for (const std::u16string& name : names) dir.NameReadItem(i++, name);
+    dir.SetCount(i);
+    return dir;
+  };
+  for (bool caseSensitive : {false, true}) {
+    TKMDirArray lazy = read(caseSensitive);
+    TKMDirArray eager = Filled(caseSensitive, names);
+    EXPECT_EQ(lazy.GetItem(3).FileName, u"c");
+    for (const std::u16string name : {u"a", u"b", u"B", u"c", u"d"})
+      EXPECT_EQ(lazy.FindItem(name), eager.FindItem(name)) << caseSensitive;
+    ASSERT_EQ(lazy.NameIndex().Count(), 4);
+    for (int32_t k = 0; k < 4; ++k) EXPECT_EQ(lazy.NameIndex().Line(k), eager.NameIndex().Line(k));
+
+    // Cut, or changed, before any lookup: the same as the renamed ones (the
+    // lines of cut items stay and name nothing; a change finds its lines).
+    const std::vector<std::function<void(TKMDirArray&)>> steps = {
+        [](TKMDirArray& d) { d.SetCount(1); },
+        [](TKMDirArray& d) {
+          d.Delete(0);
+          d.RenameItem(2, u"z");
+          d.Add(Named(u"e"));
+        },
+        [](TKMDirArray& d) { d.SetItem(3, Named(u"a")); },
+    };
+    for (size_t k = 0; k < steps.size(); ++k) {
+      TKMDirArray lazyStep = read(caseSensitive);
+      TKMDirArray eagerStep = Filled(caseSensitive, names);
+      steps[k](lazyStep);
+      steps[k](eagerStep);
+      for (const std::u16string name : {u"a", u"B", u"c", u"z", u"e"})
+        EXPECT_EQ(lazyStep.FindItem(name), eagerStep.FindItem(name)) << k << caseSensitive;
+    }
+    // Out of order it is a rename, with the rename's rules.
+    TKMDirArray fresh(caseSensitive);
+    fresh.SetCount(3);
+    EXPECT_EQ(NativeCodeOf([&] { fresh.NameReadItem(2, u"q"); }), 59);
+  }
+}
+
+// A copy asked for before a run is made only when the array first changes,
+// of the array as it was; a run that changes nothing copies nothing.
+TEST(DirArray, APendingCopyIsMadeOnlyWhenTheArrayChanges) {
+  TKMDirArray dir = Filled(false, {u"a", u"b", u"c"});
+  TKMDirArray copy(false);
+  copy.Add(Named(u"stale"));
+  dir.CopyBeforeChange(&copy);
+  // Looking, finding, and clearing flags that none has: no change.
+  EXPECT_EQ(dir.FindItem(u"b"), 1);
+  dir.ClearMarks();
+  dir.ClearModified();
+  EXPECT_TRUE(dir.CopyPending());
+  EXPECT_EQ(copy.Count(), 1);
+  dir.CopyBeforeChange(nullptr);
+  EXPECT_FALSE(dir.CopyPending());
+  dir.ItemPtr(0)->Marked = true;
+  EXPECT_EQ(copy.Count(), 1);
+
+  // Each kind of change makes the copy first, of the array as it was.
+  const std::vector<std::function<void(TKMDirArray&)>> changes = {
+      [](TKMDirArray& d) { d.ItemPtr(1)->Modified = true; },
+      [](TKMDirArray& d) { d.RenameItem(1, u"x"); },
+      [](TKMDirArray& d) { d.Delete(1); },
+      [](TKMDirArray& d) { d.Add(d.GetItem(1)); },
+      [](TKMDirArray& d) { d.SetItem(1, Named(u"y")); },
+      [](TKMDirArray& d) { d.SetCount(1); },
+      [](TKMDirArray& d) { d.ClearMarks(); },
+      [](TKMDirArray& d) { d.Clear(); },
+  };
+  for (size_t k = 0; k < changes.size(); ++k) {
+    TKMDirArray d = Filled(false, {u"a", u"b", u"c"});
+    d.ItemPtr(2)->Marked = true;
+    TKMDirArray c(false);
+    d.CopyBeforeChange(&c);
+    changes[k](d);
+    EXPECT_FALSE(d.CopyPending()) << k;
+    ASSERT_EQ(c.Count(), 3) << k;
+    EXPECT_EQ(c.GetItem(1).FileName, u"b") << k;
+    EXPECT_FALSE(c.GetItem(1).Modified) << k;
+    EXPECT_TRUE(c.GetItem(2).Marked) << k;
+    EXPECT_EQ(c.FindItem(u"b"), 1) << k;
+    // The copy is one of its own.
+    c.RenameItem(0, u"q");
+    EXPECT_NE(d.Count() > 0 ? d.GetItem(0).FileName : u"", u"q") << k;
+  }
 }
 
 // 100,000 entries read in order and then looked up one by one, as opening

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "ZipBuilder.h"
@@ -419,6 +421,77 @@ TEST(DirRead, NamesHonourTheUtf8FlagAndOurUnicodeField) {
   EXPECT_EQ(o.Item(1).FileName, u"\u041F\u0440\u0438.txt");
   EXPECT_EQ(o.Item(2).FileName, wide);
   EXPECT_EQ(o.manager->CurrentDir().FindItem(wide), 2);
+}
+
+// A directory read for one walk keeps none of its entries, and the walk
+// hands over exactly what a kept read holds: names of every kind, offsets
+// moved by a stub, 64-bit fields, comments, entries without a name passed
+// over. One rebuilt from the local headers is kept and walked all the same.
+TEST(DirRead, AWalkSeesWhatAKeptReadHolds) {
+  ZipEntry unicode;
+  unicode.name = "plain.txt";
+  const std::u16string wide = u"\u00FCn\u00EF.txt";
+  std::string data = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
+  for (char16_t c : wide) data += Le16(uint16_t(c));
+  unicode.centralExtra = ExtraField(0x554E, data);
+  ZipEntry utf8;
+  utf8.name = "\xD0\x9F\xD1\x80\xD0\xB8.txt";
+  utf8.flags = 0x0800;
+  ZipEntry commented;
+  commented.name = "noted.txt";
+  commented.comment = "a comment";
+
+  std::vector<std::string> archives;
+  for (bool fromZipStart : {false, true}) {
+    ZipBuilder z = ThreeEntries();
+    z.Add(unicode).Add("", "nameless").Add(utf8).Add(commented);
+    z.prefix = std::string(300, 'S');
+    z.offsetsFromZipStart = fromZipStart;
+    z.zip64 = fromZipStart;
+    archives.push_back(z.Build().bytes);
+  }
+  const BuiltZip plain = ThreeEntries().Build();
+  std::string noDirectory = plain.bytes;
+  std::memset(&noDirectory[plain.centralDirOffset], 0, noDirectory.size() - plain.centralDirOffset);
+  archives.push_back(noDirectory);
+  archives.push_back(ZipBuilder().Build().bytes);
+
+  auto fields = [](const TDirItem& e) {
+    std::string extra;
+    for (const TExtraField& f : e.ExtraFields)
+      extra += std::to_string(f.Tag) + ":" + std::string(f.Data.begin(), f.Data.end()) + ";";
+    return std::to_string(OffsetOf(e)) + " " + std::to_string(e.CompressedSize) + " " +
+           std::to_string(e.Zip64CompressedSize) + " " + std::to_string(e.Crc32) + " " +
+           std::to_string(e.ExternalAttr) + " " + e.Comment + " " + extra;
+  };
+  for (size_t k = 0; k < archives.size(); ++k) {
+    Opened kept(archives[k]);
+    kept.Read();
+    Opened walked(archives[k]);
+    walked.manager->SetKeepEntries(false);
+    walked.Read();
+    const bool rebuilt = kept.manager->DirectoryRebuilt();
+    EXPECT_EQ(walked.manager->DirectoryRebuilt(), rebuilt) << k;
+    EXPECT_EQ(walked.manager->StubSize(), kept.manager->StubSize()) << k;
+    EXPECT_EQ(walked.manager->NamelessEntries(), kept.manager->NamelessEntries()) << k;
+    EXPECT_EQ(walked.manager->CentralDirOffset(), kept.manager->CentralDirOffset()) << k;
+    // Only a rebuilt directory is held.
+    EXPECT_EQ(walked.manager->CurrentDir().Count(),
+              rebuilt ? kept.manager->CurrentDir().Count() : 0)
+        << k;
+    std::vector<std::pair<std::u16string, std::string>> seen;
+    walked.manager->ForEachEntry(
+        [&](const TDirItem& e) { seen.emplace_back(e.FileName, fields(e)); });
+    ASSERT_EQ(seen.size(), size_t(kept.manager->CurrentDir().Count())) << k;
+    for (size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(seen[i].first, kept.Item(int32_t(i)).FileName) << k << " " << i;
+      EXPECT_EQ(seen[i].second, fields(kept.Item(int32_t(i)))) << k << " " << i;
+    }
+    // A second walk reads the same again.
+    size_t again = 0;
+    walked.manager->ForEachEntry([&](const TDirItem&) { ++again; });
+    EXPECT_EQ(again, seen.size()) << k;
+  }
 }
 
 TEST(DirRead, Zip64EndRecordMustBeWhereTheLocatorSays) {
