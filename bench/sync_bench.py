@@ -394,17 +394,20 @@ def read_all(root):
                     pass
 
 
-def pristine_corpus(scratch, scale, seed):
-    """The generated tree, made once per scale, seed and generator version."""
+def pristine_corpus(scratch, scale, seed, folders=None):
+    """The generated tree, made once per scale, seed, folder factor and
+    generator version."""
     with open(make_corpus.__file__, "rb") as f:
         version = hashlib.sha1(f.read()).hexdigest()[:12]
-    path = os.path.join(scratch, "pristine-%g-%d-%s" % (scale, seed, version))
+    shape = "%g" % scale if folders is None else "%g-f%g" % (scale, folders)
+    path = os.path.join(scratch, "pristine-%s-%d-%s" % (shape, seed, version))
     stamp = path + ".done"
     if not os.path.exists(stamp):
         shutil.rmtree(path, ignore_errors=True)
         print("generating the corpus in %s ..." % path, flush=True)
+        extra = [] if folders is None else ["--folders", str(folders)]
         subprocess.run([sys.executable, make_corpus.__file__, path, "--scale", str(scale),
-                        "--seed", str(seed)], check=True)
+                        "--seed", str(seed)] + extra, check=True)
         open(stamp, "w").close()
     return path
 
