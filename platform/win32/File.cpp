@@ -128,6 +128,10 @@ int File::Open(const std::u16string& path, FileAccess access, FileShare share,
       shareMode = 0;
       break;
   }
+  // A file that is only read (a source read ahead of the commit) stays free
+  // to be renamed or deleted by its owner: the handle goes on reading what
+  // it opened, and the commit looks at the name again when its turn comes.
+  if (access == FileAccess::Read && share != FileShare::Exclusive) shareMode |= FILE_SHARE_DELETE;
   DWORD creation = OPEN_EXISTING;
   switch (disposition) {
     case FileDisposition::OpenExisting:
