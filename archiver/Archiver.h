@@ -16,6 +16,7 @@
 #include "archiver/ArchiveItem.h"
 #include "archiver/CompressAhead.h"
 #include "archiver/Errors.h"
+#include "archiver/VerifyAhead.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "support/Stream.h"
@@ -232,9 +233,9 @@ class TKMBaseArchiver : public IKMArchiveContext {
   }
   bool InMemory() const { return inMemory_; }
   void SetInMemory(bool value);
-  // Threads that compress new entries ahead of the commit: 0 (the default) for the cores of the
-  // machine, at most 8; otherwise that many (at most kMaxThreads). The archive's bytes and the
-  // events do not depend on it.
+  // Threads that compress new entries ahead of the commit, and that check entries ahead of a
+  // test: 0 (the default) for the cores of the machine, at most 8; otherwise that many (at most
+  // kMaxThreads). The archive's bytes and the events do not depend on it.
   int Threads() const { return threads_; }
   void SetThreads(int value) { threads_ = std::clamp(value, 0, kMaxThreads); }
   static constexpr int kMaxThreads = 64;
@@ -482,7 +483,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   void UpdateEntry(int32_t index, const std::u16string& name, const std::u16string& destDir);
   void ExtractEntry(int32_t index, const std::u16string& name, const std::u16string& destDir);
   void TestEntry(int32_t index, const std::u16string& name);
-  void ExtractToStream(int32_t index, TStream& stream);
+  // checkedAhead: the running test's workers may have checked the entry.
+  void ExtractToStream(int32_t index, TStream& stream, bool checkedAhead = false);
 
   // ---- Adding and synchronising (archiver/Add.cpp).
   // What a directory listing tells about one file or folder.
@@ -729,6 +731,16 @@ class TKMBaseArchiver : public IKMArchiveContext {
   bool entryCopyBusy_ = false;
   // Progress of an entry's data at bytesIn; false when cancelled.
   bool ReportDataProgress(const TDirItem& item, int64_t bytesIn);
+  // Testing ahead on worker threads (archiver/Process.cpp): the running
+  // test's workers, and the next entry of the directory to give them.
+  TVerifyAhead* verifyAhead_ = nullptr;
+  int32_t verifyNext_ = 0;
+  std::unique_ptr<TVerifyAhead> StartVerifyAhead();
+  // Gives the workers the entries after the last given, up to their room.
+  void FeedVerifyAhead();
+  // Raises the events of an entry the workers checked, as reading it would
+  // have; true when its data came out whole.
+  bool ReplayVerified(TVerifyAhead::TEntry& entry, const TDirItem& item, bool& checked);
   // The stored/deflated and the segmented layouts; bytesOut and crc
   // accumulate over what reached the output.
   bool DecompressData(TStream& output, const TDirItem& item, const TLocalFileHeader& local,

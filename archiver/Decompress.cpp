@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <vector>
 
 #include "archiver/Archiver.h"
+#include "archiver/VerifyAhead.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "support/ByteIO.h"
@@ -101,10 +103,11 @@ class TOutputBuffer {
 
 // Where the plain data goes: into the CRC and the output, never past the
 // size the item claims (more than that can only be a damaged or hostile
-// entry, and writing it on would let a tiny entry fill the disk).
+// entry, and writing it on would let a tiny entry fill the disk). Without
+// an archiver the data is only checked, never written.
 struct TDataSink {
-  TKMBaseArchiver& archiver;
-  TStream& output;
+  TKMBaseArchiver* archiver;
+  TStream* output;
   int64_t limit;
   int64_t& bytesOut;
   uint32_t& crc;
@@ -113,7 +116,7 @@ struct TDataSink {
     if (count <= 0) return true;
     if (count > limit - bytesOut) return false;
     Crc32UpdateInPlace(crc, data, count);
-    if (!archiver.WriteOutputBlock(output, data, count)) return false;
+    if (archiver && !archiver->WriteOutputBlock(*output, data, count)) return false;
     bytesOut += count;
     return true;
   }
@@ -175,12 +178,11 @@ uint64_t FreeMemory() {
 // inflate stream (reset, not opened again, for each entry: opening it
 // costs an allocation of its state and, at the first output, of its
 // window), the read buffer and the output buffer.
-struct TKMBaseArchiver::TInflateCache {
+struct TInflateState {
   TInflater inflater{true};
   std::unique_ptr<uint8_t[]> input;
   int64_t inputSize = 0;
   TOutputBuffer output;
-  bool busy = false;
 
   uint8_t* Input(int64_t size) {
     if (size > inputSize) {
@@ -191,8 +193,158 @@ struct TKMBaseArchiver::TInflateCache {
   }
 };
 
+struct TKMBaseArchiver::TInflateCache : TInflateState {
+  bool busy = false;
+};
+
 void TKMBaseArchiver::TInflateCacheDeleter::operator()(TInflateCache* cache) const {
   delete cache;
+}
+
+namespace {
+
+// The first output buffer size for n input bytes of the item's data.
+int64_t PredictOutput(int64_t n, const TDirItem& item) {
+  const int64_t compressed = CompressedSizeOf(item);
+  const int64_t uncompressed = UncompressedSizeOf(item);
+  const uint64_t ratio =
+      compressed > 0 && uncompressed > 0 ? uint64_t(uncompressed) / uint64_t(compressed) : 0;
+  // n and the ratio both come from the archive: saturate at the cap rather
+  // than overflow.
+  const uint64_t blockLength = uint64_t(std::clamp<int64_t>(n, 0, kMaxOutputBuffer));
+  const uint64_t base = blockLength + blockLength / 2 + 12 + 255;
+  if (ratio + 1 > uint64_t(kMaxOutputBuffer) / base) return kMaxOutputBuffer;
+  const uint64_t x = ((ratio + 1) * base) & ~uint64_t(0xFF);
+  // The power of two nearest to x on a logarithmic scale; the inflate loop
+  // grows the buffer when it is smaller than the output.
+  const int k = int(std::lround(std::log2(double(x))));
+  return std::min(int64_t(1) << k, kMaxOutputBuffer);
+}
+
+// An entry's local header, read and checked against its directory record,
+// and how many bytes of data follow it.
+struct TEntryStart {
+  bool ok = false;
+  TLocalFileHeader local;
+  int64_t length = 0;
+};
+
+// source is at the local header. In a single file (singleFile) the data
+// never runs into the central directory (at centralDirOffset, negative when
+// none is known), nor past the end.
+TEntryStart StartEntry(TStream& source, const TDirItem& item, int64_t centralDirOffset,
+                       bool singleFile) {
+  TEntryStart start;
+  start.local = ReadLocalFileHeader(source);
+  const TLocalFileHeader& local = start.local;
+  // Anything else here means the directory points at the wrong place.
+  if (local.Signature != kStandardSignatures.LocalHeader &&
+      local.Signature != kAlternativeSignatures.LocalHeader)
+    return start;
+  int64_t position = source.Position();
+  const int64_t streamSize = source.Size();
+  if (int64_t(local.NameLength) + local.ExtraLength > streamSize - position) return start;
+  std::vector<uint8_t> extra;
+  const bool needExtra = LocalSizesInZip64(local);
+  source.Seek(local.NameLength, soCurrent);
+  if (needExtra) {
+    extra.resize(local.ExtraLength);
+    source.ReadBuffer(extra.data(), int64_t(extra.size()));
+  } else {
+    source.Seek(local.ExtraLength, soCurrent);
+  }
+  position += int64_t(local.NameLength) + local.ExtraLength;
+
+  // With a data descriptor (bit 3) the local CRC and sizes are written as
+  // zeros by streaming tools (jar, `zip` reading a pipe); the directory then
+  // holds the real values and the data is verified against those.
+  if ((local.Flags & kFlagDataDescriptor) == 0) {
+    if (local.Crc32 != item.Crc32 || !LocalCompressedSizeMatches(local, extra, item)) return start;
+  }
+
+  int64_t length = std::max<int64_t>(CompressedSizeOf(item), 0);
+  if (singleFile) {
+    int64_t limit = streamSize;
+    if (centralDirOffset >= position) limit = std::min(limit, centralDirOffset);
+    length = std::min(length, std::max<int64_t>(limit - position, 0));
+  }
+  start.length = length;
+  start.ok = true;
+  return start;
+}
+
+// Stored or deflated data, length bytes of it, block by block into the
+// sink. progress(bytesIn) comes before each block, and false from it stops
+// the reading (what came out so far is then short); read(buffer, n) fills
+// a block and decrypt(buffer, n) deciphers it in place.
+template <class Progress, class Read, class Decrypt>
+bool PumpData(const TDirItem& item, int64_t length, TInflateState& state, TDataSink& sink,
+              Progress&& progress, Read&& read, Decrypt&& decrypt) {
+  const uint64_t freeMemory = FreeMemory() / 20;
+  const int64_t memoryLimit =
+      int64_t(std::min<uint64_t>(freeMemory, uint64_t(std::numeric_limits<int64_t>::max())));
+  uint8_t* const input = state.Input(std::clamp<int64_t>(length, 1, kReadStep));
+  // Entry data is raw deflate, so the stream is opened without the zlib
+  // wrapper: no header has to be put in front of the first block and no
+  // Adler-32 trailer is ever looked for.
+  TInflater* inflater = nullptr;
+  if (item.Method == 8) {
+    inflater = &state.inflater;
+    if (!inflater->Reset()) return false;
+  }
+
+  int64_t bytesIn = 0;
+  while (bytesIn < length) {
+    if (!progress(bytesIn)) break;
+    // Halve the block while its predicted output would take a twentieth of
+    // the free memory or more; a remainder under 512 bytes is read whole.
+    int64_t n = std::min(kReadStep, length - bytesIn) * 2;
+    do {
+      n /= 2;
+      if (n < kMinBlock) break;
+    } while (PredictOutput(n, item) >= memoryLimit);
+    if (n <= 0) return false;
+    if (!read(input, n)) return false;
+    decrypt(input, n);
+    if (item.Method == 0) {
+      if (!sink.Put(input, n)) return false;
+    } else {
+      const TInflateResult result =
+          InflateInto(*inflater, input, n, PredictOutput(n, item), state.output, sink);
+      if (result == TInflateResult::kFailed) return false;
+      // Bytes after the end of the deflate stream carry nothing; the size
+      // and CRC-32 checks judge what came out.
+      if (result == TInflateResult::kEnded) break;
+    }
+    bytesIn += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+TEntryChecker::TEntryChecker() : state_(std::make_unique<TInflateState>()) {}
+
+TEntryChecker::~TEntryChecker() = default;
+
+bool TEntryChecker::Check(TStream& source, const TDirItem& item, int64_t centralDirOffset,
+                          const std::function<bool(int64_t)>& progress, int64_t& total) {
+  total = -1;
+  const TEntryStart start = StartEntry(source, item, centralDirOffset, true);
+  if (!start.ok) return false;
+  // Only these are ever given to a checker; anything else is read by the
+  // archiver itself.
+  if ((item.Method != 0 && item.Method != 8) || (item.Flags & kFlagEncrypted) != 0) return false;
+  total = start.length;
+  uint32_t crc = 0xFFFFFFFF;
+  int64_t bytesOut = 0;
+  TDataSink sink{nullptr, nullptr, UncompressedSizeOf(item), bytesOut, crc};
+  const bool ok = PumpData(
+      item, start.length, *state_, sink, progress,
+      [&](uint8_t* buffer, int64_t n) { return ReadFully(source, buffer, n) == n; },
+      [](uint8_t*, int64_t) {});
+  if (!ok || bytesOut != UncompressedSizeOf(item)) return false;
+  return ~crc == item.Crc32;
 }
 
 namespace {
@@ -250,41 +402,12 @@ bool TKMBaseArchiver::DecompressEntry(TStream& source, TStream& output, const TD
   volume.SetNumber(first);
   volume.LastVolumeNumber = last;
 
-  const TLocalFileHeader local = ReadLocalFileHeader(source);
-  // Anything else here means the directory points at the wrong place.
-  if (local.Signature != kStandardSignatures.LocalHeader &&
-      local.Signature != kAlternativeSignatures.LocalHeader)
-    return false;
-  int64_t position = source.Position();
-  const int64_t streamSize = source.Size();
-  if (int64_t(local.NameLength) + local.ExtraLength > streamSize - position) return false;
-  std::vector<uint8_t> extra;
-  const bool needExtra = LocalSizesInZip64(local);
-  source.Seek(local.NameLength, soCurrent);
-  if (needExtra) {
-    extra.resize(local.ExtraLength);
-    source.ReadBuffer(extra.data(), int64_t(extra.size()));
-  } else {
-    source.Seek(local.ExtraLength, soCurrent);
-  }
-  position += int64_t(local.NameLength) + local.ExtraLength;
-
-  // With a data descriptor (bit 3) the local CRC and sizes are written as
-  // zeros by streaming tools (jar, `zip` reading a pipe); the directory then
-  // holds the real values and the data is verified against those below.
-  if ((local.Flags & kFlagDataDescriptor) == 0) {
-    if (local.Crc32 != item.Crc32 || !LocalCompressedSizeMatches(local, extra, item)) return false;
-  }
-
+  const TEntryStart start = StartEntry(
+      source, item, dirManager_ ? dirManager_->CentralDirOffset() : -1, spanningMode_ == smNone);
+  if (!start.ok) return false;
+  const TLocalFileHeader& local = start.local;
+  const int64_t length = start.length;
   uint32_t crc = 0xFFFFFFFF;
-  int64_t length = std::max<int64_t>(CompressedSizeOf(item), 0);
-  if (spanningMode_ == smNone) {
-    // The data never runs into the central directory, nor past the end.
-    int64_t limit = streamSize;
-    if (dirManager_ && dirManager_->CentralDirOffset() >= position)
-      limit = std::min(limit, dirManager_->CentralDirOffset());
-    length = std::min(length, std::max<int64_t>(limit - position, 0));
-  }
   fileBytesTotal_ = length;
   fileBytesDone_ = 0;
   skipFile_ = false;
@@ -326,9 +449,6 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
                                      const TLocalFileHeader& local, int64_t length,
                                      TKMVolumeNumberInfo& volume, int64_t& bytesOut,
                                      uint32_t& crc) {
-  const uint64_t freeMemory = FreeMemory() / 20;
-  const int64_t memoryLimit =
-      int64_t(std::min<uint64_t>(freeMemory, uint64_t(std::numeric_limits<int64_t>::max())));
   const bool encrypted = (item.Flags & kFlagEncrypted) != 0;
   KeySet keys;
   if (encrypted) {
@@ -354,7 +474,7 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
   }
 
   const int64_t expected = UncompressedSizeOf(item);
-  TDataSink sink{*this, output, expected, bytesOut, crc};
+  TDataSink sink{this, &output, expected, bytesOut, crc};
   // The archiver's cache, or one of its own for an entry read while another
   // is (a handler of an event may read one); free again at the end.
   if (!inflateCache_) inflateCache_.reset(new TInflateCache);
@@ -366,43 +486,13 @@ bool TKMBaseArchiver::DecompressData(TStream& output, const TDirItem& item,
   }
   cache->busy = true;
   ScopeExit release([cache] { cache->busy = false; });
-  uint8_t* const input = cache->Input(std::clamp<int64_t>(length, 1, kReadStep));
-  TOutputBuffer& outputBuffer = cache->output;
-  // Entry data is raw deflate, so the stream is opened without the zlib
-  // wrapper: no header has to be put in front of the first block and no
-  // Adler-32 trailer is ever looked for.
-  TInflater* inflater = nullptr;
-  if (item.Method == 8) {
-    inflater = &cache->inflater;
-    if (!inflater->Reset()) return false;
-  }
-
-  int64_t bytesIn = 0;
-  while (bytesIn < length) {
-    if (!ReportDataProgress(item, bytesIn)) break;
-    // Halve the block while its predicted output would take a twentieth of
-    // the free memory or more; a remainder under 512 bytes is read whole.
-    int64_t n = std::min(kReadStep, length - bytesIn) * 2;
-    do {
-      n /= 2;
-      if (n < kMinBlock) break;
-    } while (PredictOutputSize(n, item) >= memoryLimit);
-    if (n <= 0) return false;
-    if (!ReadAcrossVolumes(input, n, volume)) return false;
-    if (encrypted) DecryptBuffer(keys, input, n);
-    if (item.Method == 0) {
-      if (!sink.Put(input, n)) return false;
-    } else {
-      const TInflateResult result =
-          InflateInto(*inflater, input, n, PredictOutputSize(n, item), outputBuffer, sink);
-      if (result == TInflateResult::kFailed) return false;
-      // Bytes after the end of the deflate stream carry nothing; the size
-      // and CRC-32 checks judge what came out.
-      if (result == TInflateResult::kEnded) break;
-    }
-    bytesIn += n;
-  }
-  return true;
+  return PumpData(
+      item, length, *cache, sink,
+      [&](int64_t bytesIn) { return ReportDataProgress(item, bytesIn); },
+      [&](uint8_t* buffer, int64_t n) { return ReadAcrossVolumes(buffer, n, volume); },
+      [&](uint8_t* buffer, int64_t n) {
+        if (encrypted) DecryptBuffer(keys, buffer, n);
+      });
 }
 
 bool TKMBaseArchiver::DecompressSegments(TStream& output, const TDirItem& item, int64_t length,
@@ -428,7 +518,7 @@ bool TKMBaseArchiver::DecompressSegments(TStream& output, const TDirItem& item, 
   crc = 0xFFFFFFFF;
 
   const int64_t expected = UncompressedSizeOf(item);
-  TDataSink sink{*this, output, expected, bytesOut, crc};
+  TDataSink sink{this, &output, expected, bytesOut, crc};
   auto input = std::make_unique_for_overwrite<uint8_t[]>(size_t(kReadStep));
   TOutputBuffer outputBuffer;
   for (uint32_t segment = 0; segment < segmentCount; ++segment) {
@@ -481,20 +571,7 @@ bool TKMBaseArchiver::CheckPassword(TStream& stream, const std::string& password
 }
 
 int64_t TKMBaseArchiver::PredictOutputSize(int64_t n, const TDirItem& item) const {
-  const int64_t compressed = CompressedSizeOf(item);
-  const int64_t uncompressed = UncompressedSizeOf(item);
-  const uint64_t ratio =
-      compressed > 0 && uncompressed > 0 ? uint64_t(uncompressed) / uint64_t(compressed) : 0;
-  // n and the ratio both come from the archive: saturate at the cap rather
-  // than overflow.
-  const uint64_t blockLength = uint64_t(std::clamp<int64_t>(n, 0, kMaxOutputBuffer));
-  const uint64_t base = blockLength + blockLength / 2 + 12 + 255;
-  if (ratio + 1 > uint64_t(kMaxOutputBuffer) / base) return kMaxOutputBuffer;
-  const uint64_t x = ((ratio + 1) * base) & ~uint64_t(0xFF);
-  // The power of two nearest to x on a logarithmic scale; the inflate loop
-  // grows the buffer when it is smaller than the output.
-  const int k = int(std::lround(std::log2(double(x))));
-  return std::min(int64_t(1) << k, kMaxOutputBuffer);
+  return PredictOutput(n, item);
 }
 
 bool TKMBaseArchiver::ReadAcrossVolumes(void* buffer, int64_t count, TKMVolumeNumberInfo& volume) {

@@ -303,6 +303,20 @@ void TKMBaseArchiver::ProcessFiles(TKMProcessOperation operation) {
       if (dir.GetItem(i).Marked) ++markedCount_;
   }
   const bool reports = operation == poExtract || operation == poTest;
+  // A test run from a handler of another one reads its entries itself; the
+  // outer run's workers are its own again afterwards.
+  TVerifyAhead* const outerVerify = verifyAhead_;
+  const int32_t outerNext = verifyNext_;
+  std::unique_ptr<TVerifyAhead> verify;
+  verifyAhead_ = nullptr;
+  ScopeExit restoreVerify([&] {
+    verifyAhead_ = outerVerify;
+    verifyNext_ = outerNext;
+  });
+  if (operation == poTest) {
+    verify = StartVerifyAhead();
+    verifyAhead_ = verify.get();
+  }
   bool cancel = cancelled_;
   if (reports) DoOverallProgress(0.0, operation, ppStart, cancel);
 
@@ -539,16 +553,79 @@ void TKMBaseArchiver::UpdateEntry(int32_t index, const std::u16string& name,
   ++addedCount_;
 }
 
+namespace {
+
+// Entries the workers can check: the archiver reads the others itself
+// (encrypted ones may ask for a password, other methods have their own
+// ways).
+bool CheckedAhead(const TDirItem& item) {
+  return !(item.ExternalAttr & platform::faDirectory) && (item.Method == 0 || item.Method == 8) &&
+         (item.Flags & kFlagEncrypted) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<TVerifyAhead> TKMBaseArchiver::StartVerifyAhead() {
+  verifyNext_ = 0;
+  const int threads = ThreadCount();
+  // Only a single file on disk can be opened again by each worker.
+  if (threads < 2 || !dirManager_ || inMemory_ || spanningMode_ != smNone || fileName_.empty() ||
+      !dynamic_cast<TFileStream*>(archiveStream_.get()) || platform::IsDeviceOrPipe(fileName_))
+    return nullptr;
+  auto verify = std::make_unique<TVerifyAhead>(fileName_, dirManager_->CentralDirOffset(), threads);
+  verifyAhead_ = verify.get();
+  FeedVerifyAhead();
+  return verify;
+}
+
+void TKMBaseArchiver::FeedVerifyAhead() {
+  if (!verifyAhead_ || !dirManager_) return;
+  const TKMDirArray& dir = dirManager_->CurrentDir();
+  for (size_t room = verifyAhead_->Room(); room > 0 && verifyNext_ < dir.Count(); ++verifyNext_) {
+    const TDirItem& item = dir.GetItem(verifyNext_);
+    if (!item.Marked || !CheckedAhead(item)) continue;
+    verifyAhead_->Add(verifyNext_, item);
+    --room;
+  }
+}
+
+bool TKMBaseArchiver::ReplayVerified(TVerifyAhead::TEntry& entry, const TDirItem& item,
+                                     bool& checked) {
+  checked = true;
+  size_t seen = 0;
+  bool started = false;
+  for (;;) {
+    TVerifyAhead::TNews news = verifyAhead_->Wait(entry, seen);
+    if (news.unavailable) {
+      checked = false;
+      return false;
+    }
+    if (!started && news.total >= 0) {
+      started = true;
+      fileBytesTotal_ = news.total;
+      fileBytesDone_ = 0;
+      skipFile_ = false;
+    }
+    for (const int64_t bytesIn : news.points) {
+      ++seen;
+      // A cancel leaves the rest unread, as it would have been.
+      if (!ReportDataProgress(item, bytesIn)) return false;
+    }
+    if (news.done) break;
+  }
+  return TVerifyAhead::Outcome(entry);
+}
+
 void TKMBaseArchiver::TestEntry(int32_t index, const std::u16string& /*name*/) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
     throw EKMException(kmeExtractIndex, this);
   if (dirManager_->CurrentDir().GetItem(index).ExternalAttr & platform::faDirectory) return;
   outputFileName_.clear();
   TNullStream discard;
-  ExtractToStream(index, discard);
+  ExtractToStream(index, discard, true);
 }
 
-void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
+void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream, bool checkedAhead) {
   if (!dirManager_ || index < 0 || index >= dirManager_->CurrentDir().Count())
     throw EKMException(kmeExtractIndex, this);
   // A copy: progress handlers run while the entry is read and may change
@@ -576,7 +653,16 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream) {
   archiveStream_->SetPosition(LocalOffsetOf(item));
   skipFile_ = false;
   outputError_ = 0;
-  const bool whole = DecompressEntry(*archiveStream_, stream, item);
+  bool whole = false;
+  bool checked = false;
+  if (checkedAhead && verifyAhead_) {
+    FeedVerifyAhead();
+    if (std::shared_ptr<TVerifyAhead::TEntry> ahead = verifyAhead_->Take(index, item)) {
+      whole = ReplayVerified(*ahead, item, checked);
+      FeedVerifyAhead();
+    }
+  }
+  if (!checked) whole = DecompressEntry(*archiveStream_, stream, item);
   // Data the output did not take is lost, whatever else is set: the entry
   // was not put out, and the reason is not the entry's data.
   if (outputError_ != 0) throw EKMException(kmeWriteError, this);

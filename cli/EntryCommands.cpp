@@ -32,6 +32,7 @@ class CliArchiver : public TKavoMill {
  public:
   explicit CliArchiver(const EntryCommand& command) : command_(command) {
     if (command.passwordGiven) SetPassword(command.password);
+    SetThreads(command.threads);
     // Somebody can be asked only at a terminal, and only when the command
     // line left the password open.
     mayAsk_ = !command.passwordGiven && platform::StdinIsTerminal();

@@ -389,11 +389,35 @@ TEST_F(CliTestExtractTest, FilesThatAreNoArchiveExitWithTwo) {
   EXPECT_FALSE(fs::exists(work_ / "out" / "notes.txt"));
 }
 
+TEST_F(CliTestExtractTest, ThreadsChangeNothingThatIsSaid) {
+  // Sound, damaged, hostile and odd archives: what test says, and its exit
+  // status, do not depend on how many threads check the entries.
+  for (const char* name : {"small.zip", "small-damaged.zip", "small-badoffset.zip", "deflate64.zip",
+                           "descriptors.zip", "extract-bad.zip", "hostile.zip", "nameless.zip",
+                           "three-deflated.zip", "zipcrypto-stored.zip"}) {
+    const fs::path archive = Input(name);
+    const CliRun one = RunCli({"test", Utf8(archive), "--threads", "1"}, work_);
+    for (const char* threads : {"2", "5"}) {
+      const CliRun more =
+          RunCli({"test", Utf8(archive), "--threads=" + std::string(threads)}, work_);
+      EXPECT_EQ(more.exitCode, one.exitCode) << name << " with " << threads << " threads";
+      EXPECT_EQ(more.out, one.out) << name << " with " << threads << " threads";
+      EXPECT_EQ(more.err, one.err) << name << " with " << threads << " threads";
+    }
+  }
+  for (const char* wrong : {"0", "65", "two", ""}) {
+    const CliRun r = RunCli({"test", Utf8(Input("small.zip")), "--threads", wrong}, work_);
+    EXPECT_EQ(r.exitCode, 2) << wrong;
+    EXPECT_TRUE(Contains(r.err, "--threads")) << r.err;
+  }
+}
+
 TEST_F(CliTestExtractTest, BadArgumentsExitWithTwo) {
-  for (const Args& args : {Args{"test"}, Args{"extract"}, Args{"test", "a.zip", "b.zip"},
-                           Args{"test", "a.zip", "--to", "d"}, Args{"extract", "a.zip", "--to"},
-                           Args{"extract", "a.zip", "--to="}, Args{"test", "a.zip", "--frob"},
-                           Args{"test", "--password"}}) {
+  for (const Args& args :
+       {Args{"test"}, Args{"extract"}, Args{"test", "a.zip", "b.zip"},
+        Args{"test", "a.zip", "--to", "d"}, Args{"extract", "a.zip", "--to"},
+        Args{"extract", "a.zip", "--to="}, Args{"test", "a.zip", "--frob"},
+        Args{"test", "--password"}, Args{"extract", "a.zip", "--threads", "2"}}) {
     const CliRun r = RunCli(args, work_);
     EXPECT_EQ(r.exitCode, 2) << args.back();
     EXPECT_TRUE(Contains(r.err, "Usage: pelko-cli")) << args.back();

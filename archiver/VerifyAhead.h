@@ -1,0 +1,110 @@
+// Testing ahead of the archiver. While the archiver reports one entry,
+// worker threads, each with a handle of its own on the archive, read and
+// check the entries after it. They touch nothing of the archiver: no event,
+// no directory, no archive stream. The archiver takes what they found in
+// its own order and raises every event itself, at the progress points they
+// noted, so a test with them raises the same events as a test without.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Stream.h"
+#include "zipformat/DirItem.h"
+
+namespace km {
+
+struct TInflateState;
+
+// Reads and checks one entry at a time the way testing does (the local
+// header against the directory record, the data inflated or copied, its
+// size and CRC-32), with no event and no output. Stored and deflated
+// entries that are not encrypted, in a single file.
+class TEntryChecker {
+ public:
+  TEntryChecker();
+  ~TEntryChecker();
+  TEntryChecker(const TEntryChecker&) = delete;
+  TEntryChecker& operator=(const TEntryChecker&) = delete;
+
+  // source is at the entry's local header; the central directory starts at
+  // centralDirOffset (negative: not known). progress(bytesIn) comes before
+  // each block of data as the archiver would report it, and false from it
+  // stops the reading. total becomes the length of the data once the
+  // header checked out (else -1). True when the data came out whole.
+  bool Check(TStream& source, const TDirItem& item, int64_t centralDirOffset,
+             const std::function<bool(int64_t)>& progress, int64_t& total);
+
+ private:
+  std::unique_ptr<TInflateState> state_;
+};
+
+class TVerifyAhead {
+ public:
+  // What the workers found of one entry.
+  struct TEntry {
+   private:
+    friend class TVerifyAhead;
+    int32_t index = 0;
+    TDirItem item;
+    bool done = false;
+    bool dropped = false;
+    bool unavailable = false;  // the worker could not open the archive
+    bool whole = false;
+    int64_t total = -1;
+    std::vector<int64_t> points;
+    std::exception_ptr error;
+  };
+
+  // What has come of an entry since the last look.
+  struct TNews {
+    int64_t total = -1;  // the data's length once its header checked out
+    std::vector<int64_t> points;
+    bool done = false;
+    // No worker could read the archive: the archiver reads the entry itself.
+    bool unavailable = false;
+  };
+
+  // workers threads, each opening archive for itself.
+  TVerifyAhead(std::u16string archive, int64_t centralDirOffset, int workers);
+  // Stops the threads and drops what they found.
+  ~TVerifyAhead();
+  TVerifyAhead(const TVerifyAhead&) = delete;
+  TVerifyAhead& operator=(const TVerifyAhead&) = delete;
+
+  // Entries are added in the archiver's order; it keeps at most Room()
+  // more waiting.
+  void Add(int32_t index, const TDirItem& item);
+  size_t Room() const;
+  // The entry at index when it was added with these same fields; the
+  // entries added before it are dropped. Null when none was, or its worker
+  // could not read the archive: the archiver checks it itself.
+  std::shared_ptr<TEntry> Take(int32_t index, const TDirItem& item);
+  // Waits for the points after the first from, or the end of the entry.
+  TNews Wait(TEntry& entry, size_t from);
+  // After the end: whole, or what the reading raised.
+  static bool Outcome(const TEntry& entry);
+
+ private:
+  void Work();
+
+  std::u16string archive_;
+  int64_t centralDirOffset_;
+  mutable std::mutex mutex_;
+  std::condition_variable workerWakes_;  // an entry added, stop
+  std::condition_variable takerWakes_;   // a point noted, an entry done
+  bool stop_ = false;
+  std::deque<std::shared_ptr<TEntry>> entries_;  // added, not taken
+  size_t started_ = 0;                           // of entries_, taken by workers
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace km

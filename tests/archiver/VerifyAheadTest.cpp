@@ -1,0 +1,227 @@
+// Testing ahead on worker threads: whatever the thread count, the owner sees
+// the same events, in the archive's order and on its own thread, as with
+// one thread, for sound and damaged entries alike; a cancel at any event and
+// a retry behave as they do with one thread.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archiver/Archiver.h"
+#include "archiver/ArchiverTestUtil.h"
+#include "common/TempDir.h"
+#include "platform/CodePage.h"
+#include "zipformat/Zip64Fields.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadHostFile;
+using test::WriteHostFile;
+
+constexpr size_t kMiB = 1 << 20;
+
+class VerifyAhead : public ::testing::Test {
+ protected:
+  void Put(const std::u16string& rel, const std::string& bytes) {
+    const fs::path host = dir.Host(rel);
+    fs::create_directories(host.parent_path());
+    WriteHostFile(host, bytes);
+  }
+
+  // Stored and deflated entries of many sizes, folders, an encrypted entry
+  // (read by the owner itself) and a few entries damaged in different ways:
+  // in the data, in the local header, and late in a large entry, after some
+  // of its progress has been reported.
+  void MakeArchive() {
+    for (int i = 0; i < 40; ++i) {
+      const std::u16string name = u"tree/d" + platform::Utf8ToWide(std::to_string(i % 5)) + u"/f" +
+                                  platform::Utf8ToWide(std::to_string(i)) +
+                                  (i % 4 == 0 ? u".zip" : u".txt");
+      const size_t size = size_t(i * 331 % 9000);
+      Put(name, i % 4 == 0 ? test::Incompressible(size, uint32_t(i + 1))
+                           : test::Compressible(size, uint32_t(i)));
+    }
+    Put(u"tree/empty.txt", "");
+    Put(u"tree/bad/flip.txt", test::Compressible(20000, 5));
+    Put(u"tree/bad/header.txt", test::Compressible(7000, 6));
+    Put(u"tree/big/late.txt", test::Incompressible(2 * kMiB + kMiB / 2, 7));
+    Put(u"tree/big/sound.txt", test::Compressible(kMiB + 3, 8));
+    Put(u"locked/secret.txt", test::Compressible(5000, 9));
+    {
+      TKavoMill a;
+      a.SetFileName(dir.Win(u"out.zip"));
+      a.SetBaseDir(dir.Win(u"tree") + u"\\");
+      a.SetCompressionMode(5);
+      a.UpdateCompressionMethod();
+      a.SetFileMasks({u"*.*"});
+      a.SetNoCompressionMasks({u"*.zip"});
+      test::AddRun(a);
+    }
+    {
+      TKavoMill a;
+      a.SetFileName(dir.Win(u"out.zip"));
+      a.SetBaseDir(dir.Win(u"locked") + u"\\");
+      a.SetFileMasks({u"*.*"});
+      a.SetPassword("pw");
+      test::AddRun(a);
+    }
+    // Where each entry's data starts and how long it is.
+    std::map<std::u16string, std::pair<int64_t, int64_t>> data;
+    {
+      TKavoMill a;
+      a.SetFileName(dir.Win(u"out.zip"));
+      a.OpenArchive();
+      const TKMDirArray& entries = a.DirManager()->CurrentDir();
+      for (int32_t i = 0; i < entries.Count(); ++i) {
+        const TDirItem& item = entries.GetItem(i);
+        data[item.FileName] = {LocalOffsetOf(item), CompressedSizeOf(item)};
+      }
+      a.CloseArchive();
+    }
+    std::string bytes = ReadHostFile(dir.Host(u"out.zip"));
+    auto dataOf = [&](const std::u16string& name) {
+      const auto [offset, length] = data.at(name);
+      const size_t nameLength = size_t(uint8_t(bytes[size_t(offset) + 26])) |
+                                size_t(uint8_t(bytes[size_t(offset) + 27])) << 8;
+      const size_t extraLength = size_t(uint8_t(bytes[size_t(offset) + 28])) |
+                                 size_t(uint8_t(bytes[size_t(offset) + 29])) << 8;
+      return std::pair{size_t(offset) + 30 + nameLength + extraLength, size_t(length)};
+    };
+    const auto [flipAt, flipLength] = dataOf(u"bad/flip.txt");
+    bytes[flipAt + flipLength / 2] ^= 0x55;
+    bytes[size_t(data.at(u"bad/header.txt").first)] = 'X';
+    const auto [lateAt, lateLength] = dataOf(u"big/late.txt");
+    ASSERT_GT(lateLength, kMiB + 100);
+    bytes[lateAt + lateLength - 100] ^= 0x55;
+    WriteHostFile(dir.Host(u"out.zip"), bytes);
+  }
+
+  void Configure(TKavoMill& a, int threads) {
+    a.SetFileName(dir.Win(u"out.zip"));
+    a.SetPassword("pw");
+    a.SetThreads(threads);
+    const std::thread::id owner = std::this_thread::get_id();
+    auto note = [this, owner](const std::string& line) {
+      // Handlers are the owner's: never called from a worker.
+      if (std::this_thread::get_id() != owner) offThread = true;
+      events.push_back(line);
+    };
+    a.OnFileProgress = [note, this](TKMBaseArchiver&, const std::u16string& name, double progress,
+                                    TKMProcessOperation op, TKMProgressPhase phase, bool& cancel) {
+      char value[40];
+      std::snprintf(value, sizeof value, "%.17g", progress);
+      note("file " + platform::WideToUtf8(name) + " " + value + " " + std::to_string(int(op)) +
+           " " + std::to_string(int(phase)));
+      Maybe(cancel);
+    };
+    a.OnOverallProgress = [note, this](TKMBaseArchiver&, double progress, TKMProcessOperation op,
+                                       TKMProgressPhase phase, bool& cancel) {
+      char value[40];
+      std::snprintf(value, sizeof value, "%.17g", progress);
+      note(std::string("overall ") + value + " " + std::to_string(int(op)) + " " +
+           std::to_string(int(phase)));
+      Maybe(cancel);
+    };
+    a.OnProcessFileFailure = [note, this](TKMBaseArchiver&, const std::u16string& name,
+                                          TKMProcessOperation, int32_t native, int32_t,
+                                          const std::u16string& message, TKMAction& action) {
+      note("failure " + platform::WideToUtf8(name) + " " + std::to_string(native) + " " +
+           platform::WideToUtf8(message));
+      action = fxaIgnore;
+      if (onFailure) onFailure(action);
+    };
+    a.OnPassword = [note](TKMBaseArchiver&, const std::u16string& name, std::string&, bool& skip) {
+      note("password " + platform::WideToUtf8(name));
+      skip = true;
+    };
+  }
+
+  void Maybe(bool& cancel) {
+    if (cancelAt > 0 && int(events.size()) == cancelAt) cancel = true;
+  }
+
+  // One test of every entry; the events it raised.
+  std::vector<std::string> Test(int threads, const std::function<void()>& opened = {}) {
+    events.clear();
+    TKavoMill a;
+    Configure(a, threads);
+    a.OpenArchive();
+    if (opened) opened();
+    a.TestFiles(u"*.*", 0x3F, u"");
+    a.CloseArchive();
+    return events;
+  }
+
+  static void ExpectSame(const std::vector<std::string>& got,
+                         const std::vector<std::string>& wanted, const std::string& what) {
+    const size_t n = std::min(got.size(), wanted.size());
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], wanted[i]) << what << ", event " << i;
+    ASSERT_EQ(got.size(), wanted.size()) << what;
+  }
+
+  test::TempDir dir;
+  std::vector<std::string> events;
+  bool offThread = false;
+  int cancelAt = 0;
+  std::function<void(TKMAction&)> onFailure;
+};
+
+TEST_F(VerifyAhead, EventsAreThoseOfOneThreadForSoundAndDamagedEntries) {
+  MakeArchive();
+  const std::vector<std::string> one = Test(1);
+  int failures = 0;
+  for (const std::string& e : one) failures += e.starts_with("failure ");
+  ASSERT_EQ(failures, 3);
+  // The late damage is found after the large entry's first block was
+  // reported.
+  bool lateProgress = false;
+  for (const std::string& e : one) lateProgress |= e.starts_with("file big\\late.txt 79.9");
+  EXPECT_TRUE(lateProgress);
+  for (const int threads : {2, 4, 8})
+    for (int round = 0; round < 3; ++round)
+      ExpectSame(Test(threads), one, std::to_string(threads) + " threads");
+  EXPECT_FALSE(offThread);
+
+  // Retry reads the entry again, on the owner's thread.
+  int retried = 0;
+  onFailure = [&](TKMAction& action) {
+    if (retried++ == 0) action = fxaRetry;
+  };
+  const std::vector<std::string> oneRetry = Test(1);
+  EXPECT_EQ(retried, 4);
+  retried = 0;
+  ExpectSame(Test(4), oneRetry, "retry with 4 threads");
+  EXPECT_EQ(retried, 4);
+}
+
+TEST_F(VerifyAhead, ACancelAtAnyEventEndsTheTestAsWithOneThread) {
+  MakeArchive();
+  const int count = int(Test(1).size());
+  ASSERT_GE(count, 100);
+  for (cancelAt = 1; cancelAt <= count; ++cancelAt) {
+    const std::vector<std::string> one = Test(1);
+    ExpectSame(Test(4), one, "cancelled at event " + std::to_string(cancelAt));
+  }
+  EXPECT_FALSE(offThread);
+}
+
+TEST_F(VerifyAhead, AnArchiveTheWorkersCannotOpenIsTestedByTheOwner) {
+  MakeArchive();
+  const std::vector<std::string> one = Test(1);
+  // The name is gone once the archive is open: no worker can open it again,
+  // and the owner reads every entry through its own handle.
+  std::error_code error;
+  const std::vector<std::string> four = Test(4, [&] { fs::remove(dir.Host(u"out.zip"), error); });
+  if (error) GTEST_SKIP() << "an open archive cannot be removed here: " << error.message();
+  ExpectSame(four, one, "archive removed");
+}
+
+}  // namespace
+}  // namespace km
