@@ -569,10 +569,14 @@ std::unique_ptr<TVerifyAhead> TKMBaseArchiver::StartVerifyAhead() {
   verifyNext_ = 0;
   const int threads = ThreadCount();
   // Only a single file on disk can be opened again by each worker.
+  auto* open = dynamic_cast<TFileStream*>(archiveStream_.get());
   if (threads < 2 || !dirManager_ || inMemory_ || spanningMode_ != smNone || fileName_.empty() ||
-      !dynamic_cast<TFileStream*>(archiveStream_.get()) || platform::IsDeviceOrPipe(fileName_))
+      !open || platform::IsDeviceOrPipe(fileName_))
     return nullptr;
-  auto verify = std::make_unique<TVerifyAhead>(fileName_, dirManager_->CentralDirOffset(), threads);
+  TVerifyAhead::TArchiveFile file{fileName_};
+  if (!open->Handle().Identity(file.device, file.file)) return nullptr;
+  auto verify =
+      std::make_unique<TVerifyAhead>(std::move(file), dirManager_->CentralDirOffset(), threads);
   verifyAhead_ = verify.get();
   FeedVerifyAhead();
   return verify;

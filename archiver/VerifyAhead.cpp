@@ -23,7 +23,7 @@ bool SameEntry(const TDirItem& a, const TDirItem& b) {
 
 }  // namespace
 
-TVerifyAhead::TVerifyAhead(std::u16string archive, int64_t centralDirOffset, int workers)
+TVerifyAhead::TVerifyAhead(TArchiveFile archive, int64_t centralDirOffset, int workers)
     : archive_(std::move(archive)), centralDirOffset_(centralDirOffset) {
   try {
     for (int i = 0; i < std::max(workers, 1); ++i) threads_.emplace_back([this] { Work(); });
@@ -110,9 +110,9 @@ bool TVerifyAhead::Outcome(const TEntry& entry) {
 }
 
 void TVerifyAhead::Work() {
-  TEntryChecker checker;
+  std::unique_ptr<TEntryChecker> checker;
   std::unique_ptr<TFileStream> archive;
-  bool openFailed = false;
+  bool opened = false;
   std::unique_lock lock(mutex_);
   for (;;) {
     workerWakes_.wait(lock, [&] { return stop_ || started_ < entries_.size(); });
@@ -120,22 +120,28 @@ void TVerifyAhead::Work() {
     std::shared_ptr<TEntry> entry = entries_[started_++];
     lock.unlock();
 
+    if (!opened) {
+      opened = true;
+      try {
+        checker = std::make_unique<TEntryChecker>();
+        archive = std::make_unique<TFileStream>(archive_.name, kOpenModeReadOnly);
+        uint64_t device = 0, file = 0;
+        if (!archive->Handle().Identity(device, file) || device != archive_.device ||
+            file != archive_.file)
+          archive.reset();
+      } catch (...) {
+        // Another program's sharing, a name gone, no memory: the archiver,
+        // which has the archive open, reads the entries itself.
+        archive.reset();
+      }
+    }
     bool whole = false;
     int64_t total = -1;
     std::exception_ptr error;
-    if (!archive && !openFailed) {
-      try {
-        archive = std::make_unique<TFileStream>(archive_, kOpenModeReadOnly);
-      } catch (...) {
-        // Another program's sharing or a name gone: the archiver, which has
-        // the archive open, reads the entries itself.
-        openFailed = true;
-      }
-    }
     if (archive) {
       try {
         archive->SetPosition(LocalOffsetOf(entry->item));
-        whole = checker.Check(
+        whole = checker->Check(
             *archive, entry->item, centralDirOffset_,
             [&](int64_t bytesIn) {
               std::lock_guard noted(mutex_);

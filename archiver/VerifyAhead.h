@@ -73,8 +73,17 @@ class TVerifyAhead {
     bool unavailable = false;
   };
 
-  // workers threads, each opening archive for itself.
-  TVerifyAhead(std::u16string archive, int64_t centralDirOffset, int workers);
+  // The archive's file as the archiver has it open.
+  struct TArchiveFile {
+    std::u16string name;
+    uint64_t device = 0;
+    uint64_t file = 0;
+  };
+
+  // workers threads, each opening the archive for itself: a worker that
+  // finds another file under its name (replaced since the archiver opened
+  // it) reads nothing.
+  TVerifyAhead(TArchiveFile archive, int64_t centralDirOffset, int workers);
   // Stops the threads and drops what they found.
   ~TVerifyAhead();
   TVerifyAhead(const TVerifyAhead&) = delete;
@@ -96,7 +105,7 @@ class TVerifyAhead {
  private:
   void Work();
 
-  std::u16string archive_;
+  TArchiveFile archive_;
   int64_t centralDirOffset_;
   mutable std::mutex mutex_;
   std::condition_variable workerWakes_;  // an entry added, stop

@@ -15,14 +15,22 @@ the median of --repeat runs each, every run into a new archive:
   zip          zip -q -r -5 (Info-ZIP, one thread)
   7-Zip 2      7zz a -tzip -mx5 -mmt2 (deflate on two threads)
 and prints wall seconds, user+sys CPU seconds, peak resident memory and the
-ratio of each wall time to the floor's. The 1- and 2-thread archives must
+ratio of each wall time to the floor's. Then, on the 1-thread archive:
+  test 1       pelko-cli test --threads 1
+  test 2       pelko-cli test --threads 2
+  floor        km_read_floor test: every entry's data read, inflated and
+               its CRC-32 checked, on one thread
+  unzip        unzip -tq (Info-ZIP, one thread)
+  bsdtar       bsdtar -xOf ARCHIVE >/dev/null (libarchive, one thread)
+  7-Zip 2      7zz t -mmt2
+with each wall time's ratio to that floor. The 1- and 2-thread archives must
 hold the same bytes (folder entries aside, which take the time of their run)
 and pass unzip -tq; the script says FAILED otherwise.
 
 Binaries come from --build (default: build/ under the repository, or
-$PELKO_BUILD): bin/pelko-cli and bin/km_deflate_floor; configure it with
--DCMAKE_BUILD_TYPE=Release -DKM_BUILD_BENCH=ON. Needs zip, unzip and 7zz
-(7zip), and about 3 GB free in the scratch folder.
+$PELKO_BUILD): bin/pelko-cli, bin/km_deflate_floor and bin/km_read_floor;
+configure it with -DCMAKE_BUILD_TYPE=Release -DKM_BUILD_BENCH=ON. Needs zip,
+unzip, bsdtar and 7zz (7zip), and about 3 GB free in the scratch folder.
 """
 
 import argparse
@@ -91,10 +99,11 @@ def main():
 
     pelko = os.path.abspath(os.path.join(a.build, "bin", "pelko-cli"))
     floor = os.path.abspath(os.path.join(a.build, "bin", "km_deflate_floor"))
-    for tool in (pelko, floor):
+    read_floor = os.path.abspath(os.path.join(a.build, "bin", "km_read_floor"))
+    for tool in (pelko, floor, read_floor):
         if not os.path.exists(tool):
             raise SystemExit("missing %s (build it: see bench/README.md)" % tool)
-    for tool in ("zip", "unzip", "7zz"):
+    for tool in ("zip", "unzip", "bsdtar", "7zz"):
         if not shutil.which(tool):
             raise SystemExit("missing %s" % tool)
 
@@ -139,15 +148,31 @@ def main():
     if file_entries(os.path.join(out, "p1.zip")) != file_entries(os.path.join(out, "p2.zip")):
         raise SystemExit("FAILED: the 1- and 2-thread archives differ")
 
+    archive = os.path.join(out, "p1.zip")
+    tests = [
+        ("test 1", [pelko, "test", archive, "--threads", "1"]),
+        ("test 2", [pelko, "test", archive, "--threads", "2"]),
+        ("floor", [read_floor, "test", archive]),
+        ("unzip", ["unzip", "-tq", archive]),
+        ("bsdtar", ["bsdtar", "-xOf", archive]),
+        ("7-Zip 2", ["7zz", "t", "-mmt2", archive]),
+    ]
+    tested = {name: [] for name, _ in tests}
+    for _ in range(a.repeat):
+        for name, cmd in tests:
+            tested[name].append(run(cmd))
+
     print("corpus: %d files in %d folders, %.0f MB (scale %g, folders %g); median of %d runs;"
           " %d cores" % (files, folders, size / 1e6, a.scale, a.folders, a.repeat, os.cpu_count()))
-    floor_wall = statistics.median(s[0] for s in samples["floor"])
-    print("%-12s %8s %8s %9s %9s" % ("", "wall s", "cpu s", "peak MB", "/floor"))
-    for name, _, _ in variants:
-        wall = statistics.median(s[0] for s in samples[name])
-        cpu = statistics.median(s[1] for s in samples[name])
-        peak = max(s[2] for s in samples[name]) / 1024
-        print("%-12s %8.3f %8.3f %9.1f %9.2f" % (name, wall, cpu, peak, wall / floor_wall))
+    for title, table, order in (("create", samples, [n for n, _, _ in variants]),
+                                ("test", tested, [n for n, _ in tests])):
+        floor_wall = statistics.median(s[0] for s in table["floor"])
+        print("%-12s %8s %8s %9s %9s" % (title, "wall s", "cpu s", "peak MB", "/floor"))
+        for name in order:
+            wall = statistics.median(s[0] for s in table[name])
+            cpu = statistics.median(s[1] for s in table[name])
+            peak = max(s[2] for s in table[name]) / 1024
+            print("%-12s %8.3f %8.3f %9.1f %9.2f" % (name, wall, cpu, peak, wall / floor_wall))
 
 
 if __name__ == "__main__":

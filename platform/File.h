@@ -45,8 +45,11 @@ class File {
   int64_t Write(const void* buffer, int64_t count);
   // Absolute position; false on error.
   bool Seek(int64_t position);
-  int64_t Position() const;    // -1 on error
-  int64_t Size() const;        // -1 on error
+  int64_t Position() const;  // -1 on error
+  int64_t Size() const;      // -1 on error
+  // What tells the open file from every other (as IdentityOf does for a
+  // path); false on error.
+  bool Identity(uint64_t& device, uint64_t& file) const;
   bool SetSize(int64_t size);  // truncate or extend; the position is kept
   bool Flush();
   // A shared lock besides the share mode: it keeps out a handle that denies

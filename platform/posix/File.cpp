@@ -303,6 +303,14 @@ int64_t File::Size() const {
   return st.st_size;
 }
 
+bool File::Identity(uint64_t& device, uint64_t& file) const {
+  struct stat st;
+  if (!IsOpen() || fstat(static_cast<int>(handle_), &st) != 0) return false;
+  device = uint64_t(st.st_dev);
+  file = uint64_t(st.st_ino);
+  return true;
+}
+
 bool File::SetSize(int64_t size) {
   const auto fail = [this](int code) {
     lastError_ = code;

@@ -260,6 +260,14 @@ int64_t File::Size() const {
   return size.QuadPart;
 }
 
+bool File::Identity(uint64_t& device, uint64_t& file) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!IsOpen() || !::GetFileInformationByHandle(H(handle_), &info)) return false;
+  device = info.dwVolumeSerialNumber;
+  file = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return true;
+}
+
 bool File::SetSize(int64_t size) {
   if (!IsOpen()) return Failed(lastError_, ERROR_INVALID_HANDLE);
   if (size < 0) return Failed(lastError_, ERROR_INVALID_PARAMETER);

@@ -212,15 +212,28 @@ TEST_F(VerifyAhead, ACancelAtAnyEventEndsTheTestAsWithOneThread) {
   EXPECT_FALSE(offThread);
 }
 
-TEST_F(VerifyAhead, AnArchiveTheWorkersCannotOpenIsTestedByTheOwner) {
+TEST_F(VerifyAhead, AnArchiveGoneOrReplacedUnderItsNameIsTestedByTheOwner) {
   MakeArchive();
+  const std::string bytes = ReadHostFile(dir.Host(u"out.zip"));
   const std::vector<std::string> one = Test(1);
   // The name is gone once the archive is open: no worker can open it again,
   // and the owner reads every entry through its own handle.
   std::error_code error;
-  const std::vector<std::string> four = Test(4, [&] { fs::remove(dir.Host(u"out.zip"), error); });
+  const std::vector<std::string> removed =
+      Test(4, [&] { fs::remove(dir.Host(u"out.zip"), error); });
   if (error) GTEST_SKIP() << "an open archive cannot be removed here: " << error.message();
-  ExpectSame(four, one, "archive removed");
+  ExpectSame(removed, one, "archive removed");
+
+  // Another file takes the name, every entry's data damaged in it: the
+  // workers must not take it for the archive being tested.
+  WriteHostFile(dir.Host(u"out.zip"), bytes);
+  std::string other = bytes;
+  for (size_t at = 200; at + 64 < other.size() / 2; at += 97) other[at] ^= 0x5A;
+  WriteHostFile(dir.Host(u"other.zip"), other);
+  const std::vector<std::string> replaced =
+      Test(4, [&] { fs::rename(dir.Host(u"other.zip"), dir.Host(u"out.zip"), error); });
+  ASSERT_FALSE(error) << error.message();
+  ExpectSame(replaced, one, "archive replaced");
 }
 
 }  // namespace
