@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/CodePage.h"
+#include "support/TextEqual.h"
 
 namespace km::pathtext {
 
@@ -24,8 +25,11 @@ inline bool HasWildcard(View text) {
   return text.find_first_of(u"*?") != npos;
 }
 
+// "..\" or "../" anywhere, in one pass over the text.
 inline bool HasParentStep(View text) {
-  return text.find(u"..\\") != npos || text.find(u"../") != npos;
+  for (size_t k = 2; k < text.size(); ++k)
+    if (IsSeparator(text[k]) && text[k - 1] == u'.' && text[k - 2] == u'.') return true;
+  return false;
 }
 
 // The text after the last '\' or ':', as ExtractFileName gives it.
@@ -57,7 +61,7 @@ inline bool IsPlainDriveDir(View dir) {
 // RelativePathFrom(dir, path) without building it, where that is plain
 // text: false when the full rules are needed.
 inline bool RelativeBelow(View dir, View path, View& rest) {
-  if (!path.starts_with(dir)) return false;
+  if (!StartsWithUnits(path, dir)) return false;
   rest = path.substr(dir.size());
   return rest.find(u':') == npos;
 }

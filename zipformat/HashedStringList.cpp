@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/CodePage.h"
+#include "support/TextEqual.h"
 
 namespace km {
 
@@ -40,7 +41,7 @@ int32_t TKMStringHash::ValueOf(const std::u16string& key) const {
   const uint32_t h = HashOf(key);
   for (int32_t i = buckets_[h % buckets_.size()]; i >= 0; i = items_[size_t(i)].next) {
     const THashItem& item = items_[size_t(i)];
-    if (item.hash == h && KeyOfItem(item) == key) return item.value;
+    if (item.hash == h && SameUnits(KeyOfItem(item), key)) return item.value;
   }
   return -1;
 }
@@ -50,7 +51,8 @@ void TKMStringHash::Unlink(const std::u16string& key, const int32_t* value) {
   for (int32_t* link = &buckets_[h % buckets_.size()]; *link >= 0;
        link = &items_[size_t(*link)].next) {
     THashItem& item = items_[size_t(*link)];
-    if (item.hash != h || (value && item.value != *value) || KeyOfItem(item) != key) continue;
+    if (item.hash != h || (value && item.value != *value) || !SameUnits(KeyOfItem(item), key))
+      continue;
     const int32_t slot = *link;
     *link = item.next;
     item.key.clear();
