@@ -160,6 +160,18 @@ bool TKMScan::MatchesPathMask(const std::u16string& path, const std::u16string& 
   return MatchesInMaskFolder(p, m);
 }
 
+const TKMScan::TKMPassDirs& TKMScan::PassDirs() const {
+  TKMPassDirs& dirs = passDirs_;
+  if (!dirs.known || !SameUnits(dirs.workDir, workDir_) || !SameUnits(dirs.baseDir, baseDir_)) {
+    dirs.workDir = workDir_;
+    dirs.baseDir = baseDir_;
+    dirs.plainWorkDir = IsPlainDriveDir(workDir_);
+    dirs.baseIsWorkDir = BaseIsDir(baseDir_, workDir_);
+    dirs.known = true;
+  }
+  return dirs;
+}
+
 bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) const {
   if (exclusionForms_.size() != exclusions_.size()) {
     return std::any_of(exclusions_.begin(), exclusions_.end(), [&](const std::u16string& m) {
@@ -172,11 +184,23 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
   const std::u16string& fp = isDirectory ? folderPath : path;
   View rest, nameBelow;
   bool baseIsDir = false;
-  const bool below = IsPlainDriveDir(workDir_) && RelativeBelow(workDir_, fp, rest);
+  const TKMPassDirs& dirs = PassDirs();
+  const bool below = dirs.plainWorkDir && RelativeBelow(workDir_, fp, rest);
   if (below) {
     nameBelow = FileNameOf(rest);
-    baseIsDir = BaseIsDir(baseDir_, workDir_);
+    baseIsDir = dirs.baseIsWorkDir;
   }
+  // The bits of the text last matched: the same for every mask but where
+  // the masks differ in what they look at.
+  View bitsOf;
+  uint64_t bits = 0;
+  const auto lacks = [&](View p, uint64_t needs) {
+    if (p.data() != bitsOf.data() || p.size() != bitsOf.size()) {
+      bitsOf = p;
+      bits = WildNameBits(p);
+    }
+    return (needs & ~bits) != 0;
+  };
   View pathDir;  // for masks with a drive, worked out for the first
   bool pathDirKnown = false;
   // Wanted only where the path below is empty.
@@ -195,11 +219,13 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
       // What the name must start and end with, looked at first: most names
       // fail most masks there, before the whole match is tried.
       const bool mayMatch =
+          !lacks(p, form.nameNeeds) &&
           (form.first == 0 || (!p.empty() && WildCharMatches(form.first, p.front(), true))) &&
           (form.last == 0 || (!p.empty() && WildCharMatches(form.last, p.back(), true)));
       if (mayMatch && WildMatch(p, resolvedName, true)) return true;
       if (baseIsDir) {
-        if (resolvedName.size() != fm.size() && WildMatch(p, fm, true)) return true;
+        if (resolvedName.size() != fm.size() && !lacks(p, form.textNeeds) && WildMatch(p, fm, true))
+          return true;
         continue;
       }
     } else if (form.absolute) {
@@ -247,6 +273,8 @@ void TKMScan::Run(const std::vector<std::u16string>& masks, int32_t searchAttr, 
       if (literal(name.front())) form.first = name.front();
       if (literal(name.back())) form.last = name.back();
     }
+    form.nameNeeds = WildMaskNeeds(name);
+    form.textNeeds = WildMaskNeeds(fm);
     return form;
   };
   for (const std::u16string& mask : exclusions_)
@@ -439,9 +467,14 @@ void TKMScan::NoteListedEntry(int32_t index, const std::u16string& fileName) {
   // prefix + the entry name with '\' for '/', compared without building it.
   const std::u16string& name = archiver_.dirManager_->CurrentDir().GetItem(index).FileName;
   const size_t at = listedPrefix_.size();
-  if (fileName.size() != at + name.size() || !fileName.starts_with(listedPrefix_)) return;
+  if (fileName.size() != at + name.size() || !StartsWithUnits(fileName, listedPrefix_)) return;
+  // Names mostly agree: every unit is looked at, without a branch each.
+  const char16_t* file = fileName.data() + at;
+  const char16_t* entry = name.data();
+  char16_t differ = 0;
   for (size_t k = 0; k < name.size(); ++k)
-    if (fileName[at + k] != (name[k] == u'/' ? u'\\' : name[k])) return;
+    differ |= char16_t(file[k] ^ (entry[k] == u'/' ? u'\\' : entry[k]));
+  if (differ != 0) return;
   if (listedEntries_.size() <= size_t(index)) listedEntries_.resize(size_t(index) + 1);
   listedEntries_[size_t(index)] = true;
 }
