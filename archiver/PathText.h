@@ -32,14 +32,21 @@ inline bool HasParentStep(View text) {
   return false;
 }
 
+// Where the last '\' or ':' is (npos: none).
+inline size_t LastDelimiterOf(View path) {
+  for (size_t k = path.size(); k-- > 0;)
+    if (path[k] == u'\\' || path[k] == u':') return k;
+  return npos;
+}
+
 // The text after the last '\' or ':', as ExtractFileName gives it.
 inline View FileNameOf(View path) {
-  const size_t at = path.find_last_of(u"\\:");
+  const size_t at = LastDelimiterOf(path);
   return at == npos ? path : path.substr(at + 1);
 }
 
 inline View DirPartOf(View path) {
-  const size_t at = path.find_last_of(u"\\:");
+  const size_t at = LastDelimiterOf(path);
   return at == npos ? View() : path.substr(0, at + 1);
 }
 

@@ -190,16 +190,19 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
     nameBelow = FileNameOf(rest);
     baseIsDir = dirs.baseIsWorkDir;
   }
-  // The bits of the text last matched: the same for every mask but where
-  // the masks differ in what they look at.
-  View bitsOf;
-  uint64_t bits = 0;
+  // The bits of the texts the masks look at (the name, or the path below
+  // the working folder), each worked out once.
+  View bitsOf[2];
+  uint64_t bits[2] = {0, 0};
   const auto lacks = [&](View p, uint64_t needs) {
-    if (p.data() != bitsOf.data() || p.size() != bitsOf.size()) {
-      bitsOf = p;
-      bits = WildNameBits(p);
+    size_t k = 0;
+    while (k < 2 && (p.data() != bitsOf[k].data() || p.size() != bitsOf[k].size())) ++k;
+    if (k == 2) {
+      k = bitsOf[0].data() == nullptr ? 0 : 1;
+      bitsOf[k] = p;
+      bits[k] = WildNameBits(p);
     }
-    return (needs & ~bits) != 0;
+    return (needs & ~bits[k]) != 0;
   };
   View pathDir;  // for masks with a drive, worked out for the first
   bool pathDirKnown = false;
@@ -378,13 +381,18 @@ void TKMScan::ScanDirectory(const std::u16string& directory, const std::u16strin
     });
   }
 
+  // The folder's own "*.*" pattern matches every folder listed in it (the
+  // name with a dot appended always does): no need to try each one.
+  const bool everyFolderMatches =
+      patternName == u"*.*" && SameUnits(sub, patternDir) && !HasWildcard(patternDir);
   for (const TKMFoundFile& dir : dirs) {
     const std::u16string path = sub + dir.Name;
     if (MatchesExclusion(path, true)) continue;
     // A link to a directory may lead back up the tree: its entry is kept,
     // what it points to is not walked.
     const bool link = (dir.Attr & platform::faReparsePoint) != 0;
-    if (wantDirs && (WildMatch(path, pattern, true) || WildMatch(path + u".", pattern, true))) {
+    if (wantDirs && ((everyFolderMatches && !dir.Name.empty()) || WildMatch(path, pattern, true) ||
+                     WildMatch(path + u".", pattern, true))) {
       if (AddFoundFile(dir, sub, base) && !link) ScanDirectory(path, base, u"*.*", true);
       continue;
     }

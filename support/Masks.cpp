@@ -142,9 +142,12 @@ bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCa
 namespace {
 
 // Equal characters (CharsEqual of the upper-cased units: the same unit)
-// always fall on the same bit.
+// always fall on the same bit. The bit leaves out 0x20, the one bit that
+// upper-casing changes in ASCII, so that ASCII needs no upper-casing; the
+// letters keep 0x40 apart from the digits and punctuation.
 uint64_t WildBit(char16_t c) {
-  return uint64_t(1) << (platform::WideCharUpper(c) & 63);
+  if (c >= 0x80) c = platform::WideCharUpper(c);
+  return uint64_t(1) << ((c & 0x1F) | ((c & 0x40) >> 1));
 }
 
 }  // namespace
