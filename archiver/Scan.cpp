@@ -282,6 +282,7 @@ void TKMScan::Run(const std::vector<std::u16string>& masks, int32_t searchAttr, 
   };
   for (const std::u16string& mask : exclusions_)
     exclusionForms_.push_back({mask == u"*.*", formOf(mask, false), formOf(mask, true)});
+  const platform::FolderWalk walk;
   for (const std::u16string& mask : masks) ScanDirectory(workDir_, workDir_, mask, recurse);
 }
 
