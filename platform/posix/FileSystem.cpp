@@ -393,6 +393,7 @@ thread_local KeptFolders tKeptFolders;
 // serves the lookups of the entries.
 int ReadMatchingEntries(FindState& state, std::u16string_view mask, bool withDots) {
   const std::u16string upperMask = WideUpperCase(mask == u"*.*" ? u"*" : mask);
+  const bool everyName = upperMask == u"*";  // what a walk lists
   // The root lists no "." and "..": it is its own parent.
   bool root = true;
   if (withDots) {
@@ -421,7 +422,8 @@ int ReadMatchingEntries(FindState& state, std::u16string_view mask, bool withDot
     const std::string_view host = entry->d_name;
     if (host == "." || host == "..") continue;
     std::u16string name = HostTextToWindowsView(host);
-    if (MatchMask(name, upperMask)) out.push_back({std::string(host), std::move(name)});
+    if (everyName || MatchMask(name, upperMask))
+      out.push_back({std::string(host), std::move(name)});
   }
   std::sort(out.begin() + firstReal, out.end(),
             [](const FindState::Entry& a, const FindState::Entry& b) { return a.host < b.host; });
