@@ -12,6 +12,7 @@
 #include "platform/FileSystem.h"
 #include "support/Paths.h"
 #include "support/ScopeExit.h"
+#include "support/TextEqual.h"
 #include "zipformat/Records.h"
 #include "zipformat/Zip64Fields.h"
 
@@ -28,6 +29,82 @@ void MakeDirectoryItem(TDirItem& item) {
   item.Flags = uint16_t((item.Flags & kFlagUtf8Name) | 2);
 }
 
+// What naming entries relative to a base asks of the base alone, worked
+// out once for the run's base (every file of a run has the same one).
+struct TKMNamingBase {
+  std::u16string from;  // the base, with its trailing separator
+  bool fromWorkDir = false;
+  bool plain = false;       // IsPlainDriveDir(from)
+  std::u16string lastName;  // LastDirName, for spRelativeStoreStart
+  bool lastNameHasColon = false;
+  // lastName as it ends up in front of an entry name ('/' for '\') when
+  // nothing in it calls for the full rules (a ':', two separators in a row,
+  // a leading separator); empty and false otherwise.
+  bool lastNameSimple = false;
+  std::u16string lastNameStored;
+};
+
+const TKMNamingBase& NamingBase(const std::u16string& from, const std::u16string& dirBase) {
+  thread_local TKMNamingBase known;
+  if (!known.from.empty() && known.fromWorkDir == dirBase.empty() && SameUnits(known.from, from))
+    return known;
+  known.from = from;
+  known.fromWorkDir = dirBase.empty();
+  known.plain = IsPlainDriveDir(from);
+  known.lastName = LastDirName(dirBase);
+  const std::u16string& last = known.lastName;
+  known.lastNameHasColon = last.find(u':') != npos;
+  known.lastNameSimple = !known.lastNameHasColon && !(!last.empty() && IsSeparator(last[0]));
+  for (size_t k = 1; k < last.size() && known.lastNameSimple; ++k)
+    if (IsSeparator(last[k - 1]) && IsSeparator(last[k])) known.lastNameSimple = false;
+  known.lastNameStored.clear();
+  if (known.lastNameSimple) {
+    known.lastNameStored = last;
+    std::replace(known.lastNameStored.begin(), known.lastNameStored.end(), u'\\', u'/');
+  }
+  return known;
+}
+
+// MakeStoredName for a file below a drive base that stands as it is, in a
+// relative mode: the name below the base copied once with '/' for '\'.
+// False wherever another rule could apply (a ':', "..", two separators in
+// a row, the base itself), for the full rules to decide.
+bool StoredNameBelowBase(const std::u16string& path, const std::u16string& base,
+                         TKMStorePathMode mode, std::u16string& name) {
+  if (mode != spRelativePath && mode != spRelativeStoreStart) return false;
+  if (base.size() < 3 || base[1] != u':' || base.back() != u'\\') return false;
+  const TKMNamingBase& known = NamingBase(base, base);
+  if (!known.plain || !StartsWithUnits(path, base)) return false;
+  if (mode == spRelativeStoreStart && !known.lastNameSimple) return false;
+  View whole(path);
+  if (IsSeparator(whole.back())) whole.remove_suffix(1);
+  if (whole.size() >= 2 && whole.back() == u'.' && IsSeparator(whole[whole.size() - 2]))
+    whole.remove_suffix(2);
+  if (whole.size() <= base.size()) return false;
+  const View below = whole.substr(base.size());
+  if (IsSeparator(below[0])) return false;
+  const View prefix = mode == spRelativeStoreStart ? View(known.lastNameStored) : View();
+  name.resize(prefix.size() + below.size());
+  char16_t* out = name.data();
+  std::copy(prefix.begin(), prefix.end(), out);
+  out += prefix.size();
+  const char16_t* in = below.data();
+  bool plain = true;
+  for (size_t k = 0; k < below.size(); ++k) {
+    char16_t c = in[k];
+    if (c == u'\\' || c == u'/') {
+      // Two separators in a row, or a ".." step.
+      if (IsSeparator(in[k - 1]) || (k >= 2 && in[k - 1] == u'.' && in[k - 2] == u'.'))
+        plain = false;
+      c = u'/';
+    } else if (c == u':') {
+      plain = false;
+    }
+    out[k] = c;
+  }
+  return plain;
+}
+
 }  // namespace
 
 // ---- Entry names
@@ -35,6 +112,8 @@ void MakeDirectoryItem(TDirItem& item) {
 std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
                                                const std::u16string& base, TKMStorePathMode mode,
                                                const std::u16string& workDir) {
+  std::u16string stored;
+  if (StoredNameBelowBase(path, base, mode, stored)) return stored;
   // ResolvePath gives back a base or path with a drive as it is: the usual
   // case needs no call and no copies of the working directory.
   const bool baseAsIs = base.find(u':') != npos && base.back() == u'\\';
@@ -59,6 +138,7 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
     whole.remove_suffix(2);
 
   std::u16string full;
+  bool noColon = false;  // full is known to hold no ':'
   switch (mode) {
     case spNoPath:
       full = FileNameOf(whole);
@@ -66,29 +146,27 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
     case spRelativePath:
     case spRelativeStoreStart: {
       // A file outside the base keeps its full path rather than "..\" steps.
-      const std::u16string workFrom = dirBase.empty() ? IncludeTrailingSeparator(workDir) : u"";
+      std::u16string workFrom;
+      if (dirBase.empty()) workFrom = IncludeTrailingSeparator(workDir);
       const std::u16string& from = dirBase.empty() ? workFrom : dirBase;
+      const TKMNamingBase& known = NamingBase(from, dirBase);
       View below;
       std::u16string relative;
-      if (!(IsPlainDriveDir(from) && RelativeBelow(from, whole, below))) {
+      if (known.plain && RelativeBelow(from, whole, below)) {
+        noColon = mode == spRelativePath || !known.lastNameHasColon;
+      } else {
         relative = RelativePathFrom(from, std::u16string(whole));
         below = relative;
       }
-      if (below.find(u"..\\") == npos && below.find(u"../") == npos) {
+      if (!HasParentStep(below)) {
         if (mode == spRelativeStoreStart) {
-          // The same base for every file of a run: its last folder's name
-          // is worked out once.
-          thread_local std::u16string lastBase, lastName;
-          if (dirBase != lastBase || lastBase.empty()) {
-            lastName = LastDirName(dirBase);
-            lastBase = dirBase;
-          }
-          full.reserve(lastName.size() + below.size());
-          full = lastName;
+          full.reserve(known.lastName.size() + below.size());
+          full = known.lastName;
         }
         full += below;
       } else {
         full = whole;
+        noColon = false;
       }
       break;
     }
@@ -102,15 +180,17 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
 
   size_t start = 0;
   if (mode != spFullPathWithDrive) {
-    if (const size_t colon = full.find(u':'); colon != npos) {
+    if (const size_t colon = noColon ? npos : full.find(u':'); colon != npos) {
       start = colon + 1;
       if (start >= full.size()) return {};
     } else {
       // \\server\share\dir\f keeps share\dir\f.
-      for (size_t i = 0; i + 1 < full.size(); ++i) {
-        if (IsSeparator(full[i]) && IsSeparator(full[i + 1])) {
+      const char16_t* text = full.data();
+      const size_t size = full.size();
+      for (size_t i = 0; i + 1 < size; ++i) {
+        if (IsSeparator(text[i]) && IsSeparator(text[i + 1])) {
           const size_t next = full.find_first_of(u"\\/", i + 2);
-          start = next == npos ? full.size() : next + 1;
+          start = next == npos ? size : next + 1;
           break;
         }
       }
@@ -118,7 +198,8 @@ std::u16string TKMBaseArchiver::MakeStoredName(const std::u16string& path,
     if (start < full.size() && IsSeparator(full[start])) ++start;
   }
   full.erase(0, start);
-  std::replace(full.begin(), full.end(), u'\\', u'/');
+  for (char16_t& c : full)
+    if (c == u'\\') c = u'/';
   return full;
 }
 
@@ -270,7 +351,7 @@ int32_t TKMBaseArchiver::AddListedFile(const std::u16string& fileName, const std
     RefreshItemFromFile(*dir.ItemPtr(index), fileName);
   }
   if (isDirectory) MakeDirectoryItem(*dir.ItemPtr(index));
-  if (dir.GetItem(index).FileName != name) dir.RenameItem(index, name);
+  if (!SameUnits(dir.GetItem(index).FileName, name)) dir.RenameItem(index, name);
   TDirItem& item = *dir.ItemPtr(index);
   item.NameLength = StoreLength16(name.size());
   item.ExternalAttr = attributes;
@@ -285,7 +366,7 @@ void TKMBaseArchiver::InitItemFromFile(int32_t index, const std::u16string& file
   const bool isDirectory = DirectoryExists(fileName);
   if (isDirectory && !name.ends_with(u'/')) name += u'/';
   TKMDirArray& dir = dirManager_->CurrentDir();
-  if (dir.GetItem(index).FileName != name) dir.RenameItem(index, name);
+  if (!SameUnits(dir.GetItem(index).FileName, name)) dir.RenameItem(index, name);
   TDirItem& item = *dir.ItemPtr(index);
   // Adding and refreshing an entry from its file fill it the same way.
   RefreshItemFromFile(item, fileName);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/CodePage.h"
+#include "support/TextEqual.h"
 
 namespace km::pathtext {
 
@@ -24,18 +25,28 @@ inline bool HasWildcard(View text) {
   return text.find_first_of(u"*?") != npos;
 }
 
+// "..\" or "../" anywhere, in one pass over the text.
 inline bool HasParentStep(View text) {
-  return text.find(u"..\\") != npos || text.find(u"../") != npos;
+  for (size_t k = 2; k < text.size(); ++k)
+    if (IsSeparator(text[k]) && text[k - 1] == u'.' && text[k - 2] == u'.') return true;
+  return false;
+}
+
+// Where the last '\' or ':' is (npos: none).
+inline size_t LastDelimiterOf(View path) {
+  for (size_t k = path.size(); k-- > 0;)
+    if (path[k] == u'\\' || path[k] == u':') return k;
+  return npos;
 }
 
 // The text after the last '\' or ':', as ExtractFileName gives it.
 inline View FileNameOf(View path) {
-  const size_t at = path.find_last_of(u"\\:");
+  const size_t at = LastDelimiterOf(path);
   return at == npos ? path : path.substr(at + 1);
 }
 
 inline View DirPartOf(View path) {
-  const size_t at = path.find_last_of(u"\\:");
+  const size_t at = LastDelimiterOf(path);
   return at == npos ? View() : path.substr(0, at + 1);
 }
 
@@ -57,7 +68,7 @@ inline bool IsPlainDriveDir(View dir) {
 // RelativePathFrom(dir, path) without building it, where that is plain
 // text: false when the full rules are needed.
 inline bool RelativeBelow(View dir, View path, View& rest) {
-  if (!path.starts_with(dir)) return false;
+  if (!StartsWithUnits(path, dir)) return false;
   rest = path.substr(dir.size());
   return rest.find(u':') == npos;
 }

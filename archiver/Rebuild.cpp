@@ -16,6 +16,7 @@
 #include "support/Crc32c.h"
 #include "support/Paths.h"
 #include "support/ScopeExit.h"
+#include "support/TextEqual.h"
 #include "zipformat/Records.h"
 #include "zipformat/Zip64Fields.h"
 
@@ -39,7 +40,7 @@ int32_t CommonPrefixLength(const TKMDirArray& rollback, const TKMDirArray& curre
   const int32_t n = std::min(rollback.Count(), current.Count());
   for (int32_t i = 0; i < n; ++i) {
     const TDirItem& item = current.GetItem(i);
-    if (item.Modified || item.FileName != rollback.GetItem(i).FileName) return i;
+    if (item.Modified || !SameUnits(item.FileName, rollback.GetItem(i).FileName)) return i;
   }
   return n;
 }

@@ -160,6 +160,18 @@ bool TKMScan::MatchesPathMask(const std::u16string& path, const std::u16string& 
   return MatchesInMaskFolder(p, m);
 }
 
+const TKMScan::TKMPassDirs& TKMScan::PassDirs() const {
+  TKMPassDirs& dirs = passDirs_;
+  if (!dirs.known || !SameUnits(dirs.workDir, workDir_) || !SameUnits(dirs.baseDir, baseDir_)) {
+    dirs.workDir = workDir_;
+    dirs.baseDir = baseDir_;
+    dirs.plainWorkDir = IsPlainDriveDir(workDir_);
+    dirs.baseIsWorkDir = BaseIsDir(baseDir_, workDir_);
+    dirs.known = true;
+  }
+  return dirs;
+}
+
 bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) const {
   if (exclusionForms_.size() != exclusions_.size()) {
     return std::any_of(exclusions_.begin(), exclusions_.end(), [&](const std::u16string& m) {
@@ -172,11 +184,26 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
   const std::u16string& fp = isDirectory ? folderPath : path;
   View rest, nameBelow;
   bool baseIsDir = false;
-  const bool below = IsPlainDriveDir(workDir_) && RelativeBelow(workDir_, fp, rest);
+  const TKMPassDirs& dirs = PassDirs();
+  const bool below = dirs.plainWorkDir && RelativeBelow(workDir_, fp, rest);
   if (below) {
     nameBelow = FileNameOf(rest);
-    baseIsDir = BaseIsDir(baseDir_, workDir_);
+    baseIsDir = dirs.baseIsWorkDir;
   }
+  // The bits of the texts the masks look at (the name, or the path below
+  // the working folder), each worked out once.
+  View bitsOf[2];
+  uint64_t bits[2] = {0, 0};
+  const auto lacks = [&](View p, uint64_t needs) {
+    size_t k = 0;
+    while (k < 2 && (p.data() != bitsOf[k].data() || p.size() != bitsOf[k].size())) ++k;
+    if (k == 2) {
+      k = bitsOf[0].data() == nullptr ? 0 : 1;
+      bitsOf[k] = p;
+      bits[k] = WildNameBits(p);
+    }
+    return (needs & ~bits[k]) != 0;
+  };
   View pathDir;  // for masks with a drive, worked out for the first
   bool pathDirKnown = false;
   // Wanted only where the path below is empty.
@@ -195,11 +222,13 @@ bool TKMScan::MatchesExclusion(const std::u16string& path, bool isDirectory) con
       // What the name must start and end with, looked at first: most names
       // fail most masks there, before the whole match is tried.
       const bool mayMatch =
+          !lacks(p, form.nameNeeds) &&
           (form.first == 0 || (!p.empty() && WildCharMatches(form.first, p.front(), true))) &&
           (form.last == 0 || (!p.empty() && WildCharMatches(form.last, p.back(), true)));
       if (mayMatch && WildMatch(p, resolvedName, true)) return true;
       if (baseIsDir) {
-        if (resolvedName.size() != fm.size() && WildMatch(p, fm, true)) return true;
+        if (resolvedName.size() != fm.size() && !lacks(p, form.textNeeds) && WildMatch(p, fm, true))
+          return true;
         continue;
       }
     } else if (form.absolute) {
@@ -247,10 +276,13 @@ void TKMScan::Run(const std::vector<std::u16string>& masks, int32_t searchAttr, 
       if (literal(name.front())) form.first = name.front();
       if (literal(name.back())) form.last = name.back();
     }
+    form.nameNeeds = WildMaskNeeds(name);
+    form.textNeeds = WildMaskNeeds(fm);
     return form;
   };
   for (const std::u16string& mask : exclusions_)
     exclusionForms_.push_back({mask == u"*.*", formOf(mask, false), formOf(mask, true)});
+  const platform::FolderWalk walk;
   for (const std::u16string& mask : masks) ScanDirectory(workDir_, workDir_, mask, recurse);
 }
 
@@ -350,13 +382,18 @@ void TKMScan::ScanDirectory(const std::u16string& directory, const std::u16strin
     });
   }
 
+  // The folder's own "*.*" pattern matches every folder listed in it (the
+  // name with a dot appended always does): no need to try each one.
+  const bool everyFolderMatches =
+      patternName == u"*.*" && SameUnits(sub, patternDir) && !HasWildcard(patternDir);
   for (const TKMFoundFile& dir : dirs) {
     const std::u16string path = sub + dir.Name;
     if (MatchesExclusion(path, true)) continue;
     // A link to a directory may lead back up the tree: its entry is kept,
     // what it points to is not walked.
     const bool link = (dir.Attr & platform::faReparsePoint) != 0;
-    if (wantDirs && (WildMatch(path, pattern, true) || WildMatch(path + u".", pattern, true))) {
+    if (wantDirs && ((everyFolderMatches && !dir.Name.empty()) || WildMatch(path, pattern, true) ||
+                     WildMatch(path + u".", pattern, true))) {
       if (AddFoundFile(dir, sub, base) && !link) ScanDirectory(path, base, u"*.*", true);
       continue;
     }
@@ -439,9 +476,14 @@ void TKMScan::NoteListedEntry(int32_t index, const std::u16string& fileName) {
   // prefix + the entry name with '\' for '/', compared without building it.
   const std::u16string& name = archiver_.dirManager_->CurrentDir().GetItem(index).FileName;
   const size_t at = listedPrefix_.size();
-  if (fileName.size() != at + name.size() || !fileName.starts_with(listedPrefix_)) return;
+  if (fileName.size() != at + name.size() || !StartsWithUnits(fileName, listedPrefix_)) return;
+  // Names mostly agree: every unit is looked at, without a branch each.
+  const char16_t* file = fileName.data() + at;
+  const char16_t* entry = name.data();
+  char16_t differ = 0;
   for (size_t k = 0; k < name.size(); ++k)
-    if (fileName[at + k] != (name[k] == u'/' ? u'\\' : name[k])) return;
+    differ |= char16_t(file[k] ^ (entry[k] == u'/' ? u'\\' : entry[k]));
+  if (differ != 0) return;
   if (listedEntries_.size() <= size_t(index)) listedEntries_.resize(size_t(index) + 1);
   listedEntries_[size_t(index)] = true;
 }

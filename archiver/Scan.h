@@ -105,6 +105,8 @@ class TKMScan {
     // The first and last characters of the name part where they are
     // literal (0 where not): a name must start and end with them to match.
     char16_t first = 0, last = 0;
+    // WildMaskNeeds of the name part and of the whole text.
+    uint64_t nameNeeds = 0, textNeeds = 0;
   };
   struct TKMScanMask {
     bool all = false;  // "*.*"
@@ -112,6 +114,16 @@ class TKMScan {
   };
   // exclusions_ worked out once per pass; kept in step with it.
   std::vector<TKMScanMask> exclusionForms_;
+  // What the matching of every path asks of the working and base
+  // directories, worked out again only when they change.
+  struct TKMPassDirs {
+    std::u16string workDir, baseDir;
+    bool known = false;
+    bool plainWorkDir = false;  // IsPlainDriveDir
+    bool baseIsWorkDir = false;
+  };
+  mutable TKMPassDirs passDirs_;
+  const TKMPassDirs& PassDirs() const;
 
   // The archive file: its size (-1: not known) and its identity.
   int64_t archiveSize_ = -1;

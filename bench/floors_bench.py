@@ -35,12 +35,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import make_corpus  # noqa: E402
+from sync_bench import Failed, built_tools, run_main  # noqa: E402
 
 MB = 1 << 20
-
-
-class Failed(Exception):
-    pass
 
 
 def run(cmd, **kw):
@@ -121,11 +118,8 @@ def main():
     p.add_argument("--only", default="sync,list,test,test-tiny", help="rows to run")
     a = p.parse_args()
 
-    pelko = os.path.join(a.build, "bin", "pelko-cli")
-    floor = os.path.join(a.build, "bin", "km_read_floor")
-    for tool in (pelko, floor):
-        if not os.access(tool, os.X_OK):
-            p.error("%s not found: build pelko-cli and km_read_floor (bench/README.md)" % tool)
+    pelko, floor = built_tools(p, a.build, ["pelko-cli", "km_read_floor"],
+                               "build pelko-cli and km_read_floor (bench/README.md)")
     for tool in ("hyperfine", "zip", "unzip", "bsdtar", "/usr/bin/time"):
         if not shutil.which(tool):
             p.error("%s not found (scripts/deps.sh installs it)" % tool)
@@ -248,8 +242,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except Failed as e:
-        print("FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
+    run_main(main)

@@ -30,7 +30,8 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from sync_bench import Failed, corpus_counts, pristine_corpus, read_all  # noqa: E402
+from sync_bench import (Failed, built_tools, corpus_counts, pristine_corpus,  # noqa: E402
+                        read_all, run_main)
 
 MB = 1 << 20
 
@@ -107,9 +108,8 @@ def main():
     p.add_argument("--volumes", default="10,100", help="volume sizes in MB, comma-separated")
     a = p.parse_args()
 
-    tool = os.path.join(a.build, "bin", "km_create_set")
-    if not os.access(tool, os.X_OK):
-        p.error("%s not found: build it (see bench/README.md) or pass --build" % tool)
+    tool, = built_tools(p, a.build, ["km_create_set"],
+                        "build it (see bench/README.md) or pass --build")
     pelko = os.path.join(a.build, "bin", "pelko-cli")
     if not os.access(pelko, os.X_OK):
         print("no %s: the sets are not read back" % pelko)
@@ -181,8 +181,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except Failed as e:
-        print("FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
+    run_main(main)

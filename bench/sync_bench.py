@@ -54,6 +54,25 @@ class Failed(Exception):
     pass
 
 
+def run_main(main):
+    """Exits with main's status; a failed check prints FAILED and exits with 1."""
+    try:
+        sys.exit(main())
+    except Failed as e:
+        print("FAILED: %s" % e, file=sys.stderr)
+        sys.exit(1)
+
+
+def built_tools(parser, build, names, hint):
+    """The paths of the named programs in build/bin; a usage error for the
+    first one missing, with hint on how to get it."""
+    paths = [os.path.join(build, "bin", name) for name in names]
+    for path in paths:
+        if not os.access(path, os.X_OK):
+            parser.error("%s not found: %s" % (path, hint))
+    return paths
+
+
 # ---- running and timing ------------------------------------------------------
 
 class Sample:
@@ -456,11 +475,8 @@ def main():
     p.add_argument("--keep", action="store_true", help="keep the working corpus and archives")
     a = p.parse_args()
 
-    pelko = os.path.join(a.build, "bin", "pelko-cli")
-    floor = os.path.join(a.build, "bin", "km_deflate_floor")
-    for tool in (pelko, floor):
-        if not os.access(tool, os.X_OK):
-            p.error("%s not found: build it (see bench/README.md) or pass --build" % tool)
+    pelko, floor = built_tools(p, a.build, ["pelko-cli", "km_deflate_floor"],
+                               "build it (see bench/README.md) or pass --build")
     for tool in ("zip", "unzip"):
         if not shutil.which(tool):
             p.error("%s not found" % tool)
@@ -789,8 +805,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except Failed as e:
-        print("FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
+    run_main(main)

@@ -96,6 +96,19 @@ int FindNext(FindHandle handle, FindData& data);
 // Closes an open listing and sets the handle to invalid; nothing when invalid.
 void FindClose(FindHandle& handle);
 
+// A walk of a tree on this thread, for as long as it lives: a listing's
+// folder may stay open after the listing closes, so that its subfolders are
+// opened relative to it rather than by their whole paths. Whatever stays
+// open is closed when the outermost walk ends. Nothing on hosts whose
+// system keeps such folders at hand anyway.
+class FolderWalk {
+ public:
+  FolderWalk();
+  ~FolderWalk();
+  FolderWalk(const FolderWalk&) = delete;
+  FolderWalk& operator=(const FolderWalk&) = delete;
+};
+
 // Asks, for many paths in a row, whether a listing of each (FindFirst on
 // the path) finds something that is not a directory. The directory of the
 // last path stays open, so the files of one folder cost one lookup each.

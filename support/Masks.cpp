@@ -139,6 +139,38 @@ bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCa
   return nextL[0];
 }
 
+namespace {
+
+// Equal characters (CharsEqual of the upper-cased units: the same unit)
+// always fall on the same bit. The bit leaves out 0x20, the one bit that
+// upper-casing changes in ASCII, so that ASCII needs no upper-casing; the
+// letters keep 0x40 apart from the digits and punctuation.
+uint64_t WildBit(char16_t c) {
+  if (c >= 0x80) c = platform::WideCharUpper(c);
+  return uint64_t(1) << ((c & 0x1F) | ((c & 0x40) >> 1));
+}
+
+}  // namespace
+
+uint64_t WildNameBits(std::u16string_view name) {
+  uint64_t bits = 0;
+  for (const char16_t c : name) bits |= WildBit(c);
+  return bits;
+}
+
+uint64_t WildMaskNeeds(std::u16string_view mask) {
+  // A closing "*.*" matches any rest, one without a dot too: its dot is not
+  // needed. Every other literal character must meet its equal.
+  const bool starDotStar = mask.ends_with(u"*.*");
+  uint64_t bits = 0;
+  for (size_t k = 0; k < mask.size(); ++k) {
+    const char16_t c = mask[k];
+    if (c == u'*' || c == u'?' || (starDotStar && k + 2 == mask.size())) continue;
+    bits |= WildBit(c);
+  }
+  return bits;
+}
+
 std::u16string ReplaceAll(const std::u16string& text, const std::u16string& oldText,
                           const std::u16string& newText) {
   if (oldText.empty()) return text;

@@ -1,6 +1,7 @@
 // Wildcard masks over wide names.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,15 @@ namespace km {
 bool WildMatch(std::u16string_view name, std::u16string_view mask, bool ignoreCase);
 // Whether WildMatch takes nameChar for the literal maskChar.
 bool WildCharMatches(char16_t maskChar, char16_t nameChar, bool ignoreCase);
+
+// A quick test before WildMatch with ignoreCase, for masks tried against
+// many names: each character folded onto one of 64 bits. A name whose bits
+// lack one of those its mask needs cannot match it; one that has them all
+// may or may not.
+uint64_t WildNameBits(std::u16string_view name);
+// The bits of the literal characters every match of mask must find in the
+// name.
+uint64_t WildMaskNeeds(std::u16string_view mask);
 
 // Every occurrence of oldText replaced by newText, left to right, without
 // rescanning replaced text. An empty oldText leaves text as it is.

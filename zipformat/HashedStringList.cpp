@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/CodePage.h"
+#include "support/TextEqual.h"
 
 namespace km {
 
@@ -26,34 +27,35 @@ void TKMStringHash::Add(const std::u16string& key, int32_t value) {
   } else {
     slot = int32_t(items_.size());
     items_.emplace_back();
+    if (!keys_) ownKeys_.emplace_back();
   }
   THashItem& item = items_[size_t(slot)];
-  int32_t& head = buckets_[h % buckets_.size()];
+  int32_t& head = buckets_[BucketOf(h)];
   item.next = head;
   item.hash = h;
   item.value = value;
-  if (!keys_) item.key = key;
+  if (!keys_) ownKeys_[size_t(slot)] = key;
   head = slot;
 }
 
 int32_t TKMStringHash::ValueOf(const std::u16string& key) const {
   const uint32_t h = HashOf(key);
-  for (int32_t i = buckets_[h % buckets_.size()]; i >= 0; i = items_[size_t(i)].next) {
+  for (int32_t i = buckets_[BucketOf(h)]; i >= 0; i = items_[size_t(i)].next) {
     const THashItem& item = items_[size_t(i)];
-    if (item.hash == h && KeyOfItem(item) == key) return item.value;
+    if (item.hash == h && SameUnits(KeyOfItem(i), key)) return item.value;
   }
   return -1;
 }
 
 void TKMStringHash::Unlink(const std::u16string& key, const int32_t* value) {
   const uint32_t h = HashOf(key);
-  for (int32_t* link = &buckets_[h % buckets_.size()]; *link >= 0;
-       link = &items_[size_t(*link)].next) {
+  for (int32_t* link = &buckets_[BucketOf(h)]; *link >= 0; link = &items_[size_t(*link)].next) {
     THashItem& item = items_[size_t(*link)];
-    if (item.hash != h || (value && item.value != *value) || KeyOfItem(item) != key) continue;
+    if (item.hash != h || (value && item.value != *value) || !SameUnits(KeyOfItem(*link), key))
+      continue;
     const int32_t slot = *link;
     *link = item.next;
-    item.key.clear();
+    if (!keys_) ownKeys_[size_t(slot)].clear();
     item.next = freeList_;
     freeList_ = slot;
     return;
@@ -71,6 +73,7 @@ void TKMStringHash::Remove(const std::u16string& key, int32_t value) {
 void TKMStringHash::Clear() {
   std::fill(buckets_.begin(), buckets_.end(), -1);
   items_.clear();
+  ownKeys_.clear();
   freeList_ = -1;
 }
 

@@ -40,20 +40,26 @@ class TKMStringHash {
   void Clear();
 
  private:
+  // Small, so that walking a chain reads few cache lines; a key of its own
+  // lies apart, at the item's pool index in ownKeys_.
   struct THashItem {
     int32_t next;   // pool index of the next item in the chain, -1 at the end
     uint32_t hash;  // full hash, compared before the key
     int32_t value;
-    std::u16string key;  // empty when keys come from keysByValue
   };
-  const std::u16string& KeyOfItem(const THashItem& item) const {
-    return keys_ ? (*keys_)[size_t(item.value)] : item.key;
+  const std::u16string& KeyOfItem(int32_t slot) const {
+    return keys_ ? (*keys_)[size_t(items_[size_t(slot)].value)] : ownKeys_[size_t(slot)];
   }
+  // The hash scaled to the bucket count by a multiplication rather than a
+  // division, which every lookup would wait on; FNV-1a's high bits are as
+  // well spread as its low ones.
+  size_t BucketOf(uint32_t hash) const { return size_t((uint64_t(hash) * buckets_.size()) >> 32); }
   void Unlink(const std::u16string& key, const int32_t* value);
 
   std::vector<int32_t> buckets_;  // pool index of each chain's head, -1 when empty
   std::vector<THashItem> items_;
-  int32_t freeList_ = -1;  // unlinked items, reused by Add
+  std::vector<std::u16string> ownKeys_;  // by pool index; unused with keysByValue
+  int32_t freeList_ = -1;                // unlinked items, reused by Add
   const std::vector<std::u16string>* keys_;
 };
 

@@ -225,6 +225,11 @@ std::vector<TExtraField> ParseExtraFields(const uint8_t* data, size_t size) {
 }
 
 void ParseExtraFieldsInto(const uint8_t* data, size_t size, std::vector<TExtraField>& fields) {
+  // Counted first, so that the list takes its room at once and not field
+  // by field: every entry of a directory read comes through here.
+  size_t count = 0;
+  for (size_t at = 0; at <= size && size - at >= 4; at += 4 + ReadU16LE(data + at + 2)) ++count;
+  fields.reserve(count);
   ByteReader in(data, size);
   size_t n = 0;
   // A field header cut by the end of the area is no field: it would be read

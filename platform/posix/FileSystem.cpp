@@ -278,6 +278,11 @@ struct FindState {
   struct stat self {};
   struct stat parent {};
   bool dotsKnown = false;
+  // The folder listed, as the pattern named it, with its trailing
+  // separator; empty when it cannot serve to open its subfolders. And the
+  // length of its host path, with its trailing '/'.
+  std::u16string dirPart;
+  size_t hostLength = 0;
 
   ~FindState() {
     if (stream != nullptr)
@@ -289,12 +294,106 @@ struct FindState {
 
 namespace {
 
+// The folders above the latest listing of a FolderWalk, kept open after
+// their listings close. A walk lists a folder, closes it and then lists
+// each of its subfolders: opening those relative to their parent spares the
+// system walking the whole path again for every folder. Only the chain from
+// the first folder of the walk down to the latest one is kept, per thread:
+// a handful of descriptors, closed as the walk leaves them and all of them
+// when it ends (an open folder would keep a removable disk from being
+// unmounted).
+class KeptFolders {
+ public:
+  KeptFolders() = default;
+  KeptFolders(const KeptFolders&) = delete;
+  KeptFolders& operator=(const KeptFolders&) = delete;
+  ~KeptFolders() { Drop(0); }
+
+  void BeginWalk() { ++walks_; }
+  void EndWalk() {
+    if (--walks_ == 0) Drop(0);
+  }
+
+  // Opens dirPart (ending in a separator) for listing when it is a direct
+  // subfolder of a kept folder: true with fd set (-1 and errno on failure)
+  // and hostLength that of its host path. False when no kept folder holds
+  // it, or its whole path would be too long for the system to open: such a
+  // folder fails as it always did.
+  bool OpenChild(const std::u16string& dirPart, int& fd, size_t& hostLength) {
+    for (size_t k = chain_.size(); k-- > 0;) {
+      const std::u16string& parent = chain_[k].dirPart;
+      if (dirPart.size() <= parent.size() + 1 || !Holds(parent, dirPart)) continue;
+      const std::u16string name = dirPart.substr(parent.size(), dirPart.size() - parent.size() - 1);
+      if (name.find_first_of(u"\\/:") != std::u16string::npos ||
+          name.find(u'\0') != std::u16string::npos || name == u"." || name == u"..")
+        return false;
+      const std::string host = WindowsNameToHost(name);
+      if (host.empty() || host.find('/') != std::string::npos) return false;
+      hostLength = chain_[k].hostLength + host.size() + 1;
+      if (hostLength >= PATH_MAX) return false;
+      // The folders below the parent are behind the walk now.
+      Drop(k + 1);
+      fd = openat(chain_[k].Fd(), host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      return true;
+    }
+    return false;
+  }
+
+  // Takes over a listed folder's stream (or bare descriptor) in place of
+  // closing it, dropping the kept folders that do not hold it.
+  void Keep(FindState& state) {
+    if (walks_ <= 0) return;
+    size_t above = 0;
+    while (above < chain_.size() && state.dirPart.size() > chain_[above].dirPart.size() &&
+           Holds(chain_[above].dirPart, state.dirPart))
+      ++above;
+    Drop(above);
+    if (chain_.size() >= kMaxKept) return;
+    chain_.push_back({state.dirPart, state.hostLength, state.stream, state.dirFd});
+    state.stream = nullptr;
+    state.dirFd = -1;
+  }
+
+ private:
+  static constexpr size_t kMaxKept = 64;
+  struct Folder {
+    std::u16string dirPart;
+    size_t hostLength;
+    DIR* stream;  // owns fd when set
+    int fd;
+    int Fd() const { return stream != nullptr ? dirfd(stream) : fd; }
+  };
+
+  // Whether path starts with folder (which ends in a separator).
+  static bool Holds(const std::u16string& folder, const std::u16string& path) {
+    return path.size() >= folder.size() &&
+           std::memcmp(path.data(), folder.data(), folder.size() * sizeof(char16_t)) == 0;
+  }
+
+  void Drop(size_t from) {
+    while (chain_.size() > from) {
+      const Folder& last = chain_.back();
+      if (last.stream != nullptr)
+        closedir(last.stream);
+      else
+        close(last.fd);
+      chain_.pop_back();
+    }
+  }
+
+  int walks_ = 0;  // FolderWalks alive on this thread
+  std::vector<Folder> chain_;
+};
+
+thread_local KeptFolders tKeptFolders;
+
 // Reads the names of the listing's directory that match mask, sorted by
 // host name; a directory other than the root first lists "." and "..".
 // The directory stream stays open with the listing, so that its descriptor
 // serves the lookups of the entries.
 int ReadMatchingEntries(FindState& state, std::u16string_view mask, bool withDots) {
   const std::u16string upperMask = WideUpperCase(mask == u"*.*" ? u"*" : mask);
+  const bool everyName = upperMask == u"*";  // what a walk lists
   // The root lists no "." and "..": it is its own parent.
   bool root = true;
   if (withDots) {
@@ -323,7 +422,8 @@ int ReadMatchingEntries(FindState& state, std::u16string_view mask, bool withDot
     const std::string_view host = entry->d_name;
     if (host == "." || host == "..") continue;
     std::u16string name = HostTextToWindowsView(host);
-    if (MatchMask(name, upperMask)) out.push_back({std::string(host), std::move(name)});
+    if (everyName || MatchMask(name, upperMask))
+      out.push_back({std::string(host), std::move(name)});
   }
   std::sort(out.begin() + firstReal, out.end(),
             [](const FindState::Entry& a, const FindState::Entry& b) { return a.host < b.host; });
@@ -350,11 +450,16 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data,
   std::u16string dirPart, mask;
   SplitPattern(pattern, dirPart, mask);
   if (mask.empty()) return FailCode(kErrorFileNotFound);
-  const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
-  if (dir.empty()) return FailCode(kErrorPathNotFound);
-
   auto state = std::make_unique<FindState>();
-  state->dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Only a full path names the same folder wherever the current one is.
+  const bool full = dirPart.size() >= 3 && dirPart[1] == u':' && IsSeparator(dirPart[2]) &&
+                    IsSeparator(dirPart.back());
+  if (!full || !tKeptFolders.OpenChild(dirPart, state->dirFd, state->hostLength)) {
+    const fs::path dir = dirPart.empty() ? fs::path(".") : FromWindowsView(dirPart);
+    if (dir.empty()) return FailCode(kErrorPathNotFound);
+    state->dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    state->hostLength = dir.native().size();
+  }
   if (state->dirFd < 0) {
     const int err = errno;
     return FailCode(err == ENOENT ? kErrorPathNotFound : detail::ErrorFromErrno(err));
@@ -373,6 +478,7 @@ int FindFirst(const std::u16string& pattern, FindHandle& handle, FindData& data,
     }
     state->entries.push_back({host, mask, host == "." || host == ".."});
   }
+  if (full) state->dirPart = dirPart;
   handle = state.release();
   const int rc = FindNext(handle, data);
   if (rc != kErrorSuccess) {
@@ -423,8 +529,17 @@ int FindNext(FindHandle handle, FindData& data) {
 }
 
 void FindClose(FindHandle& handle) {
+  if (handle != kInvalidFindHandle && !handle->dirPart.empty()) tKeptFolders.Keep(*handle);
   delete handle;
   handle = kInvalidFindHandle;
+}
+
+FolderWalk::FolderWalk() {
+  tKeptFolders.BeginWalk();
+}
+
+FolderWalk::~FolderWalk() {
+  tKeptFolders.EndWalk();
 }
 
 FileLookup::~FileLookup() {

@@ -75,78 +75,94 @@ size_t ValidSequenceLength(std::string_view s, size_t i, char32_t& cp) {
   return len;
 }
 
-void AppendEscaped(std::string_view bytes, std::u16string& out) {
-  for (char b : bytes) out += static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(b));
+char16_t* PutEscaped(std::string_view bytes, char16_t* put) {
+  for (char b : bytes) *put++ = static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(b));
+  return put;
 }
 
-// One host name component (no '/') to its Windows form.
+// One host name component (no '/') to its Windows form. Every name of a
+// listing comes through here: written in place, never more units than the
+// name has bytes, and cut to size at the end.
 void AppendHostName(std::string_view name, std::u16string& out) {
+  const size_t start = out.size();
+  out.resize(start + name.size());
+  char16_t* put = out.data() + start;
   size_t i = 0;
   while (i < name.size()) {
     const unsigned char b = static_cast<unsigned char>(name[i]);
     if (b < 0x80) {
-      out += IsReservedHostChar(b) ? static_cast<char16_t>(kReservedBase + b) : char16_t(b);
+      *put++ = IsReservedHostChar(b) ? static_cast<char16_t>(kReservedBase + b) : char16_t(b);
       ++i;
       continue;
     }
     char32_t cp = 0;
     const size_t len = ValidSequenceLength(name, i, cp);
     if (len == 0) {
-      AppendEscaped(name.substr(i, 1), out);
+      put = PutEscaped(name.substr(i, 1), put);
       ++i;
       continue;
     }
     if (cp >= kReservedBase && cp < kReservedBase + 0x80 &&
         IsReservedHostChar(cp - kReservedBase)) {
       // A real U+F05C etc. would read back as '\\': keep its bytes instead.
-      AppendEscaped(name.substr(i, len), out);
+      put = PutEscaped(name.substr(i, len), put);
     } else if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      *put++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *put++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out += static_cast<char16_t>(cp);
+      *put++ = static_cast<char16_t>(cp);
     }
     i += len;
   }
+  out.resize(size_t(put - out.data()));
 }
 
-void AppendUtf8(char32_t cp, std::string& out) {
+char* PutUtf8(char32_t cp, char* put) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *put++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *put++ = static_cast<char>(0xC0 | (cp >> 6));
+    *put++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *put++ = static_cast<char>(0xE0 | (cp >> 12));
+    *put++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *put++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *put++ = static_cast<char>(0xF0 | (cp >> 18));
+    *put++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *put++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *put++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return put;
 }
 
 // One Windows name component (no separators) to host bytes.
 void AppendWindowsName(std::u16string_view name, std::string& out) {
+  // At most three bytes a unit (a pair makes four of two): written in
+  // place and cut to size at the end.
+  const size_t start = out.size();
+  out.resize(start + 3 * name.size());
+  char* put = out.data() + start;
   for (size_t i = 0; i < name.size(); ++i) {
     const char16_t c = name[i];
-    if (IsHighSurrogate(c) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
-      AppendUtf8(0x10000 + ((char32_t(c) - 0xD800) << 10) + (name[i + 1] - 0xDC00), out);
+    if (c < 0x80) {
+      *put++ = static_cast<char>(c);
+    } else if (IsHighSurrogate(c) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
+      put = PutUtf8(0x10000 + ((char32_t(c) - 0xD800) << 10) + (name[i + 1] - 0xDC00), put);
       ++i;
     } else if (c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF) {
-      out += static_cast<char>(c - kEscapeBase);
+      *put++ = static_cast<char>(c - kEscapeBase);
     } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      AppendUtf8(0xFFFD, out);  // a lone surrogate has no UTF-8 form
+      put = PutUtf8(0xFFFD, put);  // a lone surrogate has no UTF-8 form
     } else if (c >= kReservedBase && c < kReservedBase + 0x80 &&
                IsReservedHostChar(c - kReservedBase)) {
-      out += static_cast<char>(c - kReservedBase);
+      *put++ = static_cast<char>(c - kReservedBase);
     } else {
-      AppendUtf8(c, out);
+      put = PutUtf8(c, put);
     }
   }
+  out.resize(size_t(put - out.data()));
 }
 
 // Appends the components of a Windows path (separators collapsed) to host.

@@ -216,6 +216,10 @@ void FindClose(FindHandle& handle) {
   handle = kInvalidFindHandle;
 }
 
+// FindFirstFile takes whole paths only; the system caches what it walked.
+FolderWalk::FolderWalk() = default;
+FolderWalk::~FolderWalk() = default;
+
 // The system keeps its own cache of the directories it looked in; nothing
 // needs to stay open between the paths here.
 FileLookup::~FileLookup() = default;

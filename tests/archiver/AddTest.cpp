@@ -69,6 +69,32 @@ TEST(MakeStoredName, EveryModeOverTheExampleBase) {
   EXPECT_EQ(name(u"sub\\.", spRelativePath), u"sub");
 }
 
+// Names below the base that look like the usual case but fall under other
+// rules: a ".." step, two separators in a row, a ':', a trailing "\.", the
+// base itself, a root base.
+TEST(MakeStoredName, AwkwardNamesBelowTheBase) {
+  const std::u16string wd = u"C:\\Work\\";
+  auto name = [&](const std::u16string& path, TKMStorePathMode mode,
+                  const std::u16string& b = u"C:\\App\\") {
+    return TKMBaseArchiver::MakeStoredName(path, b, mode, wd);
+  };
+  for (int round = 0; round < 2; ++round) {  // the second with the base's details known
+    EXPECT_EQ(name(u"C:\\App\\sub\\..\\f.txt", spRelativePath), u"App/sub/../f.txt");
+    EXPECT_EQ(name(u"C:\\App\\sub\\..\\f.txt", spRelativeStoreStart), u"App/sub/../f.txt");
+    EXPECT_EQ(name(u"C:\\App\\sub\\\\f.txt", spRelativeStoreStart), u"");
+    EXPECT_EQ(name(u"C:\\App\\sub\\\\d\\f.txt", spRelativePath), u"f.txt");
+    EXPECT_EQ(name(u"C:\\App\\\\f.txt", spRelativePath), u"f.txt");
+    EXPECT_EQ(name(u"C:\\App\\a:b", spRelativePath), u"b");
+    EXPECT_EQ(name(u"C:\\App\\sub/f.txt", spRelativeStoreStart), u"App/sub/f.txt");
+    EXPECT_EQ(name(u"C:\\App\\sub\\.\\", spRelativeStoreStart), u"App/sub");
+    EXPECT_EQ(name(u"C:\\App\\..f", spRelativePath), u"..f");
+    EXPECT_EQ(name(u"C:\\App\\", spRelativeStoreStart), u"App");
+    EXPECT_EQ(name(u"C:\\App\\", spRelativePath), u"App");
+    EXPECT_EQ(name(u"C:\\x\\f.txt", spRelativeStoreStart, u"C:\\"), u"x/f.txt");
+    EXPECT_EQ(name(u"C:\\x\\f.txt", spRelativePath, u"C:\\"), u"x/f.txt");
+  }
+}
+
 class AddFiles : public ::testing::Test {
  protected:
   void SetUp() override {

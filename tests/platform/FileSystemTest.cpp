@@ -365,6 +365,60 @@ TEST(FileSystemTest, FileLookupAgreesWithTheListing) {
   EXPECT_EQ(lookup.IsFile(d + u"TARGET.TXT"), !kCaseSensitiveFileNames);
 }
 
+#ifndef _WIN32
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+#endif
+
+// Within a walk a folder is opened relative to the folder listed above it:
+// each listing must still show its own folder, whatever was listed before
+// (a sibling whose name starts like it, one replaced since its parent was
+// listed, a name that is only a path's text), and nothing stays open after.
+TEST(FileSystemTest, ListingsWithinAWalkShowTheirOwnFolders) {
+  TempDir dir;
+  fs::create_directories(dir.Host() / "a" / "sub");
+  fs::create_directories(dir.Host() / "ab");
+  dir.Write("a/x.txt", "1");
+  dir.Write("a/sub/z.txt", "2");
+  dir.Write("ab/y.txt", "3");
+  const std::u16string d = dir.Win();
+#ifndef _WIN32
+  const size_t before = OpenDescriptors();
+#endif
+  {
+    FolderWalk walk;
+    for (int pass = 0; pass < 2; ++pass) {
+      EXPECT_EQ(Names(List(d + u"*", nullptr, false)), (std::vector<std::u16string>{u"a", u"ab"}));
+      EXPECT_EQ(Names(List(d + u"a\\*", nullptr, false)),
+                (std::vector<std::u16string>{u"sub", u"x.txt"}));
+      EXPECT_EQ(Names(List(d + u"a\\sub\\*", nullptr, false)),
+                (std::vector<std::u16string>{u"z.txt"}));
+      EXPECT_EQ(Names(List(d + u"ab\\*", nullptr, false)), (std::vector<std::u16string>{u"y.txt"}));
+      EXPECT_EQ(Names(List(d + u"a\\sub\\..\\*", nullptr, false)),
+                (std::vector<std::u16string>{u"sub", u"x.txt"}));
+      int error = 0;
+      EXPECT_TRUE(List(d + u"missing\\*", &error).empty());
+      EXPECT_EQ(error, kErrorPathNotFound);
+    }
+    // A folder replaced after its parent was listed is listed as it is now.
+    EXPECT_EQ(Names(List(d + u"*", nullptr, false)), (std::vector<std::u16string>{u"a", u"ab"}));
+    fs::rename(dir.Host() / "a", dir.Host() / "old");
+    fs::create_directory(dir.Host() / "a");
+    dir.Write("a/new.txt", "4");
+    EXPECT_EQ(Names(List(d + u"a\\*", nullptr, false)), (std::vector<std::u16string>{u"new.txt"}));
+    // A relative pattern follows the current folder, never a kept one.
+    ScopedCurrentDirectory cwd(dir.Win(u"old"));
+    EXPECT_EQ(Names(List(u"sub\\*", nullptr, false)), (std::vector<std::u16string>{u"z.txt"}));
+    EXPECT_EQ(Names(List(d + u"a\\*", nullptr, false)), (std::vector<std::u16string>{u"new.txt"}));
+  }
+#ifndef _WIN32
+  EXPECT_EQ(OpenDescriptors(), before);
+#endif
+}
+
 TEST(FileSystemTest, ReadOnlyAttributeMapsToOwnerWriteBit) {
   TempDir dir;
   const auto file = dir.Write("f.txt", "x");

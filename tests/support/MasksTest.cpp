@@ -146,6 +146,30 @@ TEST(WildMatch, LiteralEndsMustMatchTheNamesEnds) {
   EXPECT_FALSE(WildCharMatches(u'p', u'P', false));
 }
 
+// The scan drops a name before WildMatch when it lacks a character the mask
+// needs: that must never drop a name the mask matches, whatever the case or
+// the closing "*.*" that needs no dot.
+TEST(WildMatch, NamesLackingANeededCharacterNeverMatch) {
+  std::mt19937 rng(9090);
+  const auto randomString = RandomStrings(rng, u"aBb.~*?жЖ");
+  int matches = 0, dropped = 0;
+  for (int round = 0; round < 40000; ++round) {
+    const std::u16string name = randomString(7, 9);
+    std::u16string mask = randomString(5, 9);
+    if (round % 4 == 0) mask += u"*.*";
+    const bool lacks = (WildMaskNeeds(mask) & ~WildNameBits(name)) != 0;
+    dropped += lacks;
+    if (!WildMatch(name, mask, true)) continue;
+    ++matches;
+    ASSERT_FALSE(lacks) << platform::WideToUtf8(name) << " / " << platform::WideToUtf8(mask);
+  }
+  EXPECT_GT(matches, 2000);
+  EXPECT_GT(dropped, 10000);  // and it does drop most names that cannot match
+  EXPECT_EQ(WildMaskNeeds(u"*.*") | WildMaskNeeds(u"*") | WildMaskNeeds(u"?"), 0u);
+  EXPECT_NE(WildMaskNeeds(u"*.tmp") & ~WildNameBits(u"report.TXT"), 0u);
+  EXPECT_EQ(WildMaskNeeds(u"*.tmp") & ~WildNameBits(u"REPORT.TMP"), 0u);
+}
+
 TEST(WildMatch, ManyStarsStayFast) {
   // The naive recursion needs about C(200, 8) steps for these.
   std::u16string name(200, u'a');

@@ -263,17 +263,22 @@ TEST(DirRead, ARebuiltDirectoryIsRememberedUntilOneIsWritten) {
   EXPECT_FALSE(again.manager->DirectoryRebuilt());
 }
 
+// Our unicode name field (0x554E) holding wide.
+std::string UnicodeNameField(const std::u16string& wide) {
+  std::string data = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
+  for (char16_t c : wide) data += Le16(uint16_t(c));
+  return ExtraField(0x554E, data);
+}
+
 // What only the local extra field knows: our unicode name (a name the 8-bit
 // code page cannot hold) and a Zip64 entry's sizes. Without them a rebuilt
 // directory would rename the entry to question marks, or pass it over.
 TEST(DirRead, ScanTakesUnicodeNamesAndZip64SizesFromTheLocalExtraField) {
   const std::u16string wide = u"\u65E5\u672C.txt";
-  std::string unicodeData = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
-  for (char16_t c : wide) unicodeData += Le16(uint16_t(c));
   ZipEntry named;
   named.name = "??.txt";
   named.data = "nihon";
-  named.localExtra = ExtraField(0x554E, unicodeData);
+  named.localExtra = UnicodeNameField(wide);
   named.centralExtra = named.localExtra;
 
   const std::string data(300, 'z');
@@ -409,9 +414,7 @@ TEST(DirRead, NamesHonourTheUtf8FlagAndOurUnicodeField) {
   ZipEntry unicode;
   unicode.name = "plain.txt";
   const std::u16string wide = u"\u00FCn\u00EF.txt";
-  std::string data = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
-  for (char16_t c : wide) data += Le16(uint16_t(c));
-  unicode.centralExtra = ExtraField(0x554E, data);
+  unicode.centralExtra = UnicodeNameField(wide);
   ZipBuilder z;
   z.Add(utf8).Add(oem).Add(unicode);
   Opened o(z.Build().bytes);
@@ -431,9 +434,7 @@ TEST(DirRead, AWalkSeesWhatAKeptReadHolds) {
   ZipEntry unicode;
   unicode.name = "plain.txt";
   const std::u16string wide = u"\u00FCn\u00EF.txt";
-  std::string data = Le32(0x5843554E) + Le32(uint32_t(wide.size()));
-  for (char16_t c : wide) data += Le16(uint16_t(c));
-  unicode.centralExtra = ExtraField(0x554E, data);
+  unicode.centralExtra = UnicodeNameField(wide);
   ZipEntry utf8;
   utf8.name = "\xD0\x9F\xD1\x80\xD0\xB8.txt";
   utf8.flags = 0x0800;
