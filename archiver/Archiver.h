@@ -736,8 +736,8 @@ class TKMBaseArchiver : public IKMArchiveContext {
   TVerifyAhead* verifyAhead_ = nullptr;
   int32_t verifyNext_ = 0;
   std::unique_ptr<TVerifyAhead> StartVerifyAhead();
-  // Gives the workers the entries after the last given, up to their room.
-  void FeedVerifyAhead();
+  // Gives the workers up to room entries after the last given.
+  void FeedVerifyAhead(size_t room);
   // Raises the events of an entry the workers checked, as reading it would
   // have; true when its data came out whole.
   bool ReplayVerified(TVerifyAhead::TEntry& entry, const TDirItem& item, bool& checked);

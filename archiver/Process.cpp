@@ -578,19 +578,21 @@ std::unique_ptr<TVerifyAhead> TKMBaseArchiver::StartVerifyAhead() {
   auto verify =
       std::make_unique<TVerifyAhead>(std::move(file), dirManager_->CentralDirOffset(), threads);
   verifyAhead_ = verify.get();
-  FeedVerifyAhead();
+  FeedVerifyAhead(TVerifyAhead::kCapacity);
   return verify;
 }
 
-void TKMBaseArchiver::FeedVerifyAhead() {
+void TKMBaseArchiver::FeedVerifyAhead(size_t room) {
   if (!verifyAhead_ || !dirManager_) return;
   const TKMDirArray& dir = dirManager_->CurrentDir();
-  for (size_t room = verifyAhead_->Room(); room > 0 && verifyNext_ < dir.Count(); ++verifyNext_) {
+  std::vector<std::pair<int32_t, const TDirItem*>> items;
+  for (; room > 0 && verifyNext_ < dir.Count(); ++verifyNext_) {
     const TDirItem& item = dir.GetItem(verifyNext_);
     if (!item.Marked || !CheckedAhead(item)) continue;
-    verifyAhead_->Add(verifyNext_, item);
+    items.emplace_back(verifyNext_, &item);
     --room;
   }
+  if (!items.empty()) verifyAhead_->Add(items);
 }
 
 bool TKMBaseArchiver::ReplayVerified(TVerifyAhead::TEntry& entry, const TDirItem& item,
@@ -660,11 +662,11 @@ void TKMBaseArchiver::ExtractToStream(int32_t index, TStream& stream, bool check
   bool whole = false;
   bool checked = false;
   if (checkedAhead && verifyAhead_) {
-    FeedVerifyAhead();
-    if (std::shared_ptr<TVerifyAhead::TEntry> ahead = verifyAhead_->Take(index, item)) {
-      whole = ReplayVerified(*ahead, item, checked);
-      FeedVerifyAhead();
-    }
+    size_t room = 0;
+    std::shared_ptr<TVerifyAhead::TEntry> ahead = verifyAhead_->Take(index, item, room);
+    // Topped up a quarter of the queue at a time, in one go.
+    if (room >= TVerifyAhead::kCapacity / 4) FeedVerifyAhead(room);
+    if (ahead) whole = ReplayVerified(*ahead, item, checked);
   }
   if (!checked) whole = DecompressEntry(*archiveStream_, stream, item);
   // Data the output did not take is lost, whatever else is set: the entry

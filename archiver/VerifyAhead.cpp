@@ -1,6 +1,7 @@
 #include "archiver/VerifyAhead.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "archiver/Archiver.h"
@@ -10,10 +11,11 @@ namespace km {
 
 namespace {
 
-// Entries added and not yet taken at most: enough to keep the workers busy
-// behind an archiver that reports slowly, few enough that the notes kept
-// stay small.
-constexpr size_t kMaxEntriesAhead = 128;
+// Done entries in the queue that wake an archiver waiting for one before
+// them: a wake, with the switches of threads it costs, reports them all.
+constexpr size_t kWakeBatch = 16;
+// The longest an archiver waits for an entry already done.
+constexpr std::chrono::milliseconds kLongestWait{20};
 
 bool SameEntry(const TDirItem& a, const TDirItem& b) {
   return LocalOffsetOf(a) == LocalOffsetOf(b) && CompressedSizeOf(a) == CompressedSizeOf(b) &&
@@ -47,54 +49,64 @@ TVerifyAhead::~TVerifyAhead() {
   for (std::thread& t : threads_) t.join();
 }
 
-void TVerifyAhead::Add(int32_t index, const TDirItem& item) {
-  auto entry = std::make_shared<TEntry>();
-  entry->index = index;
-  entry->item = item;
-  // The workers need none of these, and a name may be long.
-  entry->item.FileName.clear();
-  entry->item.Comment.clear();
-  entry->item.SourceFileName.clear();
-  entry->item.Password.clear();
+void TVerifyAhead::Add(const std::vector<std::pair<int32_t, const TDirItem*>>& items) {
+  std::vector<std::shared_ptr<TEntry>> added;
+  added.reserve(items.size());
+  for (const auto& [index, item] : items) {
+    auto entry = std::make_shared<TEntry>();
+    entry->index = index;
+    entry->item = *item;
+    // The workers need none of these, and a name may be long.
+    entry->item.FileName.clear();
+    entry->item.Comment.clear();
+    entry->item.SourceFileName.clear();
+    entry->item.Password.clear();
+    added.push_back(std::move(entry));
+  }
   {
     std::lock_guard lock(mutex_);
-    entries_.push_back(std::move(entry));
+    for (std::shared_ptr<TEntry>& entry : added) entries_.push_back(std::move(entry));
   }
-  workerWakes_.notify_one();
+  workerWakes_.notify_all();
 }
 
-size_t TVerifyAhead::Room() const {
+std::shared_ptr<TVerifyAhead::TEntry> TVerifyAhead::Take(int32_t index, const TDirItem& item,
+                                                         size_t& room) {
   std::lock_guard lock(mutex_);
-  return kMaxEntriesAhead - std::min(entries_.size(), kMaxEntriesAhead);
-}
-
-std::shared_ptr<TVerifyAhead::TEntry> TVerifyAhead::Take(int32_t index, const TDirItem& item) {
-  std::lock_guard lock(mutex_);
-  while (!entries_.empty() && entries_.front()->index < index) {
-    entries_.front()->dropped = true;
+  auto pop = [&] {
+    std::shared_ptr<TEntry> entry = std::move(entries_.front());
     entries_.pop_front();
-    if (started_ > 0) --started_;
+    entry->taken = true;
+    if (entry->done) --doneQueued_;
+    const bool started = started_ > 0;
+    if (started) --started_;
+    return std::pair{std::move(entry), started};
+  };
+  while (!entries_.empty() && entries_.front()->index < index) pop().first->dropped = true;
+  std::shared_ptr<TEntry> entry;
+  if (!entries_.empty() && entries_.front()->index == index) {
+    auto [front, started] = pop();
+    // Not started yet: the archiver reads it sooner itself.
+    if (!started || !SameEntry(front->item, item))
+      front->dropped = true;
+    else
+      entry = std::move(front);
   }
-  if (entries_.empty() || entries_.front()->index != index) return nullptr;
-  std::shared_ptr<TEntry> entry = std::move(entries_.front());
-  entries_.pop_front();
-  if (started_ > 0) {
-    --started_;
-  } else {
-    // No worker has it yet: the archiver reads it sooner itself.
-    entry->dropped = true;
-    return nullptr;
-  }
-  if (!SameEntry(entry->item, item)) {
-    entry->dropped = true;
-    return nullptr;
-  }
+  room = kCapacity - std::min(entries_.size(), kCapacity);
   return entry;
 }
 
 TVerifyAhead::TNews TVerifyAhead::Wait(TEntry& entry, size_t from) {
   std::unique_lock lock(mutex_);
-  takerWakes_.wait(lock, [&] { return entry.done || entry.points.size() > from; });
+  auto ready = [&] { return entry.done || entry.points.size() > from; };
+  if (!ready()) {
+    // Woken at the entry's next progress, or once it is done and a few more
+    // after it are (or the workers run out of work), so that one wake
+    // reports several small entries; never later than kLongestWait.
+    takerWaits_ = &entry;
+    while (!ready()) takerWakes_.wait_for(lock, kLongestWait);
+    takerWaits_ = nullptr;
+  }
   TNews news;
   news.total = entry.total;
   news.points.assign(entry.points.begin() + std::ptrdiff_t(std::min(from, entry.points.size())),
@@ -113,6 +125,7 @@ void TVerifyAhead::Work() {
   std::unique_ptr<TEntryChecker> checker;
   std::unique_ptr<TFileStream> archive;
   bool opened = false;
+  std::vector<int64_t> pending;  // progress not told yet
   std::unique_lock lock(mutex_);
   for (;;) {
     workerWakes_.wait(lock, [&] { return stop_ || started_ < entries_.size(); });
@@ -138,17 +151,23 @@ void TVerifyAhead::Work() {
     bool whole = false;
     int64_t total = -1;
     std::exception_ptr error;
+    pending.clear();
     if (archive) {
       try {
         archive->SetPosition(LocalOffsetOf(entry->item));
         whole = checker->Check(
             *archive, entry->item, centralDirOffset_,
             [&](int64_t bytesIn) {
+              pending.push_back(bytesIn);
+              // The start of an entry is told with what follows it: most
+              // entries are one block, and then that is their end.
+              if (bytesIn == 0) return true;
               std::lock_guard noted(mutex_);
               if (stop_ || entry->dropped) return false;
               entry->total = total;
-              entry->points.push_back(bytesIn);
-              takerWakes_.notify_all();
+              entry->points.insert(entry->points.end(), pending.begin(), pending.end());
+              pending.clear();
+              if (takerWaits_ == entry.get()) takerWakes_.notify_one();
               return true;
             },
             total);
@@ -162,8 +181,15 @@ void TVerifyAhead::Work() {
     entry->whole = whole;
     entry->total = total;
     entry->error = error;
+    entry->points.insert(entry->points.end(), pending.begin(), pending.end());
+    pending.clear();
     entry->done = true;
-    takerWakes_.notify_all();
+    if (!entry->taken) ++doneQueued_;
+    // The archiver is woken too before the workers run out of entries, so
+    // that it adds more in time.
+    if (takerWaits_ && takerWaits_->done &&
+        (doneQueued_ >= kWakeBatch || entries_.size() - started_ < 2 * kWakeBatch))
+      takerWakes_.notify_one();
   }
 }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/Stream.h"
@@ -56,6 +57,7 @@ class TVerifyAhead {
     int32_t index = 0;
     TDirItem item;
     bool done = false;
+    bool taken = false;  // out of the queue, taken or dropped
     bool dropped = false;
     bool unavailable = false;  // the worker could not open the archive
     bool whole = false;
@@ -89,14 +91,16 @@ class TVerifyAhead {
   TVerifyAhead(const TVerifyAhead&) = delete;
   TVerifyAhead& operator=(const TVerifyAhead&) = delete;
 
-  // Entries are added in the archiver's order; it keeps at most Room()
-  // more waiting.
-  void Add(int32_t index, const TDirItem& item);
-  size_t Room() const;
+  // Entries at most in the queue, added and not yet taken.
+  static constexpr size_t kCapacity = 256;
+  // Entries are added in the archiver's order, directory index and record,
+  // at most the room that Take last told.
+  void Add(const std::vector<std::pair<int32_t, const TDirItem*>>& items);
   // The entry at index when it was added with these same fields; the
-  // entries added before it are dropped. Null when none was, or its worker
-  // could not read the archive: the archiver checks it itself.
-  std::shared_ptr<TEntry> Take(int32_t index, const TDirItem& item);
+  // entries added before it are dropped. Null when none was, or no worker
+  // has started it yet: the archiver checks it itself. room: how many
+  // entries may be added now.
+  std::shared_ptr<TEntry> Take(int32_t index, const TDirItem& item, size_t& room);
   // Waits for the points after the first from, or the end of the entry.
   TNews Wait(TEntry& entry, size_t from);
   // After the end: whole, or what the reading raised.
@@ -113,6 +117,8 @@ class TVerifyAhead {
   bool stop_ = false;
   std::deque<std::shared_ptr<TEntry>> entries_;  // added, not taken
   size_t started_ = 0;                           // of entries_, taken by workers
+  size_t doneQueued_ = 0;                        // of entries_, done
+  const TEntry* takerWaits_ = nullptr;           // what the archiver waits for
   std::vector<std::thread> threads_;
 };
 
