@@ -39,6 +39,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -51,16 +52,26 @@ import sync_bench  # noqa: E402  (the corpus cache and the stored extensions)
 def run(cmd, cwd=None):
     """Wall seconds, user+sys seconds and peak resident KiB of one run."""
     os.sync()
-    t0 = time.perf_counter()
-    p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(p.pid, 0)
-    wall = time.perf_counter() - t0
-    err = p.stderr.read().decode(errors="replace")
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        raise SystemExit("FAILED: %s exited with %d: %s" % (" ".join(cmd), code, err[-2000:]))
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+    # The peak comes from /usr/bin/time: a child forked from this script
+    # starts with the script's own resident size, which wait4 would report.
+    fd, peak_file = tempfile.mkstemp()
+    os.close(fd)
+    try:
+        t0 = time.perf_counter()
+        p = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + cmd, cwd=cwd,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE)
+        _, status, usage = os.wait4(p.pid, 0)
+        wall = time.perf_counter() - t0
+        err = p.stderr.read().decode(errors="replace")
+        code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            raise SystemExit("FAILED: %s exited with %d: %s" % (" ".join(cmd), code, err[-2000:]))
+        with open(peak_file) as f:
+            peak = int(f.read().split()[-1])
+    finally:
+        os.remove(peak_file)
+    return wall, usage.ru_utime + usage.ru_stime, peak
 
 
 def warm(root):
@@ -103,7 +114,7 @@ def main():
     for tool in (pelko, floor, read_floor):
         if not os.path.exists(tool):
             raise SystemExit("missing %s (build it: see bench/README.md)" % tool)
-    for tool in ("zip", "unzip", "bsdtar", "7zz"):
+    for tool in ("zip", "unzip", "bsdtar", "7zz", "/usr/bin/time"):
         if not shutil.which(tool):
             raise SystemExit("missing %s" % tool)
 
