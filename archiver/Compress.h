@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "archiver/BlockBuffer.h"
+
 namespace km {
 
 // Bytes a block's output buffer starts with: the smallest multiple of 256
@@ -48,7 +50,7 @@ class TBlockDeflater {
   uint8_t* Output() { return out_.data(); }
   // Exchanges the output buffer with buffer (a caller that keeps a block's
   // output lends the deflater a buffer and takes it back with the output).
-  void SwapOutput(std::vector<uint8_t>& buffer) { out_.swap(buffer); }
+  void SwapOutput(TBlockBuffer& buffer) { out_.swap(buffer); }
   // The stream took data and has not been finished: closing it now would
   // report a data error.
   bool Unfinished() const { return unfinished_; }
@@ -61,7 +63,7 @@ class TBlockDeflater {
   bool unfinished_ = false;
   int level_ = -1;
   bool raw_ = false;
-  std::vector<uint8_t> out_;
+  TBlockBuffer out_;
 };
 
 // Deflates one block of an entry as a raw stream at level: primed with the

@@ -17,11 +17,17 @@ constexpr size_t kMaxEntriesAhead = 256;
 // Buffers at least this large are kept for the next block: a fresh one
 // costs the system a page fault per page.
 constexpr size_t kReusedBufferSize = 64 * 1024;
+// What each thread takes besides the blocks (its deflate state, a block's
+// dictionary, its stack and heap), kept out of the budget for blocks so that
+// the budget holds for everything the threads add.
+constexpr int64_t kThreadAllowance = 2 * 1024 * 1024;
 
 }  // namespace
 
 TCompressAhead::TCompressAhead(std::vector<TJob> jobs, int workers, int64_t budget)
-    : jobs_(std::move(jobs)), entries_(jobs_.size()), budget_(budget) {
+    : jobs_(std::move(jobs)),
+      entries_(jobs_.size()),
+      budget_(std::max<int64_t>(budget - kThreadAllowance * (std::max(workers, 1) + 1), 0)) {
   missing_.shortRead = true;
   missing_.done = true;
   try {
@@ -49,22 +55,22 @@ TCompressAhead::~TCompressAhead() {
   for (std::thread& t : threads_) t.join();
 }
 
-std::vector<uint8_t> TCompressAhead::TakeBuffer(size_t n) {
+TBlockBuffer TCompressAhead::TakeBuffer(size_t n) {
   if (n >= kReusedBufferSize) {
     auto best = spare_.end();
     for (auto it = spare_.begin(); it != spare_.end(); ++it)
       if (it->size() >= n && (best == spare_.end() || it->size() < best->size())) best = it;
     if (best != spare_.end()) {
-      std::vector<uint8_t> buffer = std::move(*best);
+      TBlockBuffer buffer = std::move(*best);
       spare_.erase(best);
       spareBytes_ -= int64_t(buffer.size());
       return buffer;
     }
   }
-  return std::vector<uint8_t>(n);
+  return TBlockBuffer(n);
 }
 
-void TCompressAhead::GiveBack(std::vector<uint8_t>& buffer) {
+void TCompressAhead::GiveBack(TBlockBuffer& buffer) {
   // Kept buffers and blocks in flight stay within the budget together.
   if (buffer.size() >= kReusedBufferSize &&
       inFlight_ + spareBytes_ + int64_t(buffer.size()) <= budget_) {
@@ -242,7 +248,7 @@ void TCompressAhead::ReadSources() {
           if (block->readError == 0) block->readError = source->LastError();
           block->done = true;
         } else if (job.deflate) {
-          block->dictionary = tail;
+          block->dictionary.assign(tail.begin(), tail.end());
           const size_t keep = std::min(n, kDictionarySize);
           tail.assign(block->input.begin() + std::ptrdiff_t(n - keep),
                       block->input.begin() + std::ptrdiff_t(n));

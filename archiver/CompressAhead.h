@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "archiver/BlockBuffer.h"
 #include "platform/FileSystem.h"
 #include "support/Stream.h"
 
@@ -55,9 +56,9 @@ class TCompressAhead {
     size_t index = 0;  // in its entry's blocks
     bool done = false;
     int64_t charge = 0;  // bytes of the budget it holds
-    std::vector<uint8_t> input;
-    std::vector<uint8_t> dictionary;
-    std::vector<uint8_t> output;
+    TBlockBuffer input;
+    TBlockBuffer dictionary;
+    TBlockBuffer output;
   };
 
   // What was read ahead of one job.
@@ -110,8 +111,8 @@ class TCompressAhead {
   // Under the lock.
   void FreeBlock(std::unique_ptr<TBlock>& block);
   void DropLocked(TEntry& entry);
-  std::vector<uint8_t> TakeBuffer(size_t n);
-  void GiveBack(std::vector<uint8_t>& buffer);
+  TBlockBuffer TakeBuffer(size_t n);
+  void GiveBack(TBlockBuffer& buffer);
 
   std::vector<TJob> jobs_;
   std::vector<TEntry> entries_;
@@ -132,7 +133,7 @@ class TCompressAhead {
   // What stopped a thread (out of memory): every wait of the commit
   // rethrows it.
   std::exception_ptr failure_;
-  std::vector<std::vector<uint8_t>> spare_;  // large buffers for reuse
+  std::vector<TBlockBuffer> spare_;  // large buffers for reuse
   int64_t spareBytes_ = 0;
   TBlock missing_;
   std::vector<std::thread> threads_;

@@ -1,6 +1,7 @@
 // Memory status, timers and the process-wide re-entrant lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -24,6 +25,11 @@ std::u16string ExecutableFileName();
 // which cuts the page faults of a run about tenfold. Call once, early in
 // main; nothing happens where the host has no such pages.
 void PrepareHeap();
+// Memory of its own pages, given back to the system when freed, whatever
+// the heap keeps: for large buffers whose freed memory another thread's
+// heap would not reuse. Null when there is none.
+void* AllocatePages(size_t bytes);
+void FreePages(void* pages, size_t bytes);
 
 // The program's arguments as UTF-8. Windows hands main() its arguments in
 // the ANSI code page, which cannot hold every name; its own UTF-16 command

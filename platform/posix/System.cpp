@@ -90,6 +90,15 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
+void* AllocatePages(size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void FreePages(void* pages, size_t bytes) {
+  if (pages) munmap(pages, bytes);
+}
+
 void PrepareHeap() {
 #if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
   constexpr uintptr_t kHugePage = uintptr_t(2) << 20;

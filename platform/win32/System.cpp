@@ -56,6 +56,14 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 }
 
 // The process heap grows in large steps already.
+void* AllocatePages(size_t bytes) {
+  return ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreePages(void* pages, size_t /*bytes*/) {
+  if (pages) ::VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 void PrepareHeap() {}
 
 }  // namespace km::platform
