@@ -2,13 +2,14 @@
 // the threads that fill and free them each have a heap of their own, and
 // memory one of them freed would stay resident beside what the others
 // take, so that a run held far more than its budget of blocks in flight.
-// Pages go back to the system when freed.
+// Pages go back to the system when freed; whoever frees often keeps them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/System.h"
@@ -37,6 +38,16 @@ struct TBlockAllocator {
       platform::FreePages(p, bytes);
     else
       std::free(p);
+  }
+  // Bytes are left as they come: every user writes a buffer before reading
+  // it, and zeroing a fresh one would touch each of its pages twice.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
   }
   template <class U>
   bool operator==(const TBlockAllocator<U>&) const {

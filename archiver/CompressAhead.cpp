@@ -15,19 +15,34 @@ namespace {
 // commit is done with it.
 constexpr size_t kMaxEntriesAhead = 256;
 // Buffers at least this large are kept for the next block: a fresh one
-// costs the system a page fault per page.
+// costs the system a page fault per page, and giving it back a mapping
+// change that every thread pays for.
 constexpr size_t kReusedBufferSize = 64 * 1024;
 // What each thread takes besides the blocks (its deflate state, a block's
 // dictionary, its stack and heap), kept out of the budget for blocks so that
 // the budget holds for everything the threads add.
 constexpr int64_t kThreadAllowance = 2 * 1024 * 1024;
 
+// Large buffers come in a few sizes, so that one freed fits a later block:
+// powers of two up to a whole block, steps of 64 KiB beyond (a block's
+// deflated bound is a little more than the block).
+size_t BufferClass(size_t n) {
+  if (n < kReusedBufferSize) return n;
+  constexpr size_t kLargestPower = 1024 * 1024;
+  size_t size = kReusedBufferSize;
+  while (size < n && size < kLargestPower) size *= 2;
+  if (size >= n) return size;
+  return (n + kReusedBufferSize - 1) / kReusedBufferSize * kReusedBufferSize;
+}
+
+int64_t Footprint(size_t n) {
+  return int64_t(BufferClass(n));
+}
+
 }  // namespace
 
 TCompressAhead::TCompressAhead(std::vector<TJob> jobs, int workers, int64_t budget)
-    : jobs_(std::move(jobs)),
-      entries_(jobs_.size()),
-      budget_(std::max<int64_t>(budget - kThreadAllowance * (std::max(workers, 1) + 1), 0)) {
+    : jobs_(std::move(jobs)), entries_(jobs_.size()), budget_(BlockBudget(budget, workers)) {
   missing_.shortRead = true;
   missing_.done = true;
   try {
@@ -45,6 +60,10 @@ TCompressAhead::TCompressAhead(std::vector<TJob> jobs, int workers, int64_t budg
   }
 }
 
+int64_t TCompressAhead::BlockBudget(int64_t budget, int workers) {
+  return std::max<int64_t>(budget - kThreadAllowance * (std::max(workers, 1) + 1), 0);
+}
+
 TCompressAhead::~TCompressAhead() {
   {
     std::lock_guard lock(mutex_);
@@ -55,27 +74,52 @@ TCompressAhead::~TCompressAhead() {
   for (std::thread& t : threads_) t.join();
 }
 
-TBlockBuffer TCompressAhead::TakeBuffer(size_t n) {
-  if (n >= kReusedBufferSize) {
+TBlockBuffer TCompressAhead::TakeBuffer(size_t n, int64_t& charge) {
+  const size_t size = BufferClass(n);
+  TBlockBuffer buffer;
+  if (size >= kReusedBufferSize) {
+    // The smallest kept buffer that holds n. What it holds beyond n is
+    // charged to the block, as long as the blocks in flight stay within the
+    // budget: otherwise a new buffer of the right size takes less.
     auto best = spare_.end();
     for (auto it = spare_.begin(); it != spare_.end(); ++it)
-      if (it->size() >= n && (best == spare_.end() || it->size() < best->size())) best = it;
-    if (best != spare_.end()) {
-      TBlockBuffer buffer = std::move(*best);
-      spare_.erase(best);
-      spareBytes_ -= int64_t(buffer.size());
+      if (it->capacity() >= n && (best == spare_.end() || it->capacity() < best->capacity()))
+        best = it;
+    const int64_t extra = best == spare_.end() ? 0 : int64_t(best->capacity()) - int64_t(size);
+    if (best != spare_.end() && (extra <= 0 || inFlight_ + extra <= budget_)) {
+      buffer = std::move(*best);
+      *best = std::move(spare_.back());
+      spare_.pop_back();
+      spareBytes_ -= int64_t(buffer.capacity());
+      charge += extra;
+      inFlight_ += extra;
+      buffer.resize(n);
       return buffer;
     }
   }
-  return TBlockBuffer(n);
+  // None fits: kept ones make room for a new one.
+  while (!spare_.empty() && Held() > budget_) {
+    spareBytes_ -= int64_t(spare_.back().capacity());
+    spare_.pop_back();
+  }
+  buffer.reserve(size);
+  buffer.resize(n);
+  peakHeld_ = std::max(peakHeld_, Held());
+  return buffer;
+}
+
+int64_t TCompressAhead::PeakHeld() {
+  std::lock_guard lock(mutex_);
+  return peakHeld_;
 }
 
 void TCompressAhead::GiveBack(TBlockBuffer& buffer) {
   // Kept buffers and blocks in flight stay within the budget together.
-  if (buffer.size() >= kReusedBufferSize &&
-      inFlight_ + spareBytes_ + int64_t(buffer.size()) <= budget_) {
-    spareBytes_ += int64_t(buffer.size());
+  const int64_t size = int64_t(buffer.capacity());
+  if (size >= int64_t(kReusedBufferSize) && Held() + size <= budget_) {
+    spareBytes_ += size;
     spare_.push_back(std::move(buffer));
+    peakHeld_ = std::max(peakHeld_, Held());
   }
   buffer = {};
 }
@@ -83,6 +127,7 @@ void TCompressAhead::GiveBack(TBlockBuffer& buffer) {
 void TCompressAhead::FreeBlock(std::unique_ptr<TBlock>& block) {
   if (!block) return;
   inFlight_ -= block->charge;
+  reserved_ -= block->reserved;
   GiveBack(block->input);
   GiveBack(block->output);
   block.reset();
@@ -219,7 +264,8 @@ void TCompressAhead::ReadSources() {
       int64_t done = 0;
       while (done < size) {
         const size_t n = size_t(std::min<int64_t>(job.blockSize, size - done));
-        const int64_t charge = int64_t(n) + (job.deflate ? int64_t(DeflateBufferSize(n)) : 0);
+        const int64_t outputShare = job.deflate ? Footprint(DeflateBufferSize(n)) : 0;
+        const int64_t charge = Footprint(n) + outputShare;
         std::unique_ptr<TBlock> block;
         {
           std::unique_lock lock(mutex_);
@@ -229,9 +275,11 @@ void TCompressAhead::ReadSources() {
           if (stop_) return;
           if (entry.dropped) break;
           block = std::make_unique<TBlock>();
-          block->input = TakeBuffer(n);
           block->charge = charge;
+          block->reserved = outputShare;
           inFlight_ += charge;
+          reserved_ += outputShare;
+          block->input = TakeBuffer(n, block->charge);
         }
         block->n = n;
         block->last = done + int64_t(n) == size;
@@ -293,7 +341,11 @@ void TCompressAhead::Deflate() {
     if (!next.entry->dropped) {
       std::exception_ptr error;
       try {
-        if (block.deflated) block.output = TakeBuffer(DeflateBufferSize(block.n));
+        if (block.deflated) {
+          reserved_ -= block.reserved;
+          block.reserved = 0;
+          block.output = TakeBuffer(DeflateBufferSize(block.n), block.charge);
+        }
       } catch (...) {
         error = std::current_exception();
       }
@@ -319,7 +371,14 @@ void TCompressAhead::Deflate() {
       block.crc = crc;
       block.length = length;
       block.error = error;
-      if (block.deflated) GiveBack(block.input);
+      if (block.deflated) {
+        // The source bytes are done with: their share of the budget is free.
+        const int64_t share = int64_t(block.input.capacity());
+        block.charge -= share;
+        inFlight_ -= share;
+        GiveBack(block.input);
+        readerWakes_.notify_all();
+      }
       block.dictionary = {};
     }
     block.done = true;

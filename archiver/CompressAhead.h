@@ -55,7 +55,8 @@ class TCompressAhead {
     int level = 0;
     size_t index = 0;  // in its entry's blocks
     bool done = false;
-    int64_t charge = 0;  // bytes of the budget it holds
+    int64_t charge = 0;    // bytes of the budget it holds
+    int64_t reserved = 0;  // of which for output not yet taken
     TBlockBuffer input;
     TBlockBuffer dictionary;
     TBlockBuffer output;
@@ -104,6 +105,12 @@ class TCompressAhead {
   void Release(TEntry* entry, size_t b);
   // The commit is done with the entry, written or not.
   void Drop(TEntry* entry);
+  // What of budget is left for blocks once each thread's own memory is set
+  // aside.
+  static int64_t BlockBudget(int64_t budget, int workers);
+  // The most bytes of block buffers held at once, in flight or kept for
+  // reuse.
+  int64_t PeakHeld();
 
  private:
   void ReadSources();
@@ -111,7 +118,9 @@ class TCompressAhead {
   // Under the lock.
   void FreeBlock(std::unique_ptr<TBlock>& block);
   void DropLocked(TEntry& entry);
-  TBlockBuffer TakeBuffer(size_t n);
+  // A buffer of n bytes; what it holds beyond its share of the budget is
+  // added to charge and to the bytes in flight.
+  TBlockBuffer TakeBuffer(size_t n, int64_t& charge);
   void GiveBack(TBlockBuffer& buffer);
 
   std::vector<TJob> jobs_;
@@ -125,6 +134,7 @@ class TCompressAhead {
   bool stop_ = false;
   size_t taken_ = 0;      // jobs before this one are the commit's or dropped
   int64_t inFlight_ = 0;  // budget held by blocks
+  int64_t reserved_ = 0;  // of which for output not yet taken
   struct TQueued {
     TEntry* entry;
     TBlock* block;
@@ -135,6 +145,9 @@ class TCompressAhead {
   std::exception_ptr failure_;
   std::vector<TBlockBuffer> spare_;  // large buffers for reuse
   int64_t spareBytes_ = 0;
+  // Bytes of buffers there are, in flight or kept.
+  int64_t Held() const { return inFlight_ - reserved_ + spareBytes_; }
+  int64_t peakHeld_ = 0;
   TBlock missing_;
   std::vector<std::thread> threads_;
 };

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -15,9 +16,11 @@
 
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
+#include "archiver/CompressAhead.h"
 #include "archiver/PeerArchives.h"
 #include "common/TempDir.h"
 #include "platform/CodePage.h"
+#include "support/Crc32.h"
 
 namespace km {
 namespace {
@@ -248,6 +251,57 @@ TEST_F(CompressAhead, ACancelAtAnyEventLeavesTheArchiveAsItWas) {
       ASSERT_TRUE(got == before) << "cancelled at event " << cancelAt << ": " << events.back();
     EXPECT_FALSE(fs::exists(dir.Host(u"out.zip-journal")));
   }
+}
+
+// Blocks of many sizes, read far ahead of a slow commit: every block holds
+// the source's bytes, and the buffers held, in flight or kept for the next
+// blocks, never pass the budget.
+TEST_F(CompressAhead, BuffersOfMixedSizesStayWithinTheBudget) {
+  std::vector<TCompressAhead::TJob> jobs;
+  std::vector<std::string> sources;
+  for (int i = 0; i < 60; ++i) {
+    // Sizes from a few KiB to several blocks, most of them in no size class.
+    const size_t size = size_t(i % 6 == 5 ? 2 * kMiB + i * 4099 : 7 * 1024 + i * 23497);
+    sources.push_back(i % 4 == 3 ? test::Incompressible(size, uint32_t(i))
+                                 : Repeating(size, uint32_t(i)));
+    const std::string rel = "mixed/f" + std::to_string(i);
+    Put(rel, sources.back());
+    TCompressAhead::TJob job;
+    job.fileName = dir.Win(u"tree/" + platform::Utf8ToWide(rel));
+    job.openMode = kOpenModeReadOnly;
+    job.deflate = i % 4 != 3;
+    job.level = 5;
+    job.blockSize = uint32_t(kMiB);
+    jobs.push_back(job);
+  }
+  constexpr int kWorkers = 2;
+  constexpr int64_t kBudget = 14 * kMiB;
+  TCompressAhead ahead(jobs, kWorkers, kBudget);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    TCompressAhead::TEntry* entry = ahead.Take(jobs[i].fileName);
+    ASSERT_NE(entry, nullptr);
+    bool sizeFailed = false;
+    ASSERT_EQ(ahead.Open(entry, sizeFailed), int64_t(sources[i].size()));
+    size_t done = 0;
+    for (size_t b = 0; done < sources[i].size(); ++b) {
+      // Slow enough for the reader to fill the budget.
+      if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const TCompressAhead::TBlock& block = ahead.Block(entry, b);
+      ASSERT_FALSE(block.shortRead);
+      ASSERT_EQ(block.n, std::min<size_t>(kMiB, sources[i].size() - done));
+      ASSERT_EQ(block.crc, ~Crc32Update(0xFFFFFFFF, sources[i].data() + done, int64_t(block.n)))
+          << "file " << i << " block " << b;
+      if (!jobs[i].deflate) {
+        EXPECT_EQ(0, std::memcmp(block.Data(), sources[i].data() + done, block.n));
+      }
+      done += block.n;
+      ahead.Release(entry, b);
+    }
+    ahead.Drop(entry);
+  }
+  // The reader went well ahead, and never past the budget.
+  EXPECT_GT(ahead.PeakHeld(), 4 * kMiB);
+  EXPECT_LE(ahead.PeakHeld(), TCompressAhead::BlockBudget(kBudget, kWorkers));
 }
 
 }  // namespace
