@@ -17,6 +17,7 @@
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/CompressAhead.h"
+#include "archiver/EventRecorder.h"
 #include "archiver/PeerArchives.h"
 #include "common/TempDir.h"
 #include "platform/CodePage.h"
@@ -43,7 +44,7 @@ std::string Repeating(size_t size, uint32_t seed) {
   return bytes;
 }
 
-class CompressAhead : public ::testing::Test {
+class CompressAhead : public ::testing::Test, protected test::TEventRecorder {
  protected:
   fs::path Host(const std::string& rel) const {
     return dir.Host(u"tree/" + platform::Utf8ToWide(rel));
@@ -83,40 +84,7 @@ class CompressAhead : public ::testing::Test {
     a.Options().SetSynchronize(true);
     a.SetThreads(threads);
     if (budget > 0) a.SetMemoryBudget(budget);
-    const std::thread::id owner = std::this_thread::get_id();
-    auto note = [this, owner](const std::string& line) {
-      // Handlers are the owner's: never called from a worker.
-      if (std::this_thread::get_id() != owner) offThread = true;
-      events.push_back(line);
-    };
-    a.OnFileProgress = [note, this](TKMBaseArchiver&, const std::u16string& name, double progress,
-                                    TKMProcessOperation op, TKMProgressPhase phase, bool& cancel) {
-      char value[40];
-      std::snprintf(value, sizeof value, "%.17g", progress);
-      note("file " + platform::WideToUtf8(name) + " " + value + " " + std::to_string(int(op)) +
-           " " + std::to_string(int(phase)));
-      Maybe(cancel);
-    };
-    a.OnOverallProgress = [note, this](TKMBaseArchiver&, double progress, TKMProcessOperation op,
-                                       TKMProgressPhase phase, bool& cancel) {
-      char value[40];
-      std::snprintf(value, sizeof value, "%.17g", progress);
-      note(std::string("overall ") + value + " " + std::to_string(int(op)) + " " +
-           std::to_string(int(phase)));
-      Maybe(cancel);
-    };
-    a.OnProcessFileFailure = [note, this](TKMBaseArchiver&, const std::u16string& name,
-                                          TKMProcessOperation, int32_t native, int32_t,
-                                          const std::u16string& message, TKMAction& action) {
-      note("failure " + platform::WideToUtf8(name) + " " + std::to_string(native) + " " +
-           platform::WideToUtf8(message));
-      action = fxaIgnore;
-      if (onFailure) onFailure(action);
-    };
-  }
-
-  void Maybe(bool& cancel) {
-    if (cancelAt > 0 && int(events.size()) == cancelAt) cancel = true;
+    Record(a);
   }
 
   // One sync of the tree into out.zip; before runs between the scan and the
@@ -152,10 +120,6 @@ class CompressAhead : public ::testing::Test {
 
   test::TempDir dir;
   const fs::file_time_type stamp = fs::file_time_type::clock::now() - std::chrono::hours(48);
-  std::vector<std::string> events;
-  bool offThread = false;
-  int cancelAt = 0;
-  std::function<void(TKMAction&)> onFailure;
 };
 
 TEST_F(CompressAhead, TheArchiveIsTheSameWhateverTheThreadsAndTheBudget) {

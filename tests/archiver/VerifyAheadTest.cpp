@@ -14,6 +14,7 @@
 
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
+#include "archiver/EventRecorder.h"
 #include "common/TempDir.h"
 #include "platform/CodePage.h"
 #include "zipformat/Zip64Fields.h"
@@ -27,7 +28,7 @@ using test::WriteHostFile;
 
 constexpr size_t kMiB = 1 << 20;
 
-class VerifyAhead : public ::testing::Test {
+class VerifyAhead : public ::testing::Test, protected test::TEventRecorder {
  protected:
   void Put(const std::u16string& rel, const std::string& bytes) {
     const fs::path host = dir.Host(rel);
@@ -107,44 +108,11 @@ class VerifyAhead : public ::testing::Test {
     a.SetFileName(dir.Win(u"out.zip"));
     a.SetPassword("pw");
     a.SetThreads(threads);
-    const std::thread::id owner = std::this_thread::get_id();
-    auto note = [this, owner](const std::string& line) {
-      // Handlers are the owner's: never called from a worker.
-      if (std::this_thread::get_id() != owner) offThread = true;
-      events.push_back(line);
-    };
-    a.OnFileProgress = [note, this](TKMBaseArchiver&, const std::u16string& name, double progress,
-                                    TKMProcessOperation op, TKMProgressPhase phase, bool& cancel) {
-      char value[40];
-      std::snprintf(value, sizeof value, "%.17g", progress);
-      note("file " + platform::WideToUtf8(name) + " " + value + " " + std::to_string(int(op)) +
-           " " + std::to_string(int(phase)));
-      Maybe(cancel);
-    };
-    a.OnOverallProgress = [note, this](TKMBaseArchiver&, double progress, TKMProcessOperation op,
-                                       TKMProgressPhase phase, bool& cancel) {
-      char value[40];
-      std::snprintf(value, sizeof value, "%.17g", progress);
-      note(std::string("overall ") + value + " " + std::to_string(int(op)) + " " +
-           std::to_string(int(phase)));
-      Maybe(cancel);
-    };
-    a.OnProcessFileFailure = [note, this](TKMBaseArchiver&, const std::u16string& name,
-                                          TKMProcessOperation, int32_t native, int32_t,
-                                          const std::u16string& message, TKMAction& action) {
-      note("failure " + platform::WideToUtf8(name) + " " + std::to_string(native) + " " +
-           platform::WideToUtf8(message));
-      action = fxaIgnore;
-      if (onFailure) onFailure(action);
-    };
-    a.OnPassword = [note](TKMBaseArchiver&, const std::u16string& name, std::string&, bool& skip) {
-      note("password " + platform::WideToUtf8(name));
+    Record(a);
+    a.OnPassword = [this](TKMBaseArchiver&, const std::u16string& name, std::string&, bool& skip) {
+      Note("password " + platform::WideToUtf8(name));
       skip = true;
     };
-  }
-
-  void Maybe(bool& cancel) {
-    if (cancelAt > 0 && int(events.size()) == cancelAt) cancel = true;
   }
 
   // One test of every entry; the events it raised.
@@ -167,10 +135,6 @@ class VerifyAhead : public ::testing::Test {
   }
 
   test::TempDir dir;
-  std::vector<std::string> events;
-  bool offThread = false;
-  int cancelAt = 0;
-  std::function<void(TKMAction&)> onFailure;
 };
 
 TEST_F(VerifyAhead, EventsAreThoseOfOneThreadForSoundAndDamagedEntries) {
