@@ -242,8 +242,19 @@ TEntryStart StartEntry(TStream& source, const TDirItem& item, int64_t centralDir
       local.Signature != kAlternativeSignatures.LocalHeader)
     return start;
   int64_t position = source.Position();
-  const int64_t streamSize = source.Size();
-  if (int64_t(local.NameLength) + local.ExtraLength > streamSize - position) return start;
+  // What lies before the directory is in the archive: only an entry that
+  // reaches past it needs the archive's size, which costs the system a call.
+  int64_t streamSize = -1;
+  const auto sizeNow = [&] {
+    if (streamSize < 0) streamSize = source.Size();
+    return streamSize;
+  };
+  const auto beforeDirectory = [&](int64_t end) {
+    return singleFile && centralDirOffset >= 0 && end <= centralDirOffset;
+  };
+  const int64_t nameAndExtra = int64_t(local.NameLength) + local.ExtraLength;
+  if (!beforeDirectory(position + nameAndExtra) && nameAndExtra > sizeNow() - position)
+    return start;
   std::vector<uint8_t> extra;
   const bool needExtra = LocalSizesInZip64(local);
   source.Seek(local.NameLength, soCurrent);
@@ -263,8 +274,8 @@ TEntryStart StartEntry(TStream& source, const TDirItem& item, int64_t centralDir
   }
 
   int64_t length = std::max<int64_t>(CompressedSizeOf(item), 0);
-  if (singleFile) {
-    int64_t limit = streamSize;
+  if (singleFile && !beforeDirectory(position + length)) {
+    int64_t limit = sizeNow();
     if (centralDirOffset >= position) limit = std::min(limit, centralDirOffset);
     length = std::min(length, std::max<int64_t>(limit - position, 0));
   }

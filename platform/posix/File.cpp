@@ -219,9 +219,26 @@ int64_t File::Read(void* buffer, int64_t count) {
   };
   if (!IsOpen()) return fail(kErrorInvalidHandle);
   if (count < 0 || (count > 0 && buffer == nullptr)) return fail(kErrorInvalidParameter);
-  if (!MovePending()) return fail(lastError_);
   char* out = static_cast<char*>(buffer);
   int64_t done = 0;
+  if (seekPending_) {
+    // The read takes the offset along: one call where a seek and a read
+    // would be two. The handle's own offset is set by the next write.
+    while (done < count) {
+      const ssize_t got =
+          pread(static_cast<int>(handle_), out + done,
+                static_cast<size_t>(std::min(count - done, kChunk)), off_t(position_ + done));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        position_ += done;
+        return fail(errno == EIO ? kErrorReadFault : detail::ErrorFromErrno(errno));
+      }
+      if (got == 0) break;  // end of file
+      done += got;
+    }
+    position_ += done;
+    return done;
+  }
   while (done < count) {
     const ssize_t got = read(static_cast<int>(handle_), out + done,
                              static_cast<size_t>(std::min(count - done, kChunk)));

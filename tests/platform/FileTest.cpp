@@ -201,9 +201,19 @@ TEST(FileTest, PositionFollowsEveryMove) {
   EXPECT_EQ(file.Write("Z", 1), 1);  // past the end: the gap reads as zeros
   File moved(std::move(file));
   EXPECT_EQ(moved.Position(), 11);
+  // Reads after a seek, then a write: it lands where the reads ended.
+  ASSERT_TRUE(moved.Seek(1));
+  EXPECT_EQ(moved.Read(buffer, 2), 2);
+  EXPECT_EQ(moved.Read(buffer + 2, 1), 1);
+  EXPECT_EQ(std::string(buffer, 3), "12a");
+  EXPECT_EQ(moved.Position(), 4);
+  EXPECT_EQ(moved.Write("W", 1), 1);
+  EXPECT_EQ(moved.Position(), 5);
+  EXPECT_EQ(moved.Read(buffer, 1), 1);
+  EXPECT_EQ(buffer[0], '\0');
   moved.Close();
   copy.Close();
-  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), std::string("012a") + std::string(6, '\0') + "Z");
+  EXPECT_EQ(ReadHostFile(FromWindowsView(name)), std::string("012aW") + std::string(5, '\0') + "Z");
   EXPECT_EQ(ReadHostFile(FromWindowsView(other)), "X12ab56789");
 }
 
