@@ -92,7 +92,7 @@ class TVerifyAhead {
   TVerifyAhead& operator=(const TVerifyAhead&) = delete;
 
   // Entries at most in the queue, added and not yet taken.
-  static constexpr size_t kCapacity = 256;
+  static constexpr size_t kCapacity = 2048;
   // Entries are added in the archiver's order, directory index and record,
   // at most the room that Take last told.
   void Add(const std::vector<std::pair<int32_t, const TDirItem*>>& items);

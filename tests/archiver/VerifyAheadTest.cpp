@@ -15,8 +15,10 @@
 #include "archiver/Archiver.h"
 #include "archiver/ArchiverTestUtil.h"
 #include "archiver/EventRecorder.h"
+#include "archiver/VerifyAhead.h"
 #include "common/TempDir.h"
 #include "platform/CodePage.h"
+#include "support/Crc32.h"
 #include "zipformat/Zip64Fields.h"
 
 namespace km {
@@ -163,6 +165,76 @@ TEST_F(VerifyAhead, EventsAreThoseOfOneThreadForSoundAndDamagedEntries) {
   retried = 0;
   ExpectSame(Test(4), oneRetry, "retry with 4 threads");
   EXPECT_EQ(retried, 4);
+}
+
+// Stored entries, written here: an archive of thousands of entries without
+// thousands of files to make it from.
+std::string StoredArchive(const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::string out, directory;
+  auto put16 = [](std::string& to, uint32_t v) {
+    to += char(v & 0xFF);
+    to += char((v >> 8) & 0xFF);
+  };
+  auto put32 = [&](std::string& to, uint32_t v) {
+    put16(to, v & 0xFFFF);
+    put16(to, v >> 16);
+  };
+  for (const auto& [name, data] : entries) {
+    const uint32_t crc = ~Crc32Update(0xFFFFFFFF, data.data(), int64_t(data.size()));
+    const uint32_t offset = uint32_t(out.size());
+    put32(out, 0x04034b50);
+    for (const uint32_t v : {20u, 0u, 0u, 0u, 0x21u}) put16(out, v);
+    for (const uint32_t v : {crc, uint32_t(data.size()), uint32_t(data.size())}) put32(out, v);
+    put16(out, uint32_t(name.size()));
+    put16(out, 0);
+    out += name + data;
+    put32(directory, 0x02014b50);
+    for (const uint32_t v : {20u, 20u, 0u, 0u, 0u, 0x21u}) put16(directory, v);
+    for (const uint32_t v : {crc, uint32_t(data.size()), uint32_t(data.size())})
+      put32(directory, v);
+    for (const uint32_t v : {uint32_t(name.size()), 0u, 0u, 0u, 0u}) put16(directory, v);
+    put32(directory, 0);
+    put32(directory, offset);
+    directory += name;
+  }
+  const uint32_t directoryAt = uint32_t(out.size());
+  out += directory;
+  put32(out, 0x06054b50);
+  for (const uint32_t v : {0u, 0u, uint32_t(entries.size()), uint32_t(entries.size())})
+    put16(out, v);
+  put32(out, uint32_t(directory.size()));
+  put32(out, directoryAt);
+  put16(out, 0);
+  return out;
+}
+
+TEST_F(VerifyAhead, MoreEntriesThanTheQueueHoldsAreToldInOrder) {
+  // The queue is refilled many times over, with damage here and there.
+  std::vector<std::pair<std::string, std::string>> entries;
+  const int count = int(2 * TVerifyAhead::kCapacity + 333);
+  for (int i = 0; i < count; ++i)
+    entries.emplace_back("many/e" + std::to_string(i) + ".txt",
+                         test::Compressible(size_t(1 + i % 97), uint32_t(i)));
+  std::string bytes = StoredArchive(entries);
+  int damaged = 0;
+  for (int i = 150; i < count; i += 611, ++damaged) {
+    const std::string needle = "many/e" + std::to_string(i) + ".txt" + entries[size_t(i)].second;
+    const size_t at = bytes.find(needle);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + needle.size() - 1] ^= 0x20;
+  }
+  WriteHostFile(dir.Host(u"out.zip"), bytes);
+  const std::vector<std::string> one = Test(1);
+  int failures = 0, started = 0;
+  for (const std::string& e : one) {
+    failures += e.starts_with("failure ");
+    started += e.starts_with("file ") && e.find(" 0 ") != std::string::npos;
+  }
+  EXPECT_EQ(failures, damaged);
+  EXPECT_GE(started, count);
+  for (const int threads : {2, 5})
+    ExpectSame(Test(threads), one, std::to_string(threads) + " threads");
+  EXPECT_FALSE(offThread);
 }
 
 TEST_F(VerifyAhead, ACancelAtAnyEventEndsTheTestAsWithOneThread) {
