@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <iterator>
@@ -11,10 +12,16 @@
 namespace km::platform {
 namespace {
 
+// Flags a signal handler sets or reads. The handler runs on whichever thread
+// the signal finds (the component has threads of its own), so they are
+// atomics, which are safe in a handler as long as they need no lock.
+using TSignalFlag = std::atomic<int>;
+static_assert(TSignalFlag::is_always_lock_free);
+
 // What an interrupt handler needs to give the terminal its echo back; only
 // async-signal-safe calls are made from it.
 struct termios gSaved;
-volatile sig_atomic_t gEchoOff = 0;
+TSignalFlag gEchoOff{0};
 
 void RestoreAndReraise(int signal) {
   if (gEchoOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSaved);
@@ -31,8 +38,8 @@ constexpr int kStopSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
 // that as with any failed write.
 constexpr int kWriteSignals[] = {SIGPIPE, SIGXFSZ};
 
-volatile sig_atomic_t gStopRequested = 0;
-volatile sig_atomic_t gStopSignalsOn = 0;
+TSignalFlag gStopRequested{0};
+TSignalFlag gStopSignalsOn{0};
 
 extern "C" void NoteStopRequest(int) {
   gStopRequested = 1;
