@@ -249,12 +249,12 @@ TEntryStart StartEntry(TStream& source, const TDirItem& item, int64_t centralDir
     if (streamSize < 0) streamSize = source.Size();
     return streamSize;
   };
-  const auto beforeDirectory = [&](int64_t end) {
-    return singleFile && centralDirOffset >= 0 && end <= centralDirOffset;
+  // Counted from here, so that a hostile size cannot overflow the sum.
+  const auto beforeDirectory = [&](int64_t bytes) {
+    return singleFile && centralDirOffset >= position && bytes <= centralDirOffset - position;
   };
   const int64_t nameAndExtra = int64_t(local.NameLength) + local.ExtraLength;
-  if (!beforeDirectory(position + nameAndExtra) && nameAndExtra > sizeNow() - position)
-    return start;
+  if (!beforeDirectory(nameAndExtra) && nameAndExtra > sizeNow() - position) return start;
   std::vector<uint8_t> extra;
   const bool needExtra = LocalSizesInZip64(local);
   source.Seek(local.NameLength, soCurrent);
@@ -274,7 +274,7 @@ TEntryStart StartEntry(TStream& source, const TDirItem& item, int64_t centralDir
   }
 
   int64_t length = std::max<int64_t>(CompressedSizeOf(item), 0);
-  if (singleFile && !beforeDirectory(position + length)) {
+  if (singleFile && !beforeDirectory(length)) {
     int64_t limit = sizeNow();
     if (centralDirOffset >= position) limit = std::min(limit, centralDirOffset);
     length = std::min(length, std::max<int64_t>(limit - position, 0));
