@@ -185,6 +185,9 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
   if (!inMemory_ && ExtractFileName(fileName_).empty())
     throw EKMException(kmeCreateBlankName, this);
   if (!create && inMemory_) throw EKMException(kmeInMemoryOpen, {fileName_}, this);
+  // A dry run makes and writes no file, not even a new archive.
+  if (dryRun_ && !inMemory_ && (create || (mode & 3) != 0))
+    throw Exception(u"A dry run opens an archive only for reading.");
 
   CloseArchive();
   openMode_ = uint16_t(mode);
@@ -238,6 +241,17 @@ void TKMBaseArchiver::OpenArchive(int32_t mode) {
 }
 
 void TKMBaseArchiver::RemoveUnfinishedVolumes() {
+  if (dryRun_) {
+    // Rolling back or removing is writing: a dry run stops short of both.
+    if (FileExists(JournalFileName(fileName_)))
+      throw Exception(u"The last update of \"" + fileName_ +
+                      u"\" was interrupted and is still to be rolled back from \"" +
+                      JournalFileName(fileName_) + u"\".");
+    if (FileExists(VolumeRecordFileName(fileName_)))
+      throw Exception(u"The creation of \"" + fileName_ +
+                      u"\" was interrupted; the volumes it wrote are still to be removed.");
+    return;
+  }
   // A split archive whose creation was cut short left volumes and the
   // record of them: they go before anything looks for the archive.
   switch (PlayBackVolumeRecord(fileName_)) {
@@ -320,7 +334,7 @@ void TKMBaseArchiver::CloseArchive() noexcept {
       if (updateDepth_ > 0) CommitUpdate();
       // An archive that got nothing written becomes a valid empty one; any
       // entries left over from a cancelled transaction never reached it.
-      if (HoldsNothingYet()) dirManager_->WriteEmptyDirectory(archiveStream_.get());
+      if (!dryRun_ && HoldsNothingYet()) dirManager_->WriteEmptyDirectory(archiveStream_.get());
     } catch (...) {
       // Closing always succeeds; a failed commit has already restored what
       // it could.
@@ -347,7 +361,7 @@ void TKMBaseArchiver::BeginUpdate() {
     throw EKMException(kmeSecondTransaction, nullptr);
   if (updateDepth_ == 0) {
     SetArchiveOpen(true);
-    if ((openMode_ & 3) == 0) throw EKMException(kmeReadOnly, this);
+    if ((openMode_ & 3) == 0 && !dryRun_) throw EKMException(kmeReadOnly, this);
     dirManager_->CurrentDir().ClearModified();
     // Copied only once the directory changes: a run that changes nothing
     // copies nothing.

@@ -233,6 +233,13 @@ class TKMBaseArchiver : public IKMArchiveContext {
   }
   bool InMemory() const { return inMemory_; }
   void SetInMemory(bool value);
+  // A dry run writes nothing: an archive opened only for reading may take
+  // a transaction, whose commit stops once its first event has told what it
+  // would write (OnOverallProgress, ppStart: the current directory is then
+  // the new one, RollbackDir the old). Opening refuses an archive with an
+  // interrupted update to roll back or unfinished volumes to remove.
+  bool DryRun() const { return dryRun_; }
+  void SetDryRun(bool value) { dryRun_ = value; }
   // Threads that compress new entries ahead of the commit, and that check entries ahead of a
   // test: 0 (the default) for the cores of the machine, at most 8; otherwise that many (at most
   // kMaxThreads). The archive's bytes and the events do not depend on it.
@@ -634,6 +641,7 @@ class TKMBaseArchiver : public IKMArchiveContext {
   std::vector<std::u16string> exclusionMasks_;
   std::vector<std::u16string> noCompressionMasks_;
   bool inMemory_ = false;
+  bool dryRun_ = false;
   int threads_ = 0;
   int64_t memoryBudget_ = 64 * 1024 * 1024;
   TZip64Mode zip64Mode_ = zmDisabled;

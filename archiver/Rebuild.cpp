@@ -846,7 +846,7 @@ void TKMBaseArchiver::CommitUpdate() {
   };
   bool cancel = false;
   DoOverallProgress(0.0, overall, ppStart, cancel);
-  if (cancelled_) {
+  if (cancelled_ || dryRun_) {
     // Nothing was written: the directory goes back to what the file holds.
     current.Assign(rollback);
     nothingChanged();

@@ -62,6 +62,7 @@ class SyncArchiver : public TKavoMill {
       // The end comes once the commit stands, where a cancel changes nothing.
       if (phase == ppEnd) return;
       cancel = Stop();
+      if (phase == ppStart && !cancel && DryRun()) TellPlan();
       // The commit's first event: from here on it writes the archive.
       if (phase == ppStart && !cancel) commitBegun_ = true;
     };
@@ -114,6 +115,12 @@ class SyncArchiver : public TKavoMill {
   // as the host paths the line begins with.
   void SetShownPaths(std::vector<TypedPath> typed) { typed_ = std::move(typed); }
 
+  // What the dry run would have written: one line per entry added (+),
+  // replaced (~) or deleted (-), with the file's host path.
+  const std::vector<std::string>& Plan() const { return plan_; }
+  int PlannedAdds() const { return plannedAdds_; }
+  int PlannedDeletes() const { return plannedDeletes_; }
+
   int Failures() const { return failures_; }
   // Whether a progress event was told to stop.
   bool Stopped() const { return stopped_; }
@@ -136,6 +143,34 @@ class SyncArchiver : public TKavoMill {
     const int32_t index = current.FindItem(name);
     if (index < 0 || current.GetItem(index).SourceFileName.empty()) return name;
     return current.GetItem(index).SourceFileName;
+  }
+
+  // Called where the commit would begin to write: the current directory
+  // is the new one, the rollback copy the old.
+  void TellPlan() {
+    const TKMDirArray& now = DirManager()->CurrentDir();
+    const TKMDirArray& before = DirManager()->RollbackDir();
+    const std::u16string prefix = MissingFilesPrefix();
+    const auto hostPath = [&](const TDirItem& item) {
+      std::u16string path = item.FileName;
+      const bool folder = path.ends_with(u'/');
+      for (char16_t& c : path)
+        if (c == u'/') c = u'\\';
+      std::string shown = FromWindowsView(prefix + ExcludeTrailingSeparator(path)).string();
+      return PrintableText(folder ? shown + "/" : shown);
+    };
+    for (int32_t i = 0; i < now.Count(); ++i) {
+      const TDirItem& item = now.GetItem(i);
+      if (!item.Modified) continue;
+      plan_.push_back((before.FindItem(item.FileName) >= 0 ? "~ " : "+ ") + hostPath(item));
+      ++plannedAdds_;
+    }
+    for (int32_t i = 0; i < before.Count(); ++i) {
+      const TDirItem& item = before.GetItem(i);
+      if (now.FindItem(item.FileName) >= 0) continue;
+      plan_.push_back("- " + hostPath(item));
+      ++plannedDeletes_;
+    }
   }
 
   // One updating line: overall percentage and the file under way, at most
@@ -163,7 +198,67 @@ class SyncArchiver : public TKavoMill {
   bool stopped_ = false;
   bool commitBegun_ = false;
   std::vector<TypedPath> typed_;
+  std::vector<std::string> plan_;
+  int plannedAdds_ = 0;
+  int plannedDeletes_ = 0;
 };
+
+// sync --dry-run: the archive is opened only for reading (or, when there is
+// none, made in memory) and the commit stops before it writes.
+int PreviewSync(SyncArchiver& archiver, const std::u16string& archiveFile,
+                const std::string& shownArchive, bool existed) {
+  // Rolling back an interrupted update, or removing what an interrupted
+  // split left, would be writing: the dry run says so and stops.
+  if (FileExists(JournalFileName(archiveFile))) {
+    archiver.ReportLine("the last update of " + PrintableText(shownArchive) +
+                        " was interrupted and is still to be rolled back from " +
+                        PrintableText(shownArchive) +
+                        "-journal; a dry run changes nothing (the next sync, list or test of the "
+                        "archive rolls it back)");
+    return 2;
+  }
+  if (FileExists(VolumeRecordFileName(archiveFile))) {
+    archiver.ReportLine("the creation of " + PrintableText(shownArchive) +
+                        " was interrupted and what it wrote is still to be removed; a dry run "
+                        "changes nothing (the next sync, list or test of the archive removes it)");
+    return 2;
+  }
+  archiver.SetDryRun(true);
+  if (!existed) archiver.SetInMemory(true);
+  try {
+    archiver.OpenArchive(existed ? int32_t(kOpenModeReadShared) : int32_t(kOpenModeCreate));
+    if (archiver.SpanningMode() != smNone) {
+      archiver.CloseArchive();
+      archiver.ReportLine("cannot update " + PrintableText(shownArchive) +
+                          ": a multi-volume archive is written once, when it is made, and "
+                          "cannot be updated");
+      return 2;
+    }
+    for (const int64_t offset : archiver.DirManager()->NamelessEntries())
+      archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +
+                          "; an update leaves it out of the archive");
+    archiver.AddFiles();
+  } catch (const std::exception& e) {
+    archiver.CloseArchive();
+    const bool inUse = existed && HeldElsewhere(archiveFile);
+    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                        archiver.Shown(e.what()) +
+                        (inUse ? " (is another program using the archive?)" : ""));
+    return 2;
+  }
+  archiver.CloseArchive();
+  archiver.ClearProgress();
+  if (StopRequested()) {
+    archiver.ReportLine("interrupted; the dry run was stopped");
+    return 2;
+  }
+  std::string out;
+  for (const std::string& line : archiver.Plan()) out += line + '\n';
+  out += WideToUtf8(pelko::StatusText(archiver.PlannedAdds(), archiver.PlannedDeletes())) + '\n';
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+  return archiver.Failures() > 0 ? 1 : 0;
+}
 
 }  // namespace
 
@@ -285,6 +380,7 @@ int SyncArchive(const SyncCommand& command) {
       return 2;
     }
   }
+  if (command.dryRun) return PreviewSync(archiver, archiveFile, shownArchive, existed);
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());

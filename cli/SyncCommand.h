@@ -14,6 +14,8 @@ struct SyncCommand {
   bool archiveGiven = false;
   std::string archive;  // as typed
   bool test = false;
+  // Lists what the run would add, replace and delete, and writes nothing.
+  bool dryRun = false;
   // Off: the commit leaves flushing the archive (and its journal) to the
   // disk to the system, for storage where flushing costs more than it
   // protects.

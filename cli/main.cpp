@@ -27,39 +27,20 @@ constexpr const char* kUsage =
     "Keeps one ZIP archive in step with a directory tree.\n"
     "\n"
     "Commands:\n"
-    "  sync [--base DIR] [--archive FILE] [--test] [--no-flush] [--volume-size SIZE]\n"
-    "       [--threads N]\n"
-    "                 make FILE mirror the files under DIR: new files are added,\n"
-    "                 changed ones replaced, entries whose files are gone removed;\n"
-    "                 --test then checks every entry. DIR defaults to the folder\n"
-    "                 of this program, FILE to the archive Pelko.ini beside it names.\n"
-    "                 The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
-    "                 (added, deleted). The archive is flushed to the disk, so\n"
-    "                 that a power cut cannot lose the update; --no-flush leaves\n"
-    "                 that to the system (a crash of the program is still safe,\n"
-    "                 a power cut may not be). --volume-size makes a new FILE a\n"
-    "                 split archive of volumes of at most SIZE bytes (suffix k, M\n"
-    "                 or G for KiB, MiB, GiB; at least 64k): data.z01, data.z02,\n"
-    "                 ... and data.zip last, as zip -s and 7-Zip read them. A\n"
-    "                 split archive is made only when FILE is created. --threads\n"
-    "                 compresses on N threads (default: one per core,\n"
-    "                 at most 8); the archive is the same, byte for byte, for any N\n"
-    "  list ARCHIVE   list the entries of ARCHIVE, one per line, tab-separated:\n"
-    "                 name, size, compressed size, CRC-32, modified, attributes\n"
-    "  test ARCHIVE [--password PW] [--threads N]\n"
-    "                 check every entry of ARCHIVE (size and CRC-32); each entry\n"
-    "                 that fails is named on stderr, and so is a missing central\n"
-    "                 directory. Entries are checked on N threads side by side\n"
-    "                 (default: one per core, at most 8) and reported in the\n"
-    "                 archive's order\n"
-    "  extract ARCHIVE [--to DIR] [--password PW] [MASK ...]\n"
-    "                 restore the entries of ARCHIVE, or those matching a MASK\n"
-    "                 (* and ?, e.g. '*.txt' or 'docs/*'), under DIR (default: the\n"
-    "                 current directory), with their folders and modification\n"
-    "                 times; existing files are replaced. Names that would land\n"
-    "                 outside DIR are refused\n"
-    "  -h, --help     show this help and exit\n"
+    "  sync [--base DIR] [--archive FILE] [--test] [--dry-run] [--no-flush]\n"
+    "       [--volume-size SIZE] [--threads N] [--quiet]\n"
+    "                 make FILE mirror the files under DIR\n"
+    "  list ARCHIVE   list the entries of ARCHIVE\n"
+    "  test ARCHIVE [--password PW] [--threads N] [--quiet]\n"
+    "                 check every entry of ARCHIVE\n"
+    "  extract ARCHIVE [--to DIR] [--password PW] [--quiet] [MASK ...]\n"
+    "                 restore the entries of ARCHIVE under DIR\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help, or with a command that command's, and exit\n"
     "  -V, --version  show the version of the archiver component and exit\n"
+    "\n"
+    "Run 'pelko-cli COMMAND --help' for what a command does and its options.\n"
     "\n"
     "Ctrl+C or another termination signal (SIGTERM, SIGHUP, SIGQUIT, ...), however\n"
     "many arrive, stops sync, test and extract at the next file: sync then leaves\n"
@@ -73,14 +54,118 @@ constexpr const char* kUsage =
     "terminal: Enter goes on once the disk is in, q (and Enter) cancels, which\n"
     "stops the run; with no terminal the request is cancelled.\n"
     "\n"
-    "Encrypted entries: without --password the password is asked for on the\n"
-    "terminal (without echo); with no terminal the entries fail. A password given\n"
-    "on the command line can be seen by other users of the machine.\n"
-    "\n"
     "Exit status: 0 success; 1 some file or entry failed (sync: that file was\n"
     "skipped and the rest done); 2 the arguments are wrong, or the archive could\n"
     "not be opened, or (sync) adding or committing failed, or the run was\n"
     "interrupted.\n";
+
+// Each command's own help: `pelko-cli COMMAND --help`, and after a wrong
+// argument to it.
+constexpr const char* kSyncUsage =
+    "Usage: pelko-cli sync [--base DIR] [--archive FILE] [--test] [--dry-run]\n"
+    "                      [--no-flush] [--volume-size SIZE] [--threads N] [--quiet]\n"
+    "Makes FILE mirror the files under DIR: new files are added, changed ones\n"
+    "replaced, entries whose files are gone removed; nothing is written when\n"
+    "nothing changed. The last line says what changed: \"Добавлено: N    Удалено: M\"\n"
+    "(added, deleted). A file that cannot be read is named on stderr and skipped.\n"
+    "\n"
+    "Options:\n"
+    "  --base DIR          the folder to back up (default: the folder of this\n"
+    "                      program); entry names start with its own name\n"
+    "  --archive FILE      the archive (default: the one that Pelko.ini beside this\n"
+    "                      program names, ArchiveName in its section [Pelko])\n"
+    "  --test              then check every entry of the archive\n"
+    "  --dry-run           write nothing: list what would be added (+), replaced (~)\n"
+    "                      and deleted (-), one file per line, and the counts line;\n"
+    "                      an archive with an interrupted update is left to the\n"
+    "                      next sync to roll back (exit status 2)\n"
+    "  --no-flush          leave flushing the archive to the disk to the system (a\n"
+    "                      crash of the program is still safe, a power cut may not\n"
+    "                      be); by default the update is on the disk when sync ends\n"
+    "  --volume-size SIZE  make a new FILE a split archive of volumes of at most\n"
+    "                      SIZE bytes (suffix k, M or G for KiB, MiB, GiB; at least\n"
+    "                      64k): data.z01, data.z02, ... and data.zip last, as zip -s\n"
+    "                      and 7-Zip read them; only when FILE is created\n"
+    "  --threads N         compress on N threads (default: one per core, at most 8);\n"
+    "                      the archive is the same, byte for byte, for any N\n"
+    "  --quiet             show no progress line on the terminal\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Exit status: 0 success; 1 some file could not be read and was skipped, or the\n"
+    "test found a damaged entry; 2 the arguments are wrong, no archive is named,\n"
+    "the archive could not be opened, adding or committing failed, or the run was\n"
+    "interrupted (the archive is then as it was).\n";
+
+constexpr const char* kListUsage =
+    "Usage: pelko-cli list ARCHIVE\n"
+    "Lists the entries of ARCHIVE, one per line, tab-separated: the name as\n"
+    "stored, size, compressed size, CRC-32, modified, attributes.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Exit status: 0 success; 2 the archive could not be opened.\n";
+
+constexpr const char* kTestUsage =
+    "Usage: pelko-cli test ARCHIVE [--password PW] [--threads N] [--quiet]\n"
+    "Checks every entry of ARCHIVE (size and CRC-32); each entry that fails is\n"
+    "named on stderr, and so is a missing central directory. The last line\n"
+    "counts the entries tested and failed.\n"
+    "\n"
+    "Options:\n"
+    "  --password PW       the password of encrypted entries (without it, it is\n"
+    "                      asked for on the terminal without echo; with no terminal\n"
+    "                      the entries fail); other users of the machine can see a\n"
+    "                      password given on the command line\n"
+    "  --threads N         check on N threads side by side (default: one per core,\n"
+    "                      at most 8); entries are reported in the archive's order\n"
+    "  --quiet             show no progress line on the terminal\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Exit status: 0 every entry is sound; 1 some entry failed; 2 the archive could\n"
+    "not be opened, or the run was interrupted.\n";
+
+constexpr const char* kExtractUsage =
+    "Usage: pelko-cli extract ARCHIVE [--to DIR] [--password PW] [--quiet] [MASK ...]\n"
+    "Restores the entries of ARCHIVE, or those matching a MASK (* and ?, e.g.\n"
+    "'*.txt' or 'docs/*'), under DIR with their folders and modification times;\n"
+    "existing files are replaced. Names that would land outside DIR are refused.\n"
+    "A file that cannot be written is named on stderr and no part of it is left.\n"
+    "The last line counts the files written.\n"
+    "\n"
+    "Options:\n"
+    "  --to DIR            where to restore (default: the current directory)\n"
+    "  --password PW       the password of encrypted entries (without it, it is\n"
+    "                      asked for on the terminal without echo); other users of\n"
+    "                      the machine can see a password given on the command line\n"
+    "  --quiet             show no progress line on the terminal\n"
+    "  --                  what follows is a MASK, even when it starts with -\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Exit status: 0 success; 1 some entry could not be restored; 2 the archive\n"
+    "could not be opened, or the run was interrupted.\n";
+
+const char* CommandUsage(std::string_view command) {
+  if (command == "sync") return kSyncUsage;
+  if (command == "list") return kListUsage;
+  if (command == "test") return kTestUsage;
+  if (command == "extract") return kExtractUsage;
+  return kUsage;
+}
+
+// Whether a command's arguments ask for its help: -h or --help where an
+// option may stand (not as the value of an option, not after "--").
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return false;
+    if (arg == "-h" || arg == "--help") return true;
+    for (const char* option :
+         {"--base", "--archive", "--threads", "--volume-size", "--password", "--to"})
+      if (arg == option) ++i;
+  }
+  return false;
+}
 
 std::string ComponentVersion() {
   km::TKavoMill archiver;
@@ -173,8 +258,8 @@ int List(const char* archivePath) {
   return 0;
 }
 
-int Usage(const char* problem) {
-  std::fprintf(stderr, "pelko-cli: %s\n\n%s", problem, kUsage);
+int Usage(const char* problem, const char* usage = kUsage) {
+  std::fprintf(stderr, "pelko-cli: %s\n\n%s", problem, usage);
   return 2;
 }
 
@@ -277,6 +362,8 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       value("--archive", command.archive, command.archiveGiven);
     } else if (arg == "--test") {
       command.test = true;
+    } else if (arg == "--dry-run") {
+      command.dryRun = true;
     } else if (arg == "--no-flush") {
       command.flush = false;
     } else if (is("--threads")) {
@@ -302,6 +389,8 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       problem = "sync: unexpected argument '" + std::string(arg) + "'";
     }
   }
+  if (problem.empty() && command.dryRun && command.test)
+    problem = "--dry-run writes nothing, so there is nothing new for --test to check";
   if (!problem.empty()) return std::nullopt;
   return command;
 }
@@ -330,8 +419,14 @@ int main(int argc, char** argv) {
     std::printf("pelko-cli, KavoMill %s\n", ComponentVersion().c_str());
     return 0;
   }
+  const bool known =
+      command == "sync" || command == "list" || command == "test" || command == "extract";
+  if (known && AsksForHelp(argc, argv)) {
+    std::fputs(CommandUsage(command), stdout);
+    return 0;
+  }
   if (command == "list") {
-    if (argc != 3) return Usage("list takes one archive");
+    if (argc != 3) return Usage("list takes one archive", kListUsage);
     return List(km::cli::SetArchiveOf(argv[2]).c_str());
   }
   if (command == "sync" || command == "test" || command == "extract") {
@@ -343,7 +438,7 @@ int main(int argc, char** argv) {
   if (command == "sync") {
     std::string problem;
     const auto parsed = ParseSyncCommand(argc, argv, problem);
-    if (!parsed) return Usage(problem.c_str());
+    if (!parsed) return Usage(problem.c_str(), kSyncUsage);
     try {
       return km::cli::SyncArchive(*parsed);
     } catch (const std::exception& e) {
@@ -356,7 +451,7 @@ int main(int argc, char** argv) {
     const bool extract = command == "extract";
     std::string problem;
     auto parsed = ParseEntryCommand(argc, argv, extract, problem);
-    if (!parsed) return Usage(problem.c_str());
+    if (!parsed) return Usage(problem.c_str(), extract ? kExtractUsage : kTestUsage);
     parsed->archive = km::cli::SetArchiveOf(parsed->archive);
     try {
       return extract ? km::cli::ExtractArchive(*parsed) : km::cli::TestArchive(*parsed);

@@ -38,6 +38,22 @@ TEST(CliTest, HelpAndVersionSucceedAndBadArgumentsFail) {
   EXPECT_NE(unknown.out.find("unknown argument '--frobnicate'"), std::string::npos);
 
   EXPECT_EQ(RunCli({}).exitCode, 2);
+
+  // A command's own help, wherever an option may stand; not as an option's
+  // value or after "--", where it is a password or a mask.
+  for (const Args& args :
+       {Args{"sync", "--help"}, Args{"list", "-h"},
+        Args{"test", "a.zip", "--threads", "2", "--help"}, Args{"extract", "--to", "d", "-h"}}) {
+    Result r = RunCli(args);
+    EXPECT_EQ(r.exitCode, 0) << args[0];
+    EXPECT_TRUE(r.out.starts_with("Usage: pelko-cli " + args[0] + " ")) << r.out;
+  }
+  Result mask = RunCli({"extract", "missing.zip", "--", "--help"});
+  EXPECT_EQ(mask.exitCode, 2);
+  EXPECT_EQ(mask.out.find("Usage:"), std::string::npos) << mask.out;
+  Result password = RunCli({"test", "missing.zip", "--password", "-h"});
+  EXPECT_EQ(password.exitCode, 2);
+  EXPECT_EQ(password.out.find("Usage:"), std::string::npos) << password.out;
 }
 
 TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
