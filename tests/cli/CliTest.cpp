@@ -3,6 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "cli/CliRunner.h"
@@ -54,6 +58,74 @@ TEST(CliTest, HelpAndVersionSucceedAndBadArgumentsFail) {
   Result password = RunCli({"test", "missing.zip", "--password", "-h"});
   EXPECT_EQ(password.exitCode, 2);
   EXPECT_EQ(password.out.find("Usage:"), std::string::npos) << password.out;
+}
+
+// The options a help text defines: the lines of its option list, which
+// start with them ("  --base DIR  ...", "  -h, --help  ...").
+std::set<std::string> HelpOptions(const std::string& help) {
+  std::set<std::string> found;
+  std::istringstream lines(help);
+  const std::regex item(R"(^  (-[-A-Za-z0-9]*)(, (-[-A-Za-z0-9]+))?( |$))");
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, item)) continue;
+    found.insert(m[1]);
+    if (m[3].matched) found.insert(m[3]);
+  }
+  return found;
+}
+
+// The options the manual page defines, per section (".SS sync", ".SH
+// OPTIONS"): the tag lines of its .TP items that start with a dash.
+std::map<std::string, std::set<std::string>> ManualOptions(const std::string& page) {
+  std::map<std::string, std::set<std::string>> found;
+  std::string section;
+  bool tag = false;
+  std::istringstream lines(page);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(".SH ") || line.starts_with(".SS ")) {
+      section = line.substr(4);
+      continue;
+    }
+    if (line == ".TP") {
+      tag = true;
+      continue;
+    }
+    if (!tag) continue;
+    tag = false;
+    // Roff's escapes out: "\-" is a dash, "\fB" a font.
+    std::string text = std::regex_replace(line, std::regex(R"(\\f[BIRP])"), "");
+    text = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    const std::regex option(R"((?:^|[ ",])(-[-A-Za-z0-9]*))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it)
+      found[section].insert((*it)[1]);
+  }
+  return found;
+}
+
+// The manual page and the help define the same options, command by command,
+// so that neither can gain or lose one alone.
+TEST(CliTest, TheManualPageAndTheHelpDefineTheSameOptions) {
+  const std::filesystem::path pagePath =
+      std::filesystem::path(KM_TEST_DATA_DIR) / ".." / ".." / "docs" / "pelko-cli.1";
+  std::ifstream in(pagePath, std::ios::binary);
+  ASSERT_TRUE(in) << pagePath;
+  const std::string page((std::istreambuf_iterator<char>(in)), {});
+  std::map<std::string, std::set<std::string>> manual = ManualOptions(page);
+
+  const Result general = RunCli({"--help"});
+  EXPECT_EQ(HelpOptions(general.out), manual["OPTIONS"]);
+  for (const char* command : {"sync", "list", "test", "extract"}) {
+    const Result help = RunCli({command, "--help"});
+    ASSERT_EQ(help.exitCode, 0) << command;
+    std::set<std::string> options = HelpOptions(help.out);
+    // Each command's help names -h, --help; the page says it once.
+    EXPECT_EQ(options.erase("-h") + options.erase("--help"), 2u) << command;
+    EXPECT_EQ(options, manual[command]) << command;
+    EXPECT_NE(page.find(".B pelko-cli " + std::string(command)), std::string::npos) << command;
+  }
+  EXPECT_FALSE(manual["sync"].empty());
 }
 
 TEST(CliTest, ListReportsAnEmptyArchiveAndAMissingOne) {
