@@ -1251,7 +1251,7 @@ TEST_F(CliSyncSignals, HangUpIgnoredFromTheStartStaysIgnored) {
   kill(pid, SIGHUP);
   const SyncRun r = Finish(pid, "nohup");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.LastLine(), Status(11, 0));
+  EXPECT_EQ(r.LastLine(), Status(12, 0));
   EXPECT_EQ(Check(archive_, tree_).problems, "");
 #endif
 }
