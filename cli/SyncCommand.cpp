@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -157,7 +158,8 @@ class SyncArchiver : public TKavoMill {
       for (char16_t& c : path)
         if (c == u'/') c = u'\\';
       std::string shown = FromWindowsView(prefix + ExcludeTrailingSeparator(path)).string();
-      return PrintableText(folder ? shown + "/" : shown);
+      if (folder) shown += char(std::filesystem::path::preferred_separator);
+      return PrintableText(shown);
     };
     for (int32_t i = 0; i < now.Count(); ++i) {
       const TDirItem& item = now.GetItem(i);
