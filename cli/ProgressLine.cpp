@@ -186,14 +186,6 @@ std::string Bar(double percent, int inner) {
 
 }  // namespace
 
-int DisplayColumns(std::string_view text) {
-  std::vector<Glyph> glyphs;
-  Drawable(text, glyphs);
-  int columns = 0;
-  for (const Glyph& g : glyphs) columns += g.columns;
-  return columns;
-}
-
 std::string FormatProgressLine(const ProgressFigures& figures, int columns) {
   const int room = columns - 1;
   const double percent =

@@ -27,10 +27,6 @@ struct ProgressFigures {
 // left, and the name is shortened in the middle with "...".
 std::string FormatProgressLine(const ProgressFigures& figures, int columns);
 
-// The columns text takes on a terminal: East Asian wide characters take
-// two, combining marks none. Malformed bytes count one each.
-int DisplayColumns(std::string_view text);
-
 // The line itself, on standard error. Shows nothing unless shown (a
 // terminal there, no --quiet). Events come from one thread.
 class ProgressLine {
