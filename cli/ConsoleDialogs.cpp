@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/ProgressLine.h"
 #include "frontend/ArchiverSetup.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
@@ -48,10 +49,13 @@ TModalResult AskToGoOn(const std::string& text) {
 }  // namespace
 
 TModalResult ConsoleDialogServices::MessageBox(const MessageBoxRequest& request) {
+  ClearProgressLine();
   std::fflush(stdout);
   // The user is to find the file named: as the host spells it.
-  if (request.buttons == TMsgDlgButtons{mbOK, mbCancel})
+  if (request.buttons == TMsgDlgButtons{mbOK, mbCancel}) {
+    ProgressPause pause;
     return AskToGoOn(WideToUtf8(pelko::HostPathsIn(request.text)));
+  }
   std::fprintf(stderr, "pelko-cli: %s\n", WideToUtf8(request.text).c_str());
   for (TMsgDlgBtn refusal : {mbCancel, mbAbort, mbNo})
     if (request.buttons.Contains(refusal)) return ModalResultOf(refusal);
@@ -60,6 +64,7 @@ TModalResult ConsoleDialogServices::MessageBox(const MessageBoxRequest& request)
 
 bool ConsoleDialogServices::InputBox(const InputBoxRequest& request, std::u16string& value) {
   if (!StdinIsTerminal()) return false;
+  ProgressPause pause;
   std::fflush(stdout);
   std::string caption = WideToUtf8(request.caption);
   if (!caption.empty()) caption += ". ";

@@ -8,6 +8,7 @@
 #include "archiver/Archiver.h"
 #include "cli/ConsoleDialogs.h"
 #include "cli/Messages.h"
+#include "cli/ProgressLine.h"
 #include "platform/CodePage.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
@@ -30,7 +31,8 @@ std::u16string Slashed(std::u16string name) {
 // one line each, and lets the run go on.
 class CliArchiver : public TKavoMill {
  public:
-  explicit CliArchiver(const EntryCommand& command) : command_(command) {
+  explicit CliArchiver(const EntryCommand& command)
+      : command_(command), line_(!command.quiet && platform::StderrIsTerminal()) {
     if (command.passwordGiven) SetPassword(command.password);
     SetThreads(command.threads);
     // Somebody can be asked only at a terminal, and only when the command
@@ -63,18 +65,29 @@ class CliArchiver : public TKavoMill {
     // A stop request (Ctrl+C, a termination signal) ends the run at the next
     // entry or block; the entry under way is not written. An entry counts as
     // done when its step got through without a word against it.
-    OnFileProgress = [this](TKMBaseArchiver&, const std::u16string&, double, TKMProcessOperation,
-                            TKMProgressPhase phase, bool& cancel) {
+    OnFileProgress = [this](TKMBaseArchiver& sender, const std::u16string& name, double progress,
+                            TKMProcessOperation, TKMProgressPhase phase, bool& cancel) {
       cancel = Stop();
       if (phase == ppStart) {
         ++started_;
         entryReported_ = false;
+        bytes_.EntryStarted(sender, name);
+        progressName_ = PrintableName(Slashed(name));
       }
+      if (phase == ppProcess) bytes_.EntryProgress(progress);
+      if (phase == ppEnd) bytes_.EntryEnded();
       if (phase == ppEnd && !cancel && !entryReported_) ++done_;
     };
-    OnOverallProgress = [this](TKMBaseArchiver& sender, double, TKMProcessOperation,
+    OnOverallProgress = [this](TKMBaseArchiver& sender, double progress, TKMProcessOperation,
                                TKMProgressPhase phase, bool& cancel) {
-      if (phase == ppStart && total_ < 0) total_ = sender.MarkedCount();
+      // A run that an entry broke off goes on with a start of its own: the
+      // count, the bytes and the rate are those of the whole.
+      if (phase == ppStart && total_ < 0) {
+        total_ = sender.MarkedCount();
+        bytes_.Begin(sender);
+        line_.Begin(bytes_.Total());
+      }
+      if (phase == ppProcess) line_.Update(bytes_.Percent(progress), bytes_.Done(), progressName_);
       if (phase != ppEnd) cancel = Stop();
     };
   }
@@ -90,6 +103,7 @@ class CliArchiver : public TKavoMill {
         std::fprintf(stderr, "pelko-cli: %s\n", Shown(WideToUtf8(RecoveryNote())).c_str());
       return true;
     } catch (const std::exception& e) {
+      ClearProgressLine();
       std::fflush(stdout);
       std::fprintf(stderr, "pelko-cli: %s\n", Shown(e.what()).c_str());
       return false;
@@ -102,6 +116,7 @@ class CliArchiver : public TKavoMill {
   }
 
   void Report(const std::u16string& entryName, const std::string& message) {
+    ClearProgressLine();
     std::fflush(stdout);
     std::fprintf(stderr, "pelko-cli: %s: %s\n", PrintableName(Slashed(entryName)).c_str(),
                  Shown(message).c_str());
@@ -111,6 +126,7 @@ class CliArchiver : public TKavoMill {
 
   // A failure that is not one entry's.
   void ReportRun(const std::string& message) {
+    ClearProgressLine();
     std::fflush(stdout);
     std::fprintf(stderr, "pelko-cli: %s\n", Shown(message).c_str());
     ++otherFailures_;
@@ -155,6 +171,7 @@ class CliArchiver : public TKavoMill {
       if (failure) {
         ReportRun(note);
       } else {
+        ClearProgressLine();
         std::fflush(stdout);
         std::fprintf(stderr, "pelko-cli: %s\n", note.c_str());
       }
@@ -201,7 +218,10 @@ class CliArchiver : public TKavoMill {
     const bool again = fileName == lastAsked_;
     lastAsked_ = fileName;
     if (mayAsk_) {
-      if (again) std::fputs("pelko-cli: wrong password\n", stderr);
+      if (again) {
+        ClearProgressLine();
+        std::fputs("pelko-cli: wrong password\n", stderr);
+      }
       platform::InputBoxRequest request;
       request.caption = u"Password for \"" + Slashed(fileName) + u"\"";
       request.prompt = u"Enter password (empty skips the entry): ";
@@ -257,6 +277,9 @@ class CliArchiver : public TKavoMill {
   }
 
   const EntryCommand& command_;
+  ProgressLine line_;
+  EntryBytes bytes_;
+  std::string progressName_;  // of the entry under way
   bool mayAsk_ = false;
   std::u16string missingVolume_;  // asked for last and not found
   std::vector<TypedPath> typed_;
@@ -279,6 +302,7 @@ int ExitCode(const CliArchiver& archiver) {
 // false when none did. what:
 // the run, as in "the test was stopped".
 bool ReportInterrupted(const CliArchiver& archiver, const char* what) {
+  ClearProgressLine();
   if (archiver.RequestCancelled() && !platform::StopRequested()) {
     std::fflush(stdout);
     std::fprintf(stderr, "pelko-cli: a disk request was cancelled; %s was stopped\n", what);
@@ -327,6 +351,7 @@ int TestArchive(const EntryCommand& command) {
   archiver.RunMarked(poTest,
                      [&] { archiver.TestFiles(u"*.*", TKMOptions::kDefaultSearchAttr, u""); });
   archiver.CloseArchive();
+  ClearProgressLine();
   // Counts of a run cut short would read as a verdict on the whole archive.
   if (!archiver.Stopped() && !archiver.RequestCancelled())
     std::printf("%d entries tested, %d failed\n", archiver.Selected(), archiver.FailedEntries());
@@ -380,6 +405,7 @@ int ExtractArchive(const EntryCommand& command) {
   }
   archiver.RunMarked(poExtract, [&] { archiver.ProcessFiles(poExtract); });
   archiver.CloseArchive();
+  ClearProgressLine();
   if (!archiver.Stopped() && !archiver.RequestCancelled())
     std::printf("extracted %d of %d entries\n", archiver.DoneEntries(), archiver.Selected());
   if (ReportInterrupted(archiver, "the extraction")) return 2;

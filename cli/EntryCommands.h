@@ -14,6 +14,7 @@ struct EntryCommand {
   std::string dir;                 // extract: where to, as typed
   std::vector<std::string> masks;  // extract: none means every entry
   int threads = 0;                 // test: threads that check side by side; 0: the cores
+  bool quiet = false;              // no progress line on the terminal
 };
 
 // Exit codes: 0 every entry passed, 1 some entry failed, 2 the archive (or

@@ -11,6 +11,7 @@
 #include "cli/ConsoleDialogs.h"
 #include "cli/EntryCommands.h"
 #include "cli/Messages.h"
+#include "cli/ProgressLine.h"
 #include "cli/VolumeSet.h"
 #include "frontend/ArchiverSetup.h"
 #include "platform/CodePage.h"
@@ -46,20 +47,23 @@ bool HeldElsewhere(const std::u16string& fileName) {
 // per-file failures (reported and skipped) and a full disk (cancels).
 class SyncArchiver : public TKavoMill {
  public:
-  SyncArchiver() {
+  explicit SyncArchiver(bool quiet) : line_(!quiet && platform::StderrIsTerminal()) {
     pelko::ApplyDesignSettings(*this);
-    showProgress_ = platform::StderrIsTerminal();
     // A stop request (Ctrl+C, a termination signal) is the window's Cancel
     // button: the run stops at the next progress event and the commit rolls
     // back.
     OnFileProgress = [this](TKMBaseArchiver&, const std::u16string& fileName, double progress,
-                            TKMProcessOperation, TKMProgressPhase, bool& cancel) {
+                            TKMProcessOperation operation, TKMProgressPhase phase, bool& cancel) {
       cancel = Stop();
-      ShowProgress(fileName, progress);
+      progressName_ = ProgressName(fileName);
+      if (operation != poTest) return;
+      if (phase == ppStart) testBytes_.EntryStarted(*this, fileName);
+      if (phase == ppProcess) testBytes_.EntryProgress(progress);
+      if (phase == ppEnd) testBytes_.EntryEnded();
     };
-    OnOverallProgress = [this](TKMBaseArchiver&, double progress, TKMProcessOperation,
+    OnOverallProgress = [this](TKMBaseArchiver&, double progress, TKMProcessOperation operation,
                                TKMProgressPhase phase, bool& cancel) {
-      overall_ = progress;
+      ShowProgress(progress, operation, phase);
       // The end comes once the commit stands, where a cancel changes nothing.
       if (phase == ppEnd) return;
       cancel = Stop();
@@ -67,10 +71,11 @@ class SyncArchiver : public TKavoMill {
       // The commit's first event: from here on it writes the archive.
       if (phase == ppStart && !cancel) commitBegun_ = true;
     };
-    OnCopyTempFileProgress = [this](TKMBaseArchiver&, double progress, TKMProgressPhase,
+    OnCopyTempFileProgress = [this](TKMBaseArchiver&, double progress, TKMProgressPhase phase,
                                     bool& cancel) {
       cancel = Stop();
-      ShowProgress(u"moving the temporary file", progress);
+      if (phase == ppStart) line_.Begin(0);
+      line_.Update(progress, 0, "moving the temporary file");
     };
     OnProcessFileFailure = [this](TKMBaseArchiver&, const std::u16string& fileName,
                                   TKMProcessOperation operation, int32_t, int32_t,
@@ -106,11 +111,7 @@ class SyncArchiver : public TKavoMill {
     return PrintableText(ShownAsTyped(message, typed_));
   }
 
-  void ClearProgress() {
-    if (!lineShown_) return;
-    std::fputs("\r\033[K", stderr);
-    lineShown_ = false;
-  }
+  void ClearProgress() { ClearProgressLine(); }
 
   // Messages quote paths in the component's view (Z:\...); they are shown
   // as the host paths the line begins with.
@@ -175,27 +176,40 @@ class SyncArchiver : public TKavoMill {
     }
   }
 
-  // One updating line: overall percentage and the file under way, at most
-  // ten times a second so that many small files do not flood the terminal.
-  void ShowProgress(const std::u16string& fileName, double progress) {
-    if (!showProgress_) return;
-    const uint32_t now = platform::TickCount();
-    if (lineShown_ && now - lastShown_ < 100 && progress < 100) return;
-    lastShown_ = now;
-    std::u16string name = ExtractFileName(fileName);
-    if (name.empty()) name = fileName;
-    std::string shown = PrintableName(name);
-    if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
-    std::fprintf(stderr, "\r\033[K%3u%% %s", unsigned(pelko::RoundPercent(overall_)),
-                 shown.c_str());
-    std::fflush(stderr);
-    lineShown_ = true;
+  // The commit tells the share of the bytes it compresses; a test, the
+  // share of its entries, of which testBytes_ makes bytes.
+  void ShowProgress(double progress, TKMProcessOperation operation, TKMProgressPhase phase) {
+    if (operation == poTest) {
+      if (phase == ppStart) {
+        testBytes_.Begin(*this);
+        line_.Begin(testBytes_.Total());
+      } else if (phase == ppProcess) {
+        line_.Update(testBytes_.Percent(progress), testBytes_.Done(), progressName_);
+      }
+      return;
+    }
+    if (phase == ppStart) line_.Begin(TotalBytes());
+    if (phase == ppProcess)
+      line_.Update(progress, int64_t(progress / 100 * double(TotalBytes())), progressName_);
   }
 
-  bool showProgress_ = false;
-  bool lineShown_ = false;
-  uint32_t lastShown_ = 0;
-  double overall_ = 0;
+  // A file below the folder as its entry is named, from the folder's own
+  // name on; events give either.
+  std::string ProgressName(const std::u16string& fileName) const {
+    const std::u16string& base = BaseDir();  // with its separator
+    std::u16string name = fileName;
+    if (base.size() > 1 && fileName.starts_with(base)) {
+      const size_t parent = base.rfind(u'\\', base.size() - 2);
+      if (parent != std::u16string::npos) name.erase(0, parent + 1);
+    }
+    for (char16_t& c : name)
+      if (c == u'\\') c = u'/';
+    return PrintableName(name);
+  }
+
+  ProgressLine line_;
+  std::string progressName_;
+  EntryBytes testBytes_;
   int failures_ = 0;
   bool stopped_ = false;
   bool commitBegun_ = false;
@@ -343,7 +357,7 @@ int SyncArchive(const SyncCommand& command) {
 
   ConsoleDialogServices console;
   platform::ScopedDialogServices installed(&console);
-  SyncArchiver archiver;
+  SyncArchiver archiver(command.quiet);
   archiver.Options().SetFlushBuffers(command.flush);
   archiver.SetThreads(command.threads);
   archiver.SetFileName(archiveFile);

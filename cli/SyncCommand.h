@@ -27,6 +27,8 @@ struct SyncCommand {
   // Threads that compress side by side; 0: the cores. The archive's bytes
   // do not depend on it.
   int threads = 0;
+  // No progress line on the terminal.
+  bool quiet = false;
 };
 
 // The smallest volume a split set may have: the component will not make a

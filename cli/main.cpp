@@ -305,6 +305,8 @@ std::optional<km::cli::EntryCommand> ParseEntryCommand(int argc, char** argv, bo
       optionsEnded = true;
     } else if (!optionsEnded && is("--password")) {
       value("--password", command.password, command.passwordGiven);
+    } else if (!optionsEnded && arg == "--quiet") {
+      command.quiet = true;
     } else if (!optionsEnded && extract && is("--to")) {
       value("--to", command.dir, command.dirGiven);
     } else if (!optionsEnded && !extract && is("--threads")) {
@@ -366,6 +368,8 @@ std::optional<km::cli::SyncCommand> ParseSyncCommand(int argc, char** argv, std:
       command.dryRun = true;
     } else if (arg == "--no-flush") {
       command.flush = false;
+    } else if (arg == "--quiet") {
+      command.quiet = true;
     } else if (is("--threads")) {
       std::string typed;
       bool given = false;

@@ -18,6 +18,10 @@ bool StdinIsTerminal();
 // True when standard error is a terminal, so that an updating progress line
 // can be shown there.
 bool StderrIsTerminal();
+// The width in columns of the terminal on standard error: as the terminal
+// says, else $COLUMNS, else 80. A line as wide wraps on some terminals, and
+// a redraw with \r would then start a new line.
+int TerminalColumns();
 
 // Reads one line from the terminal on standard input with echo switched off,
 // without its line break. False at end of input or when standard input is

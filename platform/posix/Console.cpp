@@ -1,5 +1,6 @@
 #include "platform/Console.h"
 
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <iterator>
 
 namespace km::platform {
@@ -104,6 +106,17 @@ bool StdinIsTerminal() {
 
 bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
+}
+
+int TerminalColumns() {
+  struct winsize size {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  // A terminal that does not tell its size (a serial line, a bare pty).
+  if (const char* columns = std::getenv("COLUMNS")) {
+    const long value = std::strtol(columns, nullptr, 10);
+    if (value > 0 && value < 10000) return int(value);
+  }
+  return 80;
 }
 
 namespace {

@@ -122,6 +122,21 @@ bool StderrIsTerminal() {
   return IsConsole(STD_ERROR_HANDLE);
 }
 
+int TerminalColumns() {
+  // The window's width, not the buffer's: the buffer is often far wider
+  // than what can be seen.
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) {
+    const int width = info.srWindow.Right - info.srWindow.Left + 1;
+    if (width > 0) return width;
+  }
+  if (const char* columns = std::getenv("COLUMNS")) {
+    const long value = std::strtol(columns, nullptr, 10);
+    if (value > 0 && value < 10000) return int(value);
+  }
+  return 80;
+}
+
 bool ReadSecretLine(std::string& line) {
   return ReadConsoleLine(line, true);
 }

@@ -104,9 +104,17 @@ class CliDiskPrompt : public testing::Test {
         "python3 " + test::Quoted(work_ / "driver.py") + " " + test::Quoted(work_ / "steps.json") +
         " " + test::Quoted(work_ / "term.txt") + " " + test::Quoted(work_ / "out.txt") + " " +
         test::Quoted(fs::path(KM_BIN_DIR) / "pelko-cli") + " test " + test::Quoted(Disk()));
-    term = test::ReadHostFile(work_ / "term.txt");
+    term = Text(test::ReadHostFile(work_ / "term.txt"));
     out = test::ReadHostFile(work_ / "out.txt");
     return status;
+  }
+
+  // The terminal's text without the progress line, which must be off the
+  // screen whenever something else is written.
+  static std::string Text(const std::string& term) {
+    const test::ProgressTranscript split = test::SplitProgress(term);
+    EXPECT_EQ(split.problem, "") << term;
+    return split.text;
   }
 
   test::TempDir dir_;
@@ -157,7 +165,7 @@ TEST_F(CliDiskPrompt, QCancelsTheRun) {
       " " + test::Quoted(work_ / "term.txt") + " " + test::Quoted(work_ / "out.txt") + " " +
       test::Quoted(fs::path(KM_BIN_DIR) / "pelko-cli") + " extract " + test::Quoted(Disk()) +
       " --to " + test::Quoted(to));
-  term = test::ReadHostFile(work_ / "term.txt");
+  term = Text(test::ReadHostFile(work_ / "term.txt"));
   EXPECT_EQ(status, 2) << term;
   EXPECT_EQ(test::ReadHostFile(work_ / "out.txt"), "") << term;
   EXPECT_NE(term.find("a disk request was cancelled; the extraction was stopped"),

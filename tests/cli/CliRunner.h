@@ -303,6 +303,39 @@ inline CliRun RunCliShell(const std::string& args, const std::filesystem::path& 
 }
 #endif
 
+// A terminal's transcript of a run taken apart: each drawing of the
+// progress line ("\r", the line, "\033[K"; "\r\033[K" alone clears it) and
+// the text around them, as it would read without the line.
+struct ProgressTranscript {
+  std::vector<std::string> draws;
+  std::string text;
+  // Not empty when text was written over the line while it was shown, or
+  // the line was left shown at the end.
+  std::string problem;
+};
+
+inline ProgressTranscript SplitProgress(const std::string& term) {
+  ProgressTranscript t;
+  bool shown = false;
+  for (size_t i = 0; i < term.size();) {
+    if (term[i] == '\r' && i + 1 < term.size() && term[i + 1] != '\n') {
+      const size_t end = term.find("\033[K", i);
+      const std::string line = end == std::string::npos ? "" : term.substr(i + 1, end - i - 1);
+      if (end != std::string::npos && line.find_first_of("\r\n") == std::string::npos) {
+        shown = !line.empty();
+        if (shown) t.draws.push_back(line);
+        i = end + 3;
+        continue;
+      }
+    }
+    if (shown && t.problem.empty())
+      t.problem = "text written over the progress line: " + term.substr(i, 60);
+    t.text += term[i++];
+  }
+  if (shown && t.problem.empty()) t.problem = "the progress line was left shown";
+  return t;
+}
+
 // The interpreter itself: a version manager's python3 may be a script that
 // costs more than the comparison.
 inline const std::string& Python() {
