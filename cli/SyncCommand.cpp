@@ -240,7 +240,11 @@ int PreviewSync(SyncArchiver& archiver, const std::u16string& archiveFile,
     return 2;
   }
   archiver.SetDryRun(true);
-  if (!existed) archiver.SetInMemory(true);
+  if (!existed) {
+    // What a new archive would hold does not depend on its volumes.
+    archiver.SetSpanningMode(smNone);
+    archiver.SetInMemory(true);
+  }
   try {
     archiver.OpenArchive(existed ? int32_t(kOpenModeReadShared) : int32_t(kOpenModeCreate));
     if (archiver.SpanningMode() != smNone) {

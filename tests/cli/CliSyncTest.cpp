@@ -822,6 +822,10 @@ TEST_F(CliSync, ADryRunTellsWhatTheSyncWouldDoAndWritesNothing) {
   EXPECT_EQ(r.LastLine(), Status(11, 0));
   EXPECT_EQ(names(), before);
   EXPECT_TRUE(fs::is_empty(temp));
+  const SyncRun split = Sync({"--dry-run", "--volume-size", "64k"});
+  EXPECT_EQ(split.exitCode, 0) << split.err;
+  EXPECT_EQ(split.out, r.out);
+  EXPECT_EQ(names(), before);
   SyncAndCheck(11, 0);
 
   Write("new.txt", "new\n");
