@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, when missing.
 set -eu
-packages="cmake ninja-build g++ zlib1g-dev libgtest-dev libbenchmark-dev unzip zip 7zip python3 libarchive-tools qt6-base-dev strace util-linux mount wine wine64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest locales"
+packages="cmake ninja-build g++ zlib1g-dev libgtest-dev libbenchmark-dev unzip zip 7zip python3 libarchive-tools qt6-base-dev strace util-linux mount wine wine64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest locales lintian desktop-file-utils dpkg-dev file"
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
