@@ -35,19 +35,16 @@ km_gzip_file(${KM_PACKAGING_DIR}/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog
 install(FILES ${KM_PACKAGING_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${KM_PACKAGE_DOCDIR})
 
-# The manual page is written on its own; a tree without it still builds and
-# packages, only without the page.
-set(KM_MANPAGE ${PROJECT_SOURCE_DIR}/docs/pelko-cli.1)
-if(EXISTS ${KM_MANPAGE})
-  set(KM_INSTALLS_MANPAGE ON)
-  km_gzip_file(${KM_MANPAGE} ${CMAKE_CURRENT_BINARY_DIR}/pelko-cli.1.gz)
-  list(APPEND KM_COMPRESSED ${CMAKE_CURRENT_BINARY_DIR}/pelko-cli.1.gz)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelko-cli.1.gz
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-else()
-  set(KM_INSTALLS_MANPAGE OFF)
-  message(WARNING "${KM_MANPAGE} is missing: pelko-cli is installed without its manual page")
+# The manual pages, compressed as Debian wants them.
+set(KM_MANPAGES pelko-cli)
+if(KM_BUILD_APP)
+  list(APPEND KM_MANPAGES pelko)
 endif()
+foreach(page ${KM_MANPAGES})
+  km_gzip_file(${PROJECT_SOURCE_DIR}/docs/${page}.1 ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz)
+  list(APPEND KM_COMPRESSED ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
 add_custom_target(km_compressed_docs ALL DEPENDS ${KM_COMPRESSED})
 
 if(KM_BUILD_APP)

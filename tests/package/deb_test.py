@@ -27,14 +27,13 @@ def run(*args, cwd=None, env=None):
     return subprocess.run(args, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 
-def expected_files(app, man):
+def expected_files(app):
     files = {"usr/bin/pelko-cli", "usr/share/doc/pelko/copyright",
-             "usr/share/doc/pelko/changelog.gz"}
+             "usr/share/doc/pelko/changelog.gz", "usr/share/man/man1/pelko-cli.1.gz"}
     if app:
         files |= {"usr/bin/pelko", "usr/share/applications/pelko.desktop",
-                  "usr/share/icons/hicolor/scalable/apps/pelko.svg"}
-    if man:
-        files.add("usr/share/man/man1/pelko-cli.1.gz")
+                  "usr/share/icons/hicolor/scalable/apps/pelko.svg",
+                  "usr/share/man/man1/pelko.1.gz"}
     return files
 
 
@@ -44,7 +43,6 @@ def main():
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--app", action="store_true")
-    parser.add_argument("--man", action="store_true")
     opts = parser.parse_args()
 
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
@@ -109,7 +107,7 @@ def main():
             program = path.startswith("usr/bin/")
             want = "-rwxr-xr-x" if program else "-rw-r--r--"
             check(mode == want, "%s has mode %s: %s" % (path, want, mode))
-        expected = expected_files(opts.app, opts.man)
+        expected = expected_files(opts.app)
         check(files == expected, "package holds %s, not %s" % (sorted(expected), sorted(files)))
 
         root = os.path.join(scratch, "root")
@@ -120,9 +118,9 @@ def main():
         # Manual page and changelog: gzip without a name or time, as lintian
         # and reproducible builds want; the changelog's latest entry is this
         # version.
-        gzipped = ["usr/share/doc/pelko/changelog.gz"]
-        if opts.man:
-            gzipped.append("usr/share/man/man1/pelko-cli.1.gz")
+        gzipped = ["usr/share/doc/pelko/changelog.gz", "usr/share/man/man1/pelko-cli.1.gz"]
+        if opts.app:
+            gzipped.append("usr/share/man/man1/pelko.1.gz")
         for path in gzipped:
             with open(os.path.join(root, path), "rb") as f:
                 header = f.read(10)
@@ -138,6 +136,11 @@ def main():
         check(version.returncode == 0 and re.search(r"\d+\.\d+", version.stdout),
               "pelko-cli --version: %d %r %r" % (version.returncode, version.stdout,
                                                  version.stderr))
+        if opts.app:
+            # The window's program starts and answers without a display.
+            window = run(os.path.join(root, "usr", "bin", "pelko"), "--help")
+            check(window.returncode == 0 and window.stdout.startswith("Usage: pelko [FOLDER]"),
+                  "pelko --help: %d %r" % (window.returncode, window.stdout + window.stderr))
         tree = os.path.join(scratch, "tree")
         os.makedirs(os.path.join(tree, "sub"))
         contents = {"a.txt": b"hello from the package test\n" * 50,
