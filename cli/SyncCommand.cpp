@@ -219,6 +219,26 @@ class SyncArchiver : public TKavoMill {
   int plannedDeletes_ = 0;
 };
 
+// What an open archive needs before an update. The volumes of a set are
+// written once, when the set is made: an update would have to rewrite them
+// all, so it is refused (false, said) before anything is touched. Entries
+// without a name are not in the directory, so no commit writes them back:
+// said, not failed.
+bool MayUpdate(SyncArchiver& archiver, const std::string& shownArchive) {
+  if (archiver.SpanningMode() != smNone) {
+    archiver.CloseArchive();
+    archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
+                        archiver.Shown(EKMException(kmeSpannedModify, &archiver).what()) +
+                        " (a multi-volume archive is written once, when it is made, and "
+                        "cannot be updated; the archive was left as it was)");
+    return false;
+  }
+  for (const int64_t offset : archiver.DirManager()->NamelessEntries())
+    archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +
+                        "; an update leaves it out of the archive");
+  return true;
+}
+
 // sync --dry-run: the archive is opened only for reading (or, when there is
 // none, made in memory) and the commit stops before it writes.
 int PreviewSync(SyncArchiver& archiver, const std::u16string& archiveFile,
@@ -247,16 +267,7 @@ int PreviewSync(SyncArchiver& archiver, const std::u16string& archiveFile,
   }
   try {
     archiver.OpenArchive(existed ? int32_t(kOpenModeReadShared) : int32_t(kOpenModeCreate));
-    if (archiver.SpanningMode() != smNone) {
-      archiver.CloseArchive();
-      archiver.ReportLine("cannot update " + PrintableText(shownArchive) +
-                          ": a multi-volume archive is written once, when it is made, and "
-                          "cannot be updated");
-      return 2;
-    }
-    for (const int64_t offset : archiver.DirManager()->NamelessEntries())
-      archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +
-                          "; an update leaves it out of the archive");
+    if (!MayUpdate(archiver, shownArchive)) return 2;
     archiver.AddFiles();
   } catch (const std::exception& e) {
     archiver.CloseArchive();
@@ -404,20 +415,7 @@ int SyncArchive(const SyncCommand& command) {
   try {
     archiver.OpenArchive();
     if (!archiver.RecoveryNote().empty()) archiver.ReportMessage(archiver.RecoveryNote());
-    // The volumes of a set are written once, when the set is made: an update
-    // would have to rewrite them all. Refused before anything is touched.
-    if (archiver.SpanningMode() != smNone && !split) {
-      archiver.CloseArchive();
-      archiver.ReportLine("cannot update " + PrintableText(shownArchive) + ": " +
-                          archiver.Shown(EKMException(kmeSpannedModify, &archiver).what()) +
-                          " (a multi-volume archive is written once, when it is made, and "
-                          "cannot be updated; the archive was left as it was)");
-      return 2;
-    }
-    // Not in the directory, so no commit writes it back: said, not failed.
-    for (const int64_t offset : archiver.DirManager()->NamelessEntries())
-      archiver.ReportLine(NamelessEntryNote(shownArchive, offset) +
-                          "; an update leaves it out of the archive");
+    if (!split && !MayUpdate(archiver, shownArchive)) return 2;
     archiver.BeginUpdate();
   } catch (const std::exception& e) {
     archiver.CancelUpdate();
